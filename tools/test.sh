@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs what the build needs (when missing), configures, builds and runs
+# every test through CTest.
+#
+#   tools/test.sh           the default build, in build/
+#   tools/test.sh asan      AddressSanitizer + UndefinedBehaviorSanitizer, in build-asan/
+#
+# Warnings are errors. Extra arguments after the configuration go to ctest.
+set -euo pipefail
+
+cd "$(dirname "$0")/.."
+config="${1:-default}"
+shift || true
+
+packages=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libfmt-dev libutf8proc-dev
+          libgtest-dev libgmock-dev libbenchmark-dev)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    sudo=()
+    [[ $(id -u) -eq 0 ]] || sudo=(sudo)
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+case "$config" in
+    default) dir=build; flags=() ;;
+    asan)    dir=build-asan; flags=(-DSONVEL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug) ;;
+    *) echo "unknown configuration '$config' (use: default, asan)" >&2; exit 2 ;;
+esac
+
+jobs=$(nproc)
+cmake -S . -B "$dir" -G Ninja -DSONVEL_WERROR=ON "${flags[@]}"
+cmake --build "$dir" -j "$jobs"
+ctest --test-dir "$dir" --output-on-failure -j "$jobs" "$@"
