@@ -1,0 +1,34 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace sonvel {
+
+// What the user set for one group. Constructing one normalises the input; the
+// fields stay public because stored documents are read back as they are.
+struct AppPreference {
+    double position = 1.0;
+    bool muted = false;
+    std::string displayName;
+    std::optional<std::string> outputDeviceUID;
+    std::optional<std::string> outputDeviceName;
+
+    AppPreference() = default;
+    AppPreference(double position, bool muted, std::string displayName,
+                  std::optional<std::string> outputDeviceUID = std::nullopt,
+                  std::optional<std::string> outputDeviceName = std::nullopt);
+
+    // Leaves the group alone: full level, not muted, following the default output.
+    [[nodiscard]] bool isDefault() const;
+    [[nodiscard]] bool isFullLevel() const;
+    // Quadratic taper of the clamped position; 0 when muted.
+    [[nodiscard]] float gain() const;
+
+    // Clamped to [0, 1]; not-a-number counts as full level.
+    static double clampedPosition(double position);
+
+    bool operator==(const AppPreference&) const = default;
+};
+
+}  // namespace sonvel
