@@ -25,9 +25,6 @@ struct AppPreference {
     // Quadratic taper of the clamped position; 0 when muted.
     [[nodiscard]] float gain() const;
 
-    // Clamped to [0, 1]; not-a-number counts as full level.
-    static double clampedPosition(double position);
-
     bool operator==(const AppPreference&) const = default;
 };
 

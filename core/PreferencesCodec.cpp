@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "core/GainTaper.hpp"
 #include "core/Iso8601.hpp"
 
 namespace sonvel::PreferencesCodec {
@@ -17,7 +18,7 @@ namespace {
 
 // What JSON can carry: a position that is not finite is stored as its clamp.
 double storablePosition(double position) {
-    return std::isfinite(position) ? position : AppPreference::clampedPosition(position);
+    return std::isfinite(position) ? position : GainTaper::clampedPosition(position);
 }
 
 bool changesSomething(const AppPreference& preference) {
