@@ -1,0 +1,80 @@
+#include "core/EngineHandover.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace sonvel {
+
+std::string HandoverError::description() const {
+    return visit(Overloaded{
+        [](const CouldNotBuild& e) {
+            return "The replacement engine could not be built: " + e.text;
+        },
+        [](const CouldNotStart& e) { return "The replacement engine could not start: " + e.text; },
+        [](const NewEngineNeverRan&) {
+            return std::string("The replacement engine never started rendering.");
+        },
+    });
+}
+
+namespace EngineHandover {
+
+namespace {
+constexpr double minimumPollInterval = 0.0005;
+}  // namespace
+
+void sleepFor(double seconds) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+std::expected<Engine, HandoverError> replace(HandoverEngine& old, float targetGain,
+                                             const Build& build, const Timing& timing,
+                                             const Sleep& sleep) {
+    std::expected<Engine, std::string> built = build();
+    if (!built) return std::unexpected(HandoverError::CouldNotBuild{built.error()});
+    const Engine fresh = std::move(*built);
+
+    // A poll interval of zero would spin forever on an engine that never starts.
+    const double interval = std::max(timing.pollInterval, minimumPollInterval);
+
+    fresh->control().set(0.0f);
+    if (auto started = fresh->startIO(); !started) {
+        fresh->stopIO();
+        return std::unexpected(HandoverError::CouldNotStart{started.error()});
+    }
+
+    // Elapsed time is counted in whole polls, so that repeated additions of
+    // the interval cannot drift past a time-out by one extra sleep.
+    for (std::uint64_t polls = 0; fresh->meter().totalCallbacks() == 0; ++polls) {
+        if (static_cast<double>(polls) * interval >= timing.startTimeout) {
+            fresh->stopIO();
+            return std::unexpected(HandoverError::NewEngineNeverRan{});
+        }
+        sleep(interval);
+    }
+
+    const std::uint64_t oldBase = old.meter().totalCallbacks();
+    const std::uint64_t newBase = fresh->meter().totalCallbacks();
+    fresh->control().set(targetGain);
+    old.control().set(0.0f);
+
+    const auto faded = [&] {
+        return old.meter().totalCallbacks() >= oldBase + timing.cyclesAfterCrossfade &&
+               fresh->meter().totalCallbacks() >= newBase + timing.cyclesAfterCrossfade;
+    };
+    if (!faded() && timing.fadeTimeout > 0.0) {
+        for (std::uint64_t polls = 1;; ++polls) {
+            sleep(interval);
+            if (faded()) break;
+            if (static_cast<double>(polls) * interval >= timing.fadeTimeout) break;
+        }
+    }
+
+    old.stopIO();
+    return fresh;
+}
+
+}  // namespace EngineHandover
+
+}  // namespace sonvel
