@@ -4,6 +4,7 @@
 #
 #   tools/test.sh           the default build, in build/
 #   tools/test.sh asan      AddressSanitizer + UndefinedBehaviorSanitizer, in build-asan/
+#   tools/test.sh tsan      ThreadSanitizer, in build-tsan/
 #
 # Warnings are errors. Extra arguments after the configuration go to ctest.
 set -euo pipefail
@@ -29,8 +30,9 @@ fi
 
 case "$config" in
     default) dir=build; flags=() ;;
-    asan)    dir=build-asan; flags=(-DSONVEL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug) ;;
-    *) echo "unknown configuration '$config' (use: default, asan)" >&2; exit 2 ;;
+    asan)    dir=build-asan; flags=(-DSONVEL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug -DSONVEL_BENCHMARKS=OFF) ;;
+    tsan)    dir=build-tsan; flags=(-DSONVEL_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONVEL_BENCHMARKS=OFF) ;;
+    *) echo "unknown configuration '$config' (use: default, asan, tsan)" >&2; exit 2 ;;
 esac
 
 jobs=$(nproc)
