@@ -1,0 +1,139 @@
+#include "tap/AudioSystem.hpp"
+
+#include <numeric>
+
+#include "tap/AudioObject.hpp"
+
+namespace sonvel::AudioSystem {
+
+namespace sel = hal::selector;
+
+namespace {
+
+template <class T>
+std::optional<T> ok(std::expected<T, CoreAudioError> result) {
+    if (!result) return std::nullopt;
+    return std::move(*result);
+}
+
+std::optional<std::string> text(AudioHardware& hal, AudioObjectID object,
+                                AudioObjectPropertySelector selector) {
+    return ok(AudioObject::readString(hal, object, selector)).value_or(std::nullopt);
+}
+
+long channelCount(AudioHardware& hal, AudioObjectID device, AudioObjectPropertyScope scope) {
+    const auto counts =
+        ok(AudioObject::readBufferChannelCounts(hal, device, sel::streamConfiguration, scope));
+    if (!counts) return 0;
+    return std::accumulate(counts->begin(), counts->end(), 0L);
+}
+
+OutputDeviceInfo describeDevice(AudioHardware& hal, AudioObjectID device) {
+    return {device, text(hal, device, sel::deviceUID), text(hal, device, sel::name),
+            ok(AudioObject::readValue<double>(hal, device, sel::nominalSampleRate)).value_or(0.0)};
+}
+
+}  // namespace
+
+std::expected<std::vector<AudioProcessSnapshot>, CoreAudioError> processSnapshots(
+    AudioHardware& hal, const ApplicationName& applicationName) {
+    auto processes = AudioObject::readObjectIDs(hal, hal::systemObject, sel::processObjectList);
+    if (!processes) return std::unexpected(processes.error());
+    std::vector<AudioProcessSnapshot> snapshots;
+    for (AudioObjectID process : *processes) {
+        snapshots.push_back(snapshot(hal, process, applicationName));
+    }
+    return snapshots;
+}
+
+AudioProcessSnapshot snapshot(AudioHardware& hal, AudioObjectID process,
+                              const ApplicationName& applicationName) {
+    AudioProcessSnapshot s;
+    s.objectID = process;
+    s.pid = ok(AudioObject::readValue<ProcessID>(hal, process, sel::processPID)).value_or(-1);
+    s.bundleID = text(hal, process, sel::processBundleID);
+    if (s.bundleID && s.bundleID->empty()) s.bundleID.reset();
+    if (s.pid > 0 && applicationName) s.name = applicationName(s.pid);
+    s.isRunningOutput =
+        ok(AudioObject::readBool(hal, process, sel::processIsRunningOutput)).value_or(false);
+    s.isRunningInput =
+        ok(AudioObject::readBool(hal, process, sel::processIsRunningInput)).value_or(false);
+    return s;
+}
+
+std::expected<std::optional<AudioObjectID>, CoreAudioError> processObject(AudioHardware& hal,
+                                                                          ProcessID pid) {
+    AudioObjectID object = hal::unknownObject;
+    std::uint32_t size = sizeof object;
+    const OSStatus status = hal.getPropertyData(
+        hal::systemObject, {sel::translatePIDToProcessObject, hal::globalScope, hal::mainElement},
+        std::as_bytes(std::span(&pid, 1)), size, &object);
+    if (status != hal::noError) {
+        return std::unexpected(
+            CoreAudioError{"Translate PID " + std::to_string(pid) + " to process object", status});
+    }
+    if (object == hal::unknownObject) return std::optional<AudioObjectID>();
+    return object;
+}
+
+bool isRunningOutput(AudioHardware& hal, AudioObjectID process) {
+    return ok(AudioObject::readBool(hal, process, sel::processIsRunningOutput)).value_or(false);
+}
+
+std::vector<AudioObjectID> outputDevices(AudioHardware& hal, AudioObjectID process) {
+    return ok(AudioObject::readObjectIDs(hal, process, sel::processDevices, hal::outputScope))
+        .value_or(std::vector<AudioObjectID>{});
+}
+
+std::optional<ProcessID> hogModeOwner(AudioHardware& hal, AudioObjectID device) {
+    const auto owner =
+        ok(AudioObject::readValue<ProcessID>(hal, device, sel::hogMode, hal::outputScope, -1));
+    if (!owner || *owner == -1) return std::nullopt;
+    return owner;
+}
+
+long outputChannelCount(AudioHardware& hal, AudioObjectID device) {
+    return channelCount(hal, device, hal::outputScope);
+}
+
+long inputChannelCount(AudioHardware& hal, AudioObjectID device) {
+    return channelCount(hal, device, hal::inputScope);
+}
+
+std::vector<DeviceFacts> deviceFacts(AudioHardware& hal) {
+    std::vector<DeviceFacts> facts;
+    const auto devices = ok(AudioObject::readObjectIDs(hal, hal::systemObject, sel::devices));
+    if (!devices) return facts;
+    for (AudioObjectID device : *devices) {
+        std::optional<std::string> uid = text(hal, device, sel::deviceUID);
+        if (!uid) continue;
+        DeviceFacts f;
+        f.deviceID = device;
+        f.name = text(hal, device, sel::name).value_or(*uid);
+        f.uid = std::move(*uid);
+        f.outputChannels = outputChannelCount(hal, device);
+        f.isHidden = ok(AudioObject::readBool(hal, device, sel::isHidden)).value_or(false);
+        f.hogModeOwner = hogModeOwner(hal, device);
+        facts.push_back(std::move(f));
+    }
+    return facts;
+}
+
+std::optional<OutputDeviceInfo> device(AudioHardware& hal, const std::string& uid) {
+    AudioObjectID object = hal::unknownObject;
+    std::uint32_t size = sizeof object;
+    const OSStatus status = hal.getPropertyData(
+        hal::systemObject, {sel::translateUIDToDevice, hal::globalScope, hal::mainElement},
+        std::as_bytes(std::span(uid.data(), uid.size())), size, &object);
+    if (status != hal::noError || object == hal::unknownObject) return std::nullopt;
+    return describeDevice(hal, object);
+}
+
+std::expected<OutputDeviceInfo, CoreAudioError> defaultOutputDevice(AudioHardware& hal) {
+    auto device =
+        AudioObject::readValue<AudioObjectID>(hal, hal::systemObject, sel::defaultOutputDevice);
+    if (!device) return std::unexpected(device.error());
+    return describeDevice(hal, *device);
+}
+
+}  // namespace sonvel::AudioSystem

@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include "platform/sim/SimulatedAudioSystem.hpp"
+#include "tap/AudioObject.hpp"
+#include "tap/AudioSystem.hpp"
+
+namespace sonvel {
+namespace {
+
+using sim::SimulatedAudioSystem;
+using Call = SimulatedAudioSystem::Call;
+namespace sel = hal::selector;
+
+TEST(OSStatusFormatterTest, CodesAndNumbers) {
+    EXPECT_EQ(OSStatusFormatter::describe(hal::badObjectError), "'!obj' (560947818)");
+    EXPECT_EQ(OSStatusFormatter::describe(-50), "-50");
+    EXPECT_EQ(OSStatusFormatter::describe(0), "0");
+    EXPECT_EQ(selectorName(1936482681), "slay");
+    EXPECT_EQ(selectorName(0x736C6100), "1936482560");
+    EXPECT_EQ(OSStatusFormatter::fourCharacterCode(fourCC("who?")), "who?");
+    EXPECT_EQ(OSStatusFormatter::fourCharacterCode(0x7F414141),
+              std::nullopt);  // DEL is not printable
+    EXPECT_EQ((CoreAudioError{"AudioDeviceStart(81)", -50}).description(),
+              "AudioDeviceStart(81) failed: -50");
+    EXPECT_TRUE(PCMFormat::isFloat32LinearPCM(fourCC("lpcm"), 9, 32));
+    EXPECT_FALSE(PCMFormat::isFloat32LinearPCM(fourCC("lpcm"), 8, 32));
+    EXPECT_FALSE(PCMFormat::isFloat32LinearPCM(fourCC("lpcm"), 9, 16));
+    EXPECT_FALSE(PCMFormat::isFloat32LinearPCM(fourCC("aac "), 9, 32));
+}
+
+class AudioObjectTest : public ::testing::Test {
+  protected:
+    AudioObjectTest() {
+        speakers = hal.addDevice({.uid = "spk", .name = "Speakers", .outputStreams = {2}});
+        headset = hal.addDevice({.uid = "hs",
+                                 .name = "Headset",
+                                 .outputStreams = {2, 1},
+                                 .inputStreams = {1},
+                                 .hogModeOwner = 321});
+        music = hal.addProcess({.pid = 501, .bundleID = "com.apple.Music", .playing = true});
+        daemon = hal.addProcess({.pid = 90});
+    }
+
+    SimulatedAudioSystem hal;
+    AudioObjectID speakers, headset, music, daemon;
+};
+
+TEST_F(AudioObjectTest, TypedReads) {
+    EXPECT_EQ(AudioObject::readValue<double>(hal, speakers, sel::nominalSampleRate), 48000.0);
+    EXPECT_EQ(AudioObject::readObjectIDs(hal, hal::systemObject, sel::processObjectList),
+              (std::vector<AudioObjectID>{music, daemon}));
+    EXPECT_EQ(AudioObject::readString(hal, headset, sel::name).value(), "Headset");
+    EXPECT_EQ(AudioObject::readString(hal, daemon, sel::processBundleID).value(), std::nullopt);
+    EXPECT_EQ(AudioObject::readBool(hal, music, sel::processIsRunningOutput), true);
+    EXPECT_EQ(AudioObject::readBufferChannelCounts(hal, headset, sel::streamConfiguration,
+                                                   hal::outputScope),
+              (std::vector<long>{2, 1}));
+    EXPECT_EQ(AudioObject::readBufferChannelCounts(hal, speakers, sel::streamConfiguration,
+                                                   hal::inputScope),
+              std::vector<long>{});
+}
+
+TEST_F(AudioObjectTest, FailuresNameTheReadAndTheStatus) {
+    const auto missing = AudioObject::readValue<double>(hal, 9999, sel::nominalSampleRate);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().description(),
+              "Get 'nsrt' on object 9999 failed: '!obj' (560947818)");
+
+    const auto unknown = AudioObject::readBool(hal, music, sel::isHidden);
+    ASSERT_FALSE(unknown);
+    EXPECT_EQ(unknown.error().description(),
+              "Get 'hidn' on object " + std::to_string(music) + " failed: 'who?' (2003332927)");
+
+    hal.inject({.call = Call::getPropertyDataSize, .status = -50, .object = headset});
+    const auto size = AudioObject::readBufferChannelCounts(hal, headset, sel::streamConfiguration,
+                                                           hal::outputScope);
+    ASSERT_FALSE(size);
+    EXPECT_EQ(size.error().description(),
+              "Get size of 'slay' on object " + std::to_string(headset) + " failed: -50");
+
+    hal.inject({.call = Call::getPropertyData, .status = hal::notRunningError, .object = headset});
+    const auto data = AudioObject::readBufferChannelCounts(hal, headset, sel::streamConfiguration,
+                                                           hal::outputScope);
+    ASSERT_FALSE(data);
+    EXPECT_EQ(data.error().description(),
+              "Get 'slay' on object " + std::to_string(headset) + " failed: 'stop' (1937010544)");
+
+    // A value read with too small a buffer is a size error, not a partial value.
+    std::uint16_t tooSmall = 0;
+    std::uint32_t bytes = sizeof tooSmall;
+    EXPECT_EQ(hal.getPropertyData(speakers, {sel::nominalSampleRate}, {}, bytes, &tooSmall),
+              hal::badPropertySizeError);
+}
+
+TEST_F(AudioObjectTest, EmptyListMakesNoDataCallAndShortReadsKeepWhatCame) {
+    SimulatedAudioSystem empty;
+    int dataCalls = 0;
+    empty.setCallHook([&](Call call) { dataCalls += call == Call::getPropertyData; });
+    EXPECT_EQ(AudioObject::readObjectIDs(empty, hal::systemObject, sel::processObjectList),
+              std::vector<AudioObjectID>{});
+    EXPECT_EQ(dataCalls, 0);
+
+    // The daemon exits between the size query and the read.
+    hal.setCallHook([&](Call call) {
+        if (call == Call::getPropertyData) {
+            hal.setCallHook({});
+            hal.removeProcess(daemon);
+        }
+    });
+    EXPECT_EQ(AudioObject::readObjectIDs(hal, hal::systemObject, sel::processObjectList),
+              std::vector<AudioObjectID>{music});
+}
+
+TEST_F(AudioObjectTest, AudioSystemQueries) {
+    const auto hidden = hal.addDevice({.uid = "hid", .name = "Hidden", .hidden = true});
+    const auto nameless = hal.addDevice({.uid = "nameless", .name = ""});
+    const auto uidless = hal.addDevice({.uid = "uidless", .name = "No UID"});
+    hal.inject({.call = Call::getPropertyData,
+                .status = hal::unknownPropertyError,
+                .object = nameless,
+                .selector = sel::name,
+                .persistent = true});
+    hal.inject({.call = Call::getPropertyDataSize,
+                .status = hal::unknownPropertyError,
+                .object = nameless,
+                .selector = sel::name,
+                .persistent = true});
+    hal.inject({.call = Call::getPropertyDataSize,
+                .status = hal::unknownPropertyError,
+                .object = uidless,
+                .selector = sel::deviceUID,
+                .persistent = true});
+
+    const std::vector<DeviceFacts> facts = AudioSystem::deviceFacts(hal);
+    ASSERT_EQ(facts.size(), 4u);  // the device without a readable UID is skipped
+    EXPECT_EQ(facts[0], (DeviceFacts{speakers, "spk", "Speakers", 2, false, std::nullopt}));
+    EXPECT_EQ(facts[1], (DeviceFacts{headset, "hs", "Headset", 3, false, 321}));
+    EXPECT_EQ(facts[2], (DeviceFacts{hidden, "hid", "Hidden", 2, true, std::nullopt}));
+    EXPECT_EQ(facts[3].name, "nameless");  // falls back to the UID
+
+    EXPECT_EQ(AudioSystem::hogModeOwner(hal, speakers), std::nullopt);  // -1 reads as nobody
+    EXPECT_EQ(AudioSystem::inputChannelCount(hal, headset), 1);
+    EXPECT_EQ(AudioSystem::processObject(hal, 501).value(), music);
+    EXPECT_EQ(AudioSystem::processObject(hal, 12345).value(), std::nullopt);
+    EXPECT_EQ(AudioSystem::outputDevices(hal, music), std::vector<AudioObjectID>{speakers});
+    EXPECT_EQ(AudioSystem::device(hal, "hs"), (OutputDeviceInfo{headset, "hs", "Headset", 48000}));
+    EXPECT_EQ(AudioSystem::device(hal, "nope"), std::nullopt);
+    EXPECT_EQ(AudioSystem::defaultOutputDevice(hal).value(),
+              (OutputDeviceInfo{speakers, "spk", "Speakers", 48000}));
+
+    const auto snapshots = AudioSystem::processSnapshots(hal, [](ProcessID pid) {
+        return pid == 501 ? std::optional<std::string>("Music") : std::nullopt;
+    });
+    ASSERT_TRUE(snapshots);
+    EXPECT_EQ((*snapshots)[0],
+              (AudioProcessSnapshot{music, 501, "com.apple.Music", "Music", true, false}));
+    EXPECT_EQ((*snapshots)[1],
+              (AudioProcessSnapshot{daemon, 90, std::nullopt, std::nullopt, false, false}));
+
+    hal.inject({.call = Call::getPropertyData,
+                .status = -50,
+                .selector = sel::translatePIDToProcessObject});
+    const auto failed = AudioSystem::processObject(hal, 501);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().description(), "Translate PID 501 to process object failed: -50");
+
+    hal.inject(
+        {.call = Call::getPropertyData, .status = -50, .selector = sel::defaultOutputDevice});
+    EXPECT_FALSE(AudioSystem::defaultOutputDevice(hal));
+    hal.inject({.call = Call::getPropertyDataSize, .status = -50, .selector = sel::devices});
+    EXPECT_TRUE(AudioSystem::deviceFacts(hal).empty());
+}
+
+}  // namespace
+}  // namespace sonvel

@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "tap/CleanupStack.hpp"
+
+namespace sonvel {
+namespace {
+
+using Failure = CleanupStack::Failure;
+
+CleanupStack::Action record(std::vector<std::string>& log, std::string name,
+                            std::optional<std::string> error = std::nullopt) {
+    return [&log, name, error]() -> std::expected<void, std::string> {
+        log.push_back(name);
+        if (error) return std::unexpected(*error);
+        return {};
+    };
+}
+
+TEST(CleanupStackTest, RunsNewestFirstOnceAndKeepsGoingPastFailures) {
+    std::vector<std::string> log;
+    CleanupStack stack;
+    EXPECT_TRUE(stack.push("A", record(log, "A")));
+    EXPECT_TRUE(stack.push("B", record(log, "B", "B broke.")));
+    EXPECT_TRUE(stack.push("C", record(log, "C")));
+    EXPECT_EQ(stack.pendingLabels(), (std::vector<std::string>{"A", "B", "C"}));
+    EXPECT_EQ(stack.pendingLabels(), (std::vector<std::string>{"A", "B", "C"}));
+    EXPECT_FALSE(stack.hasRun());
+
+    EXPECT_EQ(stack.runAll(), (std::vector<Failure>{{"B", "B broke."}}));
+    EXPECT_EQ(log, (std::vector<std::string>{"C", "B", "A"}));
+    EXPECT_TRUE(stack.hasRun());
+    EXPECT_TRUE(stack.runAll().empty());
+    EXPECT_EQ(log.size(), 3u);
+}
+
+TEST(CleanupStackTest, PushAfterRunReleasesAtOnce) {
+    std::vector<std::string> log;
+    CleanupStack stack;
+    stack.runAll();
+    EXPECT_FALSE(stack.push("late", record(log, "late", "ignored")));
+    EXPECT_EQ(log, std::vector<std::string>{"late"});
+    EXPECT_TRUE(stack.pendingLabels().empty());
+}
+
+TEST(CleanupStackTest, DiscardForgetsWithoutRunning) {
+    std::vector<std::string> log;
+    CleanupStack stack;
+    stack.push("A", record(log, "A"));
+    stack.push("B", record(log, "B"));
+    EXPECT_EQ(stack.discardAll(), (std::vector<std::string>{"A", "B"}));
+    EXPECT_TRUE(stack.runAll().empty());
+    EXPECT_TRUE(log.empty());
+    EXPECT_FALSE(stack.push("C", record(log, "C")));
+    EXPECT_EQ(log, std::vector<std::string>{"C"});
+}
+
+TEST(CleanupStackTest, AnActionMayUseTheStackWithoutDeadlock) {
+    std::vector<std::string> log;
+    CleanupStack stack;
+    stack.push("outer", [&]() -> std::expected<void, std::string> {
+        log.push_back(stack.hasRun() ? "run" : "open");
+        EXPECT_TRUE(stack.pendingLabels().empty());
+        // Pushed while running: released at once, not lost.
+        EXPECT_FALSE(stack.push("inner", record(log, "inner")));
+        return {};
+    });
+    EXPECT_TRUE(stack.runAll().empty());
+    EXPECT_EQ(log, (std::vector<std::string>{"run", "inner"}));
+}
+
+TEST(CleanupStackConcurrencyTest, ExactlyOneOfRunAndDiscardTakesTheEntries) {
+    for (int round = 0; round < 200; ++round) {
+        CleanupStack stack;
+        std::atomic<int> ran{0};
+        for (int i = 0; i < 10; ++i) {
+            stack.push("e", [&]() -> std::expected<void, std::string> {
+                ran.fetch_add(1);
+                return {};
+            });
+        }
+        std::vector<std::string> discarded;
+        std::vector<Failure> failures;
+        std::thread a([&] { failures = stack.runAll(); });
+        std::thread b([&] { discarded = stack.discardAll(); });
+        a.join();
+        b.join();
+        EXPECT_TRUE(failures.empty());
+        // Either every action ran or every label was discarded; never both, never a mix.
+        EXPECT_TRUE((ran == 10 && discarded.empty()) || (ran == 0 && discarded.size() == 10))
+            << ran << " ran, " << discarded.size() << " discarded";
+    }
+}
+
+}  // namespace
+}  // namespace sonvel
