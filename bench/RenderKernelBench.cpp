@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/GainRenderer.hpp"
 #include "core/RenderKernel.hpp"
 
 namespace {
@@ -77,6 +78,20 @@ void render(benchmark::State& state, Shape shape, bool ramp) {
     }
 }
 
+// A whole IO cycle of a gain engine: one control read, the kernel, the meter.
+void renderer(benchmark::State& state) {
+    std::mt19937 random(1);
+    Side in(2, random), out(2, random);
+    const AudioBufferList input{{&in.buffer, 1}};
+    const AudioBufferList output{{&out.buffer, 1}};
+    auto control = std::make_shared<GainControl>(0.5f);
+    GainRenderer gainRenderer(control, std::make_shared<EngineMeter>());
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(gainRenderer.process(&input, 0, output));
+        benchmark::ClobberMemory();
+    }
+}
+
 void plain(benchmark::State& state) {
     std::mt19937 random(1);
     Side in(2, random), out(2, random);
@@ -121,6 +136,7 @@ int main(int argc, char** argv) {
                                      true);
     }
     benchmark::RegisterBenchmark("plain/2to2/ramp", plain);
+    benchmark::RegisterBenchmark("ioblock/2to2/steady", renderer);
     for (std::uint32_t channels : {1u, 2u, 4u}) {
         benchmark::RegisterBenchmark(fmt::format("memcpy/{}ch", channels).c_str(), copy, channels);
     }
@@ -140,6 +156,7 @@ int main(int argc, char** argv) {
         ratio(fmt::format("render/{}/ramp", s.name), s.out);
     }
     ratio("plain/2to2/ramp", 2);
+    ratio("ioblock/2to2/steady", 2);
     benchmark::Shutdown();
     return 0;
 }

@@ -324,7 +324,7 @@ OSStatus SimulatedAudioSystem::admit(Call call, AudioObjectID object,
     const std::lock_guard lock(mutex_);
     for (std::size_t i = 0; i < faults_.size(); ++i) {
         const Fault& f = faults_[i];
-        if (f.call != call || (f.object && *f.object != object) ||
+        if ((f.call && *f.call != call) || (f.object && *f.object != object) ||
             (f.selector && selector != f.selector)) {
             continue;
         }
@@ -337,6 +337,12 @@ OSStatus SimulatedAudioSystem::admit(Call call, AudioObjectID object,
         return status;
     }
     return serverRunning_ ? hal::noError : hal::notRunningError;
+}
+
+void SimulatedAudioSystem::setIOCallWrapper(
+    std::function<void(const std::function<void()>&)> wrapper) {
+    const std::lock_guard lock(mutex_);
+    ioCallWrapper_ = std::move(wrapper);
 }
 
 void SimulatedAudioSystem::overload(AudioObjectID aggregate) {
@@ -367,10 +373,17 @@ void SimulatedAudioSystem::restartServer() {
         notify(hal::systemObject, sel::devices);
         notify(hal::systemObject, sel::serviceRestarted);
     }
-    for (AudioObjectID id : gone) {
-        takeClock(id);
-        dropListenersOn(id);
+    for (AudioObjectID id : gone) takeClock(id);
+    // The restarted server has forgotten every registration made with it; only
+    // the system object's listeners are restored (that is how `srst` arrives).
+    std::set<AudioObjectID> registered;
+    {
+        const std::lock_guard lock(mutex_);
+        for (const auto& listener : listeners_) {
+            if (listener->object != hal::systemObject) registered.insert(listener->object);
+        }
     }
+    for (AudioObjectID id : registered) dropListenersOn(id);
     // Cycles in flight on the physical devices finish before this returns.
     std::vector<AudioObjectID> devices;
     {
@@ -403,10 +416,10 @@ void SimulatedAudioSystem::dropListenersOn(AudioObjectID object) {
     std::vector<std::shared_ptr<Listener>> dropped;
     {
         const std::lock_guard lock(mutex_);
-        auto gone =
-            std::ranges::remove_if(listeners_, [&](const auto& l) { return l->object == object; });
-        dropped.assign(gone.begin(), gone.end());
-        listeners_.erase(gone.begin(), gone.end());
+        const auto gone = std::stable_partition(listeners_.begin(), listeners_.end(),
+                                                [&](const auto& l) { return l->object != object; });
+        dropped.assign(gone, listeners_.end());
+        listeners_.erase(gone, listeners_.end());
     }
     for (auto& listener : dropped) {
         const std::lock_guard guard(listener->state->mutex);
@@ -1134,10 +1147,20 @@ void SimulatedAudioSystem::runCycle(Clock& clock) {
         }
     }
 
+    std::function<void(const std::function<void()>&)> wrapper;
+    {
+        const std::lock_guard lock(mutex_);
+        wrapper = ioCallWrapper_;
+    }
     for (PendingCall& call : calls) {
         const AudioBufferList input{call.inputs};
         const AudioBufferList output{call.outputs};
-        call.block(call.inputs.empty() ? nullptr : &input, output);
+        const AudioBufferList* in = call.inputs.empty() ? nullptr : &input;
+        if (wrapper) {
+            wrapper([&] { call.block(in, output); });
+        } else {
+            call.block(in, output);
+        }
     }
 
     const std::lock_guard lock(mutex_);

@@ -76,7 +76,7 @@ class SimulatedAudioSystem final : public AudioHardware {
     // Makes the `onCall`-th matching call fail with `status` (every matching
     // call from then on when `persistent`).
     struct Fault {
-        Call call;
+        std::optional<Call> call;  // none: any seam call
         OSStatus status = hal::unspecifiedError;
         std::optional<AudioObjectID> object;
         std::optional<AudioObjectPropertySelector> selector;
@@ -127,10 +127,13 @@ class SimulatedAudioSystem final : public AudioHardware {
     // Runs before every seam call, outside the simulator's lock, so a test can
     // change the world between two calls of one operation.
     void setCallHook(std::function<void(Call)> hook);
+    // Wraps every IO block call (on the IO thread), for tests that watch what
+    // the block does there, such as heap allocations.
+    void setIOCallWrapper(std::function<void(const std::function<void()>&)> wrapper);
     void overload(AudioObjectID aggregate);
     void stopIOAbnormally(AudioObjectID aggregate);
-    // The audio server restarts: every tap, aggregate, IO procedure and
-    // listener on them is gone; `srst` fires on the system object.
+    // The audio server restarts: every tap, aggregate and IO procedure is gone,
+    // and so is every listener but those on the system object; `srst` fires.
     void restartServer();
     // While not running every seam call fails with 'stop'.
     void setServerRunning(bool running);
@@ -220,6 +223,7 @@ class SimulatedAudioSystem final : public AudioHardware {
     std::vector<Fault> faults_;
     std::vector<int> faultCounts_;
     std::function<void(Call)> callHook_;
+    std::function<void(const std::function<void()>&)> ioCallWrapper_;
 };
 
 }  // namespace sonvel::sim

@@ -1,0 +1,143 @@
+#include "tap/PermissionProbe.hpp"
+
+#include <fmt/format.h>
+
+#include <cmath>
+
+#include "tap/AudioObject.hpp"
+#include "tap/CoreAudioError.hpp"
+#include "tap/Release.hpp"
+#include "tap/Uuid.hpp"
+
+namespace sonvel {
+
+namespace sel = hal::selector;
+
+namespace {
+
+// Counts what one IO cycle captured, every channel of every buffer alike.
+RenderStats count(const AudioBufferList* input) {
+    RenderStats stats;
+    if (!input) return stats;
+    for (const AudioBuffer& buffer : input->buffers) {
+        if (!buffer.data) continue;
+        const std::size_t samples = buffer.byteSize / 4;
+        for (std::size_t i = 0; i < samples; ++i) {
+            const float x = buffer.data[i];
+            const float magnitude = std::fabs(x);
+            if (magnitude > stats.inputPeak) stats.inputPeak = magnitude;
+            stats.inputNonZeroSamples += x != 0.0f;
+            stats.inputSumOfSquares += double(x) * double(x);
+        }
+        stats.inputSampleCount += static_cast<std::int64_t>(samples);
+    }
+    return stats;
+}
+
+std::unexpected<EngineError> fail(std::string operation, OSStatus status) {
+    return std::unexpected(EngineError{CoreAudioError{std::move(operation), status}});
+}
+
+std::unexpected<EngineError> fail(GainTapEngineError error) {
+    return std::unexpected(EngineError{std::move(error)});
+}
+
+}  // namespace
+
+PermissionProbe::PermissionProbe(std::shared_ptr<AudioHardware> hal)
+    : hal_(std::move(hal)), meter_(std::make_shared<EngineMeter>()) {}
+
+PermissionProbe::~PermissionProbe() {
+    (void)cleanup_.runAll();
+}
+
+std::expected<std::shared_ptr<PermissionProbe>, EngineError> PermissionProbe::make(
+    std::shared_ptr<AudioHardware> hal, std::vector<AudioObjectID> excludedProcessObjectIDs) {
+    std::shared_ptr<PermissionProbe> probe(new PermissionProbe(std::move(hal)));
+    if (auto built = probe->build(excludedProcessObjectIDs); !built) {
+        (void)probe->cleanup_.runAll();
+        return std::unexpected(built.error());
+    }
+    return probe;
+}
+
+std::expected<void, EngineError> PermissionProbe::build(
+    const std::vector<AudioObjectID>& excluded) {
+    AudioHardware& hal = *hal_;
+    TapDescription tap;
+    tap.kind = TapDescription::Kind::stereoGlobalTapButExcludeProcesses;
+    tap.processes = excluded;
+    tap.uuid = Uuid::make();
+    tap.name = "Sonvel permission probe";
+    tap.isPrivate = true;
+    tap.muteBehavior = TapDescription::unmuted;
+
+    AudioObjectID tapID = hal::unknownObject;
+    if (const OSStatus s = hal.createProcessTap(tap, tapID))
+        return fail("AudioHardwareCreateProcessTap", s);
+    if (tapID == hal::unknownObject) {
+        return fail(GainTapEngineError::InvalidObjectID{"AudioHardwareCreateProcessTap"});
+    }
+    cleanup_.push(fmt::format("destroy probe tap {}", tapID),
+                  release([hal = hal_, tapID] { return hal->destroyProcessTap(tapID); },
+                          fmt::format("AudioHardwareDestroyProcessTap({})", tapID)));
+
+    const auto format =
+        AudioObject::readValue<AudioStreamBasicDescription>(hal, tapID, sel::tapFormat);
+    if (!format) return std::unexpected(EngineError{format.error()});
+    if (!PCMFormat::isFloat32LinearPCM(format->formatID, format->formatFlags,
+                                       format->bitsPerChannel)) {
+        return fail(GainTapEngineError::UnsupportedTapFormat{format->formatID, format->formatFlags,
+                                                             format->bitsPerChannel});
+    }
+
+    const nlohmann::json description = {
+        {"name", "Sonvel Permission Probe"},
+        {"uid", "app.velmorra.sonvel.probe." + Uuid::make()},
+        {"private", true},
+        {"stacked", false},
+        {"tapautostart", false},
+        {"subdevices", nlohmann::json::array()},
+        {"taps", nlohmann::json::array({{{"uid", tap.uuid}, {"drift", true}}})},
+    };
+    AudioObjectID aggregate = hal::unknownObject;
+    if (const OSStatus s = hal.createAggregateDevice(description, aggregate)) {
+        return fail("AudioHardwareCreateAggregateDevice", s);
+    }
+    if (aggregate == hal::unknownObject) {
+        return fail(GainTapEngineError::InvalidObjectID{"AudioHardwareCreateAggregateDevice"});
+    }
+    cleanup_.push(
+        fmt::format("destroy probe aggregate {}", aggregate),
+        release([hal = hal_, aggregate] { return hal->destroyAggregateDevice(aggregate); },
+                fmt::format("AudioHardwareDestroyAggregateDevice({})", aggregate)));
+
+    AudioDeviceIOProcID proc = 0;
+    const OSStatus created = hal.createIOProcIDWithBlock(
+        aggregate, nullptr,
+        [meter = meter_](const AudioBufferList* in, const AudioBufferList&) {
+            meter->record(count(in));
+        },
+        proc);
+    if (created != hal::noError) return fail("AudioDeviceCreateIOProcIDWithBlock", created);
+    if (proc == 0) {
+        return fail(GainTapEngineError::InvalidObjectID{"AudioDeviceCreateIOProcIDWithBlock"});
+    }
+    cleanup_.push(
+        "destroy probe IOProc",
+        release([hal = hal_, aggregate, proc] { return hal->destroyIOProcID(aggregate, proc); },
+                fmt::format("AudioDeviceDestroyIOProcID({})", aggregate)));
+
+    if (const OSStatus s = hal.deviceStart(aggregate, proc))
+        return fail("AudioDeviceStart(probe)", s);
+    cleanup_.push("stop probe IO", release([hal = hal_, aggregate,
+                                            proc] { return hal->deviceStop(aggregate, proc); },
+                                           fmt::format("AudioDeviceStop({})", aggregate)));
+    return {};
+}
+
+std::vector<CleanupStack::Failure> PermissionProbe::stop() {
+    return cleanup_.runAll();
+}
+
+}  // namespace sonvel

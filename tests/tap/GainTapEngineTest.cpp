@@ -1,0 +1,439 @@
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "core/EngineHandover.hpp"
+#include "platform/sim/SimulatedAudioSystem.hpp"
+#include "platform/sim/SpeakerAnalysis.hpp"
+#include "support/AllocationCounter.hpp"
+#include "tap/GainTapEngine.hpp"
+
+namespace sonvel {
+namespace {
+
+using sim::Signal;
+using sim::SimulatedAudioSystem;
+using Call = SimulatedAudioSystem::Call;
+namespace analysis = sim::SpeakerAnalysis;
+
+class GainTapEngineTest : public ::testing::Test {
+  protected:
+    GainTapEngineTest() {
+        speakers = hal->addDevice({.uid = "spk", .name = "Speakers"});
+        a = hal->addProcess({.pid = 10,
+                             .bundleID = "a",
+                             .signal = {Signal::Kind::sine, 440, 1.0},
+                             .playing = true});
+        b = hal->addProcess({.pid = 20,
+                             .bundleID = "b",
+                             .signal = {Signal::Kind::sine, 660, 0.5},
+                             .playing = true});
+    }
+
+    GainTapEngine::Configuration configuration(std::vector<AudioObjectID> processes,
+                                               std::string uid = "spk") {
+        GainTapEngine::Configuration c;
+        c.name = "Test";
+        c.processObjectIDs = std::move(processes);
+        c.outputDevice = {hal->deviceID(uid), uid, uid + " name", 48000};
+        return c;
+    }
+
+    std::shared_ptr<GainTapEngine> engine(float gain, GainTapEngine::OnFault onFault = {}) {
+        auto made = GainTapEngine::make(hal, configuration({a}), gain, std::move(onFault));
+        EXPECT_TRUE(made) << made.error().description();
+        return made ? *made : nullptr;
+    }
+
+    // The level at which a tone is heard over the next cycles, in dBFS.
+    double heard(double frequency, int cycles = 40) {
+        hal->step(1);  // let any ramp finish
+        hal->clearSpeaker(speakers);
+        hal->step(cycles);
+        const auto s = hal->speaker(speakers);
+        return analysis::dB(analysis::toneAmplitude(s, 2, 0, frequency, 48000));
+    }
+
+    std::shared_ptr<SimulatedAudioSystem> hal = std::make_shared<SimulatedAudioSystem>();
+    AudioObjectID speakers, a, b;
+};
+
+TEST_F(GainTapEngineTest, ControlledApplicationIsHeardAtItsGainAndAloneAfterStop) {
+    EXPECT_NEAR(heard(440), 0.0, 0.05);
+    const auto e = engine(0.25f);
+    ASSERT_TRUE(e->start());
+    EXPECT_TRUE(e->isRunning());
+    EXPECT_NEAR(heard(440), -12.04, 0.05);
+    EXPECT_NEAR(heard(660), -6.02, 0.05);  // the other application is untouched
+    e->control().set(0.0f);
+    EXPECT_LT(heard(440), -100);
+    EXPECT_NEAR(heard(660), -6.02, 0.05);
+    EXPECT_TRUE(e->stop().empty());
+    EXPECT_NEAR(heard(440), 0.0, 0.05);
+    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
+}
+
+TEST_F(GainTapEngineTest, NothingIsDoubledOrMissingSampleBySample) {
+    hal->setPlaying(b, false);
+    const auto e = engine(0.5f);
+    ASSERT_TRUE(e->start());
+    hal->step(2);
+    hal->clearSpeaker(speakers);
+    const std::int64_t t0 = std::int64_t(hal->cycles(speakers)) * 512;
+    hal->step(10);
+    const auto s = hal->speaker(speakers);
+    const Signal tone{Signal::Kind::sine, 440, 1.0};
+    for (std::size_t i = 0; i < s.size() / 2; ++i) {
+        ASSERT_NEAR(s[i * 2], 0.5f * tone.sample(t0 + std::int64_t(i), 48000, 0, a), 1e-6) << i;
+    }
+}
+
+TEST_F(GainTapEngineTest, GainChangesRampOverOneCycleWithoutClicks) {
+    const auto e = engine(1.0f);
+    ASSERT_TRUE(e->start());
+    hal->step(2);
+    hal->clearSpeaker(speakers);
+    e->control().set(0.25f);
+    hal->step(3);
+    const auto s = hal->speaker(speakers);
+    // What the two tones can change between samples, plus one ramp step.
+    const double natural = 2 * 3.14159265 * (440 * 1.0 + 660 * 0.5) / 48000;
+    const double ramp = 0.75 / 512;
+    EXPECT_LE(analysis::largestStep(s, 2, 0), natural + ramp + 1e-4);
+    EXPECT_NEAR(heard(440), -12.04, 0.05);  // and the target is reached
+}
+
+TEST_F(GainTapEngineTest, HandoverBetweenRealEnginesIsGapless) {
+    hal->setPlaying(b, false);
+    auto first = std::make_shared<GainTapHandoverEngine>(
+        *GainTapEngine::make(hal, configuration({a}), 0.25f, {}));
+    ASSERT_TRUE(first->engine()->start());
+    hal->step(2);
+    hal->clearSpeaker(speakers);
+    const std::int64_t t0 = std::int64_t(hal->cycles(speakers)) * 512;
+    const auto replaced = EngineHandover::replace(
+        *first, 0.25f,
+        [&]() -> std::expected<EngineHandover::Engine, std::string> {
+            auto made = GainTapEngine::make(hal, configuration({a}), 1.0f, {});
+            if (!made) return std::unexpected(made.error().description());
+            return std::make_shared<GainTapHandoverEngine>(*made);
+        },
+        {}, [&](double) { hal->step(1); });
+    ASSERT_TRUE(replaced);
+    EXPECT_FALSE(first->engine()->isRunning());
+    hal->step(3);
+    const auto s = hal->speaker(speakers);
+    ASSERT_GT(s.size(), 2u * 512 * 5);
+    const Signal tone{Signal::Kind::sine, 440, 1.0};
+    for (std::size_t i = 0; i < s.size() / 2; ++i) {
+        ASSERT_NEAR(s[i * 2], 0.25f * tone.sample(t0 + std::int64_t(i), 48000, 0, a), 1e-5) << i;
+    }
+    EXPECT_EQ(hal->accounting().aggregates, 1u);
+}
+
+TEST_F(GainTapEngineTest, RefusalsComeBeforeAnythingIsCreated) {
+    std::vector<Call> calls;
+    hal->setCallHook([&](Call c) { calls.push_back(c); });
+    auto c = configuration({a});
+    c.muting = TapPlan::Muting::never;
+    EXPECT_EQ(GainTapEngine::make(hal, c, 1, {}).error().description(),
+              "Re-rendering an unmuted tap would double the audio; refusing.");
+    c = configuration({});
+    EXPECT_EQ(GainTapEngine::make(hal, c, 1, {}).error().description(), "No processes to tap.");
+    c = configuration({a});
+    c.bundleIDs = std::vector<std::string>{};
+    EXPECT_EQ(GainTapEngine::make(hal, c, 1, {}).error().description(),
+              "Tapping by bundle ID needs a bundle ID.");
+    c = configuration({a});
+    c.outputDevice.uid.reset();
+    EXPECT_EQ(GainTapEngine::make(hal, c, 1, {}).error().description(),
+              "There is no usable default output device.");
+    EXPECT_TRUE(calls.empty());
+}
+
+TEST_F(GainTapEngineTest, FormatAndLayoutRefusalsReleaseTheTap) {
+    hal->addDevice({.uid = "hs", .name = "Headset", .outputStreams = {2}, .inputStreams = {2}});
+    AudioStreamBasicDescription format{48000, fourCC("lpcm"), 12, 4, 1, 4, 2, 16, 0};
+    hal->setTapFormat(format);
+    EXPECT_EQ(GainTapEngine::make(hal, configuration({a}), 1, {}).error().description(),
+              "Tap format is not Float32 linear PCM (flags=12, bits=16).");
+    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
+
+    format = {48000, fourCC("lpcm"), 9, 4, 1, 4, 1, 32, 0};  // Float32 but mono
+    hal->setTapFormat(format);
+    EXPECT_EQ(
+        GainTapEngine::make(hal, configuration({a}, "hs"), 1, {}).error().description(),
+        "Aggregate input layout [2, 2] does not end with the tap's 1 channel(s) after 1 device "
+        "input buffer(s); refusing to guess which buffer is the tap.");
+    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
+}
+
+TEST_F(GainTapEngineTest, SetupDescribesTheAggregateAndDisabledDeviceInputs) {
+    hal->addDevice({.uid = "hs",
+                    .name = "Headset",
+                    .outputStreams = {2},
+                    .inputStreams = {1},
+                    .sampleRate = 24000,
+                    .bufferFrames = 256,
+                    .outputLatency = 120,
+                    .inputLatency = 40});
+    auto c = configuration({a}, "hs");
+    c.disableDeviceInputs = true;
+    const auto e = GainTapEngine::make(hal, c, 1, {});
+    ASSERT_TRUE(e) << e.error().description();
+    const GainTapSetupInfo& s = *(*e)->setup();
+    EXPECT_EQ(s.aggregateInputBuffers, (std::vector<long>{1, 2}));
+    EXPECT_EQ(s.aggregateOutputBuffers, (std::vector<long>{2}));
+    EXPECT_EQ(s.firstTapBuffer, 1);
+    EXPECT_TRUE(s.deviceInputsDisabled);
+    EXPECT_EQ(s.tapChannels, 2);
+    EXPECT_EQ(s.outputDeviceUID, "hs");
+    EXPECT_DOUBLE_EQ(s.estimatedLatencyMilliseconds(), (256.0 + 120 + 40) / 24000 * 1000);
+
+    // Without device inputs nothing is switched off.
+    auto plain = GainTapEngine::make(hal,
+                                     [&] {
+                                         auto d = configuration({b});
+                                         d.disableDeviceInputs = true;
+                                         return d;
+                                     }(),
+                                     1, {});
+    ASSERT_TRUE(plain);
+    EXPECT_FALSE((*plain)->setup()->deviceInputsDisabled);
+    EXPECT_EQ((*plain)->setup()->firstTapBuffer, 0);
+}
+
+// Fails each seam call of construction in turn: whatever fails, nothing is
+// left behind, what was created is released newest first, and the sentence
+// names the failed step.
+TEST_F(GainTapEngineTest, AFailureAtAnyCallLeavesNothingBehind) {
+    hal->addDevice({.uid = "hs", .name = "Headset", .outputStreams = {2}, .inputStreams = {1}});
+    auto c = configuration({a}, "hs");
+    c.disableDeviceInputs = true;
+    std::vector<Call> sequence;
+    hal->setCallHook([&](Call call) { sequence.push_back(call); });
+    ASSERT_TRUE(GainTapEngine::make(hal, c, 1, {}));
+    hal->setCallHook({});
+    const std::vector<Call> construction(sequence.begin(),
+                                         std::ranges::find(sequence, Call::removePropertyListener));
+    ASSERT_GE(construction.size(), 20u);
+
+    const auto undoOf = [](Call call) -> std::optional<Call> {
+        switch (call) {
+            case Call::createProcessTap:
+                return Call::destroyProcessTap;
+            case Call::createAggregateDevice:
+                return Call::destroyAggregateDevice;
+            case Call::createIOProcID:
+                return Call::destroyIOProcID;
+            case Call::addPropertyListener:
+                return Call::removePropertyListener;
+            default:
+                return std::nullopt;
+        }
+    };
+    int failures = 0;
+    for (std::size_t n = 0; n < construction.size(); ++n) {
+        hal->inject({.status = -50, .onCall = int(n) + 1});
+        std::vector<Call> calls;
+        hal->setCallHook([&](Call call) { calls.push_back(call); });
+        auto made = GainTapEngine::make(hal, c, 1, {});
+        // A tolerated failure (a listener, a measurement) still builds an
+        // engine; it must tear down as fully as any other.
+        if (made) (*made)->stop();
+        made = std::unexpected(made ? EngineError{CoreAudioError{}} : made.error());
+        hal->setCallHook({});
+        EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{}) << "call " << n;
+
+        // Every creation that succeeded (all but the failed call n) is undone,
+        // newest first; with a tolerated failure the engine got further.
+        std::vector<Call> expectedUndo, undone;
+        for (std::size_t i = 0; i < calls.size(); ++i) {
+            if (auto u = undoOf(calls[i]); u && i != n)
+                expectedUndo.insert(expectedUndo.begin(), *u);
+            if (calls[i] == Call::destroyProcessTap || calls[i] == Call::destroyAggregateDevice ||
+                calls[i] == Call::destroyIOProcID || calls[i] == Call::removePropertyListener) {
+                undone.push_back(calls[i]);
+            }
+        }
+        const std::string sentence = made.error().description();
+        switch (construction[n]) {
+            case Call::createProcessTap:
+                EXPECT_EQ(sentence, "AudioHardwareCreateProcessTap failed: -50");
+                break;
+            case Call::createAggregateDevice:
+                EXPECT_EQ(sentence, "AudioHardwareCreateAggregateDevice failed: -50");
+                break;
+            case Call::createIOProcID:
+                EXPECT_EQ(sentence, "AudioDeviceCreateIOProcIDWithBlock failed: -50");
+                break;
+            case Call::setPropertyData:
+                EXPECT_EQ(sentence, "Set IOProcStreamUsage failed: -50");
+                break;
+            case Call::getPropertyDataSize:
+            case Call::getPropertyData:
+                // The device's own input layout: unreadable counts as none, and
+                // then the tap is not where the layout says.
+                if (n < 2) {
+                    EXPECT_EQ(sentence,
+                              "Aggregate input layout [1, 2] does not end with the tap's 2 "
+                              "channel(s) after 0 device input buffer(s); refusing to guess which "
+                              "buffer is the tap.");
+                }
+                break;
+            default:
+                break;
+        }
+        EXPECT_EQ(undone, expectedUndo) << "call " << n << ": " << sentence;
+        failures += made.error() != EngineError{CoreAudioError{}};
+    }
+    EXPECT_GE(failures, 10);
+}
+
+TEST_F(GainTapEngineTest, SentencesOfFailedReadsNameTheReadAndObject) {
+    hal->inject(
+        {.call = Call::getPropertyData, .status = -50, .selector = hal::selector::tapFormat});
+    const auto tfmt = GainTapEngine::make(hal, configuration({a}), 1, {});
+    ASSERT_FALSE(tfmt);
+    EXPECT_TRUE(tfmt.error().description().starts_with("Get 'tfmt' on object "));
+    EXPECT_TRUE(tfmt.error().description().ends_with(" failed: -50"));
+
+    hal->addDevice({.uid = "hs", .name = "Headset", .outputStreams = {2}, .inputStreams = {1}});
+    auto c = configuration({a}, "hs");
+    c.disableDeviceInputs = true;
+    hal->inject({.call = Call::getPropertyDataSize,
+                 .status = -50,
+                 .selector = hal::selector::ioProcStreamUsage});
+    EXPECT_EQ(GainTapEngine::make(hal, c, 1, {}).error().description(),
+              "Get size of IOProcStreamUsage failed: -50");
+    hal->inject({.call = Call::getPropertyData,
+                 .status = -50,
+                 .selector = hal::selector::ioProcStreamUsage});
+    EXPECT_EQ(GainTapEngine::make(hal, c, 1, {}).error().description(),
+              "Get IOProcStreamUsage failed: -50");
+    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
+}
+
+TEST_F(GainTapEngineTest, StartOnceStopForGood) {
+    int starts = 0;
+    hal->setCallHook([&](Call c) { starts += c == Call::deviceStart; });
+    const auto e = engine(1.0f);
+    ASSERT_TRUE(e->start());
+    ASSERT_TRUE(e->start());
+    EXPECT_EQ(starts, 1);
+    EXPECT_EQ(hal->accounting().startedIOProcs, 1u);
+    EXPECT_TRUE(e->stop().empty());
+    EXPECT_EQ(e->start().error().description(), "The engine was already stopped.");
+    EXPECT_TRUE(e->stop().empty());
+
+    hal->inject({.call = Call::deviceStart, .status = -50});
+    const auto f = engine(1.0f);
+    EXPECT_EQ(f->start().error().description(),
+              "AudioDeviceStart(" + std::to_string(f->aggregateID()) + ") failed: -50");
+}
+
+TEST_F(GainTapEngineTest, FaultsReachOnFaultOnceAndOverloadsOnlyCount) {
+    std::vector<std::string> faults;
+    std::mutex m;
+    const auto e = engine(1.0f, [&](const std::string& message) {
+        EXPECT_TRUE(true);
+        const std::lock_guard lock(m);
+        faults.push_back(message);
+    });
+    ASSERT_TRUE(e->start());
+    hal->overload(e->aggregateID());
+    hal->overload(e->aggregateID());
+    e->listenerQueue()->sync([] {});
+    EXPECT_EQ(e->overloadCount(), 2);
+    EXPECT_TRUE(faults.empty());
+    hal->stopIOAbnormally(e->aggregateID());
+    hal->stopIOAbnormally(e->aggregateID());
+    e->listenerQueue()->sync([] {});
+    EXPECT_EQ(faults, std::vector<std::string>{"Audio IO stopped abnormally."});
+    EXPECT_EQ(e->faultCount(), 2);
+    EXPECT_EQ(e->listenerQueue()->label(), "app.velmorra.sonvel.engine.listener");
+
+    std::string gone;
+    hal->addDevice({.uid = "usb", .name = "USB"});
+    auto made = GainTapEngine::make(hal, configuration({b}, "usb"), 1,
+                                    [&](const std::string& s) { gone = s; });
+    ASSERT_TRUE(made);
+    ASSERT_TRUE((*made)->start());
+    hal->removeDevice(hal->deviceID("usb"));
+    (*made)->listenerQueue()->sync([] {});
+    EXPECT_EQ(gone, "The output device went away.");
+}
+
+TEST_F(GainTapEngineTest, TeardownIsNewestFirstAndAbandonReleasesNothing) {
+    std::vector<Call> calls;
+    const auto e = engine(1.0f);
+    ASSERT_TRUE(e->start());
+    hal->setCallHook([&](Call c) { calls.push_back(c); });
+    EXPECT_TRUE(e->stop().empty());
+    EXPECT_EQ(calls, (std::vector<Call>{Call::deviceStop, Call::removePropertyListener,
+                                        Call::removePropertyListener, Call::removePropertyListener,
+                                        Call::destroyIOProcID, Call::destroyAggregateDevice,
+                                        Call::destroyProcessTap}));
+
+    const auto f = engine(1.0f);
+    ASSERT_TRUE(f->start());
+    hal->restartServer();
+    calls.clear();
+    f->abandon();
+    EXPECT_TRUE(calls.empty());
+    EXPECT_FALSE(f->isRunning());
+    EXPECT_EQ(f->start().error().description(), "The engine was already stopped.");
+}
+
+TEST_F(GainTapEngineTest, TheIOBlockNeverAllocates) {
+    const auto e = engine(0.5f);
+    ASSERT_TRUE(e->start());
+    std::size_t allocations = 0, calls = 0;
+    hal->setIOCallWrapper([&](const std::function<void()>& call) {
+        testing::AllocationCounter counter;
+        call();
+        allocations += counter.count();
+        ++calls;
+    });
+    for (int i = 0; i < 20; ++i) {
+        e->control().set(float(i % 4) / 4.0f, std::uint32_t(i));
+        hal->step(1);
+    }
+    EXPECT_EQ(calls, 20u);
+    EXPECT_EQ(allocations, 0u);
+}
+
+// Stopping or abandoning while the IO thread renders: run under ThreadSanitizer.
+TEST(GainTapEngineRealTimeTest, StopAndAbandonWhileIORuns) {
+    auto hal = std::make_shared<SimulatedAudioSystem>(SimulatedAudioSystem::ClockMode::realTime);
+    const AudioObjectID speakers =
+        hal->addDevice({.uid = "spk", .name = "Speakers", .bufferFrames = 64});
+    const AudioObjectID a =
+        hal->addProcess({.pid = 10, .signal = {Signal::Kind::sine, 440, 1}, .playing = true});
+    GainTapEngine::Configuration c;
+    c.name = "RT";
+    c.processObjectIDs = {a};
+    c.outputDevice = {speakers, "spk", "Speakers", 48000};
+    for (int round = 0; round < 3; ++round) {
+        auto e = GainTapEngine::make(hal, c, 0.5f, {});
+        ASSERT_TRUE(e);
+        ASSERT_TRUE((*e)->start());
+        while ((*e)->meter().totalCallbacks() < 5) std::this_thread::yield();
+        (*e)->control().set(0.1f);
+        if (round == 1) {
+            hal->restartServer();
+            (*e)->abandon();
+        } else {
+            EXPECT_TRUE((*e)->stop().empty());
+        }
+        const std::uint64_t counted = (*e)->meter().totalCallbacks();
+        const std::uint64_t cycles = hal->cycles(speakers);
+        while (hal->cycles(speakers) < cycles + 3) std::this_thread::yield();
+        EXPECT_EQ((*e)->meter().totalCallbacks(), counted);
+    }
+    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
+}
+
+}  // namespace
+}  // namespace sonvel
