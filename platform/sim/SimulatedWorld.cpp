@@ -53,6 +53,7 @@ std::expected<SimulatedWorld, std::string> SimulatedWorld::load(SimulatedAudioSy
     SimulatedWorld world;
     try {
         world.ownPID_ = value<ProcessID>(description, "ownPID", 0);
+        world.osBuild_ = text(description, "osBuild");
         audio.setCapturePermission(value<bool>(description, "capturePermission", true));
         for (const Json& d : value<Json>(description, "devices", Json::array())) {
             SimulatedAudioSystem::DeviceSpec spec;

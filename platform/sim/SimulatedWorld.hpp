@@ -33,7 +33,8 @@ struct Bundle {
 
 // One world description populates the audio system and everything else:
 //
-//   { "ownPID": 4242, "capturePermission": true, "defaultOutput": "<uid>",
+//   { "ownPID": 4242, "osBuild": "24A335", "capturePermission": true,
+//     "defaultOutput": "<uid>",
 //     "devices": [{ "uid", "name", "output": [2], "input": [1], "sampleRate",
 //                   "bufferFrames", "latency": {"output", "input"},
 //                   "safetyOffset": {"output", "input"}, "hidden", "hogModeOwner" }],
@@ -54,6 +55,8 @@ class SimulatedWorld {
     static std::string defaultWorldPath();
 
     [[nodiscard]] ProcessID ownPID() const { return ownPID_; }
+    // What the world reports as its operating-system build, if anything.
+    [[nodiscard]] const std::optional<std::string>& osBuild() const { return osBuild_; }
     [[nodiscard]] std::vector<RunningApplication> runningApplications() const;
     [[nodiscard]] std::optional<RunningApplication> runningApplication(ProcessID pid) const;
     [[nodiscard]] std::optional<Bundle> bundle(const std::string& path) const;
@@ -61,6 +64,7 @@ class SimulatedWorld {
 
   private:
     ProcessID ownPID_ = 0;
+    std::optional<std::string> osBuild_;
     std::map<ProcessID, RunningApplication> applications_;
     std::map<std::string, Bundle> bundles_;
     std::map<ProcessID, std::string> executables_;

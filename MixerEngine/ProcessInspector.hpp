@@ -1,0 +1,44 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "MixerEngine/SystemServices.hpp"
+#include "core/OutputContext.hpp"
+#include "core/ProcessRecord.hpp"
+#include "tap/AudioHardware.hpp"
+
+namespace sonvel {
+
+// One snapshot of the audio world.
+struct AudioWorld {
+    std::vector<ProcessRecord> records;  // every process but this application's
+    std::optional<OutputContext> output;
+    std::vector<OutputContext> outputs;
+    std::optional<AudioObjectID> ownProcessObjectID;
+    bool otherProcessesRunningOutput = false;
+
+    bool operator==(const AudioWorld&) const = default;
+};
+
+// Where the policy meets the live system: which processes there are, who owns
+// each, where each plays, and which outputs there are. Never fails; whatever
+// cannot be read comes back empty or absent.
+namespace ProcessInspector {
+
+AudioWorld snapshot(AudioHardware& hal, const SystemServices& system);
+std::optional<std::string> executablePath(const SystemServices& system, ProcessID pid);
+std::optional<OutputContext> outputContext(AudioHardware& hal, ProcessID ownPID);
+
+}  // namespace ProcessInspector
+
+namespace SystemInfo {
+
+// The operating-system build the live test is valid for; "unknown" when it
+// cannot be read.
+std::string osBuild(const SystemServices& system);
+
+}  // namespace SystemInfo
+
+}  // namespace sonvel

@@ -1,0 +1,244 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "MixerEngine/EngineHost.hpp"
+#include "platform/sim/SimulatedAudioSystem.hpp"
+#include "platform/sim/SpeakerAnalysis.hpp"
+#include "tap/AudioSystem.hpp"
+#include "tap/SteppedQueue.hpp"
+
+namespace sonvel {
+namespace {
+
+using sim::Signal;
+using sim::SimulatedAudioSystem;
+using Call = SimulatedAudioSystem::Call;
+using Event = EngineHost::Event;
+namespace analysis = sim::SpeakerAnalysis;
+
+class EngineHostTest : public ::testing::Test {
+  protected:
+    EngineHostTest() {
+        speakers = hal->addDevice({.uid = "spk", .name = "Speakers"});
+        hal->addDevice({.uid = "usb", .name = "USB"});
+        a = hal->addProcess({.pid = 10, .signal = {Signal::Kind::sine, 440, 1.0}, .playing = true});
+        b = hal->addProcess({.pid = 20, .signal = {Signal::Kind::sine, 660, 1.0}, .playing = true});
+        EngineHost::Dependencies deps;
+        deps.hal = hal;
+        deps.mainQueue = main;
+        deps.queue = queue;
+        deps.sleep = [this](double) { hal->step(1); };
+        host = EngineHost::make(deps, [this](const Event& e) { events.push_back(e); });
+    }
+    ~EngineHostTest() override {
+        host->stopAll(true);
+        pump();
+    }
+    void pump() {
+        queue->runUntilIdle();
+        main->runUntilIdle();
+    }
+    EngineSpec spec(const std::string& key, AudioObjectID process, float gain,
+                    std::string uid = "spk") {
+        return {key, key + " name", {{process}, std::move(uid)}, gain};
+    }
+    double heard(double frequency) {
+        hal->step(1);
+        hal->clearSpeaker(speakers);
+        hal->step(40);
+        const auto s = hal->speaker(speakers);
+        return analysis::dB(analysis::toneAmplitude(s, 2, 0, frequency, 48000));
+    }
+    // The aggregate devices the host's engines built.
+    std::vector<AudioObjectID> engineAggregates() {
+        std::vector<AudioObjectID> ids;
+        for (const DeviceFacts& d : AudioSystem::deviceFacts(*hal)) {
+            if (d.uid.starts_with("app.velmorra.sonvel.engine.")) ids.push_back(d.deviceID);
+        }
+        return ids;
+    }
+
+    std::shared_ptr<SimulatedAudioSystem> hal = std::make_shared<SimulatedAudioSystem>();
+    std::shared_ptr<SteppedQueue> main = std::make_shared<SteppedQueue>("main");
+    std::shared_ptr<SteppedQueue> queue = std::make_shared<SteppedQueue>(EngineHost::queueLabel);
+    AudioObjectID speakers, a, b;
+    std::shared_ptr<EngineHost> host;
+    std::vector<Event> events;
+    Log::Capture log;
+};
+
+TEST_F(EngineHostTest, ApplyBuildsRetunesAndDoesNothingTwice) {
+    host->apply({spec("a", a, 0.25f), spec("b", b, 0.5f)});
+    EXPECT_TRUE(events.empty());  // nothing until the queue runs
+    pump();
+    EXPECT_EQ(events, (std::vector<Event>{Event::Started{"a"}, Event::Started{"b"}}));
+    EXPECT_EQ(host->runningKeys(), (std::set<std::string>{"a", "b"}));
+    EXPECT_NEAR(heard(440), -12.04, 0.05);
+    EXPECT_NEAR(heard(660), -6.02, 0.05);
+
+    int calls = 0;
+    hal->setCallHook([&](Call) { ++calls; });
+    host->apply({spec("a", a, 0.25f), spec("b", b, 0.5f)});
+    pump();
+    EXPECT_EQ(calls, 0);
+    host->apply({spec("a", a, 0.5f), spec("b", b, 0.5f)});
+    pump();
+    EXPECT_EQ(calls, 0);  // a gain change touches no audio object
+    hal->setCallHook({});
+    EXPECT_NEAR(heard(440), -6.02, 0.05);
+    EXPECT_EQ(log.messages("engine"),
+              (std::vector<std::string>{"Engine started for a", "Engine started for b"}));
+}
+
+TEST_F(EngineHostTest, VanishedDeviceFailsTheKey) {
+    host->apply({spec("a", a, 0.5f, "gone-uid")});
+    pump();
+    EXPECT_EQ(events, (std::vector<Event>{Event::Failed{"a", "Output device gone-uid is gone."}}));
+    EXPECT_TRUE(host->runningKeys().empty());
+    EXPECT_EQ(log.messages("engine"),
+              std::vector<std::string>{"Engine for a failed: Output device gone-uid is gone."});
+}
+
+TEST_F(EngineHostTest, DestroyedKeysLeaveTheReadoutsAtOnce) {
+    host->apply({spec("a", a, 0.5f), spec("b", b, 0.5f)});
+    pump();
+    host->apply({spec("b", b, 0.5f)});
+    pump();
+    EXPECT_EQ(host->runningKeys(), std::set<std::string>{"b"});
+    EXPECT_FALSE(host->readouts().contains("a"));
+    EXPECT_NEAR(heard(440), 0.0, 0.05);
+    const EngineReadout readout = host->readouts().at("b");
+    EXPECT_EQ(readout.setup->outputDeviceUID, "spk");
+    EXPECT_GT(readout.meter->totalCallbacks(), 0u);
+    EXPECT_EQ(readout.overloads(), 0);
+}
+
+TEST_F(EngineHostTest, FaultsTearDownTheirEngineUnlessItWasReplaced) {
+    host->apply({spec("a", a, 0.5f)});
+    pump();
+    // A fault from the running engine: torn down and reported.
+    hal->stopIOAbnormally(engineAggregates().at(0));
+    while (queue->pending() == 0) std::this_thread::yield();  // the listener hops to the host
+    pump();
+    EXPECT_EQ(events.back(), (Event{Event::Fault{"a", "Audio IO stopped abnormally."}}));
+    EXPECT_TRUE(host->runningKeys().empty());
+    EXPECT_NEAR(heard(440), 0.0, 0.05);
+
+    // A fault from an engine that a hand-over is replacing arrives too late.
+    host->apply({spec("a", a, 0.5f)});
+    pump();
+    events.clear();
+    const AudioObjectID old = engineAggregates().at(0);
+    bool faultQueued = false;
+    host->rebuild({spec("a", a, 0.5f)});
+    // While the hand-over starts the new engine, the old one faults; its
+    // handler's hop to the host queue lands behind the hand-over.
+    hal->setCallHook([&](Call call) {
+        if (faultQueued || call != Call::deviceStart) return;
+        const std::size_t before = queue->pending();
+        hal->stopIOAbnormally(old);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (queue->pending() == before && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        faultQueued = queue->pending() > before;
+    });
+    pump();
+    hal->setCallHook({});
+    ASSERT_TRUE(faultQueued);
+    EXPECT_EQ(events, std::vector<Event>{Event::Started{"a"}});
+    EXPECT_EQ(host->runningKeys(), std::set<std::string>{"a"});
+    EXPECT_NEAR(heard(440), -6.02, 0.05);
+}
+
+TEST_F(EngineHostTest, AFailedHandOverLeavesNoEngineAndTheNextApplyCreates) {
+    host->apply({spec("a", a, 0.5f)});
+    pump();
+    events.clear();
+    hal->inject({.call = Call::createProcessTap, .status = -50});
+    host->rebuild({spec("a", a, 0.5f)});
+    pump();
+    EXPECT_EQ(events,
+              (std::vector<Event>{Event::Failed{"a",
+                                                "The replacement engine could not be built: "
+                                                "AudioHardwareCreateProcessTap failed: -50"}}));
+    EXPECT_TRUE(host->runningKeys().empty());
+    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
+    host->apply({spec("a", a, 0.5f)});
+    pump();
+    EXPECT_EQ(events.back(), (Event{Event::Started{"a"}}));
+}
+
+TEST_F(EngineHostTest, HandOverKeepsTheLevelAndMovesDevices) {
+    host->apply({spec("a", a, 0.25f)});
+    pump();
+    host->rebuild({spec("a", a, 0.25f)});
+    pump();
+    EXPECT_EQ(events, (std::vector<Event>{Event::Started{"a"}, Event::Started{"a"}}));
+    EXPECT_EQ(hal->accounting().aggregates, 1u);
+    EXPECT_NEAR(heard(440), -12.04, 0.05);
+    EXPECT_EQ(log.messages("engine").back(), "Engine handed over for a");
+
+    host->apply({spec("a", a, 0.25f, "usb")});  // another device: rebuilt
+    pump();
+    EXPECT_EQ(host->readouts().at("a").setup->outputDeviceUID, "usb");
+}
+
+TEST_F(EngineHostTest, AbandonAfterRestartDestroysNothingAndStopAllRestoresEveryone) {
+    host->apply({spec("a", a, 0.5f), spec("b", b, 0.0f)});
+    pump();
+    hal->restartServer();
+    std::vector<Call> calls;
+    hal->setCallHook([&](Call c) { calls.push_back(c); });
+    host->abandonAll();
+    pump();
+    EXPECT_TRUE(calls.empty());
+    EXPECT_TRUE(host->runningKeys().empty());
+    EXPECT_EQ(log.messages("engine").back(), "Abandoned all engines after audio server restart");
+    hal->setCallHook({});
+
+    host->apply({spec("a", a, 0.5f), spec("b", b, 0.0f)});
+    pump();
+    EXPECT_LT(heard(660), -100);
+    host->stopAll(true);  // returns with everything released
+    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
+    EXPECT_NEAR(heard(440), 0.0, 0.05);
+    EXPECT_NEAR(heard(660), 0.0, 0.05);
+}
+
+TEST_F(EngineHostTest, TestEngineAndProbe) {
+    std::vector<std::optional<std::string>> completions;
+    const auto done = [&](const std::optional<std::string>& m) { completions.push_back(m); };
+    host->startTestEngine(spec("a", a, 1.0f), 5, done);
+    pump();
+    ASSERT_EQ(completions, std::vector<std::optional<std::string>>{std::nullopt});
+    ASSERT_TRUE(host->testEngineReadout());
+    EXPECT_EQ(host->testEngineReadout()->segments->segments().size(), 5u);
+    host->setTestGain(0.0f, 3);
+    pump();
+    EXPECT_LT(heard(440), -100);
+    host->stopTestEngine(done);
+    pump();
+    EXPECT_EQ(completions.size(), 2u);
+    EXPECT_FALSE(host->testEngineReadout());
+    host->stopTestEngine(done);  // nothing to stop: still completes
+    pump();
+    EXPECT_EQ(completions.size(), 3u);
+    host->startTestEngine(spec("a", a, 1.0f, "nowhere"), 5, done);
+    pump();
+    EXPECT_EQ(completions.back(), "The output device is gone.");
+
+    host->startProbe({}, done);
+    pump();
+    EXPECT_EQ(completions.back(), std::nullopt);
+    hal->step(3);
+    EXPECT_GT(host->probeNonZeroSamples(), 0u);
+    host->stopProbe();
+    pump();
+    EXPECT_EQ(host->probeNonZeroSamples(), 0u);
+    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
+}
+
+}  // namespace
+}  // namespace sonvel

@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include "MixerEngine/ProcessInspector.hpp"
+#include "platform/linux/LinuxSystemServices.hpp"
+#include "platform/sim/SimulatedAudioSystem.hpp"
+#include "platform/sim/SimulatedSystemServices.hpp"
+#include "platform/sim/SimulatedWorld.hpp"
+
+namespace sonvel {
+namespace {
+
+using sim::SimulatedAudioSystem;
+using Call = SimulatedAudioSystem::Call;
+
+class ProcessInspectorTest : public ::testing::Test {
+  protected:
+    void load(const nlohmann::json& description) {
+        auto loaded = sim::SimulatedWorld::load(*hal, description);
+        ASSERT_TRUE(loaded) << loaded.error();
+        world.emplace(std::move(*loaded));
+        services.emplace(*world);
+    }
+    void loadDefault() {
+        load(*sim::SimulatedWorld::readFile(sim::SimulatedWorld::defaultWorldPath()));
+    }
+    const ProcessRecord* record(const AudioWorld& w, ProcessID pid) {
+        for (const ProcessRecord& r : w.records) {
+            if (r.pid == pid) return &r;
+        }
+        return nullptr;
+    }
+
+    std::shared_ptr<SimulatedAudioSystem> hal = std::make_shared<SimulatedAudioSystem>();
+    std::optional<sim::SimulatedWorld> world;
+    std::optional<sim::SimulatedSystemServices> services;
+};
+
+TEST_F(ProcessInspectorTest, DefaultWorldResolvesOwnersAndSkipsItself) {
+    loadDefault();
+    const AudioWorld w = ProcessInspector::snapshot(*hal, *services);
+    EXPECT_EQ(w.ownProcessObjectID, hal->processObject(4242));
+    EXPECT_EQ(record(w, 4242), nullptr);
+    EXPECT_TRUE(w.otherProcessesRunningOutput);
+    // The helper inside Slack's bundle belongs to Slack, found through its path.
+    const ProcessRecord* helper = record(w, 721);
+    ASSERT_NE(helper, nullptr);
+    EXPECT_EQ(helper->appBundleID, "com.tinyspeck.slackmacgap");
+    EXPECT_EQ(helper->appPath, "/Applications/Slack.app");
+    EXPECT_TRUE(helper->isUserApp);
+    // The daemon is nobody's user application.
+    EXPECT_FALSE(record(w, 90)->isUserApp);
+
+    ASSERT_TRUE(w.output);
+    EXPECT_EQ(w.output->uid, "BuiltInSpeakerDevice");
+    std::vector<std::string> names;
+    for (const OutputContext& o : w.outputs) names.push_back(o.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"MacBook Pro Speakers", "AirPods Pro", "Écouteurs",
+                                               "Studio DAC"}));
+    EXPECT_EQ(w.outputs.back().unsupportedReason,
+              "Another app has exclusive access to Studio DAC.");
+    EXPECT_EQ(SystemInfo::osBuild(*services), "24A335");
+}
+
+TEST_F(ProcessInspectorTest, RefusedProcessListStillFillsTheOutputs) {
+    loadDefault();
+    hal->inject({.call = Call::getPropertyDataSize,
+                 .status = -50,
+                 .selector = hal::selector::processObjectList,
+                 .persistent = true});
+    const AudioWorld w = ProcessInspector::snapshot(*hal, *services);
+    EXPECT_TRUE(w.records.empty());
+    EXPECT_FALSE(w.otherProcessesRunningOutput);
+    EXPECT_FALSE(w.ownProcessObjectID);
+    EXPECT_TRUE(w.output);
+    EXPECT_EQ(w.outputs.size(), 4u);
+}
+
+TEST_F(ProcessInspectorTest, OwnProcessPlayingDoesNotCountAsAnotherPlaying) {
+    load({{"ownPID", 7},
+          {"devices", {{{"uid", "spk"}}}},
+          {"processes", {{{"pid", 7}, {"playing", true}}, {{"pid", 8}, {"playing", false}}}}});
+    const AudioWorld w = ProcessInspector::snapshot(*hal, *services);
+    EXPECT_FALSE(w.otherProcessesRunningOutput);
+    EXPECT_EQ(w.records.size(), 1u);
+}
+
+TEST_F(ProcessInspectorTest, HelpersInOneBundleCostOneLookupAndAppSuffixesGo) {
+    load({{"ownPID", 1},
+          {"devices", {{{"uid", "spk"}}}},
+          {"bundles",
+           {{{"path", "/Applications/My.application.app"},
+             {"bundleID", "com.my"},
+             {"name", "My.application.app"}}}},
+          {"applications", {{{"pid", 50}, {"bundlePath", "/Applications/My.application.app"}}}},
+          {"processes",
+           {{{"pid", 51},
+             {"bundleID", "com.my.helper.a"},
+             {"executable",
+              "/Applications/My.application.app/Contents/Helpers/A.app/Contents/MacOS/A"}},
+            {{"pid", 52},
+             {"bundleID", "com.my.helper.b"},
+             {"executable",
+              "/Applications/My.application.app/Contents/Helpers/B.app/Contents/MacOS/B"}},
+            {{"pid", 0}, {"bundleID", "com.my.helper.c"}}}}});
+    const std::size_t before = services->bundleLookups();  // the regular-app scan opens one too
+    const AudioWorld w = ProcessInspector::snapshot(*hal, *services);
+    EXPECT_EQ(services->bundleLookups() - before, 2u);  // the scan, then one for both helpers
+    EXPECT_EQ(record(w, 51)->appName, "Mylication");
+    EXPECT_EQ(record(w, 52)->appBundleID, "com.my");
+    // A pid of 0 has no registry facts or path, but its bundle ID still finds the owner.
+    const ProcessRecord* zero = record(w, 0);
+    ASSERT_NE(zero, nullptr);
+    EXPECT_EQ(zero->appBundleID, "com.my");
+    EXPECT_EQ(zero->appPath, std::nullopt);
+}
+
+TEST_F(ProcessInspectorTest, DefaultOutputReasons) {
+    load({{"ownPID", 5},
+          {"devices",
+           {{{"uid", "dac"},
+             {"name", "DAC"},
+             {"output", nlohmann::json::array()},
+             {"hogModeOwner", 9}}}}});
+    hal->setDefaultOutput(hal->deviceID("dac"));
+    auto context = ProcessInspector::outputContext(*hal, 5);
+    ASSERT_TRUE(context);
+    EXPECT_EQ(context->unsupportedReason, "Another app has exclusive access to this device.");
+    hal->setHogModeOwner(hal->deviceID("dac"), 5);
+    EXPECT_EQ(ProcessInspector::outputContext(*hal, 5)->unsupportedReason,
+              "This device has no output channels.");
+    hal->inject({.call = Call::getPropertyDataSize,
+                 .status = -50,
+                 .selector = hal::selector::name,
+                 .persistent = true});
+    EXPECT_EQ(ProcessInspector::outputContext(*hal, 5)->name, "Output");
+}
+
+// Stand-ins for a system whose answers can be chosen.
+struct FixedServices final : SystemServices {
+    std::optional<std::string> path;
+    std::optional<std::string> build;
+    ProcessID ownPID() const override { return 1; }
+    std::vector<RunningApplication> runningApplications() const override { return {}; }
+    std::optional<RunningApplication> runningApplication(ProcessID) const override {
+        return std::nullopt;
+    }
+    std::optional<Bundle> bundle(const std::string&) const override { return std::nullopt; }
+    std::optional<std::string> processPath(ProcessID) const override { return path; }
+    std::optional<std::string> systemValue(const std::string&) const override { return build; }
+};
+
+TEST(SystemInfoTest, BuildAndPathsAreRepairedOrUnknown) {
+    FixedServices system;
+    EXPECT_EQ(SystemInfo::osBuild(system), "unknown");
+    system.build = std::string("");
+    EXPECT_EQ(SystemInfo::osBuild(system), "unknown");
+    system.build = std::string("24A335\0junk", 11);
+    EXPECT_EQ(SystemInfo::osBuild(system), "24A335");
+    system.build = "6.1\xFF";
+    EXPECT_EQ(SystemInfo::osBuild(system), "6.1\xEF\xBF\xBD");
+
+    system.path = "/bin/\xC3";
+    EXPECT_EQ(ProcessInspector::executablePath(system, 10), "/bin/\xEF\xBF\xBD");
+    EXPECT_EQ(ProcessInspector::executablePath(system, 0), std::nullopt);
+    system.path = std::string();
+    EXPECT_EQ(ProcessInspector::executablePath(system, 10), std::nullopt);
+
+    const LinuxSystemServices linux;
+    EXPECT_NE(SystemInfo::osBuild(linux), "unknown");
+    EXPECT_TRUE(
+        ProcessInspector::executablePath(linux, linux.ownPID())->ends_with("MixerEngine_tests"));
+}
+
+}  // namespace
+}  // namespace sonvel
