@@ -9,6 +9,7 @@
 #include "tap/AudioObject.hpp"
 #include "tap/Release.hpp"
 #include "tap/SerialQueue.hpp"
+#include "tap/TapCreation.hpp"
 #include "tap/Uuid.hpp"
 
 namespace sonvel {
@@ -119,23 +120,9 @@ std::expected<void, EngineError> GainTapEngine::build() {
                               .value_or(std::vector<long>{})
                               .size());
 
-    AudioObjectID tapID = hal::unknownObject;
-    if (const OSStatus s = hal.createProcessTap(tap, tapID))
-        return fail("AudioHardwareCreateProcessTap", s);
-    if (tapID == hal::unknownObject)
-        return fail(Error::InvalidObjectID{"AudioHardwareCreateProcessTap"});
-    cleanup_.push(fmt::format("destroy process tap {}", tapID),
-                  release([hal = hal_, tapID] { return hal->destroyProcessTap(tapID); },
-                          fmt::format("AudioHardwareDestroyProcessTap({})", tapID)));
-
-    const auto format =
-        AudioObject::readValue<AudioStreamBasicDescription>(hal, tapID, sel::tapFormat);
-    if (!format) return std::unexpected(EngineError{format.error()});
-    if (!PCMFormat::isFloat32LinearPCM(format->formatID, format->formatFlags,
-                                       format->bitsPerChannel)) {
-        return fail(Error::UnsupportedTapFormat{format->formatID, format->formatFlags,
-                                                format->bitsPerChannel});
-    }
+    const auto created = createFloat32Tap(hal_, tap, cleanup_, "destroy process tap");
+    if (!created) return std::unexpected(created.error());
+    const AudioStreamBasicDescription* format = &created->format;
 
     const nlohmann::json description = {
         {"name", "Sonvel " + config.name},

@@ -72,6 +72,12 @@ struct GainTapEngineError
 // failed call to the audio hardware layer.
 struct EngineError : OneOf<GainTapEngineError, CoreAudioError> {
     using OneOf::OneOf;
+    // Any one refusal is an engine error as it stands.
+    template <class Case>
+    requires std::constructible_from<GainTapEngineError, Case> &&
+        (!std::same_as<std::remove_cvref_t<Case>, GainTapEngineError>)
+            EngineError(Case&& refusal)  // NOLINT(google-explicit-constructor)
+        : OneOf(GainTapEngineError(std::forward<Case>(refusal))) {}
 
     [[nodiscard]] std::string description() const {
         return visit([](const auto& e) { return e.description(); });

@@ -7,6 +7,7 @@
 #include "tap/AudioObject.hpp"
 #include "tap/CoreAudioError.hpp"
 #include "tap/Release.hpp"
+#include "tap/TapCreation.hpp"
 #include "tap/Uuid.hpp"
 
 namespace sonvel {
@@ -72,23 +73,8 @@ std::expected<void, EngineError> PermissionProbe::build(
     tap.isPrivate = true;
     tap.muteBehavior = TapDescription::unmuted;
 
-    AudioObjectID tapID = hal::unknownObject;
-    if (const OSStatus s = hal.createProcessTap(tap, tapID))
-        return fail("AudioHardwareCreateProcessTap", s);
-    if (tapID == hal::unknownObject) {
-        return fail(GainTapEngineError::InvalidObjectID{"AudioHardwareCreateProcessTap"});
-    }
-    cleanup_.push(fmt::format("destroy probe tap {}", tapID),
-                  release([hal = hal_, tapID] { return hal->destroyProcessTap(tapID); },
-                          fmt::format("AudioHardwareDestroyProcessTap({})", tapID)));
-
-    const auto format =
-        AudioObject::readValue<AudioStreamBasicDescription>(hal, tapID, sel::tapFormat);
-    if (!format) return std::unexpected(EngineError{format.error()});
-    if (!PCMFormat::isFloat32LinearPCM(format->formatID, format->formatFlags,
-                                       format->bitsPerChannel)) {
-        return fail(GainTapEngineError::UnsupportedTapFormat{format->formatID, format->formatFlags,
-                                                             format->bitsPerChannel});
+    if (const auto created = createFloat32Tap(hal_, tap, cleanup_, "destroy probe tap"); !created) {
+        return std::unexpected(created.error());
     }
 
     const nlohmann::json description = {
