@@ -1,0 +1,586 @@
+#include "Sonvel/MixerModel.hpp"
+
+#include "core/AppBrand.hpp"
+#include "core/AppCatalog.hpp"
+#include "core/PermissionProbeEvaluator.hpp"
+#include "core/PreferencesCodec.hpp"
+#include "core/Reconciler.hpp"
+#include "core/Routing.hpp"
+#include "core/SilenceWatchdog.hpp"
+#include "core/ValidationPolicy.hpp"
+
+namespace sonvel {
+
+namespace {
+
+double seconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+}  // namespace
+
+std::shared_ptr<MixerModel> MixerModel::make(Environment environment) {
+    std::shared_ptr<MixerModel> model(new MixerModel(std::move(environment)));
+    model->start();
+    return model;
+}
+
+MixerModel::MixerModel(Environment environment) : env_(std::move(environment)) {
+    lastTick_ = env_.clock->uptime();
+}
+
+MixerModel::~MixerModel() {
+    if (timerCancelled_) *timerCancelled_ = true;
+    if (saveCancelled_) *saveCancelled_ = true;
+}
+
+void MixerModel::start() {
+    osBuild_ = SystemInfo::osBuild(*env_.system);
+    PreferencesCodec::Decoded decoded = PreferencesCodec::decode(env_.store->data(preferencesKey));
+    preferences.set(std::move(decoded.preferences));
+    if (decoded.issue) log_.error("{}", *decoded.issue);
+    permission.set(preferences->permissionVerifiedAt ? PermissionState{PermissionState::Verified{}}
+                                                     : PermissionState{PermissionState::Unknown{}});
+
+    const std::weak_ptr<MixerModel> weak = weak_from_this();
+    EngineHost::Dependencies deps;
+    deps.hal = env_.hal;
+    deps.mainQueue = env_.mainQueue;
+    deps.queue = env_.hostQueue;
+    deps.now = [clock = env_.clock] { return clock->now(); };
+    deps.sleep = env_.handoverSleep;
+    host_ = EngineHost::make(deps, [weak](const EngineHost::Event& event) {
+        if (auto self = weak.lock()) self->handle(event);
+    });
+    observer_ = AudioChangeObserver::make(
+        env_.hal, env_.mainQueue,
+        [weak](const std::set<AudioChangeObserver::Change>& changes) {
+            if (auto self = weak.lock()) self->handle(changes);
+        },
+        env_.observerQueue);
+    env_.workspace->observeSleep(
+        [weak] {
+            if (auto self = weak.lock()) {
+                self->isAsleep_ = true;
+                self->reconcile(false);
+            }
+        },
+        [weak] {
+            if (auto self = weak.lock()) {
+                self->isAsleep_ = false;
+                self->refresh(false);
+            }
+        });
+    timerCancelled_ = std::make_shared<bool>(false);
+    scheduleTick();
+    refresh(false);
+}
+
+void MixerModel::scheduleTick() {
+    env_.mainQueue->after(tickInterval, [weak = weak_from_this(), cancelled = timerCancelled_] {
+        if (*cancelled) return;
+        if (auto self = weak.lock()) {
+            self->scheduleTick();
+            self->tick();
+        }
+    });
+}
+
+void MixerModel::shutdown() {
+    if (isShutDown_) return;
+    isShutDown_ = true;
+    *timerCancelled_ = true;
+    if (saveCancelled_) *saveCancelled_ = true;
+    saveNow();
+    host_->stopAll(true);
+}
+
+ControlGate MixerModel::gate() const {
+    return ControlGate::evaluate(permission, preferences->validation,
+                                 ValidationPath{osBuild_, ValidationPath::currentEngineRevision},
+                                 preferences->isPaused);
+}
+
+// ------------------------------------------------------------------ the loop
+
+void MixerModel::refresh(bool rebuildEngines) {
+    world_ = ProcessInspector::snapshot(*env_.hal, *env_.system);
+    groups.set(AppCatalog::groups(world_->records, env_.system->ownPID()));
+    output.set(world_->output);
+    outputs.set(world_->outputs);
+    const Time now = env_.clock->uptime();
+    for (const AppGroup& group : groups.get()) {
+        if (group.isRunningOutput) lastActive_[group.key] = now;
+    }
+    reconcile(rebuildEngines);
+}
+
+void MixerModel::reconcile(bool rebuildEngines) {
+    ReconcileInput input;
+    input.gate = isLiveTesting() || isAsleep_ ? ControlGate{ControlGate::Paused{}} : gate();
+    for (const auto& [key, failure] : failures_) {
+        input.failures.insert_or_assign(
+            key, GroupStatus{GroupStatus::Failed{failure.message, failure.retryAt.has_value()}});
+    }
+    input.groups = groups;
+    input.preferences = preferences->apps;
+    input.output = output;
+    input.outputs = outputs;
+    input.lastActive = lastActive_;
+    input.now = env_.clock->uptime();
+    input.idleGrace = idleGrace;
+    ReconcileResult result = Reconciler::reconcile(input);
+    statuses.set(std::move(result.statuses));
+    if (rebuildEngines) {
+        host_->rebuild(std::move(result.specs));
+    } else {
+        host_->apply(std::move(result.specs));
+    }
+}
+
+void MixerModel::tick() {
+    const Time now = env_.clock->uptime();
+    const double dt = seconds(now - lastTick_);
+    lastTick_ = now;
+    advancePermissionCheck(now, dt);
+    advanceLiveTest(now);
+    if (isPanelVisible &&
+        (lastPanelRefresh_ == Time::min() || now - lastPanelRefresh_ >= panelRefreshInterval)) {
+        lastPanelRefresh_ = now;
+        refresh(false);
+    }
+
+    std::map<std::string, float> peaks;
+    const Date date = env_.clock->now();
+    for (const auto& [key, readout] : host_->readouts()) {
+        const std::uint64_t nonZero = readout.meter->totalInputNonZeroSamples();
+        if (nonZero > 0 && !captureProven_) markCaptureVerified();
+        const double age = std::chrono::duration<double>(date - readout.startedAt).count();
+        const auto group = std::ranges::find(groups.get(), key, &AppGroup::key);
+        const bool playing = group != groups->end() && group->isRunningOutput;
+        if (group != groups->end() &&
+            SilenceWatchdog::evaluate(captureProven_, nonZero, age, playing) ==
+                SilenceWatchdog::Verdict::tripped) {
+            tripWatchdog(key);
+            break;
+        }
+        if (isPanelVisible) peaks[key] = readout.meter->takeSnapshot().outputPeak;
+    }
+    if (isPanelVisible) outputPeaks.set(std::move(peaks));
+
+    for (auto it = failures_.begin(); it != failures_.end();) {
+        if (it->second.retryAt && *it->second.retryAt <= now) {
+            retryCounts_[it->first] = it->second.count;
+            it = failures_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    reconcile(false);
+}
+
+void MixerModel::tripWatchdog(const std::string& key) {
+    log_.error("Silence watchdog tripped for {}; locking controls", key);
+    permission.set(PermissionState::LikelyDenied{});
+    permissionMessage.set(std::string(AppBrand::name) + " received only silence from " + key +
+                          " while it was playing, so it restored all apps to normal volume. Check "
+                          "the permission, then run the access check again.");
+    Preferences p = preferences;
+    p.permissionVerifiedAt.reset();
+    p.validation = ValidationPolicy::invalidate(
+        p.validation, std::string(AppBrand::name) + " stopped receiving audio from " + key + ".");
+    preferences.set(std::move(p));
+    saveNow();
+}
+
+void MixerModel::handle(const EngineHost::Event& event) {
+    const auto* failed = event.as<EngineHost::Event::Failed>();
+    const auto* fault = event.as<EngineHost::Event::Fault>();
+    if (!failed && !fault) return;  // a start lifts nothing
+    const std::string& key = failed ? failed->key : fault->key;
+    const std::string& message = failed ? failed->message : fault->message;
+    long previous = 0;
+    if (const auto f = failures_.find(key); f != failures_.end()) {
+        previous = f->second.count;
+    } else if (const auto r = retryCounts_.find(key); r != retryCounts_.end()) {
+        previous = r->second;
+    }
+    const long count = previous + 1;
+    Failure failure{count, message, std::nullopt};
+    if (const auto delay = RecoveryPolicy::delay(count)) {
+        failure.retryAt =
+            env_.clock->uptime() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                       std::chrono::duration<double>(*delay));
+    }
+    failures_.insert_or_assign(key, std::move(failure));
+    log_.error("Engine {} failed ({}): {}", key, count, message);
+    reconcile(false);
+}
+
+void MixerModel::handle(const std::set<AudioChangeObserver::Change>& changes) {
+    using Change = AudioChangeObserver::Change;
+    if (changes.contains(Change::serviceRestarted)) {
+        log_.notice("Audio server restarted; rebuilding");
+        host_->abandonAll();
+        failures_.clear();
+    }
+    if (changes.contains(Change::processList)) observer_->refreshProcessListeners();
+    refresh(false);
+}
+
+// ------------------------------------------------------------------ saving
+
+void MixerModel::scheduleSave() {
+    if (saveCancelled_) *saveCancelled_ = true;
+    saveCancelled_ = std::make_shared<bool>(false);
+    env_.mainQueue->after(saveDebounce, [weak = weak_from_this(), cancelled = saveCancelled_] {
+        if (*cancelled) return;
+        if (auto self = weak.lock()) self->saveNow();
+    });
+}
+
+void MixerModel::saveNow() {
+    env_.store->setData(preferencesKey, PreferencesCodec::encode(preferences));
+}
+
+// ------------------------------------------------------------------ commands
+
+bool MixerModel::isLiveTesting() const {
+    return liveTest->is<LiveTestPhase::Starting>() || liveTest->is<LiveTestPhase::Running>() ||
+           liveTest->is<LiveTestPhase::Finishing>();
+}
+
+template <class Change>
+void MixerModel::changePreference(const AppGroupDescriptor& group, Change change, bool saveAtOnce) {
+    if (!gate().isReady()) return;
+    AppPreference preference =
+        preferences->preference(group.key).value_or(AppPreference(1.0, false, group.name));
+    change(preference);
+    Preferences p = preferences;
+    p.set(std::move(preference), group.key);
+    preferences.set(std::move(p));
+    failures_.erase(group.key);
+    retryCounts_.erase(group.key);
+    if (saveAtOnce) {
+        saveNow();
+    } else {
+        scheduleSave();
+    }
+    reconcile(false);
+}
+
+void MixerModel::setPosition(double position, const AppGroupDescriptor& group) {
+    changePreference(
+        group,
+        [&](AppPreference& p) {
+            p.position = position <= 0 ? 0.0 : (position > 1 ? 1.0 : position);
+            p.displayName = group.name;
+        },
+        false);
+}
+
+void MixerModel::toggleMute(const AppGroupDescriptor& group) {
+    changePreference(
+        group, [](AppPreference& p) { p.muted = !p.muted; }, false);
+}
+
+void MixerModel::setRoute(const std::optional<OutputContext>& route,
+                          const AppGroupDescriptor& group) {
+    changePreference(
+        group,
+        [&](AppPreference& p) {
+            p.outputDeviceUID = route ? std::optional(route->uid) : std::nullopt;
+            p.outputDeviceName = route ? std::optional(route->name) : std::nullopt;
+            p.displayName = group.name;
+        },
+        true);
+}
+
+std::optional<std::vector<OutputContext>> MixerModel::routableOutputs(
+    const std::string& key) const {
+    std::optional<GroupStatus> status;
+    if (const auto found = statuses->find(key); found != statuses->end()) status = found->second;
+    if (!Routing::canRoute(gate(), status, outputs)) return std::nullopt;
+    return outputs.get();
+}
+
+void MixerModel::clearFailure(const std::string& key) {
+    failures_.erase(key);
+    retryCounts_.erase(key);
+}
+
+void MixerModel::retry(const std::string& key) {
+    clearFailure(key);
+    reconcile(false);
+}
+
+void MixerModel::resetSonvelAudio() {
+    log_.notice("Reset Sonvel Audio requested");
+    if (isLiveTesting()) {
+        host_->stopTestEngine();
+        liveTest.set(LiveTestPhase::Idle{});
+        reconcile(false);
+    }
+    if (permission->is<PermissionState::Probing>()) {
+        host_->stopProbe();
+        probeStartedAt_.reset();
+        permission.set(preferences->permissionVerifiedAt
+                           ? PermissionState{PermissionState::Verified{}}
+                           : PermissionState{PermissionState::Unknown{}});
+    }
+    failures_.clear();
+    retryCounts_.clear();
+    observer_->refreshProcessListeners();
+    audioResetAt.set(env_.clock->now());
+    refresh(true);
+}
+
+void MixerModel::resetAllVolumes() {
+    Preferences p = preferences;
+    p.apps.clear();
+    preferences.set(std::move(p));
+    failures_.clear();
+    retryCounts_.clear();
+    saveNow();
+    reconcile(false);
+}
+
+void MixerModel::resetSetup() {
+    permission.set(PermissionState::Unknown{});
+    permissionMessage.set(std::nullopt);
+    Preferences p = preferences;
+    p.permissionVerifiedAt.reset();
+    p.validation.reset();
+    preferences.set(std::move(p));
+    captureProven_ = false;
+    saveNow();
+    reconcile(false);
+}
+
+void MixerModel::setLaunchAtLogin(bool enabled) {
+    const auto result = env_.loginItem->setEnabled(enabled);
+    launchAtLoginError.set(result ? std::nullopt : std::optional(result.error()));
+}
+
+bool MixerModel::openFirst(std::initializer_list<const char*> urls) {
+    for (const char* url : urls) {
+        if (env_.workspace->open(url)) return true;
+    }
+    return false;
+}
+
+void MixerModel::openSoundSettings() {
+    openFirst({"x-apple.systempreferences:com.apple.Sound-Settings.extension",
+               "x-apple.systempreferences:com.apple.preference.sound"});
+}
+
+void MixerModel::openPrivacySettings() {
+    openFirst({"x-apple.systempreferences:com.apple.preference.security?Privacy_AudioCapture",
+               "x-apple.systempreferences:com.apple.preference.security?Privacy"});
+}
+
+void MixerModel::relaunch() {
+    env_.workspace->relaunch([workspace = env_.workspace, main = env_.mainQueue] {
+        main->async([workspace] { workspace->terminate(); });
+    });
+}
+
+void MixerModel::panelDidAppear() {
+    isPanelVisible.set(true);
+    lastPanelRefresh_ = env_.clock->uptime();
+    refresh(false);
+}
+
+void MixerModel::panelDidDisappear() {
+    isPanelVisible.set(false);
+}
+
+void MixerModel::setPaused(bool paused) {
+    Preferences p = preferences;
+    p.isPaused = paused;
+    preferences.set(std::move(p));
+    saveNow();
+    reconcile(false);
+}
+
+void MixerModel::setShowIdleApps(bool show) {
+    Preferences p = preferences;
+    p.showIdleApps = show;
+    preferences.set(std::move(p));
+    saveNow();
+}
+
+// ------------------------------------------------------------------ access check
+
+void MixerModel::markCaptureVerified() {
+    captureProven_ = true;
+    permission.set(PermissionState::Verified{});
+    if (!preferences->permissionVerifiedAt) {
+        Preferences p = preferences;
+        p.permissionVerifiedAt = env_.clock->now();
+        preferences.set(std::move(p));
+        saveNow();
+    }
+    permissionMessage.set(std::nullopt);
+}
+
+void MixerModel::startPermissionCheck() {
+    permission.set(PermissionState::Probing{false});
+    permissionMessage.set(std::nullopt);
+    probeStartedAt_ = env_.clock->uptime();
+    probeActiveSeconds_ = 0;
+    refresh(false);
+    std::vector<AudioObjectID> excluded;
+    if (world_ && world_->ownProcessObjectID) excluded.push_back(*world_->ownProcessObjectID);
+    host_->startProbe(excluded, [weak = weak_from_this()](const std::optional<std::string>& error) {
+        const auto self = weak.lock();
+        if (!self || !error) return;
+        self->probeStartedAt_.reset();
+        self->permission.set(PermissionState::Failed{*error});
+        self->permissionMessage.set("The access check could not start: " + *error);
+    });
+}
+
+void MixerModel::advancePermissionCheck(Time now, double dt) {
+    if (!permission->is<PermissionState::Probing>() || !probeStartedAt_) return;
+    if (world_ && world_->otherProcessesRunningOutput) probeActiveSeconds_ += dt;
+    const double elapsed = seconds(now - *probeStartedAt_);
+    switch (PermissionProbeEvaluator::evaluate(host_->probeNonZeroSamples(), elapsed,
+                                               probeActiveSeconds_)) {
+        case PermissionProbeVerdict::verified:
+            host_->stopProbe();
+            probeStartedAt_.reset();
+            markCaptureVerified();
+            reconcile(false);
+            break;
+        case PermissionProbeVerdict::keepWaiting:
+            break;
+        case PermissionProbeVerdict::nothingPlaying:
+            if (elapsed >= seconds(permissionCheckLimit)) {
+                host_->stopProbe();
+                probeStartedAt_.reset();
+                permission.set(PermissionState::Unknown{});
+                permissionMessage.set(
+                    "Nothing played during the check. Start some audio, then check again.");
+            } else {
+                permission.set(PermissionState::Probing{true});
+            }
+            break;
+        case PermissionProbeVerdict::likelyDenied:
+            host_->stopProbe();
+            probeStartedAt_.reset();
+            permission.set(PermissionState::LikelyDenied{});
+            permissionMessage.set(
+                "Only silence was received while an app was playing. If nothing was actually "
+                "audible, play something and check again.");
+            break;
+    }
+}
+
+// ------------------------------------------------------------------ live test
+
+std::vector<AppGroup> MixerModel::liveTestCandidates() const {
+    std::vector<AppGroup> candidates;
+    if (!output.get() || output.get()->unsupportedReason) return candidates;
+    const AudioObjectID device = output.get()->deviceID;
+    for (const AppGroup& group : groups.get()) {
+        if (group.isRunningOutput &&
+            (group.outputDeviceIDs.empty() || group.outputDeviceIDs.contains(device))) {
+            candidates.push_back(group);
+        }
+    }
+    return candidates;
+}
+
+void MixerModel::startLiveTest(const std::string& groupKey) {
+    if (!permission->is<PermissionState::Verified>() || isLiveTesting()) return;
+    const auto candidates = liveTestCandidates();
+    const auto group = std::ranges::find(candidates, groupKey, &AppGroup::key);
+    if (group == candidates.end() || !output.get()) return;
+    const std::string name = group->displayName;
+    liveTest.set(LiveTestPhase::Starting{name});
+    reconcile(false);
+    EngineSpec spec{group->key,
+                    name,
+                    {group->processObjectIDs, output.get()->uid},
+                    LiveTest::steps().front().gain};
+    std::ranges::sort(spec.topology.processObjectIDs);
+    host_->startTestEngine(
+        spec, static_cast<long>(LiveTest::steps().size()),
+        [weak = weak_from_this(), key = group->key, name](const std::optional<std::string>& error) {
+            const auto self = weak.lock();
+            if (!self || !self->liveTest->is<LiveTestPhase::Starting>()) return;
+            if (error) {
+                self->liveTest.set(
+                    LiveTestPhase::AwaitingAnswer{name, {}, LiveTest::automaticFailure({}, error)});
+                self->reconcile(false);
+                return;
+            }
+            self->liveTest.set(LiveTestPhase::Running{key, name, 0, self->env_.clock->uptime()});
+        });
+}
+
+void MixerModel::advanceLiveTest(Time now) {
+    const auto* running = liveTest->as<LiveTestPhase::Running>();
+    if (!running) return;
+    const auto index = LiveTest::stepIndex(seconds(now - running->startedAt));
+    if (index) {
+        if (static_cast<long>(*index) != running->step) {
+            host_->setTestGain(LiveTest::steps()[*index].gain, static_cast<std::uint32_t>(*index));
+            liveTest.set(LiveTestPhase::Running{running->key, running->name,
+                                                static_cast<long>(*index), running->startedAt});
+        }
+        return;
+    }
+    const std::string name = running->name;
+    const auto readout = host_->testEngineReadout();
+    std::shared_ptr<SegmentedMeter> segments = readout ? readout->segments : nullptr;
+    liveTest.set(LiveTestPhase::Finishing{name});
+    host_->stopTestEngine(
+        [weak = weak_from_this(), name, segments](const std::optional<std::string>&) {
+            if (auto self = weak.lock()) self->finishLiveTest(name, segments);
+        });
+}
+
+void MixerModel::finishLiveTest(const std::string& name, std::shared_ptr<SegmentedMeter> segments) {
+    std::vector<LiveTest::StepMeasurement> measurements;
+    if (segments) measurements = LiveTest::measurements(*segments);
+    for (const auto& m : measurements) {
+        if (m.inputNonZeroSamples > 0) markCaptureVerified();
+    }
+    const auto failure = LiveTest::automaticFailure(
+        measurements,
+        segments ? std::nullopt : std::optional<std::string>("No measurements were available."));
+    liveTest.set(LiveTestPhase::AwaitingAnswer{name, std::move(measurements), failure});
+    reconcile(false);
+}
+
+void MixerModel::stopLiveTest() {
+    host_->stopTestEngine();
+    liveTest.set(LiveTestPhase::Idle{});
+    reconcile(false);
+}
+
+void MixerModel::answerLiveTest(bool worked) {
+    const auto* awaiting = liveTest->as<LiveTestPhase::AwaitingAnswer>();
+    if (!awaiting) return;
+    ValidationRecord record;
+    record.outcome = worked && !awaiting->automaticFailure ? ValidationRecord::Outcome::passed
+                                                           : ValidationRecord::Outcome::failed;
+    record.osBuild = osBuild_;
+    record.date = env_.clock->now();
+    record.outputDeviceName = output.get() ? output.get()->name : "-";
+    record.appName = awaiting->name;
+    for (const auto& m : awaiting->measurements) record.measurements.push_back(m.summary());
+    record.note = awaiting->automaticFailure.value_or(
+        worked ? "User confirmed by ear." : "User reported incorrect behaviour.");
+    record.engineRevision = ValidationPath::currentEngineRevision;
+    Preferences p = preferences;
+    p.validation = std::move(record);
+    preferences.set(std::move(p));
+    liveTest.set(LiveTestPhase::Idle{});
+    saveNow();
+    reconcile(false);
+}
+
+}  // namespace sonvel

@@ -1,0 +1,172 @@
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "MixerEngine/EngineHost.hpp"
+#include "MixerEngine/ProcessInspector.hpp"
+#include "Sonvel/Clock.hpp"
+#include "Sonvel/LiveTestPhase.hpp"
+#include "Sonvel/PreferencesStore.hpp"
+#include "Sonvel/Published.hpp"
+#include "Sonvel/Workspace.hpp"
+#include "core/AppGroup.hpp"
+#include "core/ControlGate.hpp"
+#include "core/GroupStatus.hpp"
+#include "core/PermissionState.hpp"
+#include "core/Preferences.hpp"
+#include "tap/AudioChangeObserver.hpp"
+#include "tap/Log.hpp"
+
+namespace sonvel {
+
+// What a panel row knows about its group.
+struct AppGroupDescriptor {
+    std::string key;
+    std::string name;
+
+    bool operator==(const AppGroupDescriptor&) const = default;
+};
+
+// The application's one controller. It lives on the main queue: it takes
+// snapshots of the audio world, reconciles them with the preferences and
+// hands the wanted engines to the host, keeps the retry and silence
+// bookkeeping, runs the access check and the live test, and saves.
+class MixerModel : public std::enable_shared_from_this<MixerModel> {
+  public:
+    using Time = std::chrono::steady_clock::time_point;
+    using Date = std::chrono::system_clock::time_point;
+
+    struct Failure {
+        long count = 0;
+        std::string message;
+        std::optional<Time> retryAt;  // none once automatic retries are over
+
+        bool operator==(const Failure&) const = default;
+    };
+
+    // Everything platform-bound the model uses.
+    struct Environment {
+        std::shared_ptr<AudioHardware> hal;
+        std::shared_ptr<const SystemServices> system;
+        std::shared_ptr<DispatchQueue> mainQueue;
+        std::shared_ptr<const Clock> clock;
+        std::shared_ptr<PreferencesStore> store;
+        std::shared_ptr<Workspace> workspace;
+        std::shared_ptr<LoginItem> loginItem;
+        // Defaults: serial queues of their own.
+        std::shared_ptr<DispatchQueue> hostQueue;
+        std::shared_ptr<DispatchQueue> observerQueue;
+        EngineHandover::Sleep handoverSleep = EngineHandover::sleepFor;
+    };
+
+    static constexpr const char* preferencesKey = "preferences.v1";
+    static constexpr std::chrono::milliseconds tickInterval{500};
+    static constexpr double idleGrace = 30.0;
+    static constexpr std::chrono::milliseconds panelRefreshInterval{2000};
+    static constexpr std::chrono::milliseconds saveDebounce{500};
+    static constexpr std::chrono::seconds permissionCheckLimit{60};
+
+    static std::shared_ptr<MixerModel> make(Environment environment);
+    ~MixerModel();
+    MixerModel(const MixerModel&) = delete;
+    MixerModel& operator=(const MixerModel&) = delete;
+
+    void shutdown();
+
+    // Published state.
+    Published<Preferences> preferences;
+    Published<std::vector<AppGroup>> groups;
+    Published<std::map<std::string, GroupStatus>> statuses;
+    Published<std::optional<OutputContext>> output;
+    Published<std::vector<OutputContext>> outputs;
+    Published<std::optional<Date>> audioResetAt;
+    Published<PermissionState> permission{PermissionState::Unknown{}};
+    Published<std::optional<std::string>> permissionMessage;
+    Published<LiveTestPhase> liveTest{LiveTestPhase::Idle{}};
+    Published<std::map<std::string, float>> outputPeaks;
+    Published<std::optional<std::string>> launchAtLoginError;
+    Published<bool> isPanelVisible{false};
+
+    [[nodiscard]] ControlGate gate() const;
+    [[nodiscard]] bool isLiveTesting() const;
+    [[nodiscard]] std::vector<AppGroup> liveTestCandidates() const;
+
+    // User commands.
+    void setPosition(double position, const AppGroupDescriptor& group);
+    void toggleMute(const AppGroupDescriptor& group);
+    void setRoute(const std::optional<OutputContext>& route, const AppGroupDescriptor& group);
+    [[nodiscard]] std::optional<std::vector<OutputContext>> routableOutputs(
+        const std::string& key) const;
+    void resetSonvelAudio();
+    void resetAllVolumes();
+    void resetSetup();
+    void setLaunchAtLogin(bool enabled);
+    void openSoundSettings();
+    void openPrivacySettings();
+    void relaunch();
+    void panelDidAppear();
+    void panelDidDisappear();
+    void setPaused(bool paused);
+    void setShowIdleApps(bool show);
+    void retry(const std::string& key);
+
+    // Access check and live test.
+    void startPermissionCheck();
+    void startLiveTest(const std::string& groupKey);
+    void stopLiveTest();
+    void answerLiveTest(bool worked);
+
+    // Main-queue operations, public for the shell and for tests.
+    void tick();
+    void refresh(bool rebuildEngines);
+    void reconcile(bool rebuildEngines);
+    void saveNow();
+
+    [[nodiscard]] const std::map<std::string, Failure>& failures() const { return failures_; }
+    [[nodiscard]] const EngineHost& host() const { return *host_; }
+    [[nodiscard]] bool captureProvenThisSession() const { return captureProven_; }
+
+  private:
+    explicit MixerModel(Environment environment);
+    void start();
+    void handle(const EngineHost::Event& event);
+    void handle(const std::set<AudioChangeObserver::Change>& changes);
+    void scheduleSave();
+    void scheduleTick();
+    void tripWatchdog(const std::string& key);
+    void markCaptureVerified();
+    void advancePermissionCheck(Time now, double dt);
+    void advanceLiveTest(Time now);
+    void finishLiveTest(const std::string& name, std::shared_ptr<SegmentedMeter> segments);
+    template <class Change>
+    void changePreference(const AppGroupDescriptor& group, Change change, bool saveAtOnce);
+    void clearFailure(const std::string& key);
+    bool openFirst(std::initializer_list<const char*> urls);
+
+    Environment env_;
+    std::string osBuild_;
+    std::shared_ptr<EngineHost> host_;
+    std::shared_ptr<AudioChangeObserver> observer_;
+    std::optional<AudioWorld> world_;
+    std::map<std::string, Time> lastActive_;
+    std::map<std::string, Failure> failures_;
+    std::map<std::string, long> retryCounts_;
+    bool captureProven_ = false;
+    std::optional<Time> probeStartedAt_;
+    double probeActiveSeconds_ = 0;
+    Time lastTick_;
+    bool isAsleep_ = false;
+    std::shared_ptr<bool> saveCancelled_;
+    std::shared_ptr<bool> timerCancelled_;
+    Time lastPanelRefresh_ = Time::min();
+    bool isShutDown_ = false;
+    Log::Logger log_{"model"};
+};
+
+}  // namespace sonvel
