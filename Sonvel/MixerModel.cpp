@@ -370,8 +370,11 @@ bool MixerModel::openFirst(std::initializer_list<const char*> urls) {
 }
 
 void MixerModel::openSoundSettings() {
-    openFirst({"x-apple.systempreferences:com.apple.Sound-Settings.extension",
-               "x-apple.systempreferences:com.apple.preference.sound"});
+    if (openFirst({"x-apple.systempreferences:com.apple.Sound-Settings.extension",
+                   "x-apple.systempreferences:com.apple.preference.sound"})) {
+        return;
+    }
+    env_.workspace->openDesktopSoundSettings();
 }
 
 void MixerModel::openPrivacySettings() {

@@ -15,6 +15,8 @@ class Workspace {
     virtual void observeSleep(std::function<void()> willSleep, std::function<void()> didWake) = 0;
     // False when nothing could open it.
     virtual bool open(const std::string& url) = 0;
+    // The desktop's own sound settings, for when no settings URL opens.
+    virtual bool openDesktopSoundSettings() = 0;
     // Starts a new instance, then calls `then` on the main queue whatever happened.
     virtual void relaunch(std::function<void()> then) = 0;
     virtual void terminate() = 0;

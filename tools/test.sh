@@ -14,7 +14,8 @@ config="${1:-default}"
 shift || true
 
 packages=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libfmt-dev libutf8proc-dev
-          libasio-dev libspdlog-dev libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev)
+          libasio-dev libspdlog-dev libsystemd-dev qt6-base-dev libgtest-dev libgmock-dev
+          libbenchmark-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -54,6 +54,10 @@ struct FakeWorkspace final : Workspace {
         opened.push_back(url);
         return false;
     }
+    bool openDesktopSoundSettings() override {
+        opened.push_back("desktop sound settings");
+        return true;
+    }
     void relaunch(std::function<void()> then) override { then(); }
     void terminate() override { terminated = true; }
     std::function<void()> willSleep, didWake;
@@ -311,6 +315,9 @@ TEST_F(MixerModelTest, SilenceWatchdogRestoresEveryoneOnceAndDemandsANewCheck) {
 }
 
 TEST_F(MixerModelTest, AccessCheckAndLiveTestEndToEnd) {
+    Preferences levels;  // a level stored before the setup was ever done
+    levels.set(AppPreference(0.5, false, "Podcasts"), "com.example.podcasts");
+    store->values[MixerModel::preferencesKey] = PreferencesCodec::encode(levels);
     start();
     model->startPermissionCheck();
     run(1s);
@@ -334,9 +341,14 @@ TEST_F(MixerModelTest, AccessCheckAndLiveTestEndToEnd) {
     EXPECT_EQ(awaiting->measurements[3].outputRMSDBFS, -120.0);
     EXPECT_GT(awaiting->measurements[3].steadyFrames, 0u);
 
-    // The answer opens the gate, and a level set now is heard at once.
+    // The answer opens the gate, and the stored level's engine starts in that
+    // same reconcile, before any tick.
+    EXPECT_EQ(engineObjects(), 0u);
     model->answerLiveTest(true);
     EXPECT_TRUE(model->gate().isReady());
+    hostQueue->runUntilIdle();
+    EXPECT_EQ(hal->accounting().aggregates, 1u);
+    EXPECT_NEAR(heard(660), -12.04, 0.05);
     const Preferences saved = stored();
     ASSERT_TRUE(saved.validation);
     EXPECT_EQ(saved.validation->outcome, ValidationRecord::Outcome::passed);
@@ -366,6 +378,22 @@ TEST_F(MixerModelTest, AnAutomaticFailureStoresAFailedRecordEvenOnYes) {
     EXPECT_EQ(stored().validation->note,
               "The engine failed: AudioHardwareCreateAggregateDevice failed: -50");
     EXPECT_EQ(model->gate(), ControlGate{ControlGate::ValidationFailed{}});
+}
+
+TEST_F(MixerModelTest, SettingsLinksFallBackToTheDesktopAndRelaunchQuits) {
+    start();
+    model->openSoundSettings();
+    model->openPrivacySettings();
+    EXPECT_EQ(workspace->opened,
+              (std::vector<std::string>{
+                  "x-apple.systempreferences:com.apple.Sound-Settings.extension",
+                  "x-apple.systempreferences:com.apple.preference.sound", "desktop sound settings",
+                  "x-apple.systempreferences:com.apple.preference.security?Privacy_AudioCapture",
+                  "x-apple.systempreferences:com.apple.preference.security?Privacy"}));
+    model->relaunch();
+    EXPECT_FALSE(workspace->terminated);  // only once back on the main queue
+    settle();
+    EXPECT_TRUE(workspace->terminated);
 }
 
 TEST_F(MixerModelTest, ShutdownLeavesNothingAliveAndEveryoneAtFullLevel) {
