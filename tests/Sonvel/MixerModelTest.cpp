@@ -380,6 +380,76 @@ TEST_F(MixerModelTest, AnAutomaticFailureStoresAFailedRecordEvenOnYes) {
     EXPECT_EQ(model->gate(), ControlGate{ControlGate::ValidationFailed{}});
 }
 
+TEST_F(MixerModelTest, CommandsChangeExactlyWhatTheySay) {
+    storeValidSetup();
+    start();
+    const AppGroupDescriptor row = musicRow();
+    model->toggleMute(row);
+    model->toggleMute(row);
+    EXPECT_FALSE(model->preferences->apps.contains(row.key));  // back to unchanged
+
+    const OutputContext usb{hal->addDevice({.uid = "usb", .name = "USB"}), "usb", "USB",
+                            std::nullopt};
+    run(200ms);
+    ASSERT_TRUE(model->routableOutputs(row.key));
+    const int writes = store->writes;
+    model->setRoute(usb, row);
+    EXPECT_EQ(store->writes, writes + 1);  // a route is saved at once
+    EXPECT_EQ(stored().apps.at(row.key).outputDeviceName, "USB");
+    model->setRoute(std::nullopt, row);
+    EXPECT_FALSE(stored().apps.contains(row.key));
+
+    model->setPosition(1.7, row);
+    EXPECT_FALSE(model->preferences->apps.contains(row.key));
+    model->setPosition(-0.2, row);
+    EXPECT_EQ(model->preferences->apps.at(row.key).position, 0.0);
+
+    model->setPaused(true);
+    model->setShowIdleApps(false);
+    model->resetAllVolumes();
+    const Preferences kept = stored();
+    EXPECT_TRUE(kept.apps.empty());
+    EXPECT_TRUE(kept.isPaused);
+    EXPECT_FALSE(kept.showIdleApps);
+    EXPECT_TRUE(kept.permissionVerifiedAt);
+    EXPECT_TRUE(kept.validation);
+    EXPECT_EQ(model->routableOutputs(row.key), std::nullopt);  // paused: no route menu
+
+    model->resetSetup();
+    EXPECT_EQ(model->gate(), ControlGate{ControlGate::NeedsPermission{}});
+    EXPECT_FALSE(stored().validation);
+    EXPECT_TRUE(stored().isPaused);
+}
+
+TEST_F(MixerModelTest, ResetAudioHandsEveryEngineOverAndPeaksFollowThePanel) {
+    hal->setPlaying(podcasts, false);  // Music alone, so the speaker's peak is Music's
+    Preferences p;
+    p.set(AppPreference(0.5, false, "Music"), "com.apple.Music");
+    storeValidSetup(p);
+    start();
+    int statusChanges = 0;
+    model->statuses.subscribe([&](const auto&) { ++statusChanges; });
+    run(2s);
+    EXPECT_EQ(statusChanges, 0);               // ticks republish nothing that did not change
+    EXPECT_TRUE(model->outputPeaks->empty());  // the panel is closed
+
+    model->panelDidAppear();
+    run(600ms);
+    ASSERT_EQ(model->outputPeaks->size(), 1u);
+    EXPECT_NEAR(model->outputPeaks->at("com.apple.Music"), 0.25, 0.01);
+
+    hal->clearSpeaker(speakers);
+    model->resetSonvelAudio();
+    run(300ms);
+    EXPECT_TRUE(model->audioResetAt.get());
+    EXPECT_EQ(hal->accounting().aggregates, 1u);
+    EXPECT_EQ(log.messages("engine").back(), "Engine handed over for com.apple.Music");
+    // No gap and nothing doubled while the engine was replaced.
+    const auto s = hal->speaker(speakers);
+    EXPECT_NEAR(analysis::dB(analysis::toneAmplitude(s, 2, 0, 440, 48000)), -12.04, 0.05);
+    EXPECT_LE(analysis::peak(s, 2, 0), 0.2501);
+}
+
 TEST_F(MixerModelTest, SettingsLinksFallBackToTheDesktopAndRelaunchQuits) {
     start();
     model->openSoundSettings();
