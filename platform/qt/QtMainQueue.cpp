@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QThread>
 #include <QTimer>
+#include <future>
 
 namespace sonvel {
 
@@ -24,7 +25,14 @@ void QtMainQueue::sync(const Work& work) {
         work();
         return;
     }
-    QMetaObject::invokeMethod(context_.get(), work, Qt::BlockingQueuedConnection);
+    // A promise rather than Qt's blocking connection, so the hand-over between
+    // the two threads is visible to the race detector too.
+    std::promise<void> done;
+    async([&] {
+        work();
+        done.set_value();
+    });
+    done.get_future().wait();
 }
 
 void QtMainQueue::after(std::chrono::steady_clock::duration delay, Work work) {
