@@ -61,6 +61,12 @@ std::optional<AudioChangeObserver::Registration> AudioChangeObserver::listen(
 }
 
 void AudioChangeObserver::note(Change change) {
+    if (change == Change::serviceRestarted) {
+        // The restarted server forgot the per-process registrations (and its
+        // process objects may be new): register afresh rather than removing.
+        processListeners_.clear();
+        refreshNow();
+    }
     pending_.insert(change);
     if (flushScheduled_) return;
     flushScheduled_ = true;

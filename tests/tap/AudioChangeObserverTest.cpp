@@ -106,11 +106,17 @@ TEST_F(AudioChangeObserverTest, RestartIsNotedAndNothingArrivesAfterDestruction)
     pump(100ms);
     ASSERT_EQ(deliveries.size(), 1u);
     EXPECT_TRUE(deliveries[0].contains(Change::serviceRestarted));
+    // Per-process listeners are registered afresh: activity is still heard.
+    EXPECT_EQ(observer->processListenerCount(), 4u);
+    hal->setPlaying(a, true);
+    pump(100ms);
+    ASSERT_EQ(deliveries.size(), 2u);
+    EXPECT_EQ(deliveries[1], std::set<Change>{Change::processActivity});
 
     hal->setPlaying(b, true);  // queued, not yet run
     observer.reset();
     pump(200ms);
-    EXPECT_EQ(deliveries.size(), 1u);
+    EXPECT_EQ(deliveries.size(), 2u);
     EXPECT_EQ(hal->accounting().listeners, 0u);
 }
 
