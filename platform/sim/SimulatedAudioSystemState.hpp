@@ -1,0 +1,136 @@
+#pragma once
+
+// The simulator's private state, shared by the files that implement it: what
+// each object is, and the helpers several of them need. Nothing outside
+// platform/sim includes this.
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/sim/SimulatedAudioSystem.hpp"
+
+namespace sonvel::sim {
+
+namespace sel = hal::selector;
+
+struct SimulatedAudioSystem::Device {
+    DeviceSpec spec;
+    bool alive = true;
+    std::vector<float> speaker;
+
+    [[nodiscard]] std::size_t outputChannels() const {
+        std::size_t n = 0;
+        for (std::uint32_t c : spec.outputStreams) n += c;
+        return n;
+    }
+};
+
+struct SimulatedAudioSystem::Process {
+    ProcessSpec spec;
+};
+
+struct SimulatedAudioSystem::Tap {
+    TapDescription description;
+    AudioStreamBasicDescription format;
+};
+
+struct SimulatedAudioSystem::IOProc {
+    AudioDeviceIOBlock block;
+    bool started = false;
+    std::vector<std::uint32_t> streamIsOn;  // per input stream; empty: all on
+};
+
+struct SimulatedAudioSystem::Aggregate {
+    std::string uid;
+    std::string name;
+    AudioObjectID mainDevice = hal::unknownObject;  // none: the aggregate clocks itself
+    std::vector<AudioObjectID> taps;
+    std::map<AudioDeviceIOProcID, IOProc> procs;
+};
+
+// A registered listener. Its state is shared with every dispatched call, so
+// that removal can wait for a running call and stop queued ones.
+struct SimulatedAudioSystem::Listener {
+    struct State {
+        std::recursive_mutex mutex;
+        bool alive = true;
+    };
+    AudioObjectID object;
+    AudioObjectPropertyAddress address;
+    std::shared_ptr<DispatchQueue> queue;
+    ListenerBlock block;
+    std::shared_ptr<State> state = std::make_shared<State>();
+};
+
+// One device's IO clock. `io` is held for a whole cycle, so stopping IO can
+// wait for a cycle in flight.
+struct SimulatedAudioSystem::Clock {
+    AudioObjectID device;
+    std::mutex io;
+    std::atomic<std::uint64_t> cycles{0};
+    std::int64_t sampleTime = 0;
+    std::jthread thread;
+};
+
+struct SimulatedAudioSystem::Bytes {
+    std::vector<std::byte> data;
+    bool fixedSize = true;
+
+    template <class T>
+    static Bytes of(const T& value) {
+        Bytes b;
+        b.data.resize(sizeof(T));
+        std::memcpy(b.data.data(), &value, sizeof(T));
+        return b;
+    }
+    static Bytes text(const std::string& s) {
+        Bytes b;
+        b.fixedSize = false;
+        b.data.resize(s.size());
+        if (!s.empty()) std::memcpy(b.data.data(), s.data(), s.size());
+        return b;
+    }
+    static Bytes ids(const std::vector<AudioObjectID>& list) {
+        Bytes b;
+        b.fixedSize = false;
+        b.data.resize(list.size() * sizeof(AudioObjectID));
+        if (!list.empty()) std::memcpy(b.data.data(), list.data(), b.data.size());
+        return b;
+    }
+    static Bytes layout(const std::vector<std::uint32_t>& streams) {
+        Bytes b;
+        b.data.resize(8 + streams.size() * sizeof(AudioBuffer));
+        const auto count = static_cast<std::uint32_t>(streams.size());
+        std::memcpy(b.data.data(), &count, sizeof count);
+        for (std::size_t i = 0; i < streams.size(); ++i) {
+            const AudioBuffer buffer{streams[i], 0, nullptr};
+            std::memcpy(b.data.data() + 8 + i * sizeof(AudioBuffer), &buffer, sizeof buffer);
+        }
+        return b;
+    }
+};
+
+inline AudioStreamBasicDescription float32Stereo(double rate) {
+    AudioStreamBasicDescription f;
+    f.sampleRate = rate;
+    f.formatID = fourCC("lpcm");
+    f.formatFlags = 1 | 8;  // float, packed
+    f.bytesPerPacket = 8;
+    f.framesPerPacket = 1;
+    f.bytesPerFrame = 8;
+    f.channelsPerFrame = 2;
+    f.bitsPerChannel = 32;
+    return f;
+}
+
+inline constexpr std::uint32_t tapChannels = 2;
+inline constexpr double speakerSeconds = 60;
+
+}  // namespace sonvel::sim

@@ -1,0 +1,193 @@
+#include "platform/sim/SimulatedAudioSystem.hpp"
+
+#include <algorithm>
+#include <map>
+
+#include "platform/sim/SimulatedAudioSystemState.hpp"
+
+namespace sonvel::sim {
+
+bool SimulatedAudioSystem::tapIncludes(const Tap& tap, AudioObjectID id,
+                                       const Process& process) const {
+    const TapDescription& d = tap.description;
+    const bool listed = std::ranges::count(d.processes, id) > 0;
+    if (d.kind == TapDescription::Kind::stereoGlobalTapButExcludeProcesses) return !listed;
+    if (listed) return true;
+    return !process.spec.bundleID.empty() &&
+           std::ranges::count(d.bundleIDs, process.spec.bundleID) > 0;
+}
+
+bool SimulatedAudioSystem::isMuted(AudioObjectID id, const Process& process) const {
+    for (const auto& [tapID, tap] : taps_) {
+        if (!tapIncludes(tap, id, process)) continue;
+        if (tap.description.muteBehavior == TapDescription::muted) return true;
+        if (tap.description.muteBehavior != TapDescription::mutedWhenTapped) continue;
+        for (const auto& [aggregateID, a] : aggregates_) {
+            if (!std::ranges::count(a.taps, tapID)) continue;
+            for (const auto& [procID, proc] : a.procs) {
+                if (proc.started) return true;
+            }
+        }
+    }
+    return false;
+}
+
+void SimulatedAudioSystem::runCycle(Clock& clock) {
+    const std::lock_guard io(clock.io);
+
+    // One IO procedure's call this cycle, with buffers it owns.
+    struct PendingCall {
+        AudioDeviceIOBlock block;
+        std::vector<std::vector<float>> storage;
+        std::vector<AudioBuffer> inputs;
+        std::vector<AudioBuffer> outputs;
+        std::size_t outputStorage = 0;  // index of the first output buffer's storage
+    };
+    std::vector<PendingCall> calls;
+    std::vector<float> mix;
+    std::size_t frames = 0;
+    std::size_t outChannels = 0;
+    const Device* speakerDevice = nullptr;
+    std::vector<std::uint32_t> outputStreams;
+    {
+        const std::lock_guard lock(mutex_);
+        if (!serverRunning_) return;
+        double rate = tapFormat_.sampleRate;
+        frames = 512;
+        const auto d = devices_.find(clock.device);
+        if (d != devices_.end()) {
+            if (!d->second.alive) return;
+            speakerDevice = &d->second;
+            rate = d->second.spec.sampleRate;
+            frames = d->second.spec.bufferFrames;
+            outChannels = d->second.outputChannels();
+            outputStreams = d->second.spec.outputStreams;
+        }
+        const std::int64_t t0 = clock.sampleTime;
+
+        // What each playing process sends this cycle, stereo interleaved.
+        std::map<AudioObjectID, std::vector<float>> rendered;
+        for (const auto& [id, p] : processes_) {
+            if (!p.spec.playing) continue;
+            auto& out = rendered[id];
+            out.resize(frames * 2);
+            for (std::size_t i = 0; i < frames; ++i) {
+                for (int c = 0; c < 2; ++c) {
+                    out[i * 2 + std::size_t(c)] =
+                        p.spec.signal.sample(t0 + std::int64_t(i), rate, c, id);
+                }
+            }
+        }
+
+        if (speakerDevice) {
+            mix.assign(frames * outChannels, 0.0f);
+            for (const auto& [id, p] : processes_) {
+                if (!rendered.contains(id) || isMuted(id, p)) continue;
+                bool playsHere = false;
+                if (p.spec.outputDeviceUIDs.empty()) {
+                    playsHere = defaultOutput_ == clock.device;
+                } else {
+                    playsHere =
+                        std::ranges::count(p.spec.outputDeviceUIDs, speakerDevice->spec.uid) > 0;
+                }
+                if (!playsHere || outChannels == 0) continue;
+                const auto& s = rendered.at(id);
+                for (std::size_t i = 0; i < frames; ++i) {
+                    if (outChannels == 1) {
+                        mix[i] += (s[i * 2] + s[i * 2 + 1]) * 0.5f;
+                    } else {
+                        mix[i * outChannels] += s[i * 2];
+                        mix[i * outChannels + 1] += s[i * 2 + 1];
+                    }
+                }
+            }
+        }
+
+        for (const auto& [aggregateID, a] : aggregates_) {
+            const AudioObjectID clocked =
+                a.mainDevice == hal::unknownObject ? aggregateID : a.mainDevice;
+            if (clocked != clock.device) continue;
+            for (const auto& [procID, proc] : a.procs) {
+                if (!proc.started) continue;
+                PendingCall call;
+                call.block = proc.block;
+                std::vector<std::uint32_t> inStreams;
+                if (speakerDevice) inStreams = speakerDevice->spec.inputStreams;
+                const std::size_t deviceInputs = inStreams.size();
+                inStreams.insert(inStreams.end(), a.taps.size(), tapChannels);
+                call.storage.reserve(inStreams.size() + outputStreams.size());
+                for (std::size_t s = 0; s < inStreams.size(); ++s) {
+                    std::vector<float> samples(frames * inStreams[s], 0.0f);
+                    if (s >= deviceInputs && capturePermission_) {
+                        const Tap& tap = taps_.at(a.taps[s - deviceInputs]);
+                        for (const auto& [pid, p] : processes_) {
+                            if (!rendered.contains(pid) || !tapIncludes(tap, pid, p)) continue;
+                            const auto& r = rendered.at(pid);
+                            for (std::size_t k = 0; k < samples.size(); ++k) samples[k] += r[k];
+                        }
+                    }
+                    call.storage.push_back(std::move(samples));
+                    const bool on = proc.streamIsOn.empty() || proc.streamIsOn[s] != 0;
+                    call.inputs.push_back({inStreams[s],
+                                           static_cast<std::uint32_t>(frames * inStreams[s] * 4),
+                                           on ? call.storage.back().data() : nullptr});
+                }
+                call.outputStorage = call.storage.size();
+                for (std::uint32_t channels : outputStreams) {
+                    call.storage.emplace_back(frames * channels, 0.0f);
+                    call.outputs.push_back({channels,
+                                            static_cast<std::uint32_t>(frames * channels * 4),
+                                            call.storage.back().data()});
+                }
+                calls.push_back(std::move(call));
+            }
+        }
+    }
+
+    std::function<void(const std::function<void()>&)> wrapper;
+    {
+        const std::lock_guard lock(mutex_);
+        wrapper = ioCallWrapper_;
+    }
+    for (PendingCall& call : calls) {
+        const AudioBufferList input{call.inputs};
+        const AudioBufferList output{call.outputs};
+        const AudioBufferList* in = call.inputs.empty() ? nullptr : &input;
+        if (wrapper) {
+            wrapper([&] { call.block(in, output); });
+        } else {
+            call.block(in, output);
+        }
+    }
+
+    const std::lock_guard lock(mutex_);
+    if (speakerDevice) {
+        // The device may have been removed while the blocks ran.
+        const auto d = devices_.find(clock.device);
+        if (d != devices_.end() && d->second.alive) {
+            for (const PendingCall& call : calls) {
+                std::size_t firstChannel = 0;
+                for (std::size_t b = 0; b < call.outputs.size(); ++b) {
+                    const auto& samples = call.storage[call.outputStorage + b];
+                    const std::size_t channels = call.outputs[b].channelCount;
+                    for (std::size_t i = 0; i < frames; ++i) {
+                        for (std::size_t c = 0; c < channels; ++c) {
+                            mix[i * outChannels + firstChannel + c] += samples[i * channels + c];
+                        }
+                    }
+                    firstChannel += channels;
+                }
+            }
+            auto& speaker = d->second.speaker;
+            speaker.insert(speaker.end(), mix.begin(), mix.end());
+            const auto cap =
+                static_cast<std::size_t>(speakerSeconds * d->second.spec.sampleRate) * outChannels;
+            if (speaker.size() > cap)
+                speaker.erase(speaker.begin(), speaker.end() - std::ptrdiff_t(cap));
+        }
+    }
+    clock.sampleTime += std::int64_t(frames);
+    clock.cycles.fetch_add(1);
+}
+
+}  // namespace sonvel::sim

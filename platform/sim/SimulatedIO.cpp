@@ -1,0 +1,146 @@
+#include "platform/sim/SimulatedAudioSystem.hpp"
+
+#include <chrono>
+#include <condition_variable>
+
+#include "platform/sim/SimulatedAudioSystemState.hpp"
+
+namespace sonvel::sim {
+
+OSStatus SimulatedAudioSystem::createIOProcIDWithBlock(AudioObjectID device,
+                                                       std::shared_ptr<DispatchQueue> queue,
+                                                       AudioDeviceIOBlock block,
+                                                       AudioDeviceIOProcID& outProcID) {
+    if (const OSStatus s = admit(Call::createIOProcID, device)) return s;
+    // Only the IO thread runs blocks here; no caller asks for a queue.
+    if (queue) return hal::unsupportedOperationError;
+    if (!block) return hal::paramError;
+    const std::lock_guard lock(mutex_);
+    const auto a = aggregates_.find(device);
+    if (a == aggregates_.end()) {
+        return devices_.contains(device) ? hal::unsupportedOperationError : hal::badObjectError;
+    }
+    outProcID = nextProc_++;
+    a->second.procs.emplace(outProcID, IOProc{std::move(block), false, {}});
+    return hal::noError;
+}
+
+OSStatus SimulatedAudioSystem::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID proc) {
+    if (const OSStatus s = admit(Call::destroyIOProcID, device)) return s;
+    {
+        const std::lock_guard lock(mutex_);
+        const auto a = aggregates_.find(device);
+        if (a == aggregates_.end()) return hal::badObjectError;
+        if (a->second.procs.erase(proc) == 0) return hal::illegalOperationError;
+    }
+    waitForCycle(device);
+    return hal::noError;
+}
+
+OSStatus SimulatedAudioSystem::deviceStart(AudioObjectID device, AudioDeviceIOProcID proc) {
+    if (const OSStatus s = admit(Call::deviceStart, device)) return s;
+    const std::lock_guard lock(mutex_);
+    const auto a = aggregates_.find(device);
+    if (a == aggregates_.end()) return hal::badObjectError;
+    const auto p = a->second.procs.find(proc);
+    if (p == a->second.procs.end()) return hal::illegalOperationError;
+    if (a->second.mainDevice != hal::unknownObject && !devices_.at(a->second.mainDevice).alive) {
+        return hal::badDeviceError;
+    }
+    p->second.started = true;
+    return hal::noError;
+}
+
+OSStatus SimulatedAudioSystem::deviceStop(AudioObjectID device, AudioDeviceIOProcID proc) {
+    if (const OSStatus s = admit(Call::deviceStop, device)) return s;
+    {
+        const std::lock_guard lock(mutex_);
+        const auto a = aggregates_.find(device);
+        if (a == aggregates_.end()) return hal::badObjectError;
+        const auto p = a->second.procs.find(proc);
+        if (p == a->second.procs.end()) return hal::illegalOperationError;
+        p->second.started = false;
+    }
+    waitForCycle(device);
+    return hal::noError;
+}
+
+void SimulatedAudioSystem::startClock(AudioObjectID device) {
+    auto clock = std::make_shared<Clock>();
+    clock->device = device;
+    {
+        const std::lock_guard lock(mutex_);
+        clocks_[device] = clock;
+    }
+    if (mode_ != ClockMode::realTime) return;
+    double period;
+    {
+        const std::lock_guard lock(mutex_);
+        const auto d = devices_.find(device);
+        period = d != devices_.end() ? d->second.spec.bufferFrames / d->second.spec.sampleRate
+                                     : 512.0 / tapFormat_.sampleRate;
+    }
+    clock->thread = std::jthread([this, clock = clock.get(), period](std::stop_token stop) {
+        std::mutex m;
+        std::condition_variable_any wake;
+        const auto interval = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(period));
+        auto next = std::chrono::steady_clock::now();
+        while (!stop.stop_requested()) {
+            runCycle(*clock);
+            next += interval;
+            std::unique_lock lock(m);
+            wake.wait_until(lock, stop, next, [] { return false; });
+        }
+    });
+}
+
+std::shared_ptr<SimulatedAudioSystem::Clock> SimulatedAudioSystem::takeClock(AudioObjectID device) {
+    std::shared_ptr<Clock> clock;
+    {
+        const std::lock_guard lock(mutex_);
+        const auto found = clocks_.find(device);
+        if (found == clocks_.end()) return nullptr;
+        clock = found->second;
+        clocks_.erase(found);
+    }
+    clock->thread.request_stop();
+    if (clock->thread.joinable()) clock->thread.join();
+    // A stepped cycle in flight on another thread finishes first.
+    const std::lock_guard io(clock->io);
+    return clock;
+}
+
+// The device clocking an aggregate: its main device, or itself.
+void SimulatedAudioSystem::waitForCycle(AudioObjectID device) {
+    std::shared_ptr<Clock> clock;
+    {
+        const std::lock_guard lock(mutex_);
+        AudioObjectID clocked = device;
+        if (const auto a = aggregates_.find(device);
+            a != aggregates_.end() && a->second.mainDevice != hal::unknownObject) {
+            clocked = a->second.mainDevice;
+        }
+        if (const auto found = clocks_.find(clocked); found != clocks_.end()) clock = found->second;
+    }
+    if (clock) const std::lock_guard io(clock->io);
+}
+
+void SimulatedAudioSystem::step(int cycles) {
+    for (int i = 0; i < cycles; ++i) {
+        std::vector<std::shared_ptr<Clock>> clocks;
+        {
+            const std::lock_guard lock(mutex_);
+            for (const auto& [id, clock] : clocks_) clocks.push_back(clock);
+        }
+        for (const auto& clock : clocks) runCycle(*clock);
+    }
+}
+
+std::uint64_t SimulatedAudioSystem::cycles(AudioObjectID device) const {
+    const std::lock_guard lock(mutex_);
+    const auto found = clocks_.find(device);
+    return found == clocks_.end() ? 0 : found->second->cycles.load();
+}
+
+}  // namespace sonvel::sim
