@@ -3,13 +3,14 @@
 #include <utility>
 
 #include "core/GainTaper.hpp"
+#include "core/Position.hpp"
 
 namespace sonvel {
 
 AppPreference::AppPreference(double position_, bool muted_, std::string displayName_,
                              std::optional<std::string> outputDeviceUID_,
                              std::optional<std::string> outputDeviceName_)
-    : position(GainTaper::clampedPosition(position_)),
+    : position(sanitizedPosition(position_)),
       muted(muted_),
       displayName(std::move(displayName_)),
       outputDeviceUID(std::move(outputDeviceUID_)),
@@ -20,7 +21,7 @@ bool AppPreference::isDefault() const {
 }
 
 bool AppPreference::isFullLevel() const {
-    return position >= 1.0 && !muted;
+    return sanitizedPosition(position) >= 1.0 && !muted;
 }
 
 float AppPreference::gain() const {

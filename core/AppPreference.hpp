@@ -5,8 +5,9 @@
 
 namespace sonvel {
 
-// What the user set for one group. Constructing one normalises the input; the
-// fields stay public because stored documents are read back as they are.
+// What the user set for one group. Constructing one normalises the input. The
+// fields stay public, so every derived property reads the position through
+// `sanitizedPosition` (core/Position.hpp) rather than trusting it.
 struct AppPreference {
     double position = 1.0;
     bool muted = false;
@@ -22,7 +23,7 @@ struct AppPreference {
     // Leaves the group alone: full level, not muted, following the default output.
     [[nodiscard]] bool isDefault() const;
     [[nodiscard]] bool isFullLevel() const;
-    // Quadratic taper of the clamped position; 0 when muted.
+    // Quadratic taper of the sanitised position; 0 when muted.
     [[nodiscard]] float gain() const;
 
     bool operator==(const AppPreference&) const = default;

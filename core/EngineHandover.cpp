@@ -21,10 +21,20 @@ std::string HandoverError::description() const {
 namespace EngineHandover {
 
 namespace {
+
+// A poll interval of zero would spin forever on an engine that never starts.
 constexpr double minimumPollInterval = 0.0005;
+
+// A time that is not a number, or negative, is no time at all: compared with
+// an elapsed time, NaN would never count as reached and the wait would never end.
+double orZero(double seconds) {
+    return seconds > 0.0 ? seconds : 0.0;
+}
+
 }  // namespace
 
 void sleepFor(double seconds) {
+    if (orZero(seconds) == 0.0) return;
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
 
@@ -35,8 +45,9 @@ std::expected<Engine, HandoverError> replace(HandoverEngine& old, float targetGa
     if (!built) return std::unexpected(HandoverError::CouldNotBuild{built.error()});
     const Engine fresh = std::move(*built);
 
-    // A poll interval of zero would spin forever on an engine that never starts.
-    const double interval = std::max(timing.pollInterval, minimumPollInterval);
+    const double interval = std::max(orZero(timing.pollInterval), minimumPollInterval);
+    const double startTimeout = orZero(timing.startTimeout);
+    const double fadeTimeout = orZero(timing.fadeTimeout);
 
     fresh->control().set(0.0f);
     if (auto started = fresh->startIO(); !started) {
@@ -47,7 +58,7 @@ std::expected<Engine, HandoverError> replace(HandoverEngine& old, float targetGa
     // Elapsed time is counted in whole polls, so that repeated additions of
     // the interval cannot drift past a time-out by one extra sleep.
     for (std::uint64_t polls = 0; fresh->meter().totalCallbacks() == 0; ++polls) {
-        if (static_cast<double>(polls) * interval >= timing.startTimeout) {
+        if (static_cast<double>(polls) * interval >= startTimeout) {
             fresh->stopIO();
             return std::unexpected(HandoverError::NewEngineNeverRan{});
         }
@@ -63,11 +74,11 @@ std::expected<Engine, HandoverError> replace(HandoverEngine& old, float targetGa
         return old.meter().totalCallbacks() >= oldBase + timing.cyclesAfterCrossfade &&
                fresh->meter().totalCallbacks() >= newBase + timing.cyclesAfterCrossfade;
     };
-    if (!faded() && timing.fadeTimeout > 0.0) {
+    if (!faded() && fadeTimeout > 0.0) {
         for (std::uint64_t polls = 1;; ++polls) {
             sleep(interval);
             if (faded()) break;
-            if (static_cast<double>(polls) * interval >= timing.fadeTimeout) break;
+            if (static_cast<double>(polls) * interval >= fadeTimeout) break;
         }
     }
 

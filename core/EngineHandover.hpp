@@ -56,6 +56,8 @@ struct HandoverError : OneOf<handover_error::CouldNotBuild, handover_error::Coul
 // is left exactly as it was and the new one, if built, is stopped.
 namespace EngineHandover {
 
+// Seconds. A time-out that is NaN or negative means no wait; a poll interval
+// that is NaN, negative or zero is raised to a floor of 0.5 ms.
 struct Timing {
     double pollInterval = 0.005;
     double startTimeout = 0.75;

@@ -4,24 +4,17 @@
 
 #include <cmath>
 
+#include "core/Position.hpp"
+
 namespace sonvel::GainTaper {
 
-double clampedPosition(double position) {
-    if (std::isnan(position)) return 1.0;
-    if (position <= 0.0) return 0.0;
-    if (position > 1.0) return 1.0;
-    return position;
-}
-
 float gain(double position) {
-    const double p = clampedPosition(position);
+    const double p = sanitizedPosition(position);
     return static_cast<float>(p * p);
 }
 
 double position(float gain) {
-    if (std::isnan(gain) || gain <= 0.0f) return 0.0;
-    if (gain > 1.0f) return 1.0;
-    return std::sqrt(static_cast<double>(gain));
+    return std::sqrt(sanitizedPosition(static_cast<double>(gain)));
 }
 
 double decibels(double position) {
@@ -31,7 +24,7 @@ double decibels(double position) {
 }
 
 std::string percentText(double position) {
-    const double p = clampedPosition(position);
+    const double p = sanitizedPosition(position);
     return fmt::format("{}%", static_cast<int>(std::round(p * 100.0)));
 }
 

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/Position.hpp"
+
 namespace sonvel {
 
 std::optional<AppPreference> Preferences::preference(const std::string& key) const {
@@ -11,6 +13,7 @@ std::optional<AppPreference> Preferences::preference(const std::string& key) con
 }
 
 void Preferences::set(AppPreference preference, const std::string& key) {
+    preference.position = sanitizedPosition(preference.position);
     if (preference.isDefault()) {
         apps.erase(key);
     } else {

@@ -7,8 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "core/GainTaper.hpp"
 #include "core/Iso8601.hpp"
+#include "core/Position.hpp"
 
 namespace sonvel::PreferencesCodec {
 
@@ -16,18 +16,8 @@ using Json = nlohmann::json;
 
 namespace {
 
-// What JSON can carry: a position that is not finite is stored as its clamp.
-double storablePosition(double position) {
-    return std::isfinite(position) ? position : GainTaper::clampedPosition(position);
-}
-
-bool changesSomething(const AppPreference& preference) {
-    return storablePosition(preference.position) < 1.0 || preference.muted ||
-           preference.outputDeviceUID.has_value();
-}
-
 Json encodeApp(const AppPreference& preference) {
-    Json app = {{"position", storablePosition(preference.position)},
+    Json app = {{"position", sanitizedPosition(preference.position)},
                 {"muted", preference.muted},
                 {"displayName", preference.displayName}};
     if (preference.outputDeviceUID) app["outputDeviceUID"] = *preference.outputDeviceUID;
@@ -124,8 +114,7 @@ class Reader {
 AppPreference decodeApp(const Json& json, const std::string& where) {
     const Reader r(json, where);
     AppPreference app;
-    // Taken as stored: the constructor's clamping is not applied on reading.
-    app.position = r.number("position", r.required("position"));
+    app.position = sanitizedPosition(r.number("position", r.required("position")));
     app.muted = r.boolean("muted", r.required("muted"));
     app.displayName = r.string("displayName", r.required("displayName"));
     if (const Json* v = r.optional("outputDeviceUID"))
@@ -192,7 +181,7 @@ Decoded unreadable(const std::string& description) {
 std::string encode(const Preferences& preferences) {
     Json apps = Json::object();
     for (const auto& [key, preference] : preferences.apps) {
-        if (changesSomething(preference)) apps[key] = encodeApp(preference);
+        if (!preference.isDefault()) apps[key] = encodeApp(preference);
     }
     Json document = {{"version", preferences.version},
                      {"apps", std::move(apps)},

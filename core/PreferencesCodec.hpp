@@ -15,9 +15,10 @@ struct Decoded {
     bool operator==(const Decoded&) const = default;
 };
 
-// One line of JSON with sorted keys. Every document written decodes again: a
-// position that is not finite is written clamped (not-a-number as full level),
-// and text that is not UTF-8 has its bad bytes replaced. Never fails.
+// One line of JSON with sorted keys, keeping only entries that change something.
+// Positions are written and read through `sanitizedPosition`, so every
+// document written decodes again; text that is not UTF-8 has its bad bytes
+// replaced. Never fails.
 std::string encode(const Preferences& preferences);
 
 // Never fails: a document that cannot be used gives the defaults and an issue.

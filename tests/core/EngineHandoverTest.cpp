@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <stdexcept>
+
 #include "core/EngineHandover.hpp"
 #include "core/RenderStats.hpp"
 
@@ -59,6 +62,8 @@ class EngineHandoverTest : public ::testing::Test {
             *old, target, [&] { return build(); }, timing,
             [&](double seconds) {
                 sleeps.push_back(seconds);
+                // A wait that would never end fails the test instead of hanging it.
+                if (sleeps.size() > 100'000) throw std::runtime_error("waits forever");
                 onSleep();
             });
     }
@@ -128,14 +133,6 @@ TEST_F(EngineHandoverTest, FadeWaitGivesUpAfter50SleepsAndStillSucceeds) {
     EXPECT_EQ(log.back(), "old.stop");
 }
 
-TEST_F(EngineHandoverTest, ZeroFadeTimeoutSkipsTheWait) {
-    onSleep = [&] { fresh->cycle(); };
-    EngineHandover::Timing timing;
-    timing.fadeTimeout = 0;
-    ASSERT_TRUE(replace(0.4f, timing));
-    EXPECT_EQ(sleeps.size(), 1u);  // only the wait for the first cycle
-}
-
 TEST_F(EngineHandoverTest, FailuresLeaveTheOldEngineUntouched) {
     build = [] { return std::unexpected<std::string>("No tap."); };
     auto result = replace();
@@ -154,12 +151,38 @@ TEST_F(EngineHandoverTest, FailuresLeaveTheOldEngineUntouched) {
     EXPECT_EQ(old->gain(), 0.7f);
 }
 
-TEST_F(EngineHandoverTest, ZeroPollIntervalCannotSpinForever) {
-    EngineHandover::Timing timing;
-    timing.pollInterval = 0;
-    const auto result = replace(0.4f, timing);
-    ASSERT_FALSE(result);
-    EXPECT_EQ(sleeps.size(), 1500u);  // 0.75 s at the smallest interval allowed
+// Timings that are zero, negative or not a number never make a wait endless:
+// a time-out means no wait, a poll interval the 0.5 ms floor.
+TEST_F(EngineHandoverTest, OddTimingsNeverWaitForever) {
+    const double nan = std::nan("");
+    const struct {
+        double EngineHandover::Timing::*field;
+        double value;
+        bool starts;  // the new engine renders from its first poll on
+        std::size_t sleeps;
+    } cases[] = {
+        {&EngineHandover::Timing::pollInterval, 0, false, 1500},  // 0.75 s at the floor
+        {&EngineHandover::Timing::pollInterval, nan, false, 1500},
+        {&EngineHandover::Timing::pollInterval, -1, false, 1500},
+        {&EngineHandover::Timing::startTimeout, nan, false, 0},
+        {&EngineHandover::Timing::startTimeout, -1, false, 0},
+        {&EngineHandover::Timing::fadeTimeout, 0, true, 1},  // only the wait for the first cycle
+        {&EngineHandover::Timing::fadeTimeout, nan, true, 1},
+        {&EngineHandover::Timing::fadeTimeout, -1, true, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.value << " for " << c.sleeps << " sleeps");
+        sleeps.clear();
+        old->running = true;
+        fresh = std::make_shared<FakeEngine>("new", log, 0.9f);
+        onSleep = [&] {
+            if (c.starts) fresh->cycle();
+        };
+        EngineHandover::Timing timing;
+        timing.*c.field = c.value;
+        EXPECT_EQ(replace(0.4f, timing).has_value(), c.starts);
+        EXPECT_EQ(sleeps.size(), c.sleeps);
+    }
 }
 
 }  // namespace

@@ -17,12 +17,10 @@ TEST(GainTaperTest, QuadraticTaperAndItsInverse) {
     EXPECT_EQ(GainTaper::gain(1.7), 1.0f);
     EXPECT_EQ(GainTaper::gain(0.5), 0.25f);
     EXPECT_EQ(GainTaper::gain(0.25), 0.0625f);
-    EXPECT_EQ(GainTaper::gain(std::nan("")), 1.0f);
 
     EXPECT_EQ(GainTaper::position(0.25f), 0.5);
     EXPECT_EQ(GainTaper::position(2.0f), 1.0);
     EXPECT_EQ(GainTaper::position(-1.0f), 0.0);
-    EXPECT_EQ(GainTaper::position(std::nanf("")), 0.0);
 }
 
 TEST(GainTaperTest, DecibelsAndPercentLabels) {

@@ -6,56 +6,64 @@
 
 #include "core/AppPreference.hpp"
 #include "core/EngineAction.hpp"
+#include "core/GainTaper.hpp"
 #include "core/GroupStatus.hpp"
+#include "core/PreferencesCodec.hpp"
 
 namespace sonvel {
 namespace {
 
-TEST(AppPreferenceTest, ConstructionClampsPositionAndDropsNameWithoutDevice) {
-    EXPECT_EQ(AppPreference(1.7, false, "A").position, 1.0);
-    EXPECT_EQ(AppPreference(-0.2, false, "A").position, 0.0);
-    EXPECT_EQ(AppPreference(0.4, false, "A").position, 0.4);
-    EXPECT_EQ(AppPreference(std::numeric_limits<double>::infinity(), false, "A").position, 1.0);
-    EXPECT_EQ(AppPreference(-std::numeric_limits<double>::infinity(), false, "A").position, 0.0);
-    // A corrupt position leaves the application at its normal level.
-    EXPECT_EQ(AppPreference(std::nan(""), false, "A").position, 1.0);
+// Wherever a position is read, stored, saved or turned into a gain, a value
+// that is not a number is full level (it neither silences the application nor
+// starts an engine) and infinities clamp like other values out of range.
+TEST(PositionTest, EveryPlaceFollowsOneRule) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        double raw;
+        double sane;
+        const char* percent;
+    } cases[] = {{std::nan(""), 1.0, "100%"}, {inf, 1.0, "100%"}, {-inf, 0.0, "0%"},
+                 {1.7, 1.0, "100%"},          {-0.2, 0.0, "0%"},  {0.5, 0.5, "50%"},
+                 {1.0, 1.0, "100%"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.raw);
+        const bool full = c.sane >= 1.0;
+        EXPECT_EQ(AppPreference(c.raw, false, "A").position, c.sane);
 
-    const AppPreference nameOnly(0.5, false, "A", std::nullopt, "Speakers");
-    EXPECT_FALSE(nameOnly.outputDeviceName);
-    const AppPreference routed(0.5, false, "A", "uid-1", "Speakers");
-    EXPECT_EQ(routed.outputDeviceName, "Speakers");
+        AppPreference raw;  // as a document or a command may leave it
+        raw.position = c.raw;
+        EXPECT_EQ(raw.isDefault(), full);
+        EXPECT_EQ(raw.isFullLevel(), full);
+        EXPECT_EQ(raw.gain(), static_cast<float>(c.sane * c.sane));
+        EXPECT_EQ(GainTaper::gain(c.raw), raw.gain());
+        EXPECT_EQ(GainTaper::position(static_cast<float>(c.raw)), std::sqrt(c.sane));
+        EXPECT_EQ(GainTaper::percentText(c.raw), c.percent);
+
+        Preferences set;
+        set.set(raw, "k");
+        Preferences direct;  // bypassing `set`, as a stale record might
+        direct.apps["k"] = raw;
+        for (const Preferences& p :
+             {set, PreferencesCodec::decode(PreferencesCodec::encode(direct)).preferences}) {
+            EXPECT_EQ(p.apps.contains("k"), !full);
+            if (!full) {
+                EXPECT_EQ(p.apps.at("k").position, c.sane);
+            }
+        }
+    }
 }
 
-TEST(AppPreferenceTest, DefaultFullLevelAndGain) {
-    AppPreference p(1.0, false, "A");
-    EXPECT_TRUE(p.isDefault());
-    EXPECT_TRUE(p.isFullLevel());
-    EXPECT_EQ(p.gain(), 1.0f);
-
-    p.muted = true;
-    EXPECT_FALSE(p.isDefault());
-    EXPECT_FALSE(p.isFullLevel());
-    EXPECT_EQ(p.gain(), 0.0f);
-
-    // Stored documents are read unclamped: 1.3 still means "unchanged".
-    AppPreference high;
-    high.position = 1.3;
-    EXPECT_TRUE(high.isDefault());
-    EXPECT_EQ(high.gain(), 1.0f);
-    high.position = 0.99;
-    EXPECT_FALSE(high.isDefault());
-
-    AppPreference routed(1.0, false, "A", "uid", std::nullopt);
+TEST(AppPreferenceTest, MuteAndRouteChangeSomethingEvenAtFullLevel) {
+    const AppPreference muted(1.0, true, "A");
+    EXPECT_FALSE(muted.isDefault());
+    EXPECT_FALSE(muted.isFullLevel());
+    EXPECT_EQ(muted.gain(), 0.0f);
+    const AppPreference routed(1.0, false, "A", "uid", "Speakers");
     EXPECT_FALSE(routed.isDefault());
     EXPECT_TRUE(routed.isFullLevel());
-
-    EXPECT_EQ(AppPreference(0.5, false, "A").gain(), 0.25f);
-    AppPreference negative;
-    negative.position = -3.0;
-    EXPECT_EQ(negative.gain(), 0.0f);
-    AppPreference corrupt;
-    corrupt.position = std::nan("");
-    EXPECT_EQ(corrupt.gain(), 1.0f);
+    EXPECT_EQ(routed.outputDeviceName, "Speakers");
+    // A device name without a device identifies nothing.
+    EXPECT_FALSE(AppPreference(0.5, false, "A", std::nullopt, "Speakers").outputDeviceName);
 }
 
 TEST(RecordsTest, TopologyComparesInOrderAndHashesLikeEquality) {
