@@ -84,11 +84,10 @@ std::optional<system_clock::time_point> parse(std::string_view text) {
     // The clock counts nanoseconds in 64 bits; outside its range the cast would overflow.
     const auto earliest = ceil<std::chrono::seconds>(system_clock::time_point::min());
     const auto latest = floor<std::chrono::seconds>(system_clock::time_point::max());
-    if (utc < earliest || utc > latest) return std::nullopt;
-    const auto whole = time_point_cast<system_clock::duration>(utc);
-    const auto part = duration_cast<system_clock::duration>(fraction);
-    if (whole > system_clock::time_point::max() - part) return std::nullopt;
-    return whole + part;
+    if (utc < earliest) return time_point_cast<system_clock::duration>(earliest);
+    if (utc >= latest) return time_point_cast<system_clock::duration>(latest);
+    return time_point_cast<system_clock::duration>(utc) +
+           duration_cast<system_clock::duration>(fraction);
 }
 
 }  // namespace sonvel::Iso8601

@@ -13,7 +13,9 @@ namespace sonvel::Iso8601 {
 std::string format(std::chrono::system_clock::time_point date);
 
 // Reads an internet date-time: "Z" or a ±hh:mm offset, optional fraction.
-// Nothing for dates the system clock cannot hold.
+// Nothing for text that is not one. A date the system clock cannot hold is
+// clamped to the clock's first or last whole second, so that one odd date
+// never makes a whole document unreadable.
 std::optional<std::chrono::system_clock::time_point> parse(std::string_view text);
 
 }  // namespace sonvel::Iso8601

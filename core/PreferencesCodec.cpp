@@ -166,6 +166,9 @@ Preferences decodeDocument(const Json& json) {
     preferences.isPaused = r.boolean("isPaused", r.required("isPaused"));
     preferences.showIdleApps = r.boolean("showIdleApps", r.required("showIdleApps"));
     if (const Json* v = r.optional("permissionVerifiedAt")) {
+        // Clamped like every date rather than dropped: only its presence is
+        // read (the access check once succeeded), and a year the clock cannot
+        // hold is no reason to make the user prove the permission again.
         preferences.permissionVerifiedAt = r.date("permissionVerifiedAt", *v);
     }
     if (const Json* v = r.optional("validation")) preferences.validation = decodeValidation(*v);
