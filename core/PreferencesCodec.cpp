@@ -200,6 +200,12 @@ std::string encode(const Preferences& preferences) {
 
 Decoded decode(const std::optional<std::string>& data) {
     if (!data) return {};
+    // The JSON reader takes a NUL byte for the end of its input, which would
+    // let anything after one hide behind a valid document. A raw NUL is never
+    // valid JSON, wherever it stands.
+    if (const std::size_t nul = data->find('\0'); nul != std::string::npos) {
+        return unreadable(fmt::format("not valid JSON at byte {}", nul + 1));
+    }
     Json json;
     try {
         json = Json::parse(*data);

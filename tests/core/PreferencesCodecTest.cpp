@@ -209,12 +209,14 @@ TEST(PreferencesCodecTest, MalformedBytesGiveDefaultsAndAnIssue) {
         {R"({"version":1e400})", "a number is too large"},
         {"{\"apps\":{\"\xFF\xFE\":{}}}", "not valid JSON at byte 11"},
         {good + "x", "not valid JSON at byte " + std::to_string(good.size() + 1)},
+        {good + std::string("\0x", 2), "not valid JSON at byte " + std::to_string(good.size() + 1)},
     };
     for (const auto& [bytes, why] : cases) {
         const PreferencesCodec::Decoded d = decode(bytes);
         EXPECT_EQ(d.preferences, Preferences{});
         EXPECT_EQ(d.issue, unreadable(why)) << bytes.substr(0, 40);
     }
+    EXPECT_EQ(decode(good + " \n\t").preferences, sample());
     // A number too large for an integer is not a version.
     EXPECT_EQ(
         decode(R"({"apps":{},"isPaused":false,"showIdleApps":true,"version":99999999999999999999})")
