@@ -15,16 +15,22 @@ EngineHost::EngineHost(Dependencies dependencies, OnEvent onEvent)
     queue_ = deps_.queue ? deps_.queue : SerialQueue::make(queueLabel);
 }
 
-// Work keeps the host alive until it has run.
+// Work keeps the host alive until it has run. Once shut down, nothing runs.
 void EngineHost::run(std::function<void(EngineHost&)> work) {
-    queue_->async([self = shared_from_this(), work = std::move(work)] { work(*self); });
+    queue_->async([self = shared_from_this(), work = std::move(work)] {
+        if (!self->closed_) work(*self);
+    });
 }
 
 void EngineHost::apply(std::vector<EngineSpec> specs) {
     run([specs = std::move(specs)](EngineHost& host) {
         std::map<std::string, EnginePlanner::Running> running;
-        for (const auto& [key, r] : host.engines_)
-            running.emplace(key, EnginePlanner::Running{r.topology, r.gain});
+        for (const auto& [key, r] : host.engines_) {
+            // An engine whose output is gone shows an empty topology, which no
+            // wanted spec has, so the plan replaces it or drops it.
+            running.emplace(
+                key, EnginePlanner::Running{r.outputGone ? EngineTopology{} : r.topology, r.gain});
+        }
         host.execute(EnginePlanner::actions(running, specs));
     });
 }
@@ -66,6 +72,7 @@ GainTapEngine::Configuration EngineHost::configuration(const EngineSpec& spec,
     c.disableDeviceInputs = true;
     c.outputDevice = device;
     c.measurementSegments = 0;
+    if (deps_.makeListenerQueue) c.listenerQueue = deps_.makeListenerQueue();
     return c;
 }
 
@@ -74,16 +81,26 @@ std::expected<std::shared_ptr<GainTapEngine>, std::string> EngineHost::makeEngin
     const auto device = AudioSystem::device(*deps_.hal, spec.topology.deviceUID);
     if (!device) return std::unexpected("Output device " + spec.topology.deviceUID + " is gone.");
     auto tag = std::make_shared<Tag>();
-    auto onFault = [weak = weak_from_this(), tag, key = spec.key](const std::string& message) {
-        const auto host = weak.lock();
-        if (!host) return;
-        host->queue_->async([weakHost = std::weak_ptr(host), tag, key, message] {
+    // Runs on the engine's listener queue. It must never hold the host: if it
+    // held the last reference, the host would be torn down inside a listener
+    // call that the teardown itself waits for.
+    auto onFault = [weakHost = weak_from_this(), weakQueue = std::weak_ptr(queue_), tag,
+                    key = spec.key](GainTapEngine::FaultKind kind, const std::string& message) {
+        const auto queue = weakQueue.lock();
+        if (!queue) return;
+        queue->async([weakHost, tag, key, kind, message] {
             const auto self = weakHost.lock();
-            if (!self) return;
+            if (!self || self->closed_) return;
             const auto found = self->engines_.find(key);
             const auto faulted = tag->engine.lock();
             if (found == self->engines_.end() || !faulted || found->second.engine != faulted)
                 return;
+            if (kind == GainTapEngine::FaultKind::outputGone) {
+                found->second.outputGone = true;
+                self->log_.info("Output of the engine for {} went away", key);
+                self->report(Event::OutputGone{key, message});
+                return;
+            }
             self->destroy(key);
             self->report(Event::Fault{key, message});
         });
@@ -96,6 +113,7 @@ std::expected<std::shared_ptr<GainTapEngine>, std::string> EngineHost::makeEngin
 }
 
 void EngineHost::create(const EngineSpec& spec) {
+    destroy(spec.key);  // an engine left without its output
     auto engine = makeEngine(spec, spec.gain);
     if (engine) {
         if (auto started = (*engine)->start(); !started) {
@@ -113,8 +131,7 @@ void EngineHost::create(const EngineSpec& spec) {
 }
 
 void EngineHost::install(std::shared_ptr<GainTapEngine> engine, const EngineSpec& spec) {
-    EngineReadout readout{std::shared_ptr<EngineMeter>(engine, &engine->meter()), deps_.now(),
-                          engine->setup(),
+    EngineReadout readout{engine->sharedMeter(), deps_.now(), engine->setup(),
                           [weak = std::weak_ptr(engine)] {
                               const auto e = weak.lock();
                               return e ? e->overloadCount() : 0L;
@@ -169,6 +186,7 @@ void EngineHost::handOver(const EngineSpec& spec) {
 
 void EngineHost::stopAll(bool wait) {
     auto work = [self = shared_from_this()] {
+        if (self->closed_) return;
         std::vector<std::string> keys;
         for (const auto& [key, r] : self->engines_) keys.push_back(key);
         for (const std::string& key : keys) self->destroy(key);
@@ -182,23 +200,43 @@ void EngineHost::stopAll(bool wait) {
     }
 }
 
+void EngineHost::shutdown() {
+    queue_->sync([self = shared_from_this()] {
+        if (self->closed_) return;
+        std::vector<std::string> keys;
+        for (const auto& [key, r] : self->engines_) keys.push_back(key);
+        for (const std::string& key : keys) self->destroy(key);
+        self->stopTestEngineNow();
+        self->stopProbeNow();
+        self->closed_ = true;
+    });
+}
+
 void EngineHost::abandonAll() {
+    abandonsRequested_.fetch_add(1);
     run([](EngineHost& host) {
-        for (auto& [key, r] : host.engines_) r.engine->abandon();
-        host.engines_.clear();
-        {
-            const std::lock_guard lock(host.readoutMutex_);
-            host.readoutTable_.clear();
+        ++host.abandonsRun_;
+        // Work queued before the restart was heard of may already have built
+        // engines on the new server; those are alive and stay owned.
+        std::vector<std::string> gone;
+        for (const auto& [key, r] : host.engines_) {
+            if (!r.engine->isAlive()) gone.push_back(key);
         }
-        if (host.testEngine_) host.testEngine_->abandon();
-        host.testEngine_.reset();
-        {
+        for (const std::string& key : gone) {
+            host.engines_.at(key).engine->abandon();
+            host.engines_.erase(key);
+            const std::lock_guard lock(host.readoutMutex_);
+            host.readoutTable_.erase(key);
+        }
+        if (host.testEngine_ && !host.testEngine_->isAlive()) {
+            host.testEngine_->abandon();
+            host.testEngine_.reset();
             const std::lock_guard lock(host.testMutex_);
             host.testReadout_.reset();
         }
-        // Releasing the probe runs its own teardown.
-        host.probe_.reset();
-        {
+        if (host.probe_ && !host.probe_->isAlive()) {
+            host.probe_->abandon();
+            host.probe_.reset();
             const std::lock_guard lock(host.probeMutex_);
             host.probeMeter_.reset();
         }
@@ -230,8 +268,7 @@ void EngineHost::startTestEngine(EngineSpec spec, long segments, Completion comp
         {
             const std::lock_guard lock(host.testMutex_);
             const auto& e = host.testEngine_;
-            host.testReadout_ = EngineReadout{std::shared_ptr<EngineMeter>(e, &e->meter()),
-                                              host.deps_.now(), e->setup(),
+            host.testReadout_ = EngineReadout{e->sharedMeter(), host.deps_.now(), e->setup(),
                                               [weak = std::weak_ptr(e)] {
                                                   const auto locked = weak.lock();
                                                   return locked ? locked->overloadCount() : 0L;
@@ -275,8 +312,7 @@ void EngineHost::startProbe(std::vector<AudioObjectID> excludingProcessObjects,
         host.probe_ = *probe;
         {
             const std::lock_guard lock(host.probeMutex_);
-            host.probeMeter_ =
-                std::shared_ptr<const EngineMeter>(host.probe_, &host.probe_->meter());
+            host.probeMeter_ = host.probe_->sharedMeter();
         }
         host.complete(completion, std::nullopt);
     });
@@ -294,7 +330,11 @@ void EngineHost::stopProbeNow() {
 }
 
 void EngineHost::report(Event event) {
-    deps_.mainQueue->async([onEvent = onEvent_, event = std::move(event)] {
+    deps_.mainQueue->async([weak = weak_from_this(), onEvent = onEvent_, epoch = abandonsRun_,
+                            event = std::move(event)] {
+        const auto self = weak.lock();
+        if (!event.is<Event::Started>() && (!self || epoch < self->abandonsRequested_.load()))
+            return;
         if (onEvent) onEvent(event);
     });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -46,6 +47,14 @@ struct Fault {
     std::string message;
     bool operator==(const Fault&) const = default;
 };
+// The engine's output device went away. The engine stays installed, keeping
+// the application muted rather than suddenly at full level, until the next
+// `apply` replaces it (or drops it) for the output the controller picks now.
+struct OutputGone {
+    std::string key;
+    std::string message;
+    bool operator==(const OutputGone&) const = default;
+};
 }  // namespace engine_host_event
 
 // Owns every running engine, the live-test engine and the permission probe.
@@ -55,11 +64,12 @@ struct Fault {
 // Events reach the main queue in the order the host's queue produced them.
 class EngineHost : public std::enable_shared_from_this<EngineHost> {
   public:
-    struct Event
-        : OneOf<engine_host_event::Started, engine_host_event::Failed, engine_host_event::Fault> {
+    struct Event : OneOf<engine_host_event::Started, engine_host_event::Failed,
+                         engine_host_event::Fault, engine_host_event::OutputGone> {
         using Started = engine_host_event::Started;
         using Failed = engine_host_event::Failed;
         using Fault = engine_host_event::Fault;
+        using OutputGone = engine_host_event::OutputGone;
         using OneOf::OneOf;
         bool operator==(const Event&) const = default;
     };
@@ -79,6 +89,9 @@ class EngineHost : public std::enable_shared_from_this<EngineHost> {
         };
         // How a hand-over waits between polls.
         EngineHandover::Sleep sleep = EngineHandover::sleepFor;
+        // Each engine's listener queue. Default: a serial queue per engine;
+        // stepped tests hand out queues they pump themselves.
+        std::function<std::shared_ptr<DispatchQueue>()> makeListenerQueue;
     };
 
     static std::shared_ptr<EngineHost> make(Dependencies dependencies, OnEvent onEvent);
@@ -87,8 +100,12 @@ class EngineHost : public std::enable_shared_from_this<EngineHost> {
     void rebuild(std::vector<EngineSpec> specs);
     // Must not be called from the host's queue when waiting.
     void stopAll(bool wait);
-    // After the audio server restarted: forget every engine without destroying
-    // objects that no longer exist.
+    // Stops everything and waits; afterwards the host builds nothing more,
+    // whatever is still queued or asked for.
+    void shutdown();
+    // After the audio server restarted: forget every engine, the test engine
+    // and the probe whose objects went with the old server, without destroying
+    // them. Anything already built on the new server is kept and owned as usual.
     void abandonAll();
 
     void startTestEngine(EngineSpec spec, long segments, Completion completion);
@@ -109,6 +126,7 @@ class EngineHost : public std::enable_shared_from_this<EngineHost> {
         std::shared_ptr<GainTapEngine> engine;
         EngineTopology topology;
         float gain = 1.0f;
+        bool outputGone = false;
     };
     // Lets a fault handler ask later whether its engine is still installed.
     struct Tag {
@@ -138,6 +156,11 @@ class EngineHost : public std::enable_shared_from_this<EngineHost> {
 
     // Touched only on the queue.
     std::map<std::string, Running> engines_;
+    bool closed_ = false;
+    // Failures produced by work queued before a restart was handled describe
+    // a server that is gone; they are dropped on delivery.
+    std::uint64_t abandonsRun_ = 0;
+    std::atomic<std::uint64_t> abandonsRequested_{0};
     std::shared_ptr<GainTapEngine> testEngine_;
     std::shared_ptr<PermissionProbe> probe_;
 

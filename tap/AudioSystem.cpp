@@ -101,12 +101,20 @@ long inputChannelCount(AudioHardware& hal, AudioObjectID device) {
 }
 
 std::vector<DeviceFacts> deviceFacts(AudioHardware& hal) {
+    return deviceFacts(hal, nullptr);
+}
+
+std::vector<DeviceFacts> deviceFacts(AudioHardware& hal, bool* whole) {
     std::vector<DeviceFacts> facts;
     const auto devices = ok(AudioObject::readObjectIDs(hal, hal::systemObject, sel::devices));
+    if (whole) *whole = devices.has_value();
     if (!devices) return facts;
     for (AudioObjectID device : *devices) {
         std::optional<std::string> uid = text(hal, device, sel::deviceUID);
-        if (!uid) continue;
+        if (!uid) {
+            if (whole) *whole = false;
+            continue;
+        }
         DeviceFacts f;
         f.deviceID = device;
         f.name = text(hal, device, sel::name).value_or(*uid);
@@ -119,14 +127,21 @@ std::vector<DeviceFacts> deviceFacts(AudioHardware& hal) {
     return facts;
 }
 
-std::optional<OutputDeviceInfo> device(AudioHardware& hal, const std::string& uid) {
+std::optional<AudioObjectID> deviceID(AudioHardware& hal, const std::string& uid) {
     AudioObjectID object = hal::unknownObject;
     std::uint32_t size = sizeof object;
     const OSStatus status = hal.getPropertyData(
         hal::systemObject, {sel::translateUIDToDevice, hal::globalScope, hal::mainElement},
         std::as_bytes(std::span(uid.data(), uid.size())), size, &object);
-    if (status != hal::noError || object == hal::unknownObject) return std::nullopt;
-    return describeDevice(hal, object);
+    if (status != hal::noError || size != sizeof object || object == hal::unknownObject)
+        return std::nullopt;
+    return object;
+}
+
+std::optional<OutputDeviceInfo> device(AudioHardware& hal, const std::string& uid) {
+    const auto object = deviceID(hal, uid);
+    if (!object) return std::nullopt;
+    return describeDevice(hal, *object);
 }
 
 std::expected<OutputDeviceInfo, CoreAudioError> defaultOutputDevice(AudioHardware& hal) {

@@ -51,6 +51,10 @@ std::optional<ProcessID> hogModeOwner(AudioHardware& hal, AudioObjectID device);
 long outputChannelCount(AudioHardware& hal, AudioObjectID device);
 long inputChannelCount(AudioHardware& hal, AudioObjectID device);
 std::vector<DeviceFacts> deviceFacts(AudioHardware& hal);
+// The same, noting in `whole` whether the list and every device's UID could be read.
+std::vector<DeviceFacts> deviceFacts(AudioHardware& hal, bool* whole);
+// The live device (physical or aggregate) with this UID, if the server knows one.
+std::optional<AudioObjectID> deviceID(AudioHardware& hal, const std::string& uid);
 std::optional<OutputDeviceInfo> device(AudioHardware& hal, const std::string& uid);
 std::expected<OutputDeviceInfo, CoreAudioError> defaultOutputDevice(AudioHardware& hal);
 

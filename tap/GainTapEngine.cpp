@@ -23,8 +23,8 @@ struct GainTapEngine::Shared {
     EngineCounters counters;
     OnFault onFault;
 
-    void fault(const std::string& message) {
-        if (counters.faults.fetch_add(1) + 1 == 1 && onFault) onFault(message);
+    void fault(FaultKind kind, const std::string& message) {
+        if (counters.faults.fetch_add(1) + 1 == 1 && onFault) onFault(kind, message);
     }
 };
 
@@ -124,9 +124,10 @@ std::expected<void, EngineError> GainTapEngine::build() {
     if (!created) return std::unexpected(created.error());
     const AudioStreamBasicDescription* format = &created->format;
 
+    aggregateUID_ = "app.velmorra.sonvel.engine." + Uuid::make();
     const nlohmann::json description = {
         {"name", "Sonvel " + config.name},
-        {"uid", "app.velmorra.sonvel.engine." + Uuid::make()},
+        {"uid", aggregateUID_},
         {"private", true},
         {"stacked", false},
         {"master", *output.uid},
@@ -203,7 +204,8 @@ std::expected<void, EngineError> GainTapEngine::build() {
         inputsDisabled = true;
     }
 
-    listenerQueue_ = SerialQueue::make(listenerQueueLabel);
+    listenerQueue_ =
+        config.listenerQueue ? config.listenerQueue : SerialQueue::make(listenerQueueLabel);
     const auto listen = [&](AudioObjectID object, AudioObjectPropertySelector selector,
                             std::function<void()> react) {
         const AudioObjectPropertyAddress address{selector, hal::globalScope, hal::mainElement};
@@ -221,15 +223,17 @@ std::expected<void, EngineError> GainTapEngine::build() {
     };
     listen(aggregate, sel::processorOverload,
            [shared = shared_] { shared->counters.overloads.fetch_add(1); });
-    listen(aggregate, sel::ioStoppedAbnormally,
-           [shared = shared_] { shared->fault("Audio IO stopped abnormally."); });
+    listen(aggregate, sel::ioStoppedAbnormally, [shared = shared_] {
+        shared->fault(FaultKind::ioStopped, "Audio IO stopped abnormally.");
+    });
     listen(output.objectID, sel::isAlive,
            [shared = shared_, hal = std::weak_ptr(hal_), device = output.objectID] {
                const auto locked = hal.lock();
                const auto alive =
                    locked ? AudioObject::readValue<std::uint32_t>(*locked, device, sel::isAlive)
                           : std::expected<std::uint32_t, CoreAudioError>(0u);
-               if (!alive || *alive == 0) shared->fault("The output device went away.");
+               if (!alive || *alive == 0)
+                   shared->fault(FaultKind::outputGone, "The output device went away.");
            });
 
     GainTapSetupInfo setup;
@@ -279,6 +283,11 @@ std::vector<CleanupStack::Failure> GainTapEngine::stop() {
 void GainTapEngine::abandon() {
     isRunning_ = false;
     (void)cleanup_.discardAll();
+}
+
+bool GainTapEngine::isAlive() const {
+    if (aggregateID_ == hal::unknownObject) return false;
+    return AudioSystem::deviceID(*hal_, aggregateUID_) == aggregateID_;
 }
 
 long GainTapEngine::overloadCount() const {

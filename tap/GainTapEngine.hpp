@@ -62,9 +62,15 @@ class GainTapEngine {
         bool disableDeviceInputs = false;
         OutputDeviceInfo outputDevice;
         long measurementSegments = 0;
+        // Where the engine's listeners and `onFault` run; none: a serial queue
+        // of the engine's own. Tests pass a stepped queue.
+        std::shared_ptr<DispatchQueue> listenerQueue;
     };
+    // An output that went away is not a broken engine: the host moves the
+    // application to another output at once instead of retrying later.
+    enum class FaultKind { ioStopped, outputGone };
     // Called at most once, on the engine's listener queue, with a sentence.
-    using OnFault = std::function<void(const std::string& message)>;
+    using OnFault = std::function<void(FaultKind kind, const std::string& message)>;
 
     static constexpr const char* listenerQueueLabel = "app.velmorra.sonvel.engine.listener";
 
@@ -80,10 +86,16 @@ class GainTapEngine {
     // For after an audio-server restart: the objects are gone, so nothing is
     // destroyed; the engine just forgets them.
     void abandon();
+    // Whether the engine's aggregate device still exists on the audio server
+    // it is talking to now. After a restart only engines built on the new
+    // server are alive; the others' objects went with the old one.
+    [[nodiscard]] bool isAlive() const;
 
     [[nodiscard]] const Configuration& configuration() const { return configuration_; }
     [[nodiscard]] GainControl& control() const { return *control_; }
     [[nodiscard]] EngineMeter& meter() const { return *meter_; }
+    // The meter alone, so a reader never keeps the engine's objects alive.
+    [[nodiscard]] const std::shared_ptr<EngineMeter>& sharedMeter() const { return meter_; }
     [[nodiscard]] const std::shared_ptr<SegmentedMeter>& segments() const { return segments_; }
     [[nodiscard]] const std::optional<GainTapSetupInfo>& setup() const { return setup_; }
     [[nodiscard]] bool isRunning() const { return isRunning_; }
@@ -111,6 +123,7 @@ class GainTapEngine {
     CleanupStack cleanup_;
     std::shared_ptr<Shared> shared_;
     AudioObjectID aggregateID_ = 0;
+    std::string aggregateUID_;
     std::optional<AudioDeviceIOProcID> procID_;
     std::shared_ptr<DispatchQueue> listenerQueue_;
 };

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "tap/AudioObject.hpp"
+#include "tap/AudioSystem.hpp"
 #include "tap/CoreAudioError.hpp"
 #include "tap/Release.hpp"
 #include "tap/TapCreation.hpp"
@@ -77,9 +78,10 @@ std::expected<void, EngineError> PermissionProbe::build(
         return std::unexpected(created.error());
     }
 
+    aggregateUID_ = "app.velmorra.sonvel.probe." + Uuid::make();
     const nlohmann::json description = {
         {"name", "Sonvel Permission Probe"},
-        {"uid", "app.velmorra.sonvel.probe." + Uuid::make()},
+        {"uid", aggregateUID_},
         {"private", true},
         {"stacked", false},
         {"tapautostart", false},
@@ -93,6 +95,7 @@ std::expected<void, EngineError> PermissionProbe::build(
     if (aggregate == hal::unknownObject) {
         return fail(GainTapEngineError::InvalidObjectID{"AudioHardwareCreateAggregateDevice"});
     }
+    aggregateID_ = aggregate;
     cleanup_.push(
         fmt::format("destroy probe aggregate {}", aggregate),
         release([hal = hal_, aggregate] { return hal->destroyAggregateDevice(aggregate); },
@@ -120,6 +123,11 @@ std::expected<void, EngineError> PermissionProbe::build(
                                             proc] { return hal->deviceStop(aggregate, proc); },
                                            fmt::format("AudioDeviceStop({})", aggregate)));
     return {};
+}
+
+bool PermissionProbe::isAlive() const {
+    return aggregateID_ != hal::unknownObject &&
+           AudioSystem::deviceID(*hal_, aggregateUID_) == aggregateID_;
 }
 
 std::vector<CleanupStack::Failure> PermissionProbe::stop() {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/EngineMeter.hpp"
@@ -27,7 +28,13 @@ class PermissionProbe {
         return meter_->totalInputNonZeroSamples();
     }
     [[nodiscard]] const EngineMeter& meter() const { return *meter_; }
+    // The meter alone, so a reader never keeps the probe's objects alive.
+    [[nodiscard]] std::shared_ptr<const EngineMeter> sharedMeter() const { return meter_; }
     std::vector<CleanupStack::Failure> stop();
+    // After an audio-server restart: forget the vanished objects.
+    void abandon() { (void)cleanup_.discardAll(); }
+    // Whether its aggregate still exists on the server it talks to now.
+    [[nodiscard]] bool isAlive() const;
 
   private:
     explicit PermissionProbe(std::shared_ptr<AudioHardware> hal);
@@ -36,6 +43,8 @@ class PermissionProbe {
     std::shared_ptr<AudioHardware> hal_;
     std::shared_ptr<EngineMeter> meter_;
     CleanupStack cleanup_;
+    AudioObjectID aggregateID_ = 0;
+    std::string aggregateUID_;
 };
 
 }  // namespace sonvel

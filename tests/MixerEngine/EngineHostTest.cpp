@@ -188,15 +188,31 @@ TEST_F(EngineHostTest, HandOverKeepsTheLevelAndMovesDevices) {
 TEST_F(EngineHostTest, AbandonAfterRestartDestroysNothingAndStopAllRestoresEveryone) {
     host->apply({spec("a", a, 0.5f), spec("b", b, 0.0f)});
     pump();
+    events.clear();
     hal->restartServer();
     std::vector<Call> calls;
     hal->setCallHook([&](Call c) { calls.push_back(c); });
+    // Queued before the restart is handled, so its failure is about the old server.
+    host->apply({spec("a", a, 0.5f), spec("b", b, 0.0f), spec("c", b, 0.0f, "nowhere")});
     host->abandonAll();
     pump();
-    EXPECT_TRUE(calls.empty());
+    EXPECT_TRUE(std::ranges::all_of(calls, [](Call c) { return c == Call::getPropertyData; }));
+    EXPECT_TRUE(events.empty());
     EXPECT_TRUE(host->runningKeys().empty());
+    EXPECT_EQ(hal->accounting().aggregates, 0u);
     EXPECT_EQ(log.messages("engine").back(), "Abandoned all engines after audio server restart");
     hal->setCallHook({});
+
+    // Built on the new server before the restart is handled: owned, not forgotten.
+    host->apply({spec("b", b, 0.0f)});
+    pump();
+    hal->restartServer();
+    host->apply({spec("a", a, 0.5f), spec("b", b, 0.0f)});
+    host->abandonAll();
+    pump();
+    EXPECT_EQ(host->runningKeys(), (std::set<std::string>{"a"}));
+    EXPECT_EQ(hal->accounting().aggregates, 1u);
+    EXPECT_NEAR(heard(440), -6.02, 0.05);  // once, not twice
 
     host->apply({spec("a", a, 0.5f), spec("b", b, 0.0f)});
     pump();

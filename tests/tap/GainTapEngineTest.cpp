@@ -334,12 +334,12 @@ TEST_F(GainTapEngineTest, StartOnceStopForGood) {
 }
 
 TEST_F(GainTapEngineTest, FaultsReachOnFaultOnceAndOverloadsOnlyCount) {
-    std::vector<std::string> faults;
+    using Kind = GainTapEngine::FaultKind;
+    std::vector<std::pair<Kind, std::string>> faults;
     std::mutex m;
-    const auto e = engine(1.0f, [&](const std::string& message) {
-        EXPECT_TRUE(true);
+    const auto e = engine(1.0f, [&](Kind kind, const std::string& message) {
         const std::lock_guard lock(m);
-        faults.push_back(message);
+        faults.emplace_back(kind, message);
     });
     ASSERT_TRUE(e->start());
     hal->overload(e->aggregateID());
@@ -350,19 +350,22 @@ TEST_F(GainTapEngineTest, FaultsReachOnFaultOnceAndOverloadsOnlyCount) {
     hal->stopIOAbnormally(e->aggregateID());
     hal->stopIOAbnormally(e->aggregateID());
     e->listenerQueue()->sync([] {});
-    EXPECT_EQ(faults, std::vector<std::string>{"Audio IO stopped abnormally."});
+    EXPECT_EQ(faults, (std::vector<std::pair<Kind, std::string>>{
+                          {Kind::ioStopped, "Audio IO stopped abnormally."}}));
     EXPECT_EQ(e->faultCount(), 2);
     EXPECT_EQ(e->listenerQueue()->label(), "app.velmorra.sonvel.engine.listener");
 
-    std::string gone;
+    std::pair<Kind, std::string> gone;
     hal->addDevice({.uid = "usb", .name = "USB"});
     auto made = GainTapEngine::make(hal, configuration({b}, "usb"), 1,
-                                    [&](const std::string& s) { gone = s; });
+                                    [&](Kind kind, const std::string& s) {
+                                        gone = {kind, s};
+                                    });
     ASSERT_TRUE(made);
     ASSERT_TRUE((*made)->start());
     hal->removeDevice(hal->deviceID("usb"));
     (*made)->listenerQueue()->sync([] {});
-    EXPECT_EQ(gone, "The output device went away.");
+    EXPECT_EQ(gone, std::pair(Kind::outputGone, std::string("The output device went away.")));
 }
 
 TEST_F(GainTapEngineTest, TeardownIsNewestFirstAndAbandonReleasesNothing) {
