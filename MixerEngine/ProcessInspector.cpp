@@ -70,15 +70,9 @@ AudioWorld snapshot(AudioHardware& hal, const SystemServices& system) {
     const auto processes =
         AudioSystem::processSnapshots(hal).value_or(std::vector<AudioProcessSnapshot>{});
 
-    std::set<std::string> regular;
-    for (const auto& app : system.runningApplications()) {
-        if (!app.isRegular || !app.bundlePath) continue;
-        if (const auto bundle = system.bundle(*app.bundlePath); bundle && bundle->bundleID) {
-            regular.insert(*bundle->bundleID);
-        }
-    }
-
-    // Many helpers share one outer application: each bundle is opened once.
+    // Many helpers share one outer application, and a regular application is
+    // looked up both for the set below and for its own processes: every lookup
+    // goes through this cache, so each bundle is opened once per snapshot.
     std::map<std::string, std::optional<BundleFacts>> cache;
     const auto bundleAt = [&](const std::string& path) -> std::optional<BundleFacts> {
         if (const auto hit = cache.find(path); hit != cache.end()) return hit->second;
@@ -89,6 +83,14 @@ AudioWorld snapshot(AudioHardware& hal, const SystemServices& system) {
         cache.emplace(path, facts);
         return facts;
     };
+
+    std::set<std::string> regular;
+    for (const auto& app : system.runningApplications()) {
+        if (!app.isRegular || !app.bundlePath) continue;
+        if (const auto bundle = bundleAt(*app.bundlePath); bundle && bundle->bundleID) {
+            regular.insert(*bundle->bundleID);
+        }
+    }
     const auto isRegular = [&](const std::string& id) { return regular.contains(id); };
 
     for (const AudioProcessSnapshot& process : processes) {

@@ -84,7 +84,7 @@ TEST_F(ProcessInspectorTest, OwnProcessPlayingDoesNotCountAsAnotherPlaying) {
     EXPECT_EQ(w.records.size(), 1u);
 }
 
-TEST_F(ProcessInspectorTest, HelpersInOneBundleCostOneLookupAndAppSuffixesGo) {
+TEST_F(ProcessInspectorTest, OneBundleCostsOneLookupAndAppSuffixesGo) {
     load({{"ownPID", 1},
           {"devices", {{{"uid", "spk"}}}},
           {"bundles",
@@ -93,7 +93,8 @@ TEST_F(ProcessInspectorTest, HelpersInOneBundleCostOneLookupAndAppSuffixesGo) {
              {"name", "My.application.app"}}}},
           {"applications", {{{"pid", 50}, {"bundlePath", "/Applications/My.application.app"}}}},
           {"processes",
-           {{{"pid", 51},
+           {{{"pid", 50}, {"bundleID", "com.my"}},
+            {{"pid", 51},
              {"bundleID", "com.my.helper.a"},
              {"executable",
               "/Applications/My.application.app/Contents/Helpers/A.app/Contents/MacOS/A"}},
@@ -102,9 +103,11 @@ TEST_F(ProcessInspectorTest, HelpersInOneBundleCostOneLookupAndAppSuffixesGo) {
              {"executable",
               "/Applications/My.application.app/Contents/Helpers/B.app/Contents/MacOS/B"}},
             {{"pid", 0}, {"bundleID", "com.my.helper.c"}}}}});
-    const std::size_t before = services->bundleLookups();  // the regular-app scan opens one too
+    const std::size_t before = services->bundleLookups();
     const AudioWorld w = ProcessInspector::snapshot(*hal, *services);
-    EXPECT_EQ(services->bundleLookups() - before, 2u);  // the scan, then one for both helpers
+    // One for the regular application, its own process and both helpers.
+    EXPECT_EQ(services->bundleLookups() - before, 1u);
+    EXPECT_TRUE(record(w, 50)->isUserApp);
     EXPECT_EQ(record(w, 51)->appName, "Mylication");
     EXPECT_EQ(record(w, 52)->appBundleID, "com.my");
     // A pid of 0 has no registry facts or path, but its bundle ID still finds the owner.
