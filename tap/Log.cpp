@@ -1,6 +1,6 @@
 #include "tap/Log.hpp"
 
-#include <spdlog/sinks/base_sink.h>
+#include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/sinks/systemd_sink.h>
 #include <spdlog/spdlog.h>
@@ -12,21 +12,56 @@ namespace sonvel::Log {
 
 namespace {
 
-spdlog::level::level_enum toSpdlog(Level level) {
-    switch (level) {
-        case Level::debug:
-            return spdlog::level::debug;
-        case Level::info:
-            return spdlog::level::info;
-        case Level::notice:
-            return spdlog::level::warn;
-        case Level::error:
-            return spdlog::level::err;
-        case Level::fault:
-            return spdlog::level::critical;
+// spdlog has no notice level, so its warn slot carries notice (nothing here
+// logs warnings). Both sinks are told: the journal files those lines at
+// LOG_NOTICE, and standard error names them "notice", never "warning".
+struct LevelMapping {
+    Level level;
+    spdlog::level::level_enum slot;
+    int priority;  // syslog's
+    std::string_view name;
+};
+// In the order of `Level`.
+constexpr LevelMapping levels[] = {
+    {Level::debug, spdlog::level::debug, LOG_DEBUG, "debug"},
+    {Level::info, spdlog::level::info, LOG_INFO, "info"},
+    {Level::notice, spdlog::level::warn, LOG_NOTICE, "notice"},
+    {Level::error, spdlog::level::err, LOG_ERR, "error"},
+    {Level::fault, spdlog::level::critical, LOG_CRIT, "fault"},
+};
+
+static_assert([] {
+    for (std::size_t i = 0; i < std::size(levels); ++i) {
+        if (levels[i].level != static_cast<Level>(i)) return false;
     }
-    return spdlog::level::info;
+    return std::size(levels) == static_cast<std::size_t>(Level::fault) + 1;
+}());
+
+const LevelMapping& mapping(Level level) {
+    return levels[static_cast<std::size_t>(level)];
 }
+
+class JournalSink final : public spdlog::sinks::systemd_sink<std::mutex> {
+  public:
+    JournalSink() : systemd_sink(std::string(subsystem)) {
+        for (const LevelMapping& m : levels)
+            syslog_levels_.at(static_cast<std::size_t>(m.slot)) = m.priority;
+    }
+    int priority(Level level) { return syslog_level(mapping(level).slot); }
+};
+
+class LevelName final : public spdlog::custom_flag_formatter {
+  public:
+    void format(const spdlog::details::log_msg& msg, const std::tm&,
+                spdlog::memory_buf_t& dest) override {
+        for (const LevelMapping& m : levels) {
+            if (m.slot == msg.level) dest.append(m.name.data(), m.name.data() + m.name.size());
+        }
+    }
+    std::unique_ptr<custom_flag_formatter> clone() const override {
+        return std::make_unique<LevelName>();
+    }
+};
 
 struct State {
     std::mutex mutex;
@@ -45,13 +80,15 @@ std::shared_ptr<spdlog::logger> systemLogger() {
     if (!s.system) {
         spdlog::sink_ptr sink;
         if (std::filesystem::exists("/run/systemd/journal/socket")) {
-            sink = std::make_shared<spdlog::sinks::systemd_sink_mt>(std::string(subsystem));
+            sink = std::make_shared<JournalSink>();
         } else {
             sink = std::make_shared<spdlog::sinks::stderr_color_sink_mt>();
+            auto formatter = std::make_unique<spdlog::pattern_formatter>();
+            formatter->add_flag<LevelName>('*').set_pattern("%Y-%m-%d %H:%M:%S.%e %* %v");
+            sink->set_formatter(std::move(formatter));
         }
         s.system = std::make_shared<spdlog::logger>(std::string(subsystem), sink);
         s.system->set_level(spdlog::level::debug);
-        s.system->set_pattern("%Y-%m-%d %H:%M:%S.%e %l %v");
     }
     return s.system;
 }
@@ -71,7 +108,11 @@ void Logger::log(Level level, std::string_view message) const {
         }
         logger = systemLogger();
     }
-    logger->log(toSpdlog(level), "[{}] {}", category_, message);
+    logger->log(mapping(level).slot, "[{}] {}", category_, message);
+}
+
+int journalPriority(Level level) {
+    return JournalSink().priority(level);
 }
 
 Capture::Capture() {

@@ -44,6 +44,9 @@ class Logger {
     std::string category_;
 };
 
+// The syslog priority that messages of this level carry into the journal.
+[[nodiscard]] int journalPriority(Level level);
+
 struct Entry {
     Level level;
     std::string category;
