@@ -4,6 +4,7 @@
 #include <set>
 
 #include "core/AppCatalog.hpp"
+#include "core/OutputCatalog.hpp"
 
 namespace sonvel {
 namespace {
@@ -149,7 +150,7 @@ TEST(AppCatalogTest, PidsAndObjectsAscendAndRepeatedPidsStay) {
     EXPECT_EQ(groups[0].pids, (std::vector<ProcessID>{50, 50, 70}));
 }
 
-TEST(AppCatalogTest, DisplayOrderPlayingFirstThenLocaleAwareNames) {
+TEST(AppCatalogTest, DisplayOrderPlayingFirstThenNamesWithoutRegardToCase) {
     auto app = [](AudioObjectID id, const std::string& name, bool playing) {
         return process(id, ProcessID(id), "id." + std::to_string(id), "id." + std::to_string(id),
                        name, true, playing);
@@ -158,18 +159,33 @@ TEST(AppCatalogTest, DisplayOrderPlayingFirstThenLocaleAwareNames) {
               (std::vector<std::string>{"beta", "Alpha"}));
     EXPECT_EQ(names(AppCatalog::groups({app(1, "Beta", false), app(2, "alpha", false)}, 0)),
               (std::vector<std::string>{"alpha", "Beta"}));
-    // Accented and non-ASCII capitals sort among their base letters, not after "z".
-    EXPECT_EQ(names(AppCatalog::groups(
-                  {app(1, "zoom", false), app(2, "Éclair", false), app(3, "edit", false),
-                   app(4, "Ölmühle", false), app(5, "orbit", false)},
-                  0)),
-              (std::vector<std::string>{"Éclair", "edit", "Ölmühle", "orbit", "zoom"}));
     // Equal lower-cased names keep their order of first appearance.
     const std::vector<AppGroup> same = AppCatalog::groups(
         {app(7, "Music", false), app(3, "music", false), app(5, "MUSIC", false)}, 0);
     EXPECT_EQ(same[0].key, "id.7");
     EXPECT_EQ(same[1].key, "id.3");
     EXPECT_EQ(same[2].key, "id.5");
+}
+
+// Both lists a person reads by name, the panel's applications and the output
+// menu, put accented names among their base letters rather than after "z".
+TEST(NameOrderTest, PanelAndOutputMenuSortAccentsAmongTheirBaseLetters) {
+    const std::vector<std::string> expected{"Drum", "eclair", "Éclair", "Fable", "Ölmühle", "zoom"};
+    const std::vector<std::string> shuffled{"zoom", "Éclair", "Fable", "eclair", "Ölmühle", "Drum"};
+    std::vector<ProcessRecord> records;
+    std::vector<DeviceFacts> devices;
+    for (std::size_t i = 0; i < shuffled.size(); ++i) {
+        const auto id = static_cast<AudioObjectID>(i + 1);
+        const std::string key = "id." + std::to_string(id);
+        records.push_back(process(id, ProcessID(id), key, key, shuffled[i], true, false));
+        devices.push_back({id, key, shuffled[i], 2, false, std::nullopt});
+    }
+    EXPECT_EQ(names(AppCatalog::groups(records, 0)), expected);
+    std::vector<std::string> menu;
+    for (const OutputContext& o : OutputCatalog::selectable(devices, std::nullopt, 0)) {
+        menu.push_back(o.name);
+    }
+    EXPECT_EQ(menu, expected);
 }
 
 }  // namespace

@@ -43,18 +43,13 @@ TEST(OutputCatalogTest, ExclusiveAccessByAnotherProcessMakesADeviceUnsupported) 
     EXPECT_FALSE(outputs[1].unsupportedReason);
 }
 
-TEST(OutputCatalogTest, DefaultFirstThenNamesWithoutRegardToCaseOrAccent) {
+TEST(OutputCatalogTest, DefaultFirstThenNamesWithoutRegardToCase) {
     const std::vector<DeviceFacts> devices{device(1, "A", "zeta"), device(2, "B", "Beta"),
                                            device(3, "C", "alpha")};
     EXPECT_EQ(names(OutputCatalog::selectable(devices, "B", 0)),
               (std::vector<std::string>{"Beta", "alpha", "zeta"}));
     EXPECT_EQ(names(OutputCatalog::selectable(devices, std::nullopt, 0)),
               (std::vector<std::string>{"alpha", "Beta", "zeta"}));
-    EXPECT_EQ(names(OutputCatalog::selectable(
-                  {device(1, "1", "Zoom H6"), device(2, "2", "Écouteurs"), device(3, "3", "dock"),
-                   device(4, "4", "ecouteurs"), device(5, "5", "Écouteurs")},
-                  std::nullopt, 0)),
-              (std::vector<std::string>{"dock", "ecouteurs", "Écouteurs", "Écouteurs", "Zoom H6"}));
 }
 
 class RoutingTest : public ::testing::Test {
