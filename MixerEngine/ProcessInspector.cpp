@@ -50,8 +50,11 @@ std::optional<std::string> executablePath(const SystemServices& system, ProcessI
     return repairedUtf8(*path);
 }
 
-std::optional<OutputContext> outputContext(AudioHardware& hal, ProcessID ownPID) {
-    const auto device = AudioSystem::defaultOutputDevice(hal);
+namespace {
+
+std::optional<OutputContext> contextOf(
+    AudioHardware& hal, const std::expected<OutputDeviceInfo, CoreAudioError>& device,
+    ProcessID ownPID) {
     if (!device || device->objectID == hal::unknownObject || !device->uid) return std::nullopt;
     OutputContext context{device->objectID, *device->uid, device->name.value_or("Output"),
                           std::nullopt};
@@ -64,11 +67,18 @@ std::optional<OutputContext> outputContext(AudioHardware& hal, ProcessID ownPID)
     return context;
 }
 
+}  // namespace
+
+std::optional<OutputContext> outputContext(AudioHardware& hal, ProcessID ownPID) {
+    return contextOf(hal, AudioSystem::defaultOutputDevice(hal), ownPID);
+}
+
 AudioWorld snapshot(AudioHardware& hal, const SystemServices& system) {
     AudioWorld world;
     const ProcessID ownPID = system.ownPID();
-    const auto processes =
-        AudioSystem::processSnapshots(hal).value_or(std::vector<AudioProcessSnapshot>{});
+    auto read = AudioSystem::processSnapshots(hal);
+    if (!read) world.unreadable.emplace_back("the process list");
+    const auto processes = std::move(read).value_or(std::vector<AudioProcessSnapshot>{});
 
     // Many helpers share one outer application, and a regular application is
     // looked up both for the set below and for its own processes: every lookup
@@ -117,9 +127,14 @@ AudioWorld snapshot(AudioHardware& hal, const SystemServices& system) {
         world.records.push_back(ProcessOwnerResolver::record(facts, bundleAt, isRegular));
     }
 
-    world.output = outputContext(hal, ownPID);
+    const auto defaultDevice = AudioSystem::defaultOutputDevice(hal);
+    if (!defaultDevice) world.unreadable.emplace_back("the default output");
+    world.output = contextOf(hal, defaultDevice, ownPID);
+    bool devicesWhole = true;
+    auto devices = AudioSystem::deviceFacts(hal, &devicesWhole);
+    if (!devicesWhole) world.unreadable.emplace_back("the device list");
     world.outputs = OutputCatalog::selectable(
-        AudioSystem::deviceFacts(hal),
+        std::move(devices),
         world.output ? std::optional<std::string>(world.output->uid) : std::nullopt, ownPID);
     return world;
 }

@@ -18,7 +18,11 @@ struct AudioWorld {
     std::vector<OutputContext> outputs;
     std::optional<AudioObjectID> ownProcessObjectID;
     bool otherProcessesRunningOutput = false;
+    // What could not be read ("the process list", "the default output", "the
+    // device list"); a snapshot with gaps is not to be trusted over the last one.
+    std::vector<std::string> unreadable;
 
+    [[nodiscard]] bool isWhole() const { return unreadable.empty(); }
     bool operator==(const AudioWorld&) const = default;
 };
 

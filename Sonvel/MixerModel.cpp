@@ -1,5 +1,7 @@
 #include "Sonvel/MixerModel.hpp"
 
+#include <fmt/ranges.h>
+
 #include "core/AppBrand.hpp"
 #include "core/AppCatalog.hpp"
 #include "core/PermissionProbeEvaluator.hpp"
@@ -35,6 +37,22 @@ MixerModel::~MixerModel() {
 }
 
 void MixerModel::start() {
+    const auto note = [this](const auto&) { noteChanged(); };
+    ownSubscriptions_.push_back(preferences.subscribe(note));
+    ownSubscriptions_.push_back(groups.subscribe(note));
+    ownSubscriptions_.push_back(statuses.subscribe(note));
+    ownSubscriptions_.push_back(output.subscribe(note));
+    ownSubscriptions_.push_back(outputs.subscribe(note));
+    ownSubscriptions_.push_back(audioResetAt.subscribe(note));
+    ownSubscriptions_.push_back(permission.subscribe(note));
+    ownSubscriptions_.push_back(permissionMessage.subscribe(note));
+    ownSubscriptions_.push_back(liveTest.subscribe(note));
+    ownSubscriptions_.push_back(outputPeaks.subscribe(note));
+    ownSubscriptions_.push_back(launchAtLoginError.subscribe(note));
+    ownSubscriptions_.push_back(isPanelVisible.subscribe(note));
+    ownSubscriptions_.push_back(silenceNotice.subscribe(note));
+    ownSubscriptions_.push_back(launchAtLogin.subscribe(note));
+    launchAtLogin.set(env_.loginItem->isEnabled());
     osBuild_ = SystemInfo::osBuild(*env_.system);
     PreferencesCodec::Decoded decoded = PreferencesCodec::decode(env_.store->data(preferencesKey));
     preferences.set(std::move(decoded.preferences));
@@ -49,6 +67,7 @@ void MixerModel::start() {
     deps.queue = env_.hostQueue;
     deps.now = [clock = env_.clock] { return clock->now(); };
     deps.sleep = env_.handoverSleep;
+    deps.makeListenerQueue = env_.makeEngineListenerQueue;
     host_ = EngineHost::make(deps, [weak](const EngineHost::Event& event) {
         if (auto self = weak.lock()) self->handle(event);
     });
@@ -86,13 +105,32 @@ void MixerModel::scheduleTick() {
     });
 }
 
+// Afterwards nothing is built again: work still queued (an observer delivery,
+// a host event, a wake) finds the model shut and the host closed, and the
+// observer's listeners are gone.
 void MixerModel::shutdown() {
     if (isShutDown_) return;
     isShutDown_ = true;
     *timerCancelled_ = true;
     if (saveCancelled_) *saveCancelled_ = true;
     saveNow();
-    host_->stopAll(true);
+    host_->shutdown();
+    observer_.reset();
+}
+
+Subscription MixerModel::subscribeToChanges(std::function<void()> observer) {
+    return changeObservers_.add(std::move(observer));
+}
+
+void MixerModel::noteChanged() {
+    if (changeScheduled_ || changeObservers_.empty()) return;
+    changeScheduled_ = true;
+    env_.mainQueue->async([weak = weak_from_this()] {
+        const auto self = weak.lock();
+        if (!self) return;
+        self->changeScheduled_ = false;
+        self->changeObservers_.notify();
+    });
 }
 
 ControlGate MixerModel::gate() const {
@@ -104,7 +142,19 @@ ControlGate MixerModel::gate() const {
 // ------------------------------------------------------------------ the loop
 
 void MixerModel::refresh(bool rebuildEngines) {
-    world_ = ProcessInspector::snapshot(*env_.hal, *env_.system);
+    if (isShutDown_) return;
+    AudioWorld snapshot = ProcessInspector::snapshot(*env_.hal, *env_.system);
+    refreshDue_ = !snapshot.isWhole();
+    if (refreshDue_ && world_ && ++incompleteSnapshots_ <= incompleteSnapshotLimit) {
+        // One failed read must not empty the panel or drop engines: keep the
+        // last whole picture and look again at the next tick.
+        log_.info("Could not read {}; keeping the last snapshot",
+                  fmt::format("{}", fmt::join(snapshot.unreadable, ", ")));
+        reconcile(rebuildEngines);
+        return;
+    }
+    if (!refreshDue_) incompleteSnapshots_ = 0;
+    world_ = std::move(snapshot);
     groups.set(AppCatalog::groups(world_->records, env_.system->ownPID()));
     output.set(world_->output);
     outputs.set(world_->outputs);
@@ -116,6 +166,7 @@ void MixerModel::refresh(bool rebuildEngines) {
 }
 
 void MixerModel::reconcile(bool rebuildEngines) {
+    if (isShutDown_) return;
     ReconcileInput input;
     input.gate = isLiveTesting() || isAsleep_ ? ControlGate{ControlGate::Paused{}} : gate();
     for (const auto& [key, failure] : failures_) {
@@ -139,6 +190,7 @@ void MixerModel::reconcile(bool rebuildEngines) {
 }
 
 void MixerModel::tick() {
+    if (isShutDown_) return;
     const Time now = env_.clock->uptime();
     const double dt = seconds(now - lastTick_);
     lastTick_ = now;
@@ -148,11 +200,15 @@ void MixerModel::tick() {
         (lastPanelRefresh_ == Time::min() || now - lastPanelRefresh_ >= panelRefreshInterval)) {
         lastPanelRefresh_ = now;
         refresh(false);
+    } else if (refreshDue_) {
+        refresh(false);
     }
 
     std::map<std::string, float> peaks;
     const Date date = env_.clock->now();
-    for (const auto& [key, readout] : host_->readouts()) {
+    const auto readouts = host_->readouts();
+    watchForSilence(now, readouts);
+    for (const auto& [key, readout] : readouts) {
         const std::uint64_t nonZero = readout.meter->totalInputNonZeroSamples();
         if (nonZero > 0 && !captureProven_) markCaptureVerified();
         const double age = std::chrono::duration<double>(date - readout.startedAt).count();
@@ -179,6 +235,43 @@ void MixerModel::tick() {
     reconcile(false);
 }
 
+// The watchdog guards only the time before capture was proven. After that,
+// silence from every engine whose application plays means the user hears
+// nothing from any of them while their rows look fine: say so. It is only
+// said, never acted on, since one application can legitimately play zeros.
+void MixerModel::watchForSilence(Time now, const std::map<std::string, EngineReadout>& readouts) {
+    std::map<std::string, std::pair<std::uint64_t, Time>> heard;
+    std::vector<std::string> silent;
+    bool anyPlaying = false;
+    bool allSilent = true;
+    for (const auto& [key, readout] : readouts) {
+        const std::uint64_t nonZero = readout.meter->totalInputNonZeroSamples();
+        const auto previous = inputHeard_.find(key);
+        const Time since = previous == inputHeard_.end() || nonZero != previous->second.first
+                               ? now
+                               : previous->second.second;
+        heard.emplace(key, std::pair{nonZero, since});
+        const auto group = std::ranges::find(groups.get(), key, &AppGroup::key);
+        if (group == groups->end() || !group->isRunningOutput) continue;
+        anyPlaying = true;
+        if (now - since >= silenceNoticeAfter) {
+            silent.push_back(key);
+        } else {
+            allSilent = false;
+        }
+    }
+    inputHeard_ = std::move(heard);
+    if (!captureProven_ || !anyPlaying || !allSilent) {
+        silenceNotice.set(std::nullopt);
+        return;
+    }
+    silenceNotice.set(SilenceNotice{
+        silent, fmt::format("{0} hears only silence from the apps it controls although they are "
+                            "playing, so they cannot be heard. Audio capture may have been turned "
+                            "off. Pause {0} to give every app its normal volume back.",
+                            AppBrand::name)});
+}
+
 void MixerModel::tripWatchdog(const std::string& key) {
     log_.error("Silence watchdog tripped for {}; locking controls", key);
     permission.set(PermissionState::LikelyDenied{});
@@ -194,6 +287,14 @@ void MixerModel::tripWatchdog(const std::string& key) {
 }
 
 void MixerModel::handle(const EngineHost::Event& event) {
+    if (isShutDown_) return;
+    if (const auto* gone = event.as<EngineHost::Event::OutputGone>()) {
+        // Not a failure to retry later: the application moves to the output
+        // that routing picks now, before anyone hears it at full level.
+        log_.info("Output for {} went away; moving it", gone->key);
+        refresh(false);
+        return;
+    }
     const auto* failed = event.as<EngineHost::Event::Failed>();
     const auto* fault = event.as<EngineHost::Event::Fault>();
     if (!failed && !fault) return;  // a start lifts nothing
@@ -218,19 +319,30 @@ void MixerModel::handle(const EngineHost::Event& event) {
 }
 
 void MixerModel::handle(const std::set<AudioChangeObserver::Change>& changes) {
+    if (isShutDown_) return;
     using Change = AudioChangeObserver::Change;
-    if (changes.contains(Change::serviceRestarted)) {
+    const bool restarted = changes.contains(Change::serviceRestarted);
+    if (restarted) {
         log_.notice("Audio server restarted; rebuilding");
         host_->abandonAll();
         failures_.clear();
     }
     if (changes.contains(Change::processList)) observer_->refreshProcessListeners();
     refresh(false);
+    // The probe went with the old server: a check that went on counting it
+    // would report a denial that nobody made. Start the check over.
+    if (restarted && permission->is<PermissionState::Probing>()) {
+        probeStartedAt_ = env_.clock->uptime();
+        probeActiveSeconds_ = 0;
+        permission.set(PermissionState::Probing{false});
+        startProbe();
+    }
 }
 
 // ------------------------------------------------------------------ saving
 
 void MixerModel::scheduleSave() {
+    if (isShutDown_) return;
     if (saveCancelled_) *saveCancelled_ = true;
     saveCancelled_ = std::make_shared<bool>(false);
     env_.mainQueue->after(saveDebounce, [weak = weak_from_this(), cancelled = saveCancelled_] {
@@ -252,7 +364,7 @@ bool MixerModel::isLiveTesting() const {
 
 template <class Change>
 void MixerModel::changePreference(const AppGroupDescriptor& group, Change change, bool saveAtOnce) {
-    if (!gate().isReady()) return;
+    if (isShutDown_ || !gate().isReady()) return;
     AppPreference preference =
         preferences->preference(group.key).value_or(AppPreference(1.0, false, group.name));
     change(preference);
@@ -310,11 +422,13 @@ void MixerModel::clearFailure(const std::string& key) {
 }
 
 void MixerModel::retry(const std::string& key) {
+    if (isShutDown_) return;
     clearFailure(key);
     reconcile(false);
 }
 
 void MixerModel::resetSonvelAudio() {
+    if (isShutDown_) return;
     log_.notice("Reset Sonvel Audio requested");
     if (isLiveTesting()) {
         host_->stopTestEngine();
@@ -336,6 +450,7 @@ void MixerModel::resetSonvelAudio() {
 }
 
 void MixerModel::resetAllVolumes() {
+    if (isShutDown_) return;
     Preferences p = preferences;
     p.apps.clear();
     preferences.set(std::move(p));
@@ -346,6 +461,7 @@ void MixerModel::resetAllVolumes() {
 }
 
 void MixerModel::resetSetup() {
+    if (isShutDown_) return;
     permission.set(PermissionState::Unknown{});
     permissionMessage.set(std::nullopt);
     Preferences p = preferences;
@@ -360,6 +476,7 @@ void MixerModel::resetSetup() {
 void MixerModel::setLaunchAtLogin(bool enabled) {
     const auto result = env_.loginItem->setEnabled(enabled);
     launchAtLoginError.set(result ? std::nullopt : std::optional(result.error()));
+    launchAtLogin.set(env_.loginItem->isEnabled());
 }
 
 bool MixerModel::openFirst(std::initializer_list<const char*> urls) {
@@ -389,6 +506,7 @@ void MixerModel::relaunch() {
 }
 
 void MixerModel::panelDidAppear() {
+    if (isShutDown_) return;
     isPanelVisible.set(true);
     lastPanelRefresh_ = env_.clock->uptime();
     refresh(false);
@@ -399,6 +517,7 @@ void MixerModel::panelDidDisappear() {
 }
 
 void MixerModel::setPaused(bool paused) {
+    if (isShutDown_) return;
     Preferences p = preferences;
     p.isPaused = paused;
     preferences.set(std::move(p));
@@ -407,6 +526,7 @@ void MixerModel::setPaused(bool paused) {
 }
 
 void MixerModel::setShowIdleApps(bool show) {
+    if (isShutDown_) return;
     Preferences p = preferences;
     p.showIdleApps = show;
     preferences.set(std::move(p));
@@ -428,11 +548,16 @@ void MixerModel::markCaptureVerified() {
 }
 
 void MixerModel::startPermissionCheck() {
+    if (isShutDown_) return;
     permission.set(PermissionState::Probing{false});
     permissionMessage.set(std::nullopt);
     probeStartedAt_ = env_.clock->uptime();
     probeActiveSeconds_ = 0;
     refresh(false);
+    startProbe();
+}
+
+void MixerModel::startProbe() {
     std::vector<AudioObjectID> excluded;
     if (world_ && world_->ownProcessObjectID) excluded.push_back(*world_->ownProcessObjectID);
     host_->startProbe(excluded, [weak = weak_from_this()](const std::optional<std::string>& error) {
@@ -496,7 +621,7 @@ std::vector<AppGroup> MixerModel::liveTestCandidates() const {
 }
 
 void MixerModel::startLiveTest(const std::string& groupKey) {
-    if (!permission->is<PermissionState::Verified>() || isLiveTesting()) return;
+    if (isShutDown_ || !permission->is<PermissionState::Verified>() || isLiveTesting()) return;
     const auto candidates = liveTestCandidates();
     const auto group = std::ranges::find(candidates, groupKey, &AppGroup::key);
     if (group == candidates.end() || !output.get()) return;
@@ -559,6 +684,7 @@ void MixerModel::finishLiveTest(const std::string& name, std::shared_ptr<Segment
 }
 
 void MixerModel::stopLiveTest() {
+    if (isShutDown_) return;
     host_->stopTestEngine();
     liveTest.set(LiveTestPhase::Idle{});
     reconcile(false);
@@ -566,7 +692,7 @@ void MixerModel::stopLiveTest() {
 
 void MixerModel::answerLiveTest(bool worked) {
     const auto* awaiting = liveTest->as<LiveTestPhase::AwaitingAnswer>();
-    if (!awaiting) return;
+    if (isShutDown_ || !awaiting) return;
     ValidationRecord record;
     record.outcome = worked && !awaiting->automaticFailure ? ValidationRecord::Outcome::passed
                                                            : ValidationRecord::Outcome::failed;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -29,6 +30,10 @@ namespace sonvel {
 struct AppGroupDescriptor {
     std::string key;
     std::string name;
+    std::optional<std::string> appPath;  // for the icon
+    bool isShared = false;               // the shared web-content row
+    bool isRunning = false;              // some process of the application exists now
+    bool isPlaying = false;              // it produces output now
 
     bool operator==(const AppGroupDescriptor&) const = default;
 };
@@ -63,7 +68,20 @@ class MixerModel : public std::enable_shared_from_this<MixerModel> {
         std::shared_ptr<DispatchQueue> hostQueue;
         std::shared_ptr<DispatchQueue> observerQueue;
         EngineHandover::Sleep handoverSleep = EngineHandover::sleepFor;
+        // Each engine's listener queue; default: a serial queue per engine.
+        std::function<std::shared_ptr<DispatchQueue>()> makeEngineListenerQueue;
     };
+
+    // Every engine the user hears through has received only digital silence
+    // for a while although its application plays: capture has most likely
+    // been withdrawn after it was proven, and those applications are silent.
+    struct SilenceNotice {
+        std::vector<std::string> keys;  // the silent engines' groups, ascending
+        std::string message;            // for the diagnostics and a banner
+        bool operator==(const SilenceNotice&) const = default;
+    };
+    // The caption of a row whose engine hears only silence.
+    static constexpr const char* silentRowCaption = "Only silence is coming through";
 
     static constexpr const char* preferencesKey = "preferences.v1";
     static constexpr std::chrono::milliseconds tickInterval{500};
@@ -71,6 +89,11 @@ class MixerModel : public std::enable_shared_from_this<MixerModel> {
     static constexpr std::chrono::milliseconds panelRefreshInterval{2000};
     static constexpr std::chrono::milliseconds saveDebounce{500};
     static constexpr std::chrono::seconds permissionCheckLimit{60};
+    // Long enough that a pause between tracks or a muted video does not count.
+    static constexpr std::chrono::seconds silenceNoticeAfter{10};
+    // Snapshots with unreadable parts kept back in a row before the gaps are
+    // taken for the truth (a device that really lost its name, say).
+    static constexpr int incompleteSnapshotLimit = 10;
 
     static std::shared_ptr<MixerModel> make(Environment environment);
     ~MixerModel();
@@ -92,6 +115,15 @@ class MixerModel : public std::enable_shared_from_this<MixerModel> {
     Published<std::map<std::string, float>> outputPeaks;
     Published<std::optional<std::string>> launchAtLoginError;
     Published<bool> isPanelVisible{false};
+    Published<std::optional<SilenceNotice>> silenceNotice;
+    // Whether the login item is really registered, as the system says.
+    Published<bool> launchAtLogin{false};
+
+    // Called once per main-queue turn at most, after any published state (and
+    // so anything computed from it: the gate, the live-test candidates)
+    // changed. For views that show computed state.
+    [[nodiscard]] Subscription subscribeToChanges(std::function<void()> observer);
+    [[nodiscard]] const std::string& osBuild() const { return osBuild_; }
 
     [[nodiscard]] ControlGate gate() const;
     [[nodiscard]] bool isLiveTesting() const;
@@ -136,7 +168,10 @@ class MixerModel : public std::enable_shared_from_this<MixerModel> {
     explicit MixerModel(Environment environment);
     void start();
     void handle(const EngineHost::Event& event);
+    void noteChanged();
     void handle(const std::set<AudioChangeObserver::Change>& changes);
+    void startProbe();
+    void watchForSilence(Time now, const std::map<std::string, EngineReadout>& readouts);
     void scheduleSave();
     void scheduleTick();
     void tripWatchdog(const std::string& key);
@@ -166,6 +201,13 @@ class MixerModel : public std::enable_shared_from_this<MixerModel> {
     std::shared_ptr<bool> timerCancelled_;
     Time lastPanelRefresh_ = Time::min();
     bool isShutDown_ = false;
+    std::vector<Subscription> ownSubscriptions_;
+    ObserverList<> changeObservers_;
+    bool changeScheduled_ = false;
+    int incompleteSnapshots_ = 0;
+    bool refreshDue_ = false;
+    // Per running engine: the input count last seen and when it last grew.
+    std::map<std::string, std::pair<std::uint64_t, Time>> inputHeard_;
     Log::Logger log_{"model"};
 };
 

@@ -1,0 +1,243 @@
+// The model under churn: audio-server restarts, outputs that go away, reads
+// that fail, capture withdrawn, and work that arrives after shutdown.
+
+#include <array>
+#include <cmath>
+#include <random>
+
+#include "ModelFixture.hpp"
+#include "tap/AudioSystem.hpp"
+
+namespace sonvel {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace sonvel::modeltest;
+using Call = sim::SimulatedAudioSystem::Call;
+
+class MixerModelChurnTest : public MixerModelTest {
+  protected:
+    static AppGroupDescriptor podcastsRow() { return {"com.example.podcasts", "Podcasts"}; }
+    void storeLevels(double musicLevel, double podcastsLevel) {
+        Preferences p;
+        p.set(AppPreference(musicLevel, false, "Music"), "com.apple.Music");
+        p.set(AppPreference(podcastsLevel, false, "Podcasts"), "com.example.podcasts");
+        storeValidSetup(p);
+    }
+    // Each application is tapped once at most, and after shutdown nothing is left.
+    void expectOneTapEachThenNothingAfterShutdown(std::size_t engines) {
+        EXPECT_EQ(hal->accounting().taps, engines);
+        EXPECT_EQ(hal->accounting().aggregates, engines);
+        model->shutdown();
+        EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
+        EXPECT_NEAR(heard(440), 0.0, 0.05);
+        EXPECT_NEAR(heard(660), 0.0, 0.05);
+    }
+};
+
+// A restart is delivered up to 100 ms late; whatever the model builds in that
+// window runs on the new server and must stay owned.
+TEST_F(MixerModelChurnTest, EnginesBuiltWhileARestartIsUnheardOfStayOwned) {
+    storeLevels(0.5, 1.0);
+    start();
+    hal->restartServer();
+    run(20ms);
+    model->setPosition(0.25, podcastsRow());  // built on the new server, in the window
+    run(400ms);
+    EXPECT_NEAR(heard(440), -12.04, 0.05);
+    EXPECT_NEAR(heard(660), -24.08, 0.05);  // once: twice would be 6 dB louder
+    expectOneTapEachThenNothingAfterShutdown(2);
+}
+
+TEST_F(MixerModelChurnTest, ARetryFallingInTheRestartWindowIsNotForgotten) {
+    storeLevels(0.5, 1.0);
+    hal->inject({.call = Call::createProcessTap, .status = -50});  // first attempt fails
+    start();
+    ASSERT_TRUE(model->failures().contains("com.apple.Music"));
+    run(450ms);
+    hal->restartServer();  // the retry at 0.5 s falls 50 ms into the window
+    run(600ms);
+    EXPECT_NEAR(heard(440), -12.04, 0.05);
+    expectOneTapEachThenNothingAfterShutdown(1);
+}
+
+TEST_F(MixerModelChurnTest, RandomRestartsAmongCommandsLeaveOneEngineEachAtTheRightLevel) {
+    storeLevels(0.5, 0.5);
+    start();
+    std::mt19937 random(7);
+    for (int i = 0; i < 30; ++i) {
+        hal->restartServer();
+        run(std::chrono::milliseconds(10 * (random() % 10)));
+        // Back from full level (no engine) the command builds one in the window.
+        const double level = std::array{1.0, 0.5, 0.25}[random() % 3];
+        model->setPosition(level, musicRow());
+        run(400ms);
+        ASSERT_EQ(hal->accounting().taps, level < 1 ? 2u : 1u) << "restart " << i;
+        ASSERT_NEAR(heard(440), 40 * std::log10(level), 0.05) << "restart " << i;
+    }
+    EXPECT_TRUE(model->failures().empty());
+    EXPECT_NEAR(heard(660), -12.04, 0.05);
+    expectOneTapEachThenNothingAfterShutdown(2);
+}
+
+TEST_F(MixerModelChurnTest, ARestartDuringTheAccessCheckStartsItOverInsteadOfDenying) {
+    start();
+    model->startPermissionCheck();
+    run(100ms);
+    hal->restartServer();
+    for (int i = 0; i < 20; ++i) {
+        run(500ms);
+        ASSERT_FALSE(model->permission->is<PermissionState::LikelyDenied>());
+    }
+    EXPECT_EQ(model->permission.get(), PermissionState{PermissionState::Verified{}});
+    EXPECT_EQ(model->permissionMessage.get(), std::nullopt);
+    model->shutdown();
+    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
+}
+
+// An unplugged output is not an engine failure: the application is back on
+// the fallback output at its own level at once, never at full level meanwhile.
+TEST_F(MixerModelChurnTest, UnpluggingARoutedOutputKeepsTheLevelOnTheFallback) {
+    hal->setPlaying(podcasts, false);
+    storeValidSetup();
+    const AudioObjectID usb = hal->addDevice({.uid = "usb", .name = "USB Headset"});
+    start();
+    model->setPosition(0.5, musicRow());
+    model->setRoute(OutputContext{usb, "usb", "USB Headset", std::nullopt}, musicRow());
+    run(300ms);
+    ASSERT_LT(heard(440), -100);  // nothing on the speakers while routed away
+    hal->clearSpeaker(speakers);
+    hal->removeDevice(usb);
+    run(300ms);
+    const auto played = hal->speaker(speakers);
+    EXPECT_LE(analysis::peak(played, 2, 0), 0.2501);
+    EXPECT_NEAR(heard(440), -12.04, 0.05);
+    EXPECT_TRUE(model->failures().empty());
+    EXPECT_EQ(status("com.apple.Music"),
+              GroupStatus{GroupStatus::RouteFallback{
+                  "USB Headset is not connected — using Default Output."}});
+    hal->setPlaying(podcasts, true);
+    expectOneTapEachThenNothingAfterShutdown(1);
+}
+
+TEST_F(MixerModelChurnTest, SilenceFromEveryEngineAfterProofIsSaidNotHidden) {
+    storeLevels(0.5, 0.5);
+    start();
+    run(1s);
+    ASSERT_TRUE(model->captureProvenThisSession());
+    // One application playing zeros is a quiet application, not lost capture.
+    hal->setSignal(music, {sim::Signal::Kind::silence, 0, 0});
+    run(12s);
+    EXPECT_EQ(model->silenceNotice.get(), std::nullopt);
+
+    hal->setCapturePermission(false);
+    run(9s);
+    EXPECT_EQ(model->silenceNotice.get(), std::nullopt);
+    run(2s);
+    ASSERT_TRUE(model->silenceNotice.get());
+    EXPECT_EQ(model->silenceNotice.get()->keys,
+              (std::vector<std::string>{"com.apple.Music", "com.example.podcasts"}));
+    EXPECT_EQ(model->silenceNotice.get()->message,
+              "Sonvel hears only silence from the apps it controls although they are playing, "
+              "so they cannot be heard. Audio capture may have been turned off. Pause Sonvel to "
+              "give every app its normal volume back.");
+    EXPECT_TRUE(model->gate().isReady());  // said, not acted on
+
+    model->setPaused(true);  // the one click
+    run(600ms);
+    EXPECT_EQ(model->silenceNotice.get(), std::nullopt);
+    EXPECT_NEAR(heard(660), 0.0, 0.05);
+}
+
+TEST_F(MixerModelChurnTest, NothingIsBuiltAfterShutdown) {
+    storeLevels(0.5, 1.0);
+    start();
+    hal->restartServer();  // its delivery is still queued
+    workspace->willSleep();
+    workspace->didWake();
+    model->shutdown();
+    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
+    run(2s);
+    model->setPosition(0.2, podcastsRow());
+    model->resetSonvelAudio();
+    model->startPermissionCheck();
+    run(1s);
+    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
+    EXPECT_FALSE(model->preferences->apps.contains("com.example.podcasts"));
+    EXPECT_NEAR(heard(440), 0.0, 0.05);
+}
+
+TEST_F(MixerModelChurnTest, AFailedReadKeepsThePanelUntilTheNextTick) {
+    storeLevels(0.5, 1.0);
+    start();
+    const auto groupsBefore = model->groups.get();
+    const auto outputsBefore = model->outputs.get();
+    ASSERT_EQ(groupsBefore.size(), 2u);
+    for (const auto selector : {hal::selector::processObjectList, hal::selector::devices,
+                                hal::selector::defaultOutputDevice}) {
+        hal->inject(
+            {.call = Call::getPropertyData, .object = hal::systemObject, .selector = selector});
+        model->panelDidAppear();
+        EXPECT_EQ(model->groups.get(), groupsBefore);
+        EXPECT_EQ(model->outputs.get(), outputsBefore);
+        EXPECT_TRUE(model->output.get());
+        hostQueue->runUntilIdle();
+        EXPECT_EQ(hal->accounting().aggregates, 1u);  // the engine was not dropped
+        model->panelDidDisappear();
+    }
+    hal->setPlaying(podcasts, false);
+    run(600ms);  // the next tick looks again, and sees the change
+    EXPECT_FALSE(std::ranges::find(model->groups.get(), "com.example.podcasts", &AppGroup::key)
+                     ->isRunningOutput);
+}
+
+// Engine faults arrive on stepped listener queues, so the same scenario takes
+// the same path every time.
+TEST_F(MixerModelChurnTest, TheSameSteppedScenarioGivesTheSameRowsEveryTime) {
+    std::vector<std::string> first;
+    for (int runIndex = 0; runIndex < 20; ++runIndex) {
+        freshWorld();
+        const AudioObjectID usb = hal->addDevice({.uid = "usb", .name = "USB"});
+        Preferences p;
+        p.set(AppPreference(0.5, false, "Music"), "com.apple.Music");
+        AppPreference routed(0.3, false, "Podcasts");
+        routed.outputDeviceUID = "usb";
+        routed.outputDeviceName = "USB";
+        p.set(routed, "com.example.podcasts");
+        storeValidSetup(p);
+        start();
+        std::vector<std::string> seen;
+        const auto recording =
+            model->statuses.subscribe([&](const std::map<std::string, GroupStatus>& statuses) {
+                std::string line;
+                for (const auto& [key, s] : statuses) {
+                    line += key + "=" + std::to_string(s.value.index());
+                    if (const auto* failed = s.as<GroupStatus::Failed>()) line += failed->message;
+                    line += ";";
+                }
+                seen.push_back(line);
+            });
+        for (const DeviceFacts& d : AudioSystem::deviceFacts(*hal)) {
+            if (d.uid.starts_with("app.velmorra.sonvel.engine.")) {
+                hal->stopIOAbnormally(d.deviceID);
+                break;
+            }
+        }
+        run(300ms);
+        hal->removeDevice(usb);
+        run(700ms);
+        hal->restartServer();
+        run(2s);
+        model->shutdown();
+        model.reset();
+        if (runIndex == 0) {
+            first = seen;
+            ASSERT_GE(first.size(), 3u);
+        } else {
+            ASSERT_EQ(seen, first) << "run " << runIndex;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace sonvel

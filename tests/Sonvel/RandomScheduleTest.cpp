@@ -1,0 +1,194 @@
+// Random schedules of everything that happens to a running mixer: apps that
+// start, stop and respawn, outputs plugged and unplugged, default changes,
+// server restarts, sleep and wake, commands and injected faults. After each
+// schedule the speakers must play exactly what the stored levels say, once,
+// and shutdown must leave nothing behind. Fixed seeds, so a failure replays.
+
+#include <cmath>
+#include <random>
+
+#include "ModelFixture.hpp"
+
+namespace sonvel {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace sonvel::modeltest;
+using Call = sim::SimulatedAudioSystem::Call;
+
+constexpr int seeds = 40;
+constexpr int eventsPerSchedule = 40;
+
+class RandomScheduleTest : public MixerModelTest, public ::testing::WithParamInterface<int> {
+  protected:
+    struct App {
+        AudioObjectID* object;
+        sim::SimulatedAudioSystem::ProcessSpec spec;
+        AppGroupDescriptor row;
+    };
+
+    void schedule(std::mt19937& random) {
+        const auto pick = [&](int n) { return static_cast<int>(random() % unsigned(n)); };
+        const double levels[] = {0.0, 0.25, 0.5, 0.75, 1.0};
+        for (int i = 0; i < eventsPerSchedule; ++i) {
+            App& app = apps[std::size_t(pick(2))];
+            switch (pick(15)) {
+                case 0:
+                    hal->setPlaying(*app.object, pick(2) == 0);
+                    break;
+                case 1:  // the process respawns with a new object
+                    hal->removeProcess(*app.object);
+                    run(std::chrono::milliseconds(10 * pick(20)));
+                    *app.object = hal->addProcess(app.spec);
+                    break;
+                case 2:
+                    if (usb) {
+                        hal->removeDevice(usb);
+                        usb = 0;
+                    } else {
+                        usb = hal->addDevice({.uid = "usb", .name = "USB"});
+                    }
+                    break;
+                case 3:
+                    hal->setDefaultOutput(usb && pick(2) ? usb : speakers);
+                    break;
+                case 4:
+                case 13:
+                    hal->restartServer();
+                    break;
+                case 5:
+                    workspace->willSleep();
+                    run(std::chrono::milliseconds(10 * pick(50)));
+                    workspace->didWake();
+                    break;
+                case 6:
+                    model->setPosition(levels[pick(5)], app.row);
+                    break;
+                case 7:
+                    model->toggleMute(app.row);
+                    break;
+                case 8:
+                    model->setRoute(pick(2) ? std::optional(OutputContext{usb, "usb", "USB", {}})
+                                            : std::nullopt,
+                                    app.row);
+                    break;
+                case 9:
+                    model->setPaused(!model->preferences->isPaused);
+                    break;
+                case 10:
+                    model->resetSonvelAudio();
+                    break;
+                case 11: {
+                    const Call calls[] = {Call::createProcessTap, Call::createAggregateDevice,
+                                          Call::deviceStart};
+                    hal->inject({.call = calls[pick(3)], .status = -50, .onCall = 1 + pick(3)});
+                    break;
+                }
+                case 12: {
+                    const auto live = hal->liveObjects().aggregates;
+                    if (!live.empty())
+                        hal->stopIOAbnormally(live[std::size_t(pick(int(live.size())))].id);
+                    break;
+                }
+                default:
+                    break;
+            }
+            run(std::chrono::milliseconds(10 * pick(25)));
+            ASSERT_LE(mostTapsOnOneProcess(), 1) << "event " << i;
+        }
+    }
+
+    // A process tapped twice is heard twice (or stays silenced by a forgotten tap).
+    int mostTapsOnOneProcess() const {
+        std::map<AudioObjectID, int> taps;
+        for (const auto& tap : hal->liveObjects().taps) {
+            for (AudioObjectID process : tap.description.processes) ++taps[process];
+        }
+        int most = 0;
+        for (const auto& [process, count] : taps) most = std::max(most, count);
+        return most;
+    }
+
+    // Back to a calm world in which every application plays.
+    void calm() {
+        hal->clearFaults();
+        workspace->didWake();
+        model->setPaused(false);
+        for (App& app : apps) hal->setPlaying(*app.object, true);
+        run(600ms);
+        const auto failed = model->failures();
+        for (const auto& [key, failure] : failed) model->retry(key);
+        run(2s);
+    }
+
+    void expectTheSpeakersMatchThePreferences(int seed) {
+        const auto& prefs = model->preferences.get();
+        EXPECT_TRUE(model->failures().empty()) << "seed " << seed;
+        EXPECT_LE(mostTapsOnOneProcess(), 1) << "seed " << seed;
+        for (const App& app : apps) {
+            const AppPreference p = prefs.preference(app.row.key).value_or(AppPreference{});
+            AudioObjectID expected = hal->defaultOutput();
+            if (p.outputDeviceUID && hal->deviceID(*p.outputDeviceUID))
+                expected = hal->deviceID(*p.outputDeviceUID);
+            const double gain = p.muted ? 0.0 : double(p.gain());
+            for (AudioObjectID device : {speakers, usb}) {
+                if (!device) continue;
+                const double level = heardOn(device, app.spec.signal.frequency);
+                if (device == expected && gain > 0) {
+                    EXPECT_NEAR(level, 20 * std::log10(gain), 0.1)
+                        << "seed " << seed << ": " << app.row.key << " on " << device;
+                } else {
+                    EXPECT_LT(level, -90)
+                        << "seed " << seed << ": " << app.row.key << " on " << device;
+                }
+            }
+        }
+    }
+
+    double heardOn(AudioObjectID device, double frequency) {
+        hal->clearSpeaker(device);
+        hal->step(40);
+        const auto s = hal->speaker(device);
+        return analysis::dB(
+            analysis::toneAmplitude(s, hal->speakerChannels(device), 0, frequency, 48000));
+    }
+
+    AudioObjectID usb = 0;
+    std::vector<App> apps;
+};
+
+TEST_P(RandomScheduleTest, SpeakersPlayWhatIsStoredOnceAndShutdownLeavesNothing) {
+    const int seed = GetParam();
+    storeValidSetup();
+    usb = hal->addDevice({.uid = "usb", .name = "USB"});
+    apps = {{&music,
+             {.pid = 501,
+              .bundleID = "com.apple.Music",
+              .signal = {sim::Signal::Kind::sine, 440, 1.0},
+              .playing = true},
+             {"com.apple.Music", "Music"}},
+            {&podcasts,
+             {.pid = 830,
+              .bundleID = "com.example.podcasts",
+              .signal = {sim::Signal::Kind::sine, 660, 1.0},
+              .playing = true},
+             {"com.example.podcasts", "Podcasts"}}};
+    start();
+    std::mt19937 random(static_cast<unsigned>(seed));
+    schedule(random);
+    if (HasFatalFailure()) return;
+    calm();
+    expectTheSpeakersMatchThePreferences(seed);
+    for (const auto& [key, status] : model->statuses.get()) {
+        if (const auto* failed = status.as<GroupStatus::Failed>()) {
+            EXPECT_FALSE(failed->message.empty()) << "seed " << seed << ": " << key;
+        }
+    }
+    model->shutdown();
+    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{}) << "seed " << seed;
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RandomScheduleTest, ::testing::Range(1, seeds + 1));
+
+}  // namespace
+}  // namespace sonvel

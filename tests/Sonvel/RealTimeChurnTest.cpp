@@ -1,0 +1,211 @@
+// The model on real threads: the simulated system in real-time mode, every
+// queue a serial queue of its own, the model on a main queue of its own.
+// Races that stepped tests cannot show happen here; counts are loops.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "Sonvel/MixerModel.hpp"
+#include "core/PreferencesCodec.hpp"
+#include "platform/sim/SimulatedAudioSystem.hpp"
+#include "platform/sim/SimulatedSystemServices.hpp"
+#include "platform/sim/SimulatedWorld.hpp"
+#include "platform/sim/SpeakerAnalysis.hpp"
+#include "tap/SerialQueue.hpp"
+
+namespace sonvel {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::SimulatedAudioSystem;
+namespace analysis = sim::SpeakerAnalysis;
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr int scale = 4;  // sanitizers run several times slower
+#else
+constexpr int scale = 1;
+#endif
+
+struct Store final : PreferencesStore {
+    std::optional<std::string> data(const std::string& key) const override {
+        const auto found = values.find(key);
+        return found == values.end() ? std::nullopt : std::optional(found->second);
+    }
+    void setData(const std::string& key, const std::string& bytes) override { values[key] = bytes; }
+    std::map<std::string, std::string> values;
+};
+
+struct Desk final : Workspace {
+    void observeSleep(std::function<void()>, std::function<void()>) override {}
+    bool open(const std::string&) override { return false; }
+    bool openDesktopSoundSettings() override { return false; }
+    void relaunch(std::function<void()>) override {}
+    void terminate() override {}
+};
+
+struct NoLoginItem final : LoginItem {
+    std::expected<void, std::string> setEnabled(bool) override { return {}; }
+    bool isEnabled() const override { return false; }
+};
+
+class RealTimeChurnTest : public ::testing::Test {
+  protected:
+    RealTimeChurnTest() {
+        speakers = hal->addDevice({.uid = "spk", .name = "Speakers"});
+        hal->addProcess({.pid = 4242, .bundleID = "app.velmorra.sonvel"});
+        // Music (pid 501) and radios (pids 9000 on, one application each).
+        nlohmann::json applications = nlohmann::json::array();
+        nlohmann::json bundles = nlohmann::json::array();
+        const auto add = [&](int pid, const std::string& id, const std::string& name) {
+            const std::string path = "/Applications/" + name + ".app";
+            applications.push_back({{"pid", pid}, {"name", name}, {"bundlePath", path}});
+            bundles.push_back({{"path", path}, {"bundleID", id}, {"name", name}});
+        };
+        add(501, "com.apple.Music", "Music");
+        for (int i = 0; i < 200; ++i) {
+            add(9000 + i, "com.example.radio" + std::to_string(i), "Radio " + std::to_string(i));
+        }
+        world = *sim::SimulatedWorld::load(*hal, {{"ownPID", 4242},
+                                                  {"osBuild", "24A335"},
+                                                  {"applications", applications},
+                                                  {"bundles", bundles}});
+        services = std::make_shared<sim::SimulatedSystemServices>(*world);
+    }
+    ~RealTimeChurnTest() override {
+        if (model) main->sync([&] { model->shutdown(); });
+        main->sync([&] { model.reset(); });
+    }
+
+    void start(Preferences p) {
+        p.permissionVerifiedAt = std::chrono::system_clock::now();
+        ValidationRecord record;
+        record.outcome = ValidationRecord::Outcome::passed;
+        record.osBuild = "24A335";
+        record.engineRevision = 1;
+        p.validation = record;
+        store->values[MixerModel::preferencesKey] = PreferencesCodec::encode(p);
+        MixerModel::Environment env;
+        env.hal = hal;
+        env.system = services;
+        env.mainQueue = main;
+        env.clock = std::make_shared<SystemClock>();
+        env.store = store;
+        env.workspace = std::make_shared<Desk>();
+        env.loginItem = std::make_shared<NoLoginItem>();
+        main->sync([&] { model = MixerModel::make(env); });
+    }
+
+    // Polls (real time has nothing to step) until `done`, for at most `limit`.
+    template <class Done>
+    bool within(std::chrono::milliseconds limit, Done done) {
+        const auto deadline = std::chrono::steady_clock::now() + limit * scale;
+        while (std::chrono::steady_clock::now() < deadline) {
+            bool ok = false;
+            main->sync([&] { ok = done(); });
+            if (ok) return true;
+            std::this_thread::sleep_for(2ms);
+        }
+        return false;
+    }
+    void waitCycles(AudioObjectID device, std::uint64_t n) {
+        const std::uint64_t until = hal->cycles(device) + n;
+        while (hal->cycles(device) < until) std::this_thread::sleep_for(1ms);
+    }
+    double toneOn(AudioObjectID device, double frequency) {
+        hal->clearSpeaker(device);
+        waitCycles(device, 8);
+        const auto s = hal->speaker(device);
+        return analysis::dB(analysis::toneAmplitude(s, 2, 0, frequency, 48000));
+    }
+    bool engineRuns(const std::string& key) { return model->host().runningKeys().contains(key); }
+
+    std::shared_ptr<SimulatedAudioSystem> hal =
+        std::make_shared<SimulatedAudioSystem>(SimulatedAudioSystem::ClockMode::realTime);
+    std::shared_ptr<SerialQueue> main = SerialQueue::make("main");
+    std::shared_ptr<Store> store = std::make_shared<Store>();
+    std::optional<sim::SimulatedWorld> world;
+    std::shared_ptr<sim::SimulatedSystemServices> services;
+    AudioObjectID speakers;
+    std::shared_ptr<MixerModel> model;
+    Log::Capture log;
+};
+
+// After every restart, an application that only then starts playing is
+// noticed through its own listeners, and its stored level is applied.
+TEST_F(RealTimeChurnTest, AfterEveryRestartANewPlayerIsNoticedAtItsStoredLevel) {
+    const int restarts = 200 / scale;
+    Preferences p;
+    for (int i = 0; i < restarts; ++i) {
+        p.set(AppPreference(0.5, false, "Radio"), "com.example.radio" + std::to_string(i));
+    }
+    start(p);
+    const auto restartsHandled = [&] {
+        return std::ranges::count(log.messages("model"), "Audio server restarted; rebuilding");
+    };
+    for (int i = 0; i < restarts; ++i) {
+        const AudioObjectID radio =
+            hal->addProcess({.pid = 9000 + i,
+                             .bundleID = "com.example.radio" + std::to_string(i),
+                             .signal = {sim::Signal::Kind::sine, 440, 1.0}});
+        hal->restartServer();
+        ASSERT_TRUE(within(2s, [&] { return restartsHandled() == i + 1; })) << "restart " << i;
+        hal->setPlaying(hal->processObject(9000 + i), true);
+        ASSERT_TRUE(within(2s, [&] { return engineRuns("com.example.radio" + std::to_string(i)); }))
+            << "restart " << i << ": the new player was not noticed";
+        ASSERT_NEAR(toneOn(speakers, 440), -12.04, 0.2) << "restart " << i;
+        hal->removeProcess(hal->processObject(9000 + i));
+        (void)radio;
+    }
+}
+
+// Unplugging a routed output moves the application to the speakers at its
+// own level at once: never heard above it for longer than 150 ms.
+TEST_F(RealTimeChurnTest, AnUnpluggedOutputNeverPlaysTheApplicationTooLoud) {
+    const AudioObjectID music = hal->addProcess({.pid = 501,
+                                                 .bundleID = "com.apple.Music",
+                                                 .signal = {sim::Signal::Kind::sine, 440, 1.0},
+                                                 .playing = true});
+    (void)music;
+    start({});
+    const AppGroupDescriptor row{"com.apple.Music", "Music"};
+    const double gain = 0.125 * 0.125;
+    const float loud = float(gain * std::pow(10.0, 0.5 / 20));
+    constexpr std::size_t window = 480;  // 10 ms at 48 kHz, stereo frames
+    for (int run = 0; run < 50 / scale; ++run) {
+        const AudioObjectID usb = hal->addDevice({.uid = "usb", .name = "USB Headset"});
+        main->sync([&] {
+            model->setPosition(0.125, row);
+            model->setRoute(OutputContext{usb, "usb", "USB Headset", std::nullopt}, row);
+        });
+        ASSERT_TRUE(within(2s, [&] {
+            const auto r = model->host().readouts();
+            return r.contains(row.key) && r.at(row.key).setup->outputDeviceUID == "usb";
+        }));
+        hal->clearSpeaker(speakers);
+        hal->removeDevice(usb);
+        waitCycles(speakers, 30);
+        const auto s = hal->speaker(speakers);
+        int loudWindows = 0;
+        for (std::size_t at = 0; at + 2 * window <= s.size(); at += 2 * window) {
+            const std::vector<float> part(s.begin() + std::ptrdiff_t(at),
+                                          s.begin() + std::ptrdiff_t(at + 2 * window));
+            if (analysis::peak(part, 2, 0) > loud) ++loudWindows;
+        }
+        EXPECT_LE(loudWindows * 10, 150) << "run " << run;
+        ASSERT_TRUE(
+            within(1s,
+                   [&] {
+                       const auto found = model->statuses->find(row.key);
+                       return found != model->statuses->end() &&
+                              found->second ==
+                                  GroupStatus{GroupStatus::RouteFallback{
+                                      "USB Headset is not connected — using Default Output."}};
+                   }))
+            << "run " << run;
+        EXPECT_NEAR(toneOn(speakers, 440), 20 * std::log10(gain), 0.2) << "run " << run;
+    }
+}
+
+}  // namespace
+}  // namespace sonvel
