@@ -293,21 +293,5 @@ TEST_F(MixerModelTest, SettingsLinksFallBackToTheDesktopAndRelaunchQuits) {
     EXPECT_TRUE(workspace->terminated);
 }
 
-TEST_F(MixerModelTest, ShutdownLeavesNothingAliveAndEveryoneAtFullLevel) {
-    Preferences p;
-    p.set(AppPreference(0.5, false, "Music"), "com.apple.Music");
-    p.set(AppPreference(0.2, true, "Podcasts"), "com.example.podcasts");
-    storeValidSetup(p);
-    start();
-    EXPECT_EQ(hal->accounting().aggregates, 2u);
-    model->shutdown();
-    EXPECT_EQ(engineObjects(), 0u);
-    model.reset();  // the observer's listeners go with the model
-    EXPECT_EQ(hal->accounting().listeners, 0u);
-    EXPECT_NEAR(heard(440), 0.0, 0.05);
-    EXPECT_NEAR(heard(660), 0.0, 0.05);
-    EXPECT_EQ(stored().apps.size(), 2u);
-}
-
 }  // namespace
 }  // namespace sonvel

@@ -167,6 +167,25 @@ TEST_F(GainTapEngineTest, FormatAndLayoutRefusalsReleaseTheTap) {
         "Aggregate input layout [2, 2] does not end with the tap's 1 channel(s) after 1 device "
         "input buffer(s); refusing to guess which buffer is the tap.");
     EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
+
+    // The aggregate lists fewer input buffers than the device alone has.
+    hal->setTapFormat({48000, fourCC("lpcm"), 9, 8, 1, 8, 2, 32, 0});
+    hal->addDevice(
+        {.uid = "hs2", .name = "Headset 2", .outputStreams = {2}, .inputStreams = {1, 1}});
+    hal->inject({.call = Call::getPropertyData,
+                 .selector = hal::selector::streamConfiguration,
+                 .scope = hal::inputScope,
+                 .nameContains = "Sonvel",
+                 .effect = SimulatedAudioSystem::Effect::shortRead,
+                 .readBytes = 8 + sizeof(AudioBuffer)});
+    EXPECT_EQ(GainTapEngine::make(hal, configuration({a}, "hs2"), 1, {}).error().description(),
+              "Aggregate input layout [1] does not end with the tap's 2 channel(s) after 2 device "
+              "input buffer(s); refusing to guess which buffer is the tap.");
+    // A device with nothing to play on.
+    hal->addDevice({.uid = "mic", .name = "Microphone", .outputStreams = {}, .inputStreams = {1}});
+    EXPECT_EQ(GainTapEngine::make(hal, configuration({a}, "mic"), 1, {}).error().description(),
+              "The aggregate device has no output channels.");
+    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
 }
 
 TEST_F(GainTapEngineTest, SetupDescribesTheAggregateAndDisabledDeviceInputs) {
