@@ -75,6 +75,7 @@ std::expected<SimulatedWorld, std::string> SimulatedWorld::load(SimulatedAudioSy
                 throw std::invalid_argument(
                     fmt::format("device “{}” has no usable clock", spec.uid));
             }
+            world.devices_.push_back(spec);
             audio.addDevice(std::move(spec));
         }
         if (const auto uid = text(description, "defaultOutput")) {
@@ -88,6 +89,8 @@ std::expected<SimulatedWorld, std::string> SimulatedWorld::load(SimulatedAudioSy
         for (const Json& b : value<Json>(description, "bundles", Json::array())) {
             world.bundles_[b.at("path").get<std::string>()] =
                 Bundle{text(b, "bundleID"), value<std::string>(b, "name", "")};
+            if (const auto icon = text(b, "icon"))
+                world.icons_[b.at("path").get<std::string>()] = *icon;
         }
         for (const Json& a : value<Json>(description, "applications", Json::array())) {
             RunningApplication app;
@@ -107,6 +110,7 @@ std::expected<SimulatedWorld, std::string> SimulatedWorld::load(SimulatedAudioSy
             spec.outputDeviceUIDs = value<std::vector<std::string>>(p, "outputDevices", {});
             if (const auto executable = text(p, "executable"))
                 world.executables_[spec.pid] = *executable;
+            world.processes_.push_back(spec);
             audio.addProcess(std::move(spec));
         }
     } catch (const std::exception& e) {
@@ -145,6 +149,12 @@ std::optional<RunningApplication> SimulatedWorld::runningApplication(ProcessID p
 std::optional<Bundle> SimulatedWorld::bundle(const std::string& path) const {
     const auto found = bundles_.find(path);
     if (found == bundles_.end()) return std::nullopt;
+    return found->second;
+}
+
+std::optional<std::string> SimulatedWorld::iconName(const std::string& bundlePath) const {
+    const auto found = icons_.find(bundlePath);
+    if (found == icons_.end()) return std::nullopt;
     return found->second;
 }
 

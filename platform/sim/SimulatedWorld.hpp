@@ -38,14 +38,16 @@ struct Bundle {
 //     "devices": [{ "uid", "name", "output": [2], "input": [1], "sampleRate",
 //                   "bufferFrames", "latency": {"output", "input"},
 //                   "safetyOffset": {"output", "input"}, "hidden", "hogModeOwner" }],
-//     "bundles": [{ "path", "bundleID", "name" }],
+//     "bundles": [{ "path", "bundleID", "name", "icon" }],
 //     "applications": [{ "pid", "bundlePath", "name", "activationPolicy" }],
 //     "processes": [{ "pid", "bundleID", "executable", "playing", "runningInput",
 //                     "signal": { "kind": "sine" | "noise" | "silence",
 //                                 "frequency", "level" },
 //                     "outputDevices": ["<uid>"] }] }
 //
-// Every key but a device's "uid" and a process's "pid" is optional.
+// Every key but a device's "uid" and a process's "pid" is optional. A bundle's
+// "icon" is a freedesktop icon-theme name: the application's own icon, as the
+// workspace would hand it out for the bundle.
 class SimulatedWorld {
   public:
     static std::expected<SimulatedWorld, std::string> load(SimulatedAudioSystem& audio,
@@ -61,6 +63,15 @@ class SimulatedWorld {
     [[nodiscard]] std::optional<RunningApplication> runningApplication(ProcessID pid) const;
     [[nodiscard]] std::optional<Bundle> bundle(const std::string& path) const;
     [[nodiscard]] std::optional<std::string> executablePath(ProcessID pid) const;
+    [[nodiscard]] std::optional<std::string> iconName(const std::string& bundlePath) const;
+    // As described, so that a device can be plugged in again and a process's
+    // signal told apart from the others on a speaker.
+    [[nodiscard]] const std::vector<SimulatedAudioSystem::DeviceSpec>& devices() const {
+        return devices_;
+    }
+    [[nodiscard]] const std::vector<SimulatedAudioSystem::ProcessSpec>& processes() const {
+        return processes_;
+    }
 
   private:
     ProcessID ownPID_ = 0;
@@ -68,6 +79,9 @@ class SimulatedWorld {
     std::map<ProcessID, RunningApplication> applications_;
     std::map<std::string, Bundle> bundles_;
     std::map<ProcessID, std::string> executables_;
+    std::map<std::string, std::string> icons_;
+    std::vector<SimulatedAudioSystem::DeviceSpec> devices_;
+    std::vector<SimulatedAudioSystem::ProcessSpec> processes_;
 };
 
 }  // namespace sonvel::sim
