@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <future>
 #include <thread>
 
 #include "MixerEngine/EngineHost.hpp"
 #include "platform/sim/SimulatedAudioSystem.hpp"
 #include "platform/sim/SpeakerAnalysis.hpp"
 #include "tap/AudioSystem.hpp"
+#include "tap/SerialQueue.hpp"
 #include "tap/SteppedQueue.hpp"
 
 namespace sonvel {
@@ -254,6 +256,58 @@ TEST_F(EngineHostTest, TestEngineAndProbe) {
     pump();
     EXPECT_EQ(host->probeNonZeroSamples(), 0u);
     EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
+}
+
+// Real queues and threads; run under ThreadSanitizer. The host's readouts
+// answer the main thread at every seam call the host makes, so no hardware
+// call ever runs under one of its locks.
+TEST(EngineHostThreads, NoSeamCallUnderALockAndReleasingDuringAFaultDoesNotDeadlock) {
+    auto hal = std::make_shared<SimulatedAudioSystem>(SimulatedAudioSystem::ClockMode::realTime);
+    hal->addDevice({.uid = "spk", .name = "Speakers"});
+    const AudioObjectID a =
+        hal->addProcess({.pid = 10, .signal = {Signal::Kind::sine, 440, 1.0}, .playing = true});
+    for (int round = 0; round < 40; ++round) {
+        EngineHost::Dependencies deps;
+        deps.hal = hal;
+        deps.mainQueue = SerialQueue::make("main");
+        auto host = EngineHost::make(deps, {});
+        std::weak_ptr<EngineHost> weak = host;
+        std::atomic<bool> blocked = false;
+        hal->setCallHook([&](Call) {
+            const auto locked = weak.lock();
+            if (!locked || !locked->queue()->isCurrent()) return;
+            auto reader = std::async(std::launch::async, [&] {
+                (void)locked->readouts();
+                (void)locked->testEngineReadout();
+                (void)locked->probeNonZeroSamples();
+            });
+            if (reader.wait_for(std::chrono::seconds(2)) != std::future_status::ready)
+                blocked = true;
+        });
+        host->apply({{"a", "A", {{a}, "spk"}, 0.5f}});
+        host->startProbe({}, {});
+        host->startTestEngine({"a", "A", {{a}, "spk"}, 1.0f}, 5, {});
+        host->queue()->sync([] {});
+        if (round % 2) hal->restartServer();
+        host->abandonAll();
+        host->apply({{"a", "A", {{a}, "spk"}, 0.25f}});
+        host->queue()->sync([] {});
+        for (const DeviceFacts& d : AudioSystem::deviceFacts(*hal)) {
+            if (d.uid.starts_with("app.velmorra.sonvel.engine.")) hal->stopIOAbnormally(d.deviceID);
+        }
+        host->stopProbe();
+        host->stopTestEngine();
+        hal->setCallHook({});
+        ASSERT_FALSE(blocked) << "round " << round;
+        host->stopAll(false);
+        host.reset();  // while the fault may still be on its way
+        // The queued stop keeps the host until it has run.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!weak.expired() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        ASSERT_TRUE(weak.expired());
+        EXPECT_EQ(hal->accounting().ioProcs, 0u);
+    }
 }
 
 }  // namespace
