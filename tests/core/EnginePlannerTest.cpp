@@ -17,48 +17,22 @@ EnginePlanner::Running running(const EngineSpec& s, float gain) {
     return {s.topology, gain};
 }
 
-TEST(EnginePlannerTest, EmptyAndAllStale) {
-    EXPECT_TRUE(EnginePlanner::actions({}, {}).empty());
-    const std::map<std::string, EnginePlanner::Running> engines{
-        {"zeta", running(spec("zeta"), 1)},
-        {"alpha", running(spec("alpha"), 1)},
-        {"Mid", running(spec("Mid"), 1)}};
-    EXPECT_EQ(EnginePlanner::actions(engines, {}),
-              (Plan{Action::Destroy{"Mid"}, Action::Destroy{"alpha"}, Action::Destroy{"zeta"}}));
-}
-
-TEST(EnginePlannerTest, UnchangedEngineNeedsNothingAndGainChangesInPlace) {
-    const EngineSpec a = spec("a", {1, 2}, "dev", 0.25f);
-    EXPECT_TRUE(EnginePlanner::actions({{"a", running(a, 0.25f)}}, {a}).empty());
-
-    EngineSpec louder = a;
-    louder.gain = 0.5f;
-    EXPECT_EQ(EnginePlanner::actions({{"a", running(a, 0.25f)}}, {louder}),
-              (Plan{Action::UpdateGain{"a", 0.5f}}));
-}
-
-TEST(EnginePlannerTest, TopologyChangeRebuildsRatherThanDestroyAndCreate) {
-    const EngineSpec before = spec("a", {1, 2}, "dev");
-    for (const EngineSpec& after : {spec("a", {1, 2}, "other"), spec("a", {1, 2, 3}, "dev")}) {
-        EXPECT_EQ(EnginePlanner::actions({{"a", running(before, 0.5f)}}, {after}),
-                  (Plan{Action::Rebuild{after}}));
-    }
-}
-
+// Stale engines go first (by key), then new and moved ones in the desired
+// order, then gain changes; an unchanged engine needs nothing, and a changed
+// device or process set is a rebuild, not a destroy and a create.
 TEST(EnginePlannerTest, DestroysThenBuildsInDesiredOrderThenGains) {
-    const EngineSpec c = spec("c", {3});
-    const EngineSpec b = spec("b", {2});
-    const EngineSpec a = spec("a", {1});
-    const EngineSpec bMoved = spec("b", {2}, "headphones");
-    const EngineSpec cLouder = spec("c", {3}, "dev", 0.9f);
-    const std::map<std::string, EnginePlanner::Running> engines{{"b", running(b, 0.5f)},
-                                                                {"c", running(c, 0.5f)},
-                                                                {"z", running(spec("z"), 1)},
-                                                                {"y", running(spec("y"), 1)}};
-    // Gain change first in desired order, then a create and a rebuild.
-    EXPECT_EQ(EnginePlanner::actions(engines, {cLouder, a, bMoved}),
-              (Plan{Action::Destroy{"y"}, Action::Destroy{"z"}, Action::Create{a},
-                    Action::Rebuild{bMoved}, Action::UpdateGain{"c", 0.9f}}));
+    EXPECT_TRUE(EnginePlanner::actions({}, {}).empty());
+    const EngineSpec a = spec("a", {1}), b = spec("b", {2}), c = spec("c", {3}), d = spec("d", {4});
+    const EngineSpec bMoved = spec("b", {2}, "headphones"), cLouder = spec("c", {3}, "dev", 0.9f);
+    const EngineSpec dGrown = spec("d", {4, 5});
+    const std::map<std::string, EnginePlanner::Running> engines{
+        {"b", running(b, 0.5f)},      {"c", running(c, 0.5f)},
+        {"d", running(d, 0.5f)},      {"e", running(spec("e"), 0.5f)},
+        {"z", running(spec("z"), 1)}, {"Y", running(spec("Y"), 1)}};
+    EXPECT_EQ(
+        EnginePlanner::actions(engines, {cLouder, a, bMoved, dGrown, spec("e")}),
+        (Plan{Action::Destroy{"Y"}, Action::Destroy{"z"}, Action::Create{a},
+              Action::Rebuild{bMoved}, Action::Rebuild{dGrown}, Action::UpdateGain{"c", 0.9f}}));
 }
 
 TEST(EnginePlannerTest, ResetHandsOverEveryWantedEngine) {

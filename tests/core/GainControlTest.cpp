@@ -12,29 +12,18 @@
 namespace sonvel {
 namespace {
 
-TEST(GainTaperTest, QuadraticTaperAndItsInverse) {
-    EXPECT_EQ(GainTaper::gain(-0.5), 0.0f);
-    EXPECT_EQ(GainTaper::gain(1.7), 1.0f);
+// Out-of-range and non-numeric positions are covered by PositionTest.
+TEST(GainTaperTest, QuadraticTaperDecibelsAndLinearLabels) {
     EXPECT_EQ(GainTaper::gain(0.5), 0.25f);
     EXPECT_EQ(GainTaper::gain(0.25), 0.0625f);
-
     EXPECT_EQ(GainTaper::position(0.25f), 0.5);
-    EXPECT_EQ(GainTaper::position(2.0f), 1.0);
-    EXPECT_EQ(GainTaper::position(-1.0f), 0.0);
-}
-
-TEST(GainTaperTest, DecibelsAndPercentLabels) {
     EXPECT_EQ(GainTaper::decibels(0), -120.0);
-    EXPECT_EQ(GainTaper::decibels(1), 0.0);
     EXPECT_NEAR(GainTaper::decibels(0.5), -12.0412, 1e-4);
     EXPECT_NEAR(GainTaper::decibels(0.0001), -160.0, 1e-3);  // no floor but silence
-
-    EXPECT_EQ(GainTaper::percentText(0.005), "1%");
-    EXPECT_EQ(GainTaper::percentText(0.004), "0%");
-    EXPECT_EQ(GainTaper::percentText(-3), "0%");
-    EXPECT_EQ(GainTaper::percentText(2), "100%");
-    EXPECT_EQ(GainTaper::percentText(0.5), "50%");
-    EXPECT_EQ(GainTaper::percentText(0.125), "13%");
+    // Linear in the position, halves rounded away from zero.
+    for (const auto& [position, text] : {std::pair{0.005, "1%"}, {0.004, "0%"}, {0.125, "13%"}}) {
+        EXPECT_EQ(GainTaper::percentText(position), text);
+    }
 }
 
 TEST(GainControlTest, SanitisesEveryWrite) {
@@ -45,14 +34,14 @@ TEST(GainControlTest, SanitisesEveryWrite) {
         EXPECT_EQ(std::signbit(control.target()), false);
         EXPECT_EQ(control.state(), (GainControl::State{0.0f, 7}));
         control.set(0.5f);
-        control.set(bad);
+        control.set(bad);  // the gain alone: the segment stays
         EXPECT_EQ(control.state(), (GainControl::State{0.0f, 7}));
         control.set(bad, 9);
         EXPECT_EQ(control.state(), (GainControl::State{0.0f, 9}));
     }
     GainControl control;
     EXPECT_EQ(control.state(), (GainControl::State{1.0f, 0}));
-    control.set(1.5f);
+    control.set(1.5f);  // never amplifies
     EXPECT_EQ(control.target(), 1.0f);
     control.set(0.3f);
     EXPECT_EQ(control.target(), 0.3f);
@@ -60,28 +49,23 @@ TEST(GainControlTest, SanitisesEveryWrite) {
     EXPECT_EQ(control.target(), denormal);
 }
 
-TEST(GainControlTest, SettingTheGainKeepsTheSegment) {
-    GainControl control;
-    control.set(0.5f, 3);
-    control.set(0.2f);
-    EXPECT_EQ(control.state(), (GainControl::State{0.2f, 3}));
-}
-
 // Each write pairs segment s with a gain derived from s; a reader must never
 // see a gain from one write with the segment of another.
 TEST(GainControlConcurrencyTest, ReadersSeeOnlyPairsOneWriteProduced) {
     const auto gainFor = [](std::uint32_t s) { return static_cast<float>(s % 997 + 1) / 1024.0f; };
     GainControl control(gainFor(0), 0);
+    std::atomic<bool> started{false};
     std::atomic<bool> done{false};
     std::atomic<long> torn{0};
-    std::atomic<long> reads{0};
     std::thread reader([&] {
         while (!done.load(std::memory_order_acquire)) {
             const GainControl::State s = control.state();
             if (s.gain != gainFor(s.segment)) torn.fetch_add(1);
-            reads.fetch_add(1, std::memory_order_relaxed);
+            started.store(true, std::memory_order_release);
         }
     });
+    // On a busy machine the reader may start late; the writes must overlap its reads.
+    while (!started.load(std::memory_order_acquire)) std::this_thread::yield();
     std::vector<std::thread> writers;
     for (std::uint32_t w = 0; w < 2; ++w) {
         writers.emplace_back([&, w] {
@@ -95,7 +79,6 @@ TEST(GainControlConcurrencyTest, ReadersSeeOnlyPairsOneWriteProduced) {
     done.store(true, std::memory_order_release);
     reader.join();
     EXPECT_EQ(torn.load(), 0);
-    EXPECT_GT(reads.load(), 0);
 }
 
 // A gain-only write racing a segment write must not put an old segment back.
@@ -107,14 +90,17 @@ TEST(GainControlConcurrencyTest, GainOnlyWritesNeverLoseASegment) {
             control.set(static_cast<float>(i % 100) / 100.0f);
         }
     });
-    std::uint32_t last = 0;
-    for (std::uint32_t segment = 1; segment <= 100'000; ++segment) {
+    // Counted rather than asserted in the loop: returning early would leave the
+    // writer thread running and end the whole run.
+    long lost = 0;
+    constexpr std::uint32_t last = 100'000;
+    for (std::uint32_t segment = 1; segment <= last; ++segment) {
         control.set(0.75f, segment);
-        last = segment;
-        ASSERT_GE(control.state().segment, segment);
+        if (control.state().segment < segment) ++lost;
     }
     done.store(true, std::memory_order_release);
     gains.join();
+    EXPECT_EQ(lost, 0);
     EXPECT_EQ(control.state().segment, last);
 }
 
