@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "MixerEngine/ProcessInspector.hpp"
 #include "platform/linux/LinuxSystemServices.hpp"
 #include "platform/sim/SimulatedAudioSystem.hpp"
@@ -39,14 +41,12 @@ TEST_F(ProcessInspectorTest, DefaultWorldResolvesOwnersAndSkipsItself) {
     loadDefault();
     const AudioWorld w = ProcessInspector::snapshot(*hal, *services);
     EXPECT_EQ(w.ownProcessObjectID, hal->processObject(4242));
-    EXPECT_EQ(record(w, 4242), nullptr);
     EXPECT_TRUE(w.otherProcessesRunningOutput);
     // The helper inside Slack's bundle belongs to Slack, found through its path.
     const ProcessRecord* helper = record(w, 721);
     ASSERT_NE(helper, nullptr);
-    EXPECT_EQ(helper->appBundleID, "com.tinyspeck.slackmacgap");
-    EXPECT_EQ(helper->appPath, "/Applications/Slack.app");
-    EXPECT_TRUE(helper->isUserApp);
+    EXPECT_EQ(std::tuple(helper->appBundleID, helper->appPath, helper->isUserApp),
+              std::tuple("com.tinyspeck.slackmacgap", "/Applications/Slack.app", true));
     // The daemon is nobody's user application.
     EXPECT_FALSE(record(w, 90)->isUserApp);
 
@@ -75,16 +75,7 @@ TEST_F(ProcessInspectorTest, RefusedProcessListStillFillsTheOutputs) {
     EXPECT_EQ(w.outputs.size(), 4u);
 }
 
-TEST_F(ProcessInspectorTest, OwnProcessPlayingDoesNotCountAsAnotherPlaying) {
-    load({{"ownPID", 7},
-          {"devices", {{{"uid", "spk"}}}},
-          {"processes", {{{"pid", 7}, {"playing", true}}, {{"pid", 8}, {"playing", false}}}}});
-    const AudioWorld w = ProcessInspector::snapshot(*hal, *services);
-    EXPECT_FALSE(w.otherProcessesRunningOutput);
-    EXPECT_EQ(w.records.size(), 1u);
-}
-
-TEST_F(ProcessInspectorTest, OneBundleCostsOneLookupAndAppSuffixesGo) {
+TEST_F(ProcessInspectorTest, OneBundleCostsOneLookupAndOurOwnProcessIsLeftOut) {
     load({{"ownPID", 1},
           {"devices", {{{"uid", "spk"}}}},
           {"bundles",
@@ -93,7 +84,8 @@ TEST_F(ProcessInspectorTest, OneBundleCostsOneLookupAndAppSuffixesGo) {
              {"name", "My.application.app"}}}},
           {"applications", {{{"pid", 50}, {"bundlePath", "/Applications/My.application.app"}}}},
           {"processes",
-           {{{"pid", 50}, {"bundleID", "com.my"}},
+           {{{"pid", 1}, {"playing", true}},  // ourselves
+            {{"pid", 50}, {"bundleID", "com.my"}},
             {{"pid", 51},
              {"bundleID", "com.my.helper.a"},
              {"executable",
@@ -108,6 +100,9 @@ TEST_F(ProcessInspectorTest, OneBundleCostsOneLookupAndAppSuffixesGo) {
     // One for the regular application, its own process and both helpers.
     EXPECT_EQ(services->bundleLookups() - before, 1u);
     EXPECT_TRUE(record(w, 50)->isUserApp);
+    // Our own playing process is not listed and does not count as another playing.
+    EXPECT_EQ(record(w, 1), nullptr);
+    EXPECT_FALSE(w.otherProcessesRunningOutput);
     EXPECT_EQ(record(w, 51)->appName, "Mylication");
     EXPECT_EQ(record(w, 52)->appBundleID, "com.my");
     // A pid of 0 has no registry facts or path, but its bundle ID still finds the owner.
