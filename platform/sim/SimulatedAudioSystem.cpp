@@ -93,7 +93,7 @@ void SimulatedAudioSystem::setHogModeOwner(AudioObjectID device, ProcessID owner
 AudioObjectID SimulatedAudioSystem::addProcess(ProcessSpec spec) {
     const std::lock_guard lock(mutex_);
     const AudioObjectID id = nextID_++;
-    processes_.emplace(id, Process{std::move(spec)});
+    processes_.emplace(id, Process{std::move(spec), id});
     notify(hal::systemObject, sel::processObjectList);
     return id;
 }
@@ -134,6 +134,13 @@ void SimulatedAudioSystem::setOutputDevices(AudioObjectID process,
 void SimulatedAudioSystem::setCapturePermission(bool granted) {
     const std::lock_guard lock(mutex_);
     capturePermission_ = granted;
+}
+
+void SimulatedAudioSystem::setCapturePermission(AudioObjectID process, bool granted) {
+    const std::lock_guard lock(mutex_);
+    if (auto found = processes_.find(process); found != processes_.end()) {
+        found->second.captureAllowed = granted;
+    }
 }
 
 void SimulatedAudioSystem::setTapFormat(AudioStreamBasicDescription format) {

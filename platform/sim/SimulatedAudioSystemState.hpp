@@ -34,6 +34,10 @@ struct SimulatedAudioSystem::Device {
 
 struct SimulatedAudioSystem::Process {
     ProcessSpec spec;
+    // What its noise is seeded with: its first object ID, kept across a
+    // renumbering restart so that it goes on playing the same samples.
+    std::uint64_t seed = 0;
+    bool captureAllowed = true;
 };
 
 struct SimulatedAudioSystem::Tap {
@@ -77,6 +81,18 @@ struct SimulatedAudioSystem::Clock {
     std::atomic<std::uint64_t> cycles{0};
     std::int64_t sampleTime = 0;
     std::jthread thread;
+};
+
+struct SimulatedAudioSystem::LiveFault {
+    FaultID id;
+    Fault fault;
+    int seen = 0;  // matching calls so far
+};
+
+struct SimulatedAudioSystem::LiveCycleFault {
+    FaultID id;
+    CycleFault fault;
+    int seen = 0;  // matching cycles so far
 };
 
 struct SimulatedAudioSystem::Bytes {

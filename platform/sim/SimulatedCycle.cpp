@@ -7,19 +7,19 @@
 
 namespace sonvel::sim {
 
-bool SimulatedAudioSystem::tapIncludes(const Tap& tap, AudioObjectID id,
-                                       const Process& process) const {
-    const TapDescription& d = tap.description;
+// `process` is null for a process that no longer exists.
+bool SimulatedAudioSystem::tapIncludes(const TapDescription& d, AudioObjectID id,
+                                       const Process* process) const {
     const bool listed = std::ranges::count(d.processes, id) > 0;
     if (d.kind == TapDescription::Kind::stereoGlobalTapButExcludeProcesses) return !listed;
     if (listed) return true;
-    return !process.spec.bundleID.empty() &&
-           std::ranges::count(d.bundleIDs, process.spec.bundleID) > 0;
+    return process && !process->spec.bundleID.empty() &&
+           std::ranges::count(d.bundleIDs, process->spec.bundleID) > 0;
 }
 
 bool SimulatedAudioSystem::isMuted(AudioObjectID id, const Process& process) const {
     for (const auto& [tapID, tap] : taps_) {
-        if (!tapIncludes(tap, id, process)) continue;
+        if (!tapIncludes(tap.description, id, &process)) continue;
         if (tap.description.muteBehavior == TapDescription::muted) return true;
         if (tap.description.muteBehavior != TapDescription::mutedWhenTapped) continue;
         for (const auto& [aggregateID, a] : aggregates_) {
@@ -32,7 +32,37 @@ bool SimulatedAudioSystem::isMuted(AudioObjectID id, const Process& process) con
     return false;
 }
 
-void SimulatedAudioSystem::runCycle(Clock& clock) {
+// Called with the lock held: what the cycle faults do to one procedure's
+// cycle, counting it against each fault that aims at it.
+SimulatedAudioSystem::CycleDisturbance SimulatedAudioSystem::disturbance(AudioObjectID aggregate,
+                                                                         AudioDeviceIOProcID proc) {
+    CycleDisturbance result;
+    std::optional<Subject> subject;
+    std::erase_if(cycleFaults_, [&](LiveCycleFault& live) {
+        const CycleFault& f = live.fault;
+        if ((f.aggregate && *f.aggregate != aggregate) || (f.proc && *f.proc != proc)) return false;
+        if (f.tappedProcess || !f.nameContains.empty()) {
+            if (!subject) subject = subjectOf({.call = Call::deviceStart, .object = aggregate});
+            if (!aimsAt(f.tappedProcess, f.nameContains, *subject)) return false;
+        }
+        if (++live.seen < f.onCycle) return false;
+        switch (f.kind) {
+            case CycleFault::Kind::overload:
+                result.late = true;
+                break;
+            case CycleFault::Kind::dropInput:
+                result.inputDropped = true;
+                break;
+            case CycleFault::Kind::skip:
+                result.skipped = true;
+                break;
+        }
+        return live.seen >= f.onCycle + f.cycles - 1;  // spent
+    });
+    return result;
+}
+
+double SimulatedAudioSystem::runCycle(Clock& clock) {
     const std::lock_guard io(clock.io);
 
     // One IO procedure's call this cycle, with buffers it owns.
@@ -42,6 +72,8 @@ void SimulatedAudioSystem::runCycle(Clock& clock) {
         std::vector<AudioBuffer> inputs;
         std::vector<AudioBuffer> outputs;
         std::size_t outputStorage = 0;  // index of the first output buffer's storage
+        AudioObjectID aggregate = hal::unknownObject;
+        bool late = false;  // what it wrote misses the cycle
     };
     std::vector<PendingCall> calls;
     std::vector<float> mix;
@@ -49,17 +81,20 @@ void SimulatedAudioSystem::runCycle(Clock& clock) {
     std::size_t outChannels = 0;
     const Device* speakerDevice = nullptr;
     std::vector<std::uint32_t> outputStreams;
+    double rate = 0;
     {
         const std::lock_guard lock(mutex_);
-        if (!serverRunning_) return;
-        double rate = tapFormat_.sampleRate;
+        rate = tapFormat_.sampleRate;
         frames = 512;
         const auto d = devices_.find(clock.device);
         if (d != devices_.end()) {
-            if (!d->second.alive) return;
-            speakerDevice = &d->second;
             rate = d->second.spec.sampleRate;
             frames = d->second.spec.bufferFrames;
+        }
+        if (!serverRunning_ || (d != devices_.end() && !d->second.alive))
+            return double(frames) / rate;
+        if (d != devices_.end()) {
+            speakerDevice = &d->second;
             outChannels = d->second.outputChannels();
             outputStreams = d->second.spec.outputStreams;
         }
@@ -74,7 +109,7 @@ void SimulatedAudioSystem::runCycle(Clock& clock) {
             for (std::size_t i = 0; i < frames; ++i) {
                 for (int c = 0; c < 2; ++c) {
                     out[i * 2 + std::size_t(c)] =
-                        p.spec.signal.sample(t0 + std::int64_t(i), rate, c, id);
+                        p.spec.signal.sample(t0 + std::int64_t(i), rate, c, p.seed);
                 }
             }
         }
@@ -109,8 +144,12 @@ void SimulatedAudioSystem::runCycle(Clock& clock) {
             if (clocked != clock.device) continue;
             for (const auto& [procID, proc] : a.procs) {
                 if (!proc.started) continue;
+                const CycleDisturbance disturbed = disturbance(aggregateID, procID);
+                if (disturbed.skipped) continue;
                 PendingCall call;
                 call.block = proc.block;
+                call.aggregate = aggregateID;
+                call.late = disturbed.late;
                 std::vector<std::uint32_t> inStreams;
                 if (speakerDevice) inStreams = speakerDevice->spec.inputStreams;
                 const std::size_t deviceInputs = inStreams.size();
@@ -118,10 +157,13 @@ void SimulatedAudioSystem::runCycle(Clock& clock) {
                 call.storage.reserve(inStreams.size() + outputStreams.size());
                 for (std::size_t s = 0; s < inStreams.size(); ++s) {
                     std::vector<float> samples(frames * inStreams[s], 0.0f);
-                    if (s >= deviceInputs && capturePermission_) {
+                    if (s >= deviceInputs && capturePermission_ && !disturbed.inputDropped) {
                         const Tap& tap = taps_.at(a.taps[s - deviceInputs]);
                         for (const auto& [pid, p] : processes_) {
-                            if (!rendered.contains(pid) || !tapIncludes(tap, pid, p)) continue;
+                            if (!rendered.contains(pid) || !p.captureAllowed ||
+                                !tapIncludes(tap.description, pid, &p)) {
+                                continue;
+                            }
                             const auto& r = rendered.at(pid);
                             for (std::size_t k = 0; k < samples.size(); ++k) samples[k] += r[k];
                         }
@@ -161,11 +203,16 @@ void SimulatedAudioSystem::runCycle(Clock& clock) {
     }
 
     const std::lock_guard lock(mutex_);
+    for (const PendingCall& call : calls) {
+        if (call.late && aggregates_.contains(call.aggregate))
+            notify(call.aggregate, sel::processorOverload);
+    }
     if (speakerDevice) {
         // The device may have been removed while the blocks ran.
         const auto d = devices_.find(clock.device);
         if (d != devices_.end() && d->second.alive) {
             for (const PendingCall& call : calls) {
+                if (call.late) continue;
                 std::size_t firstChannel = 0;
                 for (std::size_t b = 0; b < call.outputs.size(); ++b) {
                     const auto& samples = call.storage[call.outputStorage + b];
@@ -188,6 +235,7 @@ void SimulatedAudioSystem::runCycle(Clock& clock) {
     }
     clock.sampleTime += std::int64_t(frames);
     clock.cycles.fetch_add(1);
+    return double(frames) / rate;
 }
 
 }  // namespace sonvel::sim

@@ -11,7 +11,12 @@ OSStatus SimulatedAudioSystem::createIOProcIDWithBlock(AudioObjectID device,
                                                        std::shared_ptr<DispatchQueue> queue,
                                                        AudioDeviceIOBlock block,
                                                        AudioDeviceIOProcID& outProcID) {
-    if (const OSStatus s = admit(Call::createIOProcID, device)) return s;
+    const Verdict verdict = admit({.call = Call::createIOProcID, .object = device});
+    if (verdict.refusal) return *verdict.refusal;
+    if (verdict.zeroObject) {
+        outProcID = 0;
+        return hal::noError;
+    }
     // Only the IO thread runs blocks here; no caller asks for a queue.
     if (queue) return hal::unsupportedOperationError;
     if (!block) return hal::paramError;
@@ -22,11 +27,12 @@ OSStatus SimulatedAudioSystem::createIOProcIDWithBlock(AudioObjectID device,
     }
     outProcID = nextProc_++;
     a->second.procs.emplace(outProcID, IOProc{std::move(block), false, {}});
-    return hal::noError;
+    return verdict.afterEffect;
 }
 
 OSStatus SimulatedAudioSystem::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID proc) {
-    if (const OSStatus s = admit(Call::destroyIOProcID, device)) return s;
+    const Verdict verdict = admit({.call = Call::destroyIOProcID, .object = device, .proc = proc});
+    if (verdict.refusal) return *verdict.refusal;
     {
         const std::lock_guard lock(mutex_);
         const auto a = aggregates_.find(device);
@@ -34,11 +40,12 @@ OSStatus SimulatedAudioSystem::destroyIOProcID(AudioObjectID device, AudioDevice
         if (a->second.procs.erase(proc) == 0) return hal::illegalOperationError;
     }
     waitForCycle(device);
-    return hal::noError;
+    return verdict.afterEffect;
 }
 
 OSStatus SimulatedAudioSystem::deviceStart(AudioObjectID device, AudioDeviceIOProcID proc) {
-    if (const OSStatus s = admit(Call::deviceStart, device)) return s;
+    const Verdict verdict = admit({.call = Call::deviceStart, .object = device, .proc = proc});
+    if (verdict.refusal) return *verdict.refusal;
     const std::lock_guard lock(mutex_);
     const auto a = aggregates_.find(device);
     if (a == aggregates_.end()) return hal::badObjectError;
@@ -48,11 +55,12 @@ OSStatus SimulatedAudioSystem::deviceStart(AudioObjectID device, AudioDeviceIOPr
         return hal::badDeviceError;
     }
     p->second.started = true;
-    return hal::noError;
+    return verdict.afterEffect;
 }
 
 OSStatus SimulatedAudioSystem::deviceStop(AudioObjectID device, AudioDeviceIOProcID proc) {
-    if (const OSStatus s = admit(Call::deviceStop, device)) return s;
+    const Verdict verdict = admit({.call = Call::deviceStop, .object = device, .proc = proc});
+    if (verdict.refusal) return *verdict.refusal;
     {
         const std::lock_guard lock(mutex_);
         const auto a = aggregates_.find(device);
@@ -62,7 +70,7 @@ OSStatus SimulatedAudioSystem::deviceStop(AudioObjectID device, AudioDeviceIOPro
         p->second.started = false;
     }
     waitForCycle(device);
-    return hal::noError;
+    return verdict.afterEffect;
 }
 
 void SimulatedAudioSystem::startClock(AudioObjectID device) {
@@ -73,22 +81,14 @@ void SimulatedAudioSystem::startClock(AudioObjectID device) {
         clocks_[device] = clock;
     }
     if (mode_ != ClockMode::realTime) return;
-    double period;
-    {
-        const std::lock_guard lock(mutex_);
-        const auto d = devices_.find(device);
-        period = d != devices_.end() ? d->second.spec.bufferFrames / d->second.spec.sampleRate
-                                     : 512.0 / tapFormat_.sampleRate;
-    }
-    clock->thread = std::jthread([this, clock = clock.get(), period](std::stop_token stop) {
+    clock->thread = std::jthread([this, clock = clock.get()](std::stop_token stop) {
         std::mutex m;
         std::condition_variable_any wake;
-        const auto interval = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-            std::chrono::duration<double>(period));
         auto next = std::chrono::steady_clock::now();
         while (!stop.stop_requested()) {
-            runCycle(*clock);
-            next += interval;
+            // Paced by the cycle just run, so a new rate takes effect at once.
+            next += std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                std::chrono::duration<double>(runCycle(*clock)));
             std::unique_lock lock(m);
             wake.wait_until(lock, stop, next, [] { return false; });
         }
@@ -104,11 +104,16 @@ std::shared_ptr<SimulatedAudioSystem::Clock> SimulatedAudioSystem::takeClock(Aud
         clock = found->second;
         clocks_.erase(found);
     }
-    clock->thread.request_stop();
-    if (clock->thread.joinable()) clock->thread.join();
-    // A stepped cycle in flight on another thread finishes first.
-    const std::lock_guard io(clock->io);
+    retireClock(*clock);
     return clock;
+}
+
+// Called without the lock, once the clock is no longer listed.
+void SimulatedAudioSystem::retireClock(Clock& clock) {
+    clock.thread.request_stop();
+    if (clock.thread.joinable()) clock.thread.join();
+    // A stepped cycle in flight on another thread finishes first.
+    const std::lock_guard io(clock.io);
 }
 
 // The device clocking an aggregate: its main device, or itself.

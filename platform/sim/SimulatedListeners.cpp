@@ -6,15 +6,20 @@
 
 namespace sonvel::sim {
 
-// Called with the lock held: queues the call of every matching listener.
-void SimulatedAudioSystem::notify(AudioObjectID object, AudioObjectPropertySelector selector) {
+void SimulatedAudioSystem::notify(AudioObjectID object, AudioObjectPropertySelector selector,
+                                  Deliveries* later) {
     for (const auto& listener : listeners_) {
         if (listener->object != object || listener->address.selector != selector) continue;
-        listener->queue->async(
-            [state = listener->state, block = listener->block, address = listener->address] {
-                const std::lock_guard guard(state->mutex);
-                if (state->alive) (*block)(std::span(&address, 1));
-            });
+        DispatchQueue::Work work = [state = listener->state, block = listener->block,
+                                    address = listener->address] {
+            const std::lock_guard guard(state->mutex);
+            if (state->alive) (*block)(std::span(&address, 1));
+        };
+        if (later) {
+            later->emplace_back(listener->queue, std::move(work));
+        } else {
+            listener->queue->async(std::move(work));
+        }
     }
 }
 
@@ -37,7 +42,8 @@ OSStatus SimulatedAudioSystem::addPropertyListenerBlock(AudioObjectID object,
                                                         const AudioObjectPropertyAddress& address,
                                                         std::shared_ptr<DispatchQueue> queue,
                                                         ListenerBlock block) {
-    if (const OSStatus s = admit(Call::addPropertyListener, object, address.selector)) return s;
+    const Verdict verdict = admit({Call::addPropertyListener, object, &address});
+    if (verdict.refusal) return *verdict.refusal;
     if (!queue || !block) return hal::paramError;
     const std::lock_guard lock(mutex_);
     const bool exists = object == hal::systemObject || devices_.contains(object) ||
@@ -50,13 +56,14 @@ OSStatus SimulatedAudioSystem::addPropertyListenerBlock(AudioObjectID object,
     listener->queue = std::move(queue);
     listener->block = std::move(block);
     listeners_.push_back(std::move(listener));
-    return hal::noError;
+    return verdict.afterEffect;
 }
 
 OSStatus SimulatedAudioSystem::removePropertyListenerBlock(
     AudioObjectID object, const AudioObjectPropertyAddress& address,
     std::shared_ptr<DispatchQueue> queue, ListenerBlock block) {
-    if (const OSStatus s = admit(Call::removePropertyListener, object, address.selector)) return s;
+    const Verdict verdict = admit({Call::removePropertyListener, object, &address});
+    if (verdict.refusal) return *verdict.refusal;
     std::shared_ptr<Listener> removed;
     {
         const std::lock_guard lock(mutex_);
@@ -71,7 +78,7 @@ OSStatus SimulatedAudioSystem::removePropertyListenerBlock(
     // Waits for a call in progress; queued calls then find it dead.
     const std::lock_guard guard(removed->state->mutex);
     removed->state->alive = false;
-    return hal::noError;
+    return verdict.afterEffect;
 }
 
 }  // namespace sonvel::sim

@@ -34,4 +34,19 @@ SimulatedAudioSystem::Accounting SimulatedAudioSystem::accounting() const {
     return a;
 }
 
+SimulatedAudioSystem::LiveObjects SimulatedAudioSystem::liveObjects() const {
+    const std::lock_guard lock(mutex_);
+    LiveObjects live;
+    for (const auto& [id, tap] : taps_) live.taps.push_back({id, tap.description});
+    for (const auto& [id, a] : aggregates_) {
+        const auto main = devices_.find(a.mainDevice);
+        live.aggregates.push_back(
+            {id, a.uid, a.name, main == devices_.end() ? "" : main->second.spec.uid, a.taps});
+        for (const auto& [procID, proc] : a.procs)
+            live.ioProcs.push_back({id, procID, proc.started});
+    }
+    for (const auto& l : listeners_)
+        live.listeners.push_back({l->object, l->address, l->queue->label()});
+    return live;
+}
 }  // namespace sonvel::sim

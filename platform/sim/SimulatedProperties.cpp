@@ -178,7 +178,8 @@ OSStatus SimulatedAudioSystem::getPropertyDataSize(AudioObjectID object,
                                                    const AudioObjectPropertyAddress& address,
                                                    std::span<const std::byte> qualifier,
                                                    std::uint32_t& outSize) {
-    if (const OSStatus s = admit(Call::getPropertyDataSize, object, address.selector)) return s;
+    const Verdict verdict = admit({Call::getPropertyDataSize, object, &address});
+    if (verdict.refusal) return *verdict.refusal;
     const std::lock_guard lock(mutex_);
     if (address.selector == sel::ioProcStreamUsage) {
         const auto a = aggregates_.find(object);
@@ -190,20 +191,26 @@ OSStatus SimulatedAudioSystem::getPropertyDataSize(AudioObjectID object,
         std::uint32_t streams = 0;
         std::memcpy(&streams, layout.data.data(), sizeof streams);
         outSize = 12 + 4 * streams;
-        return hal::noError;
+        return verdict.afterEffect;
     }
     Bytes bytes;
     if (const OSStatus s = readProperty(object, address, qualifier, bytes)) return s;
     outSize = static_cast<std::uint32_t>(bytes.data.size());
-    return hal::noError;
+    return verdict.afterEffect;
 }
 
 OSStatus SimulatedAudioSystem::getPropertyData(AudioObjectID object,
                                                const AudioObjectPropertyAddress& address,
                                                std::span<const std::byte> qualifier,
                                                std::uint32_t& ioSize, void* outData) {
-    if (const OSStatus s = admit(Call::getPropertyData, object, address.selector)) return s;
+    const Verdict verdict = admit({Call::getPropertyData, object, &address});
+    if (verdict.refusal) return *verdict.refusal;
     if (!outData) return hal::paramError;
+    // A short read reports success with less than the whole value.
+    const auto delivered = [&](std::uint32_t whole) {
+        if (!verdict.readBytes) return whole;
+        return std::min(whole == 0 ? 0 : whole - 1, *verdict.readBytes);
+    };
     const std::lock_guard lock(mutex_);
     if (address.selector == sel::ioProcStreamUsage) {
         // The caller names its IO procedure in the first 8 bytes of the data.
@@ -226,23 +233,25 @@ OSStatus SimulatedAudioSystem::getPropertyData(AudioObjectID object,
                 proc->second.streamIsOn.empty() ? 1 : proc->second.streamIsOn[i];
             std::memcpy(bytes + 12 + 4 * i, &on, sizeof on);
         }
-        ioSize = 12 + 4 * streams;
-        return hal::noError;
+        ioSize = delivered(12 + 4 * streams);
+        return verdict.afterEffect;
     }
     Bytes bytes;
     if (const OSStatus s = readProperty(object, address, qualifier, bytes)) return s;
     if (bytes.fixedSize && ioSize < bytes.data.size()) return hal::badPropertySizeError;
-    const std::size_t n = std::min<std::size_t>(ioSize, bytes.data.size());
+    const std::uint32_t n =
+        delivered(std::min(ioSize, static_cast<std::uint32_t>(bytes.data.size())));
     if (n > 0) std::memcpy(outData, bytes.data.data(), n);
-    ioSize = static_cast<std::uint32_t>(n);
-    return hal::noError;
+    ioSize = n;
+    return verdict.afterEffect;
 }
 
 OSStatus SimulatedAudioSystem::setPropertyData(AudioObjectID object,
                                                const AudioObjectPropertyAddress& address,
                                                std::span<const std::byte> /*qualifier*/,
                                                std::uint32_t size, const void* data) {
-    if (const OSStatus s = admit(Call::setPropertyData, object, address.selector)) return s;
+    const Verdict verdict = admit({Call::setPropertyData, object, &address});
+    if (verdict.refusal) return *verdict.refusal;
     const std::lock_guard lock(mutex_);
     const auto a = aggregates_.find(object);
     if (a == aggregates_.end()) {
@@ -269,7 +278,7 @@ OSStatus SimulatedAudioSystem::setPropertyData(AudioObjectID object,
     if (streams != expected || size < 12 + 4 * streams) return hal::badPropertySizeError;
     proc->second.streamIsOn.assign(streams, 0);
     if (streams > 0) std::memcpy(proc->second.streamIsOn.data(), bytes + 12, 4 * streams);
-    return hal::noError;
+    return verdict.afterEffect;
 }
 
 }  // namespace sonvel::sim

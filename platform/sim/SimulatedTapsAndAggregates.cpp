@@ -9,7 +9,13 @@ namespace sonvel::sim {
 
 OSStatus SimulatedAudioSystem::createProcessTap(const TapDescription& description,
                                                 AudioObjectID& outTap) {
-    if (const OSStatus s = admit(Call::createProcessTap, hal::systemObject)) return s;
+    const Verdict verdict =
+        admit({.call = Call::createProcessTap, .object = hal::systemObject, .tap = &description});
+    if (verdict.refusal) return *verdict.refusal;
+    if (verdict.zeroObject) {
+        outTap = hal::unknownObject;
+        return hal::noError;
+    }
     const std::lock_guard lock(mutex_);
     if (description.uuid.empty()) return hal::paramError;
     for (const auto& [id, t] : taps_) {
@@ -28,11 +34,12 @@ OSStatus SimulatedAudioSystem::createProcessTap(const TapDescription& descriptio
     }
     outTap = nextID_++;
     taps_.emplace(outTap, Tap{description, tapFormat_});
-    return hal::noError;
+    return verdict.afterEffect;
 }
 
 OSStatus SimulatedAudioSystem::destroyProcessTap(AudioObjectID tap) {
-    if (const OSStatus s = admit(Call::destroyProcessTap, tap)) return s;
+    const Verdict verdict = admit({.call = Call::destroyProcessTap, .object = tap});
+    if (verdict.refusal) return *verdict.refusal;
     {
         const std::lock_guard lock(mutex_);
         if (!taps_.contains(tap)) return hal::badObjectError;
@@ -42,12 +49,19 @@ OSStatus SimulatedAudioSystem::destroyProcessTap(AudioObjectID tap) {
         taps_.erase(tap);
     }
     dropListenersOn(tap);
-    return hal::noError;
+    return verdict.afterEffect;
 }
 
 OSStatus SimulatedAudioSystem::createAggregateDevice(const nlohmann::json& description,
                                                      AudioObjectID& outDevice) {
-    if (const OSStatus s = admit(Call::createAggregateDevice, hal::systemObject)) return s;
+    const Verdict verdict = admit({.call = Call::createAggregateDevice,
+                                   .object = hal::systemObject,
+                                   .aggregate = &description});
+    if (verdict.refusal) return *verdict.refusal;
+    if (verdict.zeroObject) {
+        outDevice = hal::unknownObject;
+        return hal::noError;
+    }
     AudioObjectID id;
     bool clocksItself;
     {
@@ -116,11 +130,12 @@ OSStatus SimulatedAudioSystem::createAggregateDevice(const nlohmann::json& descr
     }
     if (clocksItself) startClock(id);
     outDevice = id;
-    return hal::noError;
+    return verdict.afterEffect;
 }
 
 OSStatus SimulatedAudioSystem::destroyAggregateDevice(AudioObjectID device) {
-    if (const OSStatus s = admit(Call::destroyAggregateDevice, device)) return s;
+    const Verdict verdict = admit({.call = Call::destroyAggregateDevice, .object = device});
+    if (verdict.refusal) return *verdict.refusal;
     AudioObjectID clockDevice;
     {
         const std::lock_guard lock(mutex_);
@@ -137,7 +152,7 @@ OSStatus SimulatedAudioSystem::destroyAggregateDevice(AudioObjectID device) {
         waitForCycle(clockDevice);
     }
     dropListenersOn(device);
-    return hal::noError;
+    return verdict.afterEffect;
 }
 
 }  // namespace sonvel::sim

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <future>
 #include <thread>
@@ -13,34 +14,40 @@
 namespace sonvel::sim {
 namespace {
 
-using Call = SimulatedAudioSystem::Call;
+using namespace std::chrono_literals;
+using Sim = SimulatedAudioSystem;
+using Call = Sim::Call;
+using Effect = Sim::Effect;
 namespace sel = hal::selector;
 
-// Builds, through the seam only, what an engine builds: a tap on some
-// processes, an aggregate joining it with a device, and an IO procedure.
+// Builds, through the seam only, what an engine builds: a tap, an aggregate
+// joining it with a device (none: the aggregate clocks itself), an IO procedure.
 struct Rig {
-    SimulatedAudioSystem& hal;
+    Sim& hal;
     AudioObjectID tap = 0;
     AudioObjectID aggregate = 0;
     AudioDeviceIOProcID proc = 0;
 
-    Rig(SimulatedAudioSystem& h, std::vector<AudioObjectID> processes, std::int32_t mute,
-        const std::string& deviceUID, AudioDeviceIOBlock block, const std::string& name = "rig")
+    Rig(Sim& h, std::vector<AudioObjectID> processes, std::int32_t mute,
+        const std::string& deviceUID, AudioDeviceIOBlock block, const std::string& name = "rig",
+        TapDescription::Kind kind = TapDescription::Kind::stereoMixdownOfProcesses)
         : hal(h) {
-        TapDescription tapDescription;
-        tapDescription.processes = std::move(processes);
-        tapDescription.uuid = "tap-" + name;
-        tapDescription.isPrivate = true;
-        tapDescription.muteBehavior = mute;
-        EXPECT_EQ(hal.createProcessTap(tapDescription, tap), hal::noError);
-        const nlohmann::json description = {
-            {"name", "Sonvel " + name},
-            {"uid", "app.velmorra.sonvel.engine." + name},
-            {"private", true},
-            {"stacked", false},
-            {"master", deviceUID},
-            {"subdevices", {{{"uid", deviceUID}}}},
-            {"taps", {{{"uid", tapDescription.uuid}, {"drift", true}}}}};
+        const TapDescription d{.kind = kind,
+                               .processes = std::move(processes),
+                               .uuid = "tap-" + name,
+                               .name = "Sonvel " + name,
+                               .isPrivate = true,
+                               .muteBehavior = mute};
+        EXPECT_EQ(hal.createProcessTap(d, tap), hal::noError);
+        nlohmann::json description = {{"name", "Sonvel " + name},
+                                      {"uid", "app.velmorra.sonvel.engine." + name},
+                                      {"private", true},
+                                      {"subdevices", nlohmann::json::array()},
+                                      {"taps", {{{"uid", d.uuid}, {"drift", true}}}}};
+        if (!deviceUID.empty()) {
+            description["master"] = deviceUID;
+            description["subdevices"] = {{{"uid", deviceUID}}};
+        }
         EXPECT_EQ(hal.createAggregateDevice(description, aggregate), hal::noError);
         EXPECT_EQ(hal.createIOProcIDWithBlock(aggregate, nullptr, std::move(block), proc),
                   hal::noError);
@@ -54,6 +61,29 @@ struct Rig {
     }
 };
 
+const AudioDeviceIOBlock noIO = [](const AudioBufferList*, const AudioBufferList&) {};
+// Plays the tap (the last input) back at full level.
+const AudioDeviceIOBlock playTapBack = [](const AudioBufferList* in, const AudioBufferList& out) {
+    const AudioBuffer& tap = in->buffers.back();
+    std::copy_n(tap.data, tap.byteSize / 4, out.buffers[0].data);
+};
+
+ListenerBlock listener(std::function<void()> call) {
+    return std::make_shared<const AudioObjectPropertyListenerBlock>(
+        [call = std::move(call)](auto) { call(); });
+}
+
+// Runs work at once on the notifying thread: a listener sees the state of
+// the moment it was notified.
+struct ImmediateQueue final : DispatchQueue {
+    std::string name = "immediate";
+    const std::string& label() const override { return name; }
+    void async(Work work) override { work(); }
+    void sync(const Work& work) override { work(); }
+    void after(std::chrono::steady_clock::duration, Work work) override { work(); }
+    bool isCurrent() const override { return true; }
+};
+
 class SimulatedAudioSystemTest : public ::testing::Test {
   protected:
     SimulatedAudioSystemTest() {
@@ -64,16 +94,24 @@ class SimulatedAudioSystemTest : public ::testing::Test {
     static Signal sine(double frequency, double level) {
         return {Signal::Kind::sine, frequency, level};
     }
-    // Level of a tone on the speaker's left channel over the next cycles.
-    double heard(double frequency, int cycles = 40) {
+    // Level of a tone on the speaker's first channel over the next cycles.
+    double heard(double frequency, int cycles = 40, double rate = 48000) {
         hal.clearSpeaker(speakers);
         hal.step(cycles);
-        const std::vector<float> s = hal.speaker(speakers);
-        return SpeakerAnalysis::dB(SpeakerAnalysis::toneAmplitude(s, 2, 0, frequency, 48000));
+        return SpeakerAnalysis::dB(SpeakerAnalysis::toneAmplitude(
+            hal.speaker(speakers), hal.speakerChannels(speakers), 0, frequency, rate));
+    }
+    // Counts a property's notifications as they happen.
+    std::shared_ptr<std::atomic<int>> count(AudioObjectID object, AudioObjectPropertySelector s) {
+        auto n = std::make_shared<std::atomic<int>>(0);
+        EXPECT_EQ(hal.addPropertyListenerBlock(object, {s}, immediate, listener([n] { ++*n; })),
+                  hal::noError);
+        return n;
     }
 
-    SimulatedAudioSystem hal;
+    Sim hal;
     AudioObjectID speakers, a, b;
+    std::shared_ptr<ImmediateQueue> immediate = std::make_shared<ImmediateQueue>();
     static constexpr double halfScale = -6.0206;
 };
 
@@ -85,47 +123,39 @@ TEST_F(SimulatedAudioSystemTest, SpeakerPlaysEveryProcessAtItsLevel) {
     EXPECT_EQ(hal.cycles(speakers), 120u);  // three measurements of 40 cycles
 }
 
-TEST_F(SimulatedAudioSystemTest, MutingTapSilencesExactlyItsProcessWhileReadThenGivesItBack) {
-    Rig rig(hal, {a}, TapDescription::mutedWhenTapped, "spk", [](const auto*, const auto&) {});
-    EXPECT_NEAR(heard(440), halfScale, 0.01);  // tapped but nobody reads it yet
-    rig.start();
-    EXPECT_LT(heard(440), -80);
-    EXPECT_NEAR(heard(660), halfScale, 0.01);
-    rig.tearDown();
-    EXPECT_NEAR(heard(440), halfScale, 0.01);
-    EXPECT_EQ(hal.accounting(), SimulatedAudioSystem::Accounting{});
-}
-
-TEST_F(SimulatedAudioSystemTest, AlwaysMutedAndUnmutedTaps) {
-    Rig muted(
-        hal, {b}, TapDescription::muted, "spk", [](const auto*, const auto&) {}, "m");
-    EXPECT_LT(heard(660), -80);  // muted from creation, read or not
-    Rig open(
-        hal, {a}, TapDescription::unmuted, "spk", [](const auto*, const auto&) {}, "u");
-    open.start();
-    EXPECT_NEAR(heard(440), halfScale, 0.01);
+TEST_F(SimulatedAudioSystemTest, EachMuteBehaviourSilencesExactlyItsProcessAndGivesItBack) {
+    struct Case {
+        std::int32_t mute;
+        bool started, silences;
+    };
+    for (const auto& [mute, started, silences] :
+         {Case{TapDescription::mutedWhenTapped, false, false},
+          {TapDescription::mutedWhenTapped, true, true},
+          {TapDescription::muted, false, true},
+          {TapDescription::unmuted, true, false}}) {
+        Rig rig(hal, {a}, mute, "spk", noIO);
+        if (started) rig.start();
+        EXPECT_EQ(heard(440) < -80, silences) << mute << started;
+        EXPECT_NEAR(heard(660), halfScale, 0.01);
+        rig.tearDown();
+        EXPECT_NEAR(heard(440), halfScale, 0.01);
+    }
+    EXPECT_EQ(hal.accounting(), Sim::Accounting{});
 }
 
 TEST_F(SimulatedAudioSystemTest, TapInputIsTheMixdownAndOutputReachesTheSpeaker) {
     const AudioObjectID c = hal.addProcess({.pid = 30, .signal = sine(330, 0.25), .playing = true});
     std::vector<float> tapped;
-    std::vector<long> layout;
     Rig rig(hal, {a, c}, TapDescription::mutedWhenTapped, "spk",
             [&](const AudioBufferList* input, const AudioBufferList& output) {
-                ASSERT_NE(input, nullptr);
-                layout.clear();
-                for (const AudioBuffer& buffer : input->buffers)
-                    layout.push_back(buffer.channelCount);
+                ASSERT_EQ(input->buffers.size(), 1u);
                 const AudioBuffer& tap = input->buffers.back();
                 tapped.assign(tap.data, tap.data + tap.byteSize / 4);
-                // Play the tap back at half level.
                 for (std::size_t i = 0; i < tapped.size(); ++i)
                     output.buffers[0].data[i] = tapped[i] * 0.5f;
             });
     rig.start();
-    hal.clearSpeaker(speakers);
     hal.step(1);
-    EXPECT_EQ(layout, std::vector<long>{2});
     ASSERT_EQ(tapped.size(), 1024u);
     const std::vector<float> speaker = hal.speaker(speakers);
     for (std::size_t i = 0; i < 512; ++i) {
@@ -141,98 +171,82 @@ TEST_F(SimulatedAudioSystemTest, TapInputIsTheMixdownAndOutputReachesTheSpeaker)
 
 TEST_F(SimulatedAudioSystemTest, AggregateInputsAreDeviceInputsThenTheTap) {
     hal.addDevice({.uid = "hs", .name = "Headset", .outputStreams = {2}, .inputStreams = {2}});
-    std::vector<long> layout;
     std::vector<bool> hasData;
     Rig rig(hal, {a}, TapDescription::mutedWhenTapped, "hs",
             [&](const AudioBufferList* input, const AudioBufferList&) {
-                layout.clear();
                 hasData.clear();
-                for (const AudioBuffer& buffer : input->buffers) {
-                    layout.push_back(buffer.channelCount);
-                    hasData.push_back(buffer.data != nullptr);
-                }
+                for (const AudioBuffer& buffer : input->buffers)
+                    hasData.push_back(buffer.data != nullptr && buffer.channelCount == 2);
             });
     EXPECT_EQ(AudioObject::readBufferChannelCounts(hal, rig.aggregate, sel::streamConfiguration,
                                                    hal::inputScope),
               (std::vector<long>{2, 2}));
     rig.start();
     hal.step(1);
-    EXPECT_EQ(layout, (std::vector<long>{2, 2}));
+    EXPECT_EQ(hasData, (std::vector<bool>{true, true}));
 
     // Stream usage turns the device's own input off for this procedure only.
+    const AudioObjectPropertyAddress usage{sel::ioProcStreamUsage, hal::inputScope};
     std::uint32_t size = 0;
-    ASSERT_EQ(
-        hal.getPropertyDataSize(rig.aggregate, {sel::ioProcStreamUsage, hal::inputScope}, {}, size),
-        hal::noError);
+    ASSERT_EQ(hal.getPropertyDataSize(rig.aggregate, usage, {}, size), hal::noError);
     ASSERT_EQ(size, 20u);
-    std::vector<std::byte> usage(size);
-    std::memcpy(usage.data(), &rig.proc, sizeof rig.proc);
-    ASSERT_EQ(hal.getPropertyData(rig.aggregate, {sel::ioProcStreamUsage, hal::inputScope}, {},
-                                  size, usage.data()),
-              hal::noError);
-    const std::uint32_t off = 0;
-    std::memcpy(usage.data() + 12, &off, 4);
-    ASSERT_EQ(hal.setPropertyData(rig.aggregate, {sel::ioProcStreamUsage, hal::inputScope}, {},
-                                  size, usage.data()),
-              hal::noError);
+    std::vector<std::byte> bytes(size);
+    std::memcpy(bytes.data(), &rig.proc, sizeof rig.proc);
+    ASSERT_EQ(hal.getPropertyData(rig.aggregate, usage, {}, size, bytes.data()), hal::noError);
+    std::memset(bytes.data() + 12, 0, 4);
+    ASSERT_EQ(hal.setPropertyData(rig.aggregate, usage, {}, size, bytes.data()), hal::noError);
     hal.step(1);
     EXPECT_EQ(hasData, (std::vector<bool>{false, true}));
 }
 
-TEST_F(SimulatedAudioSystemTest, ProbeShapedAggregateClocksItselfAndPermissionSilencesTaps) {
-    TapDescription global;
-    global.kind = TapDescription::Kind::stereoGlobalTapButExcludeProcesses;
-    global.processes = {b};
-    global.uuid = "probe";
-    AudioObjectID tap = 0, aggregate = 0;
-    ASSERT_EQ(hal.createProcessTap(global, tap), hal::noError);
-    ASSERT_EQ(hal.createAggregateDevice({{"name", "Probe"},
-                                         {"uid", "app.velmorra.sonvel.probe.x"},
-                                         {"private", true},
-                                         {"tapautostart", false},
-                                         {"subdevices", nlohmann::json::array()},
-                                         {"taps", {{{"uid", "probe"}, {"drift", true}}}}},
-                                        aggregate),
-              hal::noError);
+TEST_F(SimulatedAudioSystemTest, ProbeShapedAggregateClocksItselfAndHearsAllButTheExcluded) {
     double heardSquares = 0;
     std::size_t outputs = 99;
-    AudioDeviceIOProcID proc = 0;
-    ASSERT_EQ(hal.createIOProcIDWithBlock(
-                  aggregate, nullptr,
-                  [&](const AudioBufferList* input, const AudioBufferList& output) {
-                      outputs = output.buffers.size();
-                      const AudioBuffer& t = input->buffers[0];
-                      for (std::size_t i = 0; i < t.byteSize / 4; ++i)
-                          heardSquares += double(t.data[i]) * t.data[i];
-                  },
-                  proc),
-              hal::noError);
-    ASSERT_EQ(hal.deviceStart(aggregate, proc), hal::noError);
+    Rig probe(
+        hal, {b}, TapDescription::unmuted, "",
+        [&](const AudioBufferList* input, const AudioBufferList& output) {
+            outputs = output.buffers.size();
+            const AudioBuffer& t = input->buffers[0];
+            for (std::size_t i = 0; i < t.byteSize / 4; ++i)
+                heardSquares += double(t.data[i]) * t.data[i];
+        },
+        "probe", TapDescription::Kind::stereoGlobalTapButExcludeProcesses);
+    probe.start();
     hal.setPlaying(a, false);
     hal.step(4);
     EXPECT_EQ(heardSquares, 0.0);  // only the excluded process plays
     EXPECT_EQ(outputs, 0u);
-    EXPECT_EQ(hal.cycles(aggregate), 4u);
+    EXPECT_EQ(hal.cycles(probe.aggregate), 4u);
     hal.setPlaying(a, true);
-    hal.step(4);
-    EXPECT_GT(heardSquares, 100.0);
     EXPECT_NEAR(heard(440), halfScale, 0.01);  // an unmuted probe mutes nobody
-    heardSquares = 0;
-    hal.setCapturePermission(false);
-    hal.step(4);
-    EXPECT_EQ(heardSquares, 0.0);
+    EXPECT_GT(heardSquares, 100.0);
+}
+
+// Without capture permission, for everyone or for one process, taps deliver
+// silence for what they may not capture and still mute it.
+TEST_F(SimulatedAudioSystemTest, WithdrawnCaptureSilencesTheTapButStillMutes) {
+    Rig rig(hal, {a, b}, TapDescription::mutedWhenTapped, "spk", playTapBack);
+    rig.start();
+    struct Case {
+        bool everyone, forA, hearA, hearB;
+    };
+    for (const auto& [everyone, forA, hearA, hearB] :
+         {Case{true, true, true, true}, {true, false, false, true}, {false, true, false, false}}) {
+        hal.setCapturePermission(everyone);
+        hal.setCapturePermission(a, forA);
+        EXPECT_EQ(heard(440) > halfScale - 0.01, hearA) << everyone << forA;
+        EXPECT_EQ(heard(660) > halfScale - 0.01, hearB) << everyone << forA;
+    }
 }
 
 TEST_F(SimulatedAudioSystemTest, ListenersRunOnTheirQueueAndNeverAfterRemoval) {
     auto queue = SerialQueue::make("test.listeners");
     std::atomic<int> calls{0};
     std::atomic<bool> onQueue{true};
-    auto block = std::make_shared<const AudioObjectPropertyListenerBlock>(
-        [&](std::span<const AudioObjectPropertyAddress> addresses) {
-            onQueue = onQueue && queue->isCurrent();
-            EXPECT_EQ(addresses[0].selector, sel::processIsRunningOutput);
-            ++calls;
-        });
+    auto block = listener([&] {
+        onQueue = onQueue && queue->isCurrent();
+        ++calls;
+    });
     const AudioObjectPropertyAddress piro{sel::processIsRunningOutput};
     ASSERT_EQ(hal.addPropertyListenerBlock(a, piro, queue, block), hal::noError);
     hal.setPlaying(a, false);
@@ -260,27 +274,20 @@ TEST_F(SimulatedAudioSystemTest, ListenersRunOnTheirQueueAndNeverAfterRemoval) {
 }
 
 TEST_F(SimulatedAudioSystemTest, WorldChangesNotifyTheirProperties) {
-    auto queue = SerialQueue::make("test.world");
-    std::vector<std::pair<AudioObjectID, AudioObjectPropertySelector>> seen;
-    std::mutex m;
-    const auto listen = [&](AudioObjectID object, AudioObjectPropertySelector selector) {
-        auto block =
-            std::make_shared<const AudioObjectPropertyListenerBlock>([&, object, selector](auto) {
-                const std::lock_guard lock(m);
-                seen.emplace_back(object, selector);
-            });
-        EXPECT_EQ(hal.addPropertyListenerBlock(object, {selector}, queue, block), hal::noError);
-    };
-    for (auto s : {sel::devices, sel::defaultOutputDevice, sel::processObjectList})
-        listen(hal::systemObject, s);
-    listen(a, sel::processDevices);
-    listen(speakers, sel::isAlive);
-
+    using P = std::pair<AudioObjectID, AudioObjectPropertySelector>;
+    std::vector<P> seen;
+    for (const P& p : {P{hal::systemObject, sel::devices},
+                       {hal::systemObject, sel::processObjectList},
+                       {hal::systemObject, sel::defaultOutputDevice},
+                       {a, sel::processDevices},
+                       {speakers, sel::isAlive}}) {
+        EXPECT_EQ(hal.addPropertyListenerBlock(p.first, {p.second}, immediate,
+                                               listener([&seen, p] { seen.push_back(p); })),
+                  hal::noError);
+    }
     const AudioObjectID dac = hal.addDevice({.uid = "dac", .name = "DAC"});
     hal.removeDevice(speakers);  // the default output goes away
-    const AudioObjectID c = hal.addProcess({.pid = 30});
-    queue->sync([] {});
-    using P = std::pair<AudioObjectID, AudioObjectPropertySelector>;
+    hal.addProcess({.pid = 30});
     EXPECT_EQ(seen, (std::vector<P>{{hal::systemObject, sel::devices},
                                     {speakers, sel::isAlive},
                                     {hal::systemObject, sel::devices},
@@ -291,93 +298,220 @@ TEST_F(SimulatedAudioSystemTest, WorldChangesNotifyTheirProperties) {
     EXPECT_EQ(AudioObject::readValue<std::uint32_t>(hal, speakers, sel::isAlive), 0u);
     EXPECT_EQ(AudioObject::readObjectIDs(hal, a, sel::processDevices, hal::outputScope),
               std::vector<AudioObjectID>{dac});
-    (void)c;
 }
 
-TEST_F(SimulatedAudioSystemTest, RestartRemovesEveryTapAggregateAndProcedure) {
-    Rig rig(hal, {a}, TapDescription::mutedWhenTapped, "spk", [](const auto*, const auto&) {});
+TEST_F(SimulatedAudioSystemTest, FormatChangeOnARunningDeviceCarriesItsAggregatesAlong) {
+    std::vector<std::size_t> outputChannels;
+    Rig rig(hal, {a}, TapDescription::mutedWhenTapped, "spk",
+            [&](const AudioBufferList*, const AudioBufferList& output) {
+                outputChannels.push_back(output.buffers[0].channelCount);
+            });
     rig.start();
-    auto queue = SerialQueue::make("test.restart");
-    std::atomic<int> restarts{0}, overloads{0};
-    auto onRestart =
-        std::make_shared<const AudioObjectPropertyListenerBlock>([&](auto) { ++restarts; });
-    auto onOverload =
-        std::make_shared<const AudioObjectPropertyListenerBlock>([&](auto) { ++overloads; });
-    ASSERT_EQ(
-        hal.addPropertyListenerBlock(hal::systemObject, {sel::serviceRestarted}, queue, onRestart),
-        0);
-    ASSERT_EQ(
-        hal.addPropertyListenerBlock(rig.aggregate, {sel::processorOverload}, queue, onOverload),
-        0);
-    hal.overload(rig.aggregate);
-    queue->sync([] {});
-
-    hal.restartServer();
-    queue->sync([] {});
-    EXPECT_EQ(restarts, 1);
-    EXPECT_EQ(overloads, 1);
-    EXPECT_EQ(hal.accounting(), (SimulatedAudioSystem::Accounting{0, 0, 0, 0, 1}));
-    EXPECT_EQ(hal.destroyProcessTap(rig.tap), hal::badObjectError);
-    EXPECT_EQ(hal.deviceStop(rig.aggregate, rig.proc), hal::badObjectError);
-    EXPECT_NEAR(heard(440), halfScale, 0.01);  // the application sounds normal again
+    std::vector<std::shared_ptr<std::atomic<int>>> notified;
+    for (AudioObjectID object : {speakers, rig.aggregate}) {
+        for (auto s : {sel::nominalSampleRate, sel::streamConfiguration})
+            notified.push_back(count(object, s));
+    }
+    hal.step(1);
+    hal.changeFormat(speakers,
+                     {.sampleRate = 44100, .outputStreams = std::vector<std::uint32_t>{1}});
+    for (const auto& n : notified) EXPECT_EQ(*n, 1);
+    EXPECT_EQ(AudioObject::readValue<double>(hal, rig.aggregate, sel::nominalSampleRate), 44100.0);
+    EXPECT_NEAR(heard(660, 40, 44100), halfScale, 0.05);  // a mono mix at the new rate
+    EXPECT_EQ(outputChannels.size(), 41u);                // IO never stopped
+    EXPECT_EQ(outputChannels.back(), 1u);
 }
 
-TEST_F(SimulatedAudioSystemTest, InjectedFaultsReturnTheirStatusAndChangeNothing) {
-    const std::vector<Call> calls{Call::createProcessTap, Call::createAggregateDevice,
-                                  Call::createIOProcID, Call::deviceStart};
-    for (std::size_t failing = 0; failing < calls.size(); ++failing) {
-        hal.inject({.call = calls[failing], .status = hal::illegalOperationError});
-        TapDescription d;
-        d.processes = {a};
-        d.uuid = "t";
-        d.muteBehavior = TapDescription::mutedWhenTapped;
+TEST_F(SimulatedAudioSystemTest, RestartForgetsEverythingBeforeAnyoneHearsOfItRenumberedOrNot) {
+    for (const bool renumber : {false, true}) {
+        Rig rig(hal, {a}, TapDescription::mutedWhenTapped, "spk", noIO);
+        rig.start();
+        const auto playing = count(a, sel::processIsRunningOutput);
+        std::optional<Sim::Accounting> whenHeard;
+        const AudioObjectPropertyAddress piro{sel::processIsRunningOutput},
+            srst{sel::serviceRestarted};
+        auto reRegister = listener([&] {
+            whenHeard = hal.accounting();
+            EXPECT_EQ(hal.addPropertyListenerBlock(hal.processObject(10), piro, immediate,
+                                                   listener([playing] { ++*playing; })),
+                      hal::noError);
+        });
+        ASSERT_EQ(hal.addPropertyListenerBlock(hal::systemObject, srst, immediate, reRegister), 0);
+        const AudioObjectID oldA = a, oldSpeakers = speakers;
+        hal.restartServer({.renumber = renumber});
+        EXPECT_EQ(whenHeard, (Sim::Accounting{0, 0, 0, 0, 1}));
+        a = hal.processObject(10);
+        speakers = hal.deviceID("spk");
+        EXPECT_EQ(a != oldA, renumber);
+        EXPECT_EQ(speakers != oldSpeakers, renumber);
+        EXPECT_EQ(hal.defaultOutput(), speakers);
+        std::uint32_t size = 0;
+        EXPECT_EQ(hal.getPropertyDataSize(oldA, piro, {}, size),
+                  renumber ? hal::badObjectError : hal::noError);
+        hal.setPlaying(a, false);
+        hal.setPlaying(a, true);
+        EXPECT_EQ(*playing, 2);  // once each: by the listener registered afresh only
+        EXPECT_EQ(hal.destroyProcessTap(rig.tap), hal::badObjectError);
+        EXPECT_NEAR(heard(440), halfScale, 0.01);  // the application sounds normal again
+        ASSERT_EQ(hal.removePropertyListenerBlock(hal::systemObject, srst, immediate, reRegister),
+                  0);
+    }
+}
+
+TEST_F(SimulatedAudioSystemTest, FaultEffectsOnTheCallsThatBuildAnEngine) {
+    struct Case {
+        Call call;
+        Effect effect;
+        Sim::Accounting left;  // what building leaves behind
+    };
+    const Case cases[] = {
+        {Call::createProcessTap, Effect::fail, {}},
+        {Call::createAggregateDevice, Effect::fail, {1, 0, 0, 0, 0}},
+        {Call::createIOProcID, Effect::fail, {1, 1, 0, 0, 0}},
+        {Call::deviceStart, Effect::fail, {1, 1, 1, 0, 0}},
+        {Call::createProcessTap, Effect::zeroObject, {}},
+        {Call::createAggregateDevice, Effect::zeroObject, {1, 0, 0, 0, 0}},
+        {Call::createIOProcID, Effect::zeroObject, {1, 1, 0, 0, 0}},
+        {Call::createProcessTap, Effect::failAfterEffect, {1, 0, 0, 0, 0}},
+        {Call::createAggregateDevice, Effect::failAfterEffect, {1, 1, 0, 0, 0}},
+        {Call::deviceStart, Effect::failAfterEffect, {1, 1, 1, 1, 0}},
+    };
+    for (const auto& [call, effect, left] : cases) {
+        hal.inject({.call = call, .status = hal::illegalOperationError, .effect = effect});
         AudioObjectID tap = 0, aggregate = 0;
         AudioDeviceIOProcID proc = 0;
-        std::vector<OSStatus> statuses{hal.createProcessTap(d, tap)};
-        if (statuses.back() == 0) {
-            statuses.push_back(hal.createAggregateDevice(
-                {{"uid", "agg"}, {"master", "spk"}, {"taps", {{{"uid", "t"}}}}}, aggregate));
-        }
-        if (statuses.back() == 0) {
-            statuses.push_back(hal.createIOProcIDWithBlock(
-                aggregate, nullptr, [](auto, auto&) {}, proc));
-        }
-        if (statuses.back() == 0) statuses.push_back(hal.deviceStart(aggregate, proc));
-        EXPECT_EQ(statuses.size(), failing + 1);
-        EXPECT_EQ(statuses.back(), hal::illegalOperationError);
-        // The failed call created nothing: only what came before it exists.
-        const auto acc = hal.accounting();
-        EXPECT_EQ(acc.taps, failing >= 1 ? 1u : 0u);
-        EXPECT_EQ(acc.aggregates, failing >= 2 ? 1u : 0u);
-        EXPECT_EQ(acc.ioProcs, failing >= 3 ? 1u : 0u);
-        EXPECT_EQ(acc.startedIOProcs, 0u);
-        EXPECT_NEAR(heard(440), halfScale, 0.01);
-        if (proc) {
-            EXPECT_EQ(hal.destroyIOProcID(aggregate, proc), 0);
-        }
-        if (aggregate) {
-            EXPECT_EQ(hal.destroyAggregateDevice(aggregate), 0);
-        }
-        if (tap) {
-            EXPECT_EQ(hal.destroyProcessTap(tap), 0);
-        }
+        // Stops at the first call that fails or hands back no object.
+        const TapDescription d{.processes = {a}, .uuid = "t", .muteBehavior = 2};
+        OSStatus status = hal.createProcessTap(d, tap);
+        if (status == 0 && tap)
+            status = hal.createAggregateDevice(
+                {{"uid", "agg"}, {"master", "spk"}, {"taps", {{{"uid", "t"}}}}}, aggregate);
+        if (status == 0 && aggregate)
+            status = hal.createIOProcIDWithBlock(aggregate, nullptr, noIO, proc);
+        if (status == 0 && proc) status = hal.deviceStart(aggregate, proc);
+        const auto what = testing::Message() << int(call) << "/" << int(effect);
+        EXPECT_EQ(status, effect == Effect::zeroObject ? 0 : hal::illegalOperationError) << what;
+        EXPECT_EQ(hal.accounting(), left) << what;
+        EXPECT_EQ(heard(440) < -80, left.startedIOProcs > 0) << what;  // a leak is heard too
+        // What is left shows what it is, and goes through the seam.
+        const Sim::LiveObjects live = hal.liveObjects();
+        for (const auto& t : live.taps) EXPECT_EQ(t.description.processes, d.processes) << what;
+        for (const auto& g : live.aggregates) EXPECT_EQ(g.outputDeviceUID + g.uid, "spkagg");
+        for (const auto& p : live.ioProcs) EXPECT_EQ(hal.destroyIOProcID(p.device, p.id), 0);
+        for (const auto& g : live.aggregates) EXPECT_EQ(hal.destroyAggregateDevice(g.id), 0);
+        for (const auto& t : live.taps) EXPECT_EQ(hal.destroyProcessTap(t.id), 0);
     }
-    // On the Nth matching call, for one object only.
-    hal.inject({.call = Call::getPropertyData, .status = -50, .object = speakers, .onCall = 2});
-    std::uint32_t size = 8;
-    double rate = 0;
-    EXPECT_EQ(hal.getPropertyData(b, {sel::processPID}, {}, size = 4, &rate), 0);  // other object
-    EXPECT_EQ(hal.getPropertyData(speakers, {sel::nominalSampleRate}, {}, size = 8, &rate), 0);
-    EXPECT_EQ(hal.getPropertyData(speakers, {sel::nominalSampleRate}, {}, size = 8, &rate), -50);
-    EXPECT_EQ(hal.getPropertyData(speakers, {sel::nominalSampleRate}, {}, size = 8, &rate), 0);
+    // A listener registered although the call said no.
+    hal.inject({.call = Call::addPropertyListener, .effect = Effect::failAfterEffect});
+    EXPECT_EQ(hal.addPropertyListenerBlock(a, {sel::processPID}, immediate, listener([] {})),
+              hal::unspecifiedError);
+    EXPECT_EQ(hal.liveObjects().listeners.at(0).queue, "immediate");
+}
 
+TEST_F(SimulatedAudioSystemTest, FaultsFireOnTheirNthMatchingCallAndTakeTheirTimeOrBytes) {
+    double rate = 0;
+    std::uint32_t size = 8;
+    const auto read = [&] {
+        return hal.getPropertyData(speakers, {sel::nominalSampleRate}, {}, size = 8, &rate);
+    };
+    hal.inject({.call = Call::getPropertyData, .status = -50, .object = speakers, .onCall = 2});
+    EXPECT_EQ(hal.getPropertyData(b, {sel::processPID}, {}, size = 4, &rate), 0);  // other object
+    EXPECT_EQ((std::array{read(), read(), read()}), (std::array{0, -50, 0}));
+    // A short read succeeds with less than the value, however much is allowed.
+    for (const auto& [allowed, delivered] : {std::pair{0u, 0u}, {4u, 4u}, {100u, 7u}}) {
+        hal.inject({.effect = Effect::shortRead, .readBytes = allowed});
+        EXPECT_EQ(read(), 0);
+        EXPECT_EQ(size, delivered);
+    }
+    std::vector<std::pair<Call, std::chrono::nanoseconds>> delays;
+    hal.setDelayHandler(
+        [&](Call call, std::chrono::nanoseconds d) { delays.emplace_back(call, d); });
+    hal.inject({.call = Call::getPropertyData, .effect = Effect::proceed, .delay = 5ms});
+    EXPECT_EQ(read(), 0);
+    EXPECT_EQ(rate, 48000.0);
+    EXPECT_EQ(delays, (decltype(delays){{Call::getPropertyData, 5ms}}));
     hal.setServerRunning(false);
-    EXPECT_EQ(hal.getPropertyData(speakers, {sel::nominalSampleRate}, {}, size = 8, &rate),
-              hal::notRunningError);
+    EXPECT_EQ(read(), hal::notRunningError);
+}
+
+TEST_F(SimulatedAudioSystemTest, AimedFaultsHitOneApplicationProcedureOrScopeUntilLifted) {
+    Rig music(hal, {a}, TapDescription::mutedWhenTapped, "spk", noIO, "Music");
+    Rig podcasts(hal, {b}, TapDescription::mutedWhenTapped, "spk", noIO, "Podcasts");
+    std::uint32_t size = 0;
+    // Which fail: starting each, reading Music's input and output layouts.
+    const auto hits = [&] {
+        const auto layout = [&](AudioObjectPropertyScope scope) {
+            return hal.getPropertyDataSize(music.aggregate, {sel::streamConfiguration, scope}, {},
+                                           size) != 0;
+        };
+        return std::vector<bool>{hal.deviceStart(music.aggregate, music.proc) != 0,
+                                 hal.deviceStart(podcasts.aggregate, podcasts.proc) != 0,
+                                 layout(hal::inputScope), layout(hal::outputScope)};
+    };
+    const std::pair<Sim::Fault, std::vector<bool>> cases[] = {
+        {{.persistent = true, .tappedProcess = a}, {true, false, true, true}},
+        {{.persistent = true, .nameContains = "Podcasts"}, {false, true, false, false}},
+        {{.persistent = true, .proc = music.proc}, {true, false, false, false}},
+        {{.persistent = true, .scope = hal::inputScope}, {false, false, true, false}},
+    };
+    for (const auto& [fault, hit] : cases) {
+        const Sim::FaultID id = hal.inject(fault);
+        EXPECT_EQ(hits(), hit);
+        EXPECT_EQ(hits(), hit);  // persistent
+        EXPECT_TRUE(hal.lift(id));
+        EXPECT_FALSE(hal.lift(id));
+        EXPECT_EQ(hits(), std::vector<bool>(4, false));
+    }
+    // An application aim covers the create calls of its objects too.
+    hal.inject({.tappedProcess = b});
+    hal.inject({.nameContains = "Podcasts"});
+    AudioObjectID object = 0;
+    EXPECT_EQ(hal.createProcessTap({.processes = {a}, .uuid = "a2"}, object), 0);
+    EXPECT_EQ(hal.createProcessTap({.processes = {b}, .uuid = "b2"}, object),
+              hal::unspecifiedError);
+    EXPECT_EQ(hal.createAggregateDevice({{"uid", "x"}, {"name", "Sonvel Podcasts"}}, object),
+              hal::unspecifiedError);
+}
+
+TEST_F(SimulatedAudioSystemTest, CycleFaultsDisturbTheCyclesTheyAimAt) {
+    hal.setPlaying(b, false);
+    int calls = 0, silentInputs = 0;
+    Rig rig(hal, {a}, TapDescription::mutedWhenTapped, "spk",
+            [&](const AudioBufferList* in, const AudioBufferList& out) {
+                ++calls;
+                const AudioBuffer& tap = in->buffers.back();
+                silentInputs += std::all_of(tap.data, tap.data + tap.byteSize / 4,
+                                            [](float s) { return s == 0; });
+                playTapBack(in, out);
+            });
+    rig.start();
+    const auto overloads = count(rig.aggregate, sel::processorOverload);
+    using Kind = Sim::CycleFault::Kind;
+    // Four cycles: how often the procedure ran, heard silence, overloaded,
+    // and how many cycles the speaker played nothing.
+    const std::pair<Sim::CycleFault, std::array<int, 4>> cases[] = {
+        {{.kind = Kind::skip, .aggregate = rig.aggregate, .onCycle = 2, .cycles = 2}, {2, 0, 0, 2}},
+        {{.kind = Kind::dropInput, .proc = rig.proc, .onCycle = 2, .cycles = 2}, {4, 2, 0, 2}},
+        {{.kind = Kind::overload, .nameContains = "rig", .onCycle = 2, .cycles = 2}, {4, 0, 2, 2}},
+        {{.kind = Kind::skip, .tappedProcess = b, .cycles = 4}, {4, 0, 0, 0}},  // another app
+    };
+    for (const auto& [fault, expected] : cases) {
+        calls = silentInputs = 0;
+        const Sim::FaultID id = hal.injectCycleFault(fault);
+        hal.clearSpeaker(speakers);
+        hal.step(4);
+        const std::vector<float> speaker = hal.speaker(speakers);
+        int silentCycles = 0;
+        for (auto cycle = speaker.begin(); cycle != speaker.end(); cycle += 1024)
+            silentCycles += std::all_of(cycle, cycle + 1024, [](float s) { return s == 0; });
+        EXPECT_EQ((std::array{calls, silentInputs, overloads->exchange(0), silentCycles}), expected)
+            << int(fault.kind);
+        EXPECT_EQ(hal.lift(id), fault.tappedProcess.has_value());  // spent unless it never hit
+    }
 }
 
 TEST(SimulatedWorldTest, DefaultWorldLoadsEveryCase) {
-    SimulatedAudioSystem hal;
+    Sim hal;
     const auto json = SimulatedWorld::readFile(SimulatedWorld::defaultWorldPath());
     ASSERT_TRUE(json) << json.error();
     const auto world = SimulatedWorld::load(hal, *json);
@@ -393,7 +527,7 @@ TEST(SimulatedWorldTest, DefaultWorldLoadsEveryCase) {
     EXPECT_EQ(hal.defaultOutput(), hal.deviceID("BuiltInSpeakerDevice"));
     EXPECT_NE(hal.processObject(611), hal::unknownObject);
 
-    SimulatedAudioSystem other;
+    Sim other;
     EXPECT_EQ(
         SimulatedWorld::load(other, {{"devices", {{{"name", "no uid"}}}}}).error().substr(0, 36),
         "The world description is not valid: ");
@@ -403,18 +537,17 @@ TEST(SimulatedWorldTest, DefaultWorldLoadsEveryCase) {
               "The world description is not valid: unknown signal kind “chirp”.");
 }
 
-// Real-time clocks with IO procedures, listeners and world changes all at
-// once; run under ThreadSanitizer in CI.
+// Real-time clocks with IO procedures, listeners, world changes and restarts
+// all at once; run under ThreadSanitizer in CI.
 TEST(SimulatedAudioSystemRealTimeTest, EverythingAtOnceIsRaceFree) {
-    SimulatedAudioSystem hal(SimulatedAudioSystem::ClockMode::realTime);
+    Sim hal(Sim::ClockMode::realTime);
     const AudioObjectID speakers =
         hal.addDevice({.uid = "spk", .name = "Speakers", .bufferFrames = 64});
     const AudioObjectID a =
         hal.addProcess({.pid = 10, .signal = {Signal::Kind::sine, 440, 0.5}, .playing = true});
     auto queue = SerialQueue::make("test.rt");
     std::atomic<int> notified{0};
-    auto block =
-        std::make_shared<const AudioObjectPropertyListenerBlock>([&](auto) { ++notified; });
+    auto block = listener([&] { ++notified; });
     ASSERT_EQ(hal.addPropertyListenerBlock(a, {sel::processIsRunningOutput}, queue, block), 0);
     std::atomic<std::uint64_t> ioCycles{0};
     Rig rig(hal, {a}, TapDescription::mutedWhenTapped, "spk",
@@ -437,6 +570,27 @@ TEST(SimulatedAudioSystemRealTimeTest, EverythingAtOnceIsRaceFree) {
     EXPECT_EQ(hal.removePropertyListenerBlock(a, {sel::processIsRunningOutput}, queue, block), 0);
     queue->sync([] {});
     EXPECT_GT(notified.load(), 0);
+
+    // The restart notification runs on another thread at once: what it
+    // registers never falls to the restart it announces, renumbered or not.
+    auto onRestart = listener([&] {
+        EXPECT_EQ(hal.addPropertyListenerBlock(hal.processObject(10), {sel::processIsRunningOutput},
+                                               queue, block),
+                  0);
+    });
+    ASSERT_EQ(
+        hal.addPropertyListenerBlock(hal::systemObject, {sel::serviceRestarted}, queue, onRestart),
+        0);
+    for (int i = 0; i < 100; ++i) {
+        hal.restartServer({.renumber = i % 2 == 1});
+        queue->sync([] {});
+        const auto listeners = hal.liveObjects().listeners;
+        ASSERT_EQ(listeners.size(), 2u) << "restart " << i;
+        EXPECT_EQ(listeners.back().object, hal.processObject(10));
+    }
+    const AudioObjectID renumbered = hal.deviceID("spk");
+    const std::uint64_t cycles = hal.cycles(renumbered);
+    while (hal.cycles(renumbered) < cycles + 3) std::this_thread::yield();  // its clock went along
 }
 
 }  // namespace
