@@ -5,6 +5,7 @@
 #include "core/AppBrand.hpp"
 #include "core/AppCatalog.hpp"
 #include "core/PermissionProbeEvaluator.hpp"
+#include "core/Position.hpp"
 #include "core/PreferencesCodec.hpp"
 #include "core/Reconciler.hpp"
 #include "core/Routing.hpp"
@@ -385,7 +386,7 @@ void MixerModel::setPosition(double position, const AppGroupDescriptor& group) {
     changePreference(
         group,
         [&](AppPreference& p) {
-            p.position = position <= 0 ? 0.0 : (position > 1 ? 1.0 : position);
+            p.position = sanitizedPosition(position);
             p.displayName = group.name;
         },
         false);

@@ -75,6 +75,8 @@ TEST_F(MixerModelChurnTest, RandomRestartsAmongCommandsLeaveOneEngineEachAtTheRi
         ASSERT_EQ(hal->accounting().taps, level < 1 ? 2u : 1u) << "restart " << i;
         ASSERT_NEAR(heard(440), 40 * std::log10(level), 0.05) << "restart " << i;
     }
+    model->setPosition(0.5, musicRow());
+    run(400ms);
     EXPECT_TRUE(model->failures().empty());
     EXPECT_NEAR(heard(660), -12.04, 0.05);
     expectOneTapEachThenNothingAfterShutdown(2);
