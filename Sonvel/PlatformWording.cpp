@@ -1,0 +1,50 @@
+#include "Sonvel/PlatformWording.hpp"
+
+namespace sonvel {
+
+PlatformWording PlatformWording::simulatedMacOS() {
+    return {
+        .systemName = "macOS",
+        .computer = "your Mac",
+        .buildLabel = "macOS build",
+        .accessIntro =
+            "Sonvel needs macOS’s “System Audio Recording Only” permission to read "
+            "each app’s sound. It never records or saves audio. The check below listens "
+            "without changing anything you hear.",
+        .listening =
+            "Listening… If macOS asks to allow Sonvel to record system audio, click Allow.",
+        .accessSteps =
+            "1. Start playing any sound.  2. Click Check Access.  3. If macOS asks, click Allow.",
+        .deniedInstructions =
+            "Open System Settings › Privacy & Security › Screen & System Audio Recording. Under "
+            "“System Audio Recording Only”, turn on Sonvel (use + to add it if it is missing). "
+            "Then relaunch Sonvel and check again.",
+        .hasPrivacySettings = true,
+    };
+}
+
+// On a Linux desktop any program of the user may read other programs' sound
+// from the audio server, so nothing asks and nothing can be switched on; only
+// a sandbox can withhold it. Telling the user to look for a permission would
+// send them hunting for a setting that does not exist.
+PlatformWording PlatformWording::linuxDesktop() {
+    return {
+        .systemName = "Linux",
+        .computer = "this computer",
+        .buildLabel = "Kernel build",
+        .accessIntro =
+            "Sonvel reads each app’s sound from your desktop’s audio server. It never "
+            "records or saves audio. The check below listens without changing anything "
+            "you hear.",
+        .listening = "Listening… Linux does not ask for permission; this takes a few seconds.",
+        .accessSteps = "1. Start playing any sound.  2. Click Check Access.",
+        .deniedInstructions =
+            "Linux has no privacy setting for this: silence means the audio server kept other "
+            "apps’ sound from Sonvel. If Sonvel runs in a sandbox (Flatpak or Snap), give it "
+            "access to the audio server (PipeWire or PulseAudio). Then relaunch Sonvel and check "
+            "again.",
+        .hasPrivacySettings = false,
+    };
+}
+
+}  // namespace sonvel

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+
+// The words the setup window and the diagnostics use where the words name the
+// operating system or its privacy settings. The product's texts describe macOS,
+// and they stay for the simulated audio system, whose capture-permission switch
+// behaves as macOS's does; a build on the Linux desktop's own audio server says
+// what is true there instead, since no Linux desktop has a capture-permission
+// pane or asks the user to allow capture. Pure, no platform.
+namespace sonvel {
+
+struct PlatformWording {
+    // Names the build in the record summary ("(macOS 24A335)").
+    std::string systemName;
+    // Where the live test proves per-app volume ("on your Mac").
+    std::string computer;
+    // The diagnostics row that shows the model's build.
+    std::string buildLabel;
+    // The access-check step's opening paragraph.
+    std::string accessIntro;
+    // The state line while the probe listens and something plays.
+    std::string listening;
+    // The state line before any check, or after one could not start.
+    std::string accessSteps;
+    // What to do when only silence arrived.
+    std::string deniedInstructions;
+    // Whether there is a privacy pane for "Open System Settings" to open.
+    bool hasPrivacySettings = true;
+
+    // The product's own texts, for the simulated audio system.
+    static PlatformWording simulatedMacOS();
+    // For a build that captures through the desktop's audio server.
+    static PlatformWording linuxDesktop();
+
+    bool operator==(const PlatformWording&) const = default;
+};
+
+}  // namespace sonvel

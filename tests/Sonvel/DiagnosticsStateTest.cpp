@@ -1,0 +1,89 @@
+// The diagnostics page's rows and their formatting, without a window.
+
+#include <gtest/gtest.h>
+
+#include "Sonvel/DiagnosticsState.hpp"
+
+namespace sonvel {
+namespace {
+
+using Rows = std::vector<DiagnosticsRow>;
+const PlatformWording mac = PlatformWording::simulatedMacOS();
+
+GainTapSetupInfo setup48k() {
+    GainTapSetupInfo s;
+    s.tapSampleRate = 44100.9;  // truncated, not rounded
+    s.tapChannels = 2;
+    s.sampleRate = 48000;
+    s.bufferFrames = 512;
+    s.outputLatencyFrames = 24;
+    s.outputSafetyOffsetFrames = 16;
+    s.inputLatencyFrames = 8;
+    s.inputSafetyOffsetFrames = 5;
+    return s;
+}
+
+TEST(DiagnosticsStateTest, SummaryRowsWithNoEngine) {
+    DiagnosticsInput input;
+    input.osBuild = "24B83";
+    input.validation =
+        ValidationRecord{ValidationRecord::Outcome::passed, "24A335", {}, "", "", {}, "", 1};
+    input.permission = PermissionState::Probing{true};
+    const DiagnosticsState state = DiagnosticsView::diagnostics(input, mac);
+    EXPECT_EQ(state.rows,
+              (Rows{{"macOS build", "24B83"},
+                    {"Validation path", "build 24B83, engine rev 1"},
+                    {"Validation", "needsRevalidation(macOS changed from build 24A335 to 24B83.)"},
+                    {"Output device", "none"},
+                    {"Permission", "probing(nothingPlaying: true)"},
+                    {"Active engines", "0"}}));
+    EXPECT_TRUE(state.engines.empty());
+
+    input.output = OutputContext{3, "spk", "Speakers", std::nullopt};
+    input.silenceNotice = "Every app you turned down is silent.";
+    const auto rows = DiagnosticsView::diagnostics(input, PlatformWording::linuxDesktop()).rows;
+    EXPECT_EQ(rows.front().label, "Kernel build");
+    EXPECT_EQ(rows[3].value, "Speakers");
+    EXPECT_EQ(rows.back(), (DiagnosticsRow{"Only silence", *input.silenceNotice}));
+}
+
+TEST(DiagnosticsStateTest, TextualFormsNameTheCaseAndItsPayload) {
+    EXPECT_EQ(DiagnosticsView::text(PermissionState::Failed{"no device"}), "failed(no device)");
+    EXPECT_EQ(DiagnosticsView::text(PermissionState::Probing{false}),
+              "probing(nothingPlaying: false)");
+    EXPECT_EQ(DiagnosticsView::text(PermissionState::LikelyDenied{}), "likelyDenied");
+    EXPECT_EQ(DiagnosticsView::text(ValidationStatus::Missing{}), "missing");
+    EXPECT_EQ(DiagnosticsView::text(ValidationStatus::Failed{}), "failed");
+}
+
+TEST(DiagnosticsStateTest, EngineSectionsInKeyOrderWithTheirMeasurements) {
+    DiagnosticsInput input;
+    input.engines["com.zeta"] = EngineFacts{setup48k(), 3, 1};
+    input.engines["com.alpha"] = EngineFacts{std::nullopt, 0, 0};  // setup not known yet
+    GainTapSetupInfo noRate = setup48k();
+    noRate.sampleRate = 0;
+    noRate.deviceInputsDisabled = true;
+    input.engines["com.mid"] = EngineFacts{noRate, 0, 0};
+
+    const DiagnosticsState state = DiagnosticsView::diagnostics(input, mac);
+    EXPECT_EQ(state.rows[5], (DiagnosticsRow{"Active engines", "3"}));
+    ASSERT_EQ(state.engines.size(), 3u);
+    EXPECT_EQ(state.engines[0],
+              (DiagnosticsSection{"com.alpha",
+                                  {{"Processor overloads", "0"}, {"Received audio", "not yet"}}}));
+    EXPECT_EQ(state.engines[1].title, "com.mid");
+    EXPECT_EQ(state.engines[1].rows[0], (DiagnosticsRow{"Added latency (est.)", "0.0 ms"}));
+    EXPECT_EQ(state.engines[1].rows[1], (DiagnosticsRow{"IO", "0 Hz, 512 frames"}));
+    EXPECT_EQ(state.engines[1].rows[3], (DiagnosticsRow{"Device inputs disabled", "yes"}));
+    // (512 + 24 + 16 + 8 + 5) frames at 48 kHz.
+    EXPECT_EQ(state.engines[2], (DiagnosticsSection{"com.zeta",
+                                                    {{"Added latency (est.)", "11.8 ms"},
+                                                     {"IO", "48000 Hz, 512 frames"},
+                                                     {"Tap", "44100 Hz, 2 ch"},
+                                                     {"Device inputs disabled", "n/a"},
+                                                     {"Processor overloads", "3"},
+                                                     {"Received audio", "yes"}}}));
+}
+
+}  // namespace
+}  // namespace sonvel

@@ -1,0 +1,231 @@
+// The setup window's rules, without a window: which state line, which
+// buttons, the record summary and the live-test views.
+
+#include <gtest/gtest.h>
+
+#include "Sonvel/SetupState.hpp"
+#include "Sonvel/WindowSymbols.hpp"
+#include "core/LiveTest.hpp"
+
+namespace sonvel {
+namespace {
+
+using Line = AccessStepState::Line;
+const PlatformWording mac = PlatformWording::simulatedMacOS();
+const std::string build = "24A335";
+
+std::string isoDate(std::chrono::system_clock::time_point) {
+    return "6 Dec 2025, 15:04";
+}
+
+AppGroup group(std::string key, std::string name) {
+    AppGroup g;
+    g.key = std::move(key);
+    g.displayName = std::move(name);
+    g.isRunningOutput = true;
+    return g;
+}
+
+SetupState render(const SetupInput& input, std::optional<std::string> selected = std::nullopt,
+                  const PlatformWording& wording = mac) {
+    return SetupView::setup(input, selected, isoDate, wording);
+}
+
+SetupInput verifiedWith(std::vector<AppGroup> candidates) {
+    SetupInput input;
+    input.permission = PermissionState::Verified{};
+    input.gate = ControlGate::NeedsLiveValidation{};
+    input.candidates = std::move(candidates);
+    input.output = OutputContext{7, "spk", "Speakers", std::nullopt};
+    input.osBuild = build;
+    return input;
+}
+
+TEST(SetupStateTest, UnknownPermissionShowsTheStepsAndBlocksTheLiveTest) {
+    SetupInput input = verifiedWith({group("com.apple.Music", "Music")});
+    input.permission = PermissionState::Unknown{};
+    const SetupState state = render(input);
+    EXPECT_EQ(state.access.line, Line::instructions);
+    EXPECT_EQ(
+        state.access.lineText,
+        "1. Start playing any sound.  2. Click Check Access.  3. If macOS asks, click Allow.");
+    EXPECT_FALSE(state.access.instructions);
+    const auto& idle = std::get<IdleTestState>(state.liveTest);
+    EXPECT_EQ(idle.blocked, "Complete step 1 first.");
+    EXPECT_TRUE(idle.choices.empty());
+    EXPECT_FALSE(idle.selection);  // so no start button
+    EXPECT_EQ(state.accessHeader, (StepHeaderState{"Step 1: Audio access", false, "circle"}));
+    EXPECT_EQ(state.liveTestHeader.title, "Step 2: Live audio test");
+}
+
+TEST(SetupStateTest, StateLineMessageAndInstructionsByPermission) {
+    const std::string silence = "Only silence was received while an app was playing.";
+    struct Case {
+        PermissionState permission;
+        std::optional<std::string> message;
+        Line line;
+        Tone tone;
+        std::string_view symbol;
+        bool instructions;
+    };
+    const Case cases[] = {
+        {PermissionState::LikelyDenied{}, std::nullopt, Line::label, Tone::warning,
+         WindowSymbols::warning, true},
+        {PermissionState::Verified{}, std::nullopt, Line::label, Tone::positive,
+         WindowSymbols::accessConfirmed, false},
+        {PermissionState::Probing{false}, std::nullopt, Line::progress, Tone::primary, "", false},
+        {PermissionState::Failed{"boom"}, "The access check could not start: boom",
+         Line::instructions, Tone::primary, "", true},
+        {PermissionState::Unknown{}, silence, Line::instructions, Tone::primary, "", true},
+    };
+    for (const Case& c : cases) {
+        const AccessStepState s = SetupView::accessStep(c.permission, c.message, false, mac);
+        EXPECT_EQ(s.line, c.line) << s.lineText;
+        EXPECT_EQ(s.lineTone, c.tone) << s.lineText;
+        EXPECT_EQ(s.lineSymbol, c.symbol) << s.lineText;
+        EXPECT_EQ(s.message, c.message) << s.lineText;
+        EXPECT_EQ(s.instructions.has_value(), c.instructions) << s.lineText;
+    }
+    EXPECT_EQ(SetupView::accessStep(PermissionState::LikelyDenied{}, {}, false, mac).lineText,
+              "Sonvel only heard silence.");
+    EXPECT_NE(SetupView::accessStep(PermissionState::Probing{true}, {}, false, mac).lineText,
+              SetupView::accessStep(PermissionState::Probing{false}, {}, false, mac).lineText);
+}
+
+TEST(SetupStateTest, CheckAccessIsDisabledWhileProbingAndDuringALiveTest) {
+    struct Case {
+        PermissionState permission;
+        bool testing;
+        bool enabled;
+    };
+    for (const Case& c : {Case{PermissionState::Probing{false}, false, false},
+                          Case{PermissionState::Probing{true}, false, false},
+                          Case{PermissionState::Verified{}, true, false},
+                          Case{PermissionState::Verified{}, false, true},
+                          Case{PermissionState::LikelyDenied{}, false, true}}) {
+        EXPECT_EQ(SetupView::accessStep(c.permission, {}, c.testing, mac).checkAccessEnabled,
+                  c.enabled);
+    }
+}
+
+TEST(SetupStateTest, HintWithoutCandidatesNamesTheDefaultOutputWhenThereIsOne) {
+    SetupInput input = verifiedWith({});
+    const std::string start =
+        "Start playing something continuous (music or a video with steady sound) in one app, on "
+        "the current output device";
+    auto idle = std::get<IdleTestState>(render(input).liveTest);
+    EXPECT_EQ(idle.hint, start + " (Speakers).");
+    EXPECT_FALSE(idle.outputProblem);
+    EXPECT_FALSE(idle.selection);
+
+    input.output->unsupportedReason = "Speakers has no output channels.";
+    EXPECT_EQ(std::get<IdleTestState>(render(input).liveTest).outputProblem,
+              "Speakers has no output channels.");
+
+    input.output.reset();
+    idle = std::get<IdleTestState>(render(input).liveTest);
+    EXPECT_EQ(idle.hint, start + ".");
+    EXPECT_FALSE(idle.outputProblem);
+}
+
+TEST(SetupStateTest, PickerShowsTheChoiceThatStartWouldTest) {
+    const SetupInput input =
+        verifiedWith({group("com.apple.Music", "Music"), group("com.example.pod", "Podcasts")});
+    auto idle = std::get<IdleTestState>(render(input).liveTest);
+    EXPECT_EQ(idle.choices, (std::vector<TestChoice>{{"com.apple.Music", "Music"},
+                                                     {"com.example.pod", "Podcasts"}}));
+    EXPECT_EQ(idle.selection, "com.apple.Music");
+    EXPECT_EQ(std::get<IdleTestState>(render(input, "com.example.pod").liveTest).selection,
+              "com.example.pod");
+    // The chosen application stopped playing: the first one is shown and tested.
+    EXPECT_EQ(std::get<IdleTestState>(render(input, "com.gone").liveTest).selection,
+              "com.apple.Music");
+}
+
+TEST(SetupStateTest, RecordSummaryColourAndRepeatReason) {
+    ValidationRecord record{
+        ValidationRecord::Outcome::failed, build, {}, "Speakers", "Music", {}, "", 1};
+    SetupInput input = verifiedWith({});
+    input.validation = record;
+    auto summary = std::get<IdleTestState>(render(input).liveTest).record;
+    EXPECT_EQ(summary, (IdleTestState::Record{
+                           "Failed on 6 Dec 2025, 15:04 with Music via Speakers (macOS 24A335).",
+                           Tone::warning}));
+
+    record.outcome = ValidationRecord::Outcome::passed;
+    input.validation = record;
+    EXPECT_EQ(std::get<IdleTestState>(render(input).liveTest).record->tone, Tone::positive);
+    EXPECT_EQ(render(input).liveTestHeader.symbol, WindowSymbols::stepComplete);
+
+    input.osBuild = "24B83";
+    summary = std::get<IdleTestState>(render(input).liveTest).record;
+    EXPECT_EQ(summary->text,
+              "Passed on 6 Dec 2025, 15:04 with Music via Speakers (macOS 24A335). Needs "
+              "repeating: macOS changed from build 24A335 to 24B83.");
+    EXPECT_FALSE(render(input).liveTestHeader.complete);
+}
+
+TEST(SetupStateTest, RunningMarksDoneCurrentAndLaterSteps) {
+    SetupInput input = verifiedWith({});
+    input.liveTest = LiveTestPhase::Running{"com.apple.Music", "Music", 2, {}};
+    const auto running = std::get<RunningTestState>(render(input).liveTest);
+    EXPECT_EQ(running.heading, "Testing Music. Listen:");
+    ASSERT_EQ(running.steps.size(), LiveTest::steps().size());
+    const std::string_view marks[] = {"checkmark", "checkmark", "speaker.wave.2.fill", "circle",
+                                      "circle"};
+    for (std::size_t i = 0; i < running.steps.size(); ++i) {
+        EXPECT_EQ(running.steps[i].symbol, marks[i]) << i;
+        EXPECT_EQ(running.steps[i].current, i == 2) << i;
+        EXPECT_EQ(running.steps[i].instruction, LiveTest::steps()[i].instruction);
+    }
+    input.liveTest = LiveTestPhase::Finishing{"Music"};
+    EXPECT_EQ(std::get<BusyTestState>(render(input).liveTest).text,
+              "Restoring Music and reading measurements…");
+}
+
+TEST(SetupStateTest, AnAutomaticFailureLeavesOnlyTheNegativeAnswer) {
+    LiveTest::StepMeasurement half;
+    half.gain = 0.5f;
+    SetupInput input = verifiedWith({});
+    input.liveTest = LiveTestPhase::AwaitingAnswer{"Music", {half}, "The app stayed silent."};
+    auto answer = std::get<AnswerTestState>(render(input).liveTest);
+    EXPECT_FALSE(answer.yesEnabled);
+    EXPECT_EQ(answer.automaticFailure, "The app stayed silent.");
+    EXPECT_EQ(answer.measured, std::vector<std::string>{half.summary()});
+    EXPECT_TRUE(answer.question.starts_with("Did Music get quieter twice"));
+
+    input.liveTest = LiveTestPhase::AwaitingAnswer{"Music", {}, std::nullopt};
+    answer = std::get<AnswerTestState>(render(input).liveTest);
+    EXPECT_TRUE(answer.yesEnabled);
+    EXPECT_TRUE(answer.measured.empty());
+}
+
+TEST(SetupStateTest, LinuxWordingNeverPointsAtAPrivacyPane) {
+    const PlatformWording linux = PlatformWording::linuxDesktop();
+    SetupInput input = verifiedWith({});
+    input.permission = PermissionState::LikelyDenied{};
+    input.validation = ValidationRecord{
+        ValidationRecord::Outcome::passed, build, {}, "Speakers", "Music", {}, "", 1};
+    const SetupState state = render(input, std::nullopt, linux);
+    EXPECT_FALSE(state.access.showsPrivacySettings);
+    for (const std::string& text : {state.access.intro, *state.access.instructions}) {
+        EXPECT_EQ(text.find("macOS"), std::string::npos) << text;
+        EXPECT_EQ(text.find("System Settings"), std::string::npos) << text;
+    }
+    const auto& idle = std::get<IdleTestState>(state.liveTest);
+    EXPECT_NE(idle.record->text.find("(Linux 24A335)"), std::string::npos);
+    EXPECT_EQ(idle.intro.find("Mac"), std::string::npos);
+}
+
+TEST(SetupStateTest, ControlsStatusFollowsTheGate) {
+    const auto ready = SetupView::controlsStatus(ControlGate::Ready{});
+    EXPECT_EQ(ready,
+              (ControlsStatusState{"slider.horizontal.3", Tone::positive,
+                                   "Volume controls are available", "Changes apply immediately."}));
+    const ControlGate paused = ControlGate::Paused{};
+    EXPECT_EQ(SetupView::controlsStatus(paused),
+              (ControlsStatusState{"lock.fill", Tone::warning, paused.title(), paused.detail()}));
+}
+
+}  // namespace
+}  // namespace sonvel
