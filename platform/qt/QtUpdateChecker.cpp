@@ -1,0 +1,134 @@
+#include "platform/qt/QtUpdateChecker.hpp"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSettings>
+#include <QTimer>
+
+namespace sonvel {
+
+namespace {
+
+const char* name(UpdateError::Kind kind) {
+    switch (kind) {
+        case UpdateError::Kind::notConfigured:
+            return "not configured";
+        case UpdateError::Kind::unreachable:
+            return "unreachable";
+        case UpdateError::Kind::timedOut:
+            return "timed out";
+        case UpdateError::Kind::serverError:
+            return "server error";
+        case UpdateError::Kind::malformed:
+            return "malformed feed";
+        case UpdateError::Kind::noVersions:
+            return "no versions";
+    }
+    return "unknown";
+}
+
+}  // namespace
+
+std::optional<QUrl> QtUpdateChecker::feedFrom(const QSettings& settings) {
+    const QUrl url(settings.value(QString::fromLatin1(feedKey)).toString().trimmed(),
+                   QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || url.host().isEmpty() || (scheme != "https" && scheme != "http")) {
+        return std::nullopt;
+    }
+    return url;
+}
+
+std::optional<QUrl> QtUpdateChecker::configuredFeed() {
+    const QSettings settings(QSettings::NativeFormat, QSettings::UserScope,
+                             QStringLiteral("velmorra"), QStringLiteral("app.velmorra.sonvel"));
+    return feedFrom(settings);
+}
+
+QtUpdateChecker::QtUpdateChecker(std::optional<QUrl> feed, std::string currentVersion,
+                                 std::chrono::milliseconds timeout, QObject* parent)
+    : QObject(parent),
+      feed_(std::move(feed)),
+      currentVersion_(std::move(currentVersion)),
+      timeout_(timeout),
+      network_(new QNetworkAccessManager(this)),
+      deadline_(new QTimer(this)) {
+    state_.configured = feed_.has_value();
+    deadline_->setSingleShot(true);
+    deadline_->setTimerType(Qt::PreciseTimer);
+    // A whole-check deadline rather than an idle timeout alone, so a server
+    // that trickles a byte now and then cannot keep the check open.
+    connect(deadline_, &QTimer::timeout, this, [this] {
+        if (!reply_) return;
+        timedOut_ = true;
+        reply_->abort();
+    });
+}
+
+QtUpdateChecker::~QtUpdateChecker() {
+    if (reply_) {
+        reply_->disconnect(this);
+        reply_->abort();
+    }
+}
+
+void QtUpdateChecker::checkForUpdates() {
+    if (!state_.canCheckForUpdates()) return;
+    timedOut_ = false;
+    tooLarge_ = false;
+    QNetworkRequest request(*feed_);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setHeader(QNetworkRequest::UserAgentHeader,
+                      QString::fromStdString("Sonvel/" + currentVersion_));
+    reply_ = network_->get(request);
+    connect(reply_, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64) {
+        if (received > maximumFeedBytes && reply_) {
+            tooLarge_ = true;
+            reply_->abort();
+        }
+    });
+    connect(reply_, &QNetworkReply::finished, this,
+            [this, reply = reply_.data()] { finish(reply); });
+    deadline_->start(timeout_);
+    state_.checking = true;
+    log_.info("Checking {} for updates", feed_->toString().toStdString());
+    emit changed();
+}
+
+void QtUpdateChecker::finish(QNetworkReply* reply) {
+    reply->deleteLater();
+    deadline_->stop();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    using Kind = UpdateError::Kind;
+    if (timedOut_) {
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout_).count();
+        conclude(UpdateOutcome::Failed{{Kind::timedOut, {}, 0, static_cast<long>(seconds)}});
+    } else if (tooLarge_) {
+        conclude(UpdateOutcome::Failed{{Kind::malformed, "the feed is too large"}});
+    } else if (status >= 400) {
+        conclude(UpdateOutcome::Failed{{Kind::serverError, {}, status}});
+    } else if (reply->error() != QNetworkReply::NoError) {
+        conclude(UpdateOutcome::Failed{{Kind::unreachable, reply->errorString().toStdString()}});
+    } else {
+        const QByteArray body = reply->readAll();
+        conclude(UpdateFeed::evaluate(
+            std::string_view(body.constData(), static_cast<std::size_t>(body.size())),
+            currentVersion_));
+    }
+}
+
+void QtUpdateChecker::conclude(UpdateOutcome outcome) {
+    if (const auto* failed = outcome.as<UpdateOutcome::Failed>()) {
+        log_.notice("Update check failed: {} (HTTP {}) {}", name(failed->error.kind),
+                    failed->error.httpStatus, failed->error.detail);
+    } else {
+        log_.info("{}", UpdateFeed::sentence(outcome));
+    }
+    state_.checking = false;
+    state_.last = std::move(outcome);
+    emit changed();
+}
+
+}  // namespace sonvel

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "Sonvel/UpdateFeed.hpp"
+#include "tap/Log.hpp"
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QSettings;
+class QTimer;
+
+namespace sonvel {
+
+// Checks an appcast for a newer version when the user asks, with Qt Network:
+// one request at a time, never in the background, and nothing is downloaded
+// but the feed. Every check ends, within `timeout` at the latest, with an
+// outcome that UpdateFeed words as a sentence. Main thread only; `changed`
+// is emitted on it.
+class QtUpdateChecker final : public QObject {
+    Q_OBJECT
+  public:
+    // The application's settings key holding the feed's address. Packagers set
+    // it system-wide (/etc/xdg/velmorra/app.velmorra.sonvel.conf, section
+    // [updates], key feedURL); a user's own settings file overrides it.
+    static constexpr const char* feedKey = "updates/feedURL";
+    static constexpr std::chrono::seconds defaultTimeout{15};
+    // A feed is a few kilobytes; anything far larger is not one.
+    static constexpr qint64 maximumFeedBytes = 4 * 1024 * 1024;
+
+    // The feed from `settings`, only when it is an http or https address.
+    static std::optional<QUrl> feedFrom(const QSettings& settings);
+    // The feed from the application's own settings.
+    static std::optional<QUrl> configuredFeed();
+
+    QtUpdateChecker(std::optional<QUrl> feed, std::string currentVersion,
+                    std::chrono::milliseconds timeout = defaultTimeout, QObject* parent = nullptr);
+    ~QtUpdateChecker() override;
+
+    [[nodiscard]] const UpdateCheckState& state() const { return state_; }
+    [[nodiscard]] bool canCheckForUpdates() const { return state_.canCheckForUpdates(); }
+
+    // Does nothing while a check runs or when no feed is configured.
+    void checkForUpdates();
+
+  signals:
+    void changed();
+
+  private:
+    void finish(QNetworkReply* reply);
+    void conclude(UpdateOutcome outcome);
+
+    std::optional<QUrl> feed_;
+    std::string currentVersion_;
+    std::chrono::milliseconds timeout_;
+    QNetworkAccessManager* network_;
+    QTimer* deadline_;
+    QPointer<QNetworkReply> reply_;
+    bool timedOut_ = false;
+    bool tooLarge_ = false;
+    UpdateCheckState state_;
+    Log::Logger log_{"updates"};
+};
+
+}  // namespace sonvel
