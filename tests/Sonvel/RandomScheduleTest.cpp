@@ -53,8 +53,15 @@ class RandomScheduleTest : public MixerModelTest, public ::testing::WithParamInt
                     hal->setDefaultOutput(usb && pick(2) ? usb : speakers);
                     break;
                 case 4:
-                case 13:
                     hal->restartServer();
+                    break;
+                case 13:  // a server that hands out new object IDs
+                    hal->restartServer({.renumber = true});
+                    for (App& renumbered : apps) {
+                        *renumbered.object = hal->processObject(renumbered.spec.pid);
+                    }
+                    if (usb) usb = hal->deviceID("usb");
+                    speakers = hal->deviceID("spk");
                     break;
                 case 5:
                     workspace->willSleep();
