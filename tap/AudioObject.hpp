@@ -28,6 +28,10 @@ requires std::is_trivially_copyable_v<T> std::expected<T, CoreAudioError> readVa
         hal.getPropertyData(object, {selector, scope, hal::mainElement}, {}, size, &value);
     if (status != hal::noError)
         return std::unexpected(CoreAudioError{getText(selector, object), status});
+    // A value that arrived in part is not a value.
+    if (size != sizeof(T))
+        return std::unexpected(
+            CoreAudioError{getText(selector, object), hal::badPropertySizeError});
     return value;
 }
 

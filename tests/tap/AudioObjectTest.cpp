@@ -109,6 +109,14 @@ TEST_F(AudioObjectTest, EmptyListMakesNoDataCallAndShortReadsKeepWhatCame) {
     });
     EXPECT_EQ(AudioObject::readObjectIDs(hal, hal::systemObject, sel::processObjectList),
               std::vector<AudioObjectID>{music});
+
+    // A single value cut short is a failure, never half a number.
+    hal.inject({.call = Call::getPropertyData,
+                .selector = sel::nominalSampleRate,
+                .effect = SimulatedAudioSystem::Effect::shortRead,
+                .readBytes = 4});
+    EXPECT_EQ(AudioObject::readValue<double>(hal, speakers, sel::nominalSampleRate).error().status,
+              hal::badPropertySizeError);
 }
 
 TEST_F(AudioObjectTest, AudioSystemQueries) {
