@@ -79,6 +79,7 @@ constexpr AudioObjectPropertySelector devices = fourCC("dev#");
 constexpr AudioObjectPropertySelector defaultOutputDevice = fourCC("dOut");
 constexpr AudioObjectPropertySelector translatePIDToProcessObject = fourCC("id2p");
 constexpr AudioObjectPropertySelector translateUIDToDevice = fourCC("uidd");
+constexpr AudioObjectPropertySelector translateUIDToTap = fourCC("uidt");
 constexpr AudioObjectPropertySelector serviceRestarted = fourCC("srst");
 constexpr AudioObjectPropertySelector processPID = fourCC("ppid");
 constexpr AudioObjectPropertySelector processBundleID = fourCC("pbid");

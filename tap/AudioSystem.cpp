@@ -138,6 +138,17 @@ std::optional<AudioObjectID> deviceID(AudioHardware& hal, const std::string& uid
     return object;
 }
 
+std::optional<AudioObjectID> tapID(AudioHardware& hal, const std::string& uid) {
+    AudioObjectID object = hal::unknownObject;
+    std::uint32_t size = sizeof object;
+    const OSStatus status = hal.getPropertyData(
+        hal::systemObject, {sel::translateUIDToTap, hal::globalScope, hal::mainElement},
+        std::as_bytes(std::span(uid.data(), uid.size())), size, &object);
+    if (status != hal::noError || size != sizeof object || object == hal::unknownObject)
+        return std::nullopt;
+    return object;
+}
+
 std::optional<OutputDeviceInfo> device(AudioHardware& hal, const std::string& uid) {
     const auto object = deviceID(hal, uid);
     if (!object) return std::nullopt;

@@ -55,6 +55,8 @@ std::vector<DeviceFacts> deviceFacts(AudioHardware& hal);
 std::vector<DeviceFacts> deviceFacts(AudioHardware& hal, bool* whole);
 // The live device (physical or aggregate) with this UID, if the server knows one.
 std::optional<AudioObjectID> deviceID(AudioHardware& hal, const std::string& uid);
+// The live process tap with this UID, if the server knows one.
+std::optional<AudioObjectID> tapID(AudioHardware& hal, const std::string& uid);
 std::optional<OutputDeviceInfo> device(AudioHardware& hal, const std::string& uid);
 std::expected<OutputDeviceInfo, CoreAudioError> defaultOutputDevice(AudioHardware& hal);
 

@@ -136,6 +136,10 @@ std::expected<void, EngineError> GainTapEngine::build() {
     };
     AudioObjectID aggregate = hal::unknownObject;
     if (const OSStatus s = hal.createAggregateDevice(description, aggregate)) {
+        // Made despite the failure reported: it would hold the tap, so remove it.
+        if (const auto made = AudioSystem::deviceID(hal, aggregateUID_)) {
+            (void)hal.destroyAggregateDevice(*made);
+        }
         return fail("AudioHardwareCreateAggregateDevice", s);
     }
     if (aggregate == hal::unknownObject)
@@ -170,6 +174,7 @@ std::expected<void, EngineError> GainTapEngine::build() {
     AudioDeviceIOProcID proc = 0;
     if (const OSStatus s =
             hal.createIOProcIDWithBlock(aggregate, nullptr, std::move(block), proc)) {
+        if (proc != 0) (void)hal.destroyIOProcID(aggregate, proc);
         return fail("AudioDeviceCreateIOProcIDWithBlock", s);
     }
     if (proc == 0) return fail(Error::InvalidObjectID{"AudioDeviceCreateIOProcIDWithBlock"});
@@ -211,8 +216,12 @@ std::expected<void, EngineError> GainTapEngine::build() {
         const AudioObjectPropertyAddress address{selector, hal::globalScope, hal::mainElement};
         auto listener = std::make_shared<const AudioObjectPropertyListenerBlock>(
             [react = std::move(react)](std::span<const AudioObjectPropertyAddress>) { react(); });
-        if (hal.addPropertyListenerBlock(object, address, listenerQueue_, listener) != hal::noError)
+        if (hal.addPropertyListenerBlock(object, address, listenerQueue_, listener) !=
+            hal::noError) {
+            // In case it was registered all the same; harmless when it was not.
+            (void)hal.removePropertyListenerBlock(object, address, listenerQueue_, listener);
             return;
+        }
         cleanup_.push(fmt::format("remove listener '{}' on {}", selectorName(selector), object),
                       release(
                           [hal = hal_, object, address, queue = listenerQueue_, listener] {
@@ -265,6 +274,7 @@ std::expected<void, EngineError> GainTapEngine::start() {
     const AudioObjectID aggregate = aggregateID_;
     const AudioDeviceIOProcID proc = *procID_;
     if (const OSStatus s = hal_->deviceStart(aggregate, proc)) {
+        (void)hal_->deviceStop(aggregate, proc);  // in case IO started all the same
         return fail(fmt::format("AudioDeviceStart({})", aggregate), s);
     }
     isRunning_ = true;

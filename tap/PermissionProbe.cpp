@@ -90,6 +90,9 @@ std::expected<void, EngineError> PermissionProbe::build(
     };
     AudioObjectID aggregate = hal::unknownObject;
     if (const OSStatus s = hal.createAggregateDevice(description, aggregate)) {
+        if (const auto made = AudioSystem::deviceID(hal, aggregateUID_)) {
+            (void)hal.destroyAggregateDevice(*made);
+        }
         return fail("AudioHardwareCreateAggregateDevice", s);
     }
     if (aggregate == hal::unknownObject) {
@@ -108,7 +111,10 @@ std::expected<void, EngineError> PermissionProbe::build(
             meter->record(count(in));
         },
         proc);
-    if (created != hal::noError) return fail("AudioDeviceCreateIOProcIDWithBlock", created);
+    if (created != hal::noError) {
+        if (proc != 0) (void)hal.destroyIOProcID(aggregate, proc);
+        return fail("AudioDeviceCreateIOProcIDWithBlock", created);
+    }
     if (proc == 0) {
         return fail(GainTapEngineError::InvalidObjectID{"AudioDeviceCreateIOProcIDWithBlock"});
     }
@@ -117,8 +123,10 @@ std::expected<void, EngineError> PermissionProbe::build(
         release([hal = hal_, aggregate, proc] { return hal->destroyIOProcID(aggregate, proc); },
                 fmt::format("AudioDeviceDestroyIOProcID({})", aggregate)));
 
-    if (const OSStatus s = hal.deviceStart(aggregate, proc))
+    if (const OSStatus s = hal.deviceStart(aggregate, proc)) {
+        (void)hal.deviceStop(aggregate, proc);  // in case IO started all the same
         return fail("AudioDeviceStart(probe)", s);
+    }
     cleanup_.push("stop probe IO", release([hal = hal_, aggregate,
                                             proc] { return hal->deviceStop(aggregate, proc); },
                                            fmt::format("AudioDeviceStop({})", aggregate)));

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "tap/AudioObject.hpp"
+#include "tap/AudioSystem.hpp"
 #include "tap/Release.hpp"
 
 namespace sonvel {
@@ -13,6 +14,11 @@ std::expected<CreatedTap, EngineError> createFloat32Tap(const std::shared_ptr<Au
                                                         std::string_view label) {
     AudioObjectID tap = hal::unknownObject;
     if (const OSStatus s = hal->createProcessTap(description, tap)) {
+        // A server may create the tap and still report failure; a tap left
+        // behind would keep its application muted.
+        if (const auto made = AudioSystem::tapID(*hal, description.uuid)) {
+            (void)hal->destroyProcessTap(*made);
+        }
         return std::unexpected(EngineError{CoreAudioError{"AudioHardwareCreateProcessTap", s}});
     }
     if (tap == hal::unknownObject) {

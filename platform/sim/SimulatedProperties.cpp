@@ -62,6 +62,16 @@ OSStatus SimulatedAudioSystem::readProperty(AudioObjectID object,
                 out = Bytes::of(found);
                 return hal::noError;
             }
+            case sel::translateUIDToTap: {
+                const std::string uid(reinterpret_cast<const char*>(qualifier.data()),
+                                      qualifier.size());
+                AudioObjectID found = hal::unknownObject;
+                for (const auto& [id, t] : taps_) {
+                    if (t.description.uuid == uid) found = id;
+                }
+                out = Bytes::of(found);
+                return hal::noError;
+            }
             default:
                 return hal::unknownPropertyError;
         }

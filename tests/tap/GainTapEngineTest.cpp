@@ -276,6 +276,9 @@ TEST_F(GainTapEngineTest, AFailureAtAnyCallLeavesNothingBehind) {
                 undone.push_back(calls[i]);
             }
         }
+        // A listener that failed to register is removed at once, in case it did.
+        if (construction[n] == Call::addPropertyListener)
+            expectedUndo.insert(expectedUndo.begin(), Call::removePropertyListener);
         const std::string sentence = made.error().description();
         switch (construction[n]) {
             case Call::createProcessTap:
@@ -308,6 +311,16 @@ TEST_F(GainTapEngineTest, AFailureAtAnyCallLeavesNothingBehind) {
         failures += made.error() != EngineError{CoreAudioError{}};
     }
     EXPECT_GE(failures, 10);
+
+    // A server that does the work and reports failure anyway leaks nothing either.
+    for (std::size_t n = 0; n < construction.size(); ++n) {
+        hal->inject({.status = -50,
+                     .onCall = int(n) + 1,
+                     .effect = SimulatedAudioSystem::Effect::failAfterEffect});
+        if (auto made = GainTapEngine::make(hal, c, 1, {})) (*made)->stop();
+        hal->clearFaults();
+        EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{}) << "call " << n;
+    }
 }
 
 TEST_F(GainTapEngineTest, SentencesOfFailedReadsNameTheReadAndObject) {
