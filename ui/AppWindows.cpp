@@ -1,0 +1,56 @@
+#include "ui/AppWindows.hpp"
+
+#include <QGuiApplication>
+#include <QScreen>
+
+#include "platform/qt/QtUpdateChecker.hpp"
+#include "ui/SettingsWindow.hpp"
+#include "ui/SetupWindow.hpp"
+
+namespace sonvel {
+
+namespace {
+
+template <class Window>
+Window* present(QPointer<Window>& slot, const std::function<Window*()>& make) {
+    if (!slot) {
+        slot = make();
+        slot->setAttribute(Qt::WA_DeleteOnClose);
+        slot->adjustSize();
+        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            QRect frame = slot->frameGeometry();
+            frame.moveCenter(screen->availableGeometry().center());
+            slot->move(frame.topLeft());
+        }
+    }
+    slot->show();
+    slot->raise();
+    slot->activateWindow();
+    return slot;
+}
+
+}  // namespace
+
+AppWindows::AppWindows(std::shared_ptr<MixerModel> model, PlatformWording wording,
+                       QtUpdateChecker* updates, GeneralSettingsTab::OpenURL openURL)
+    : model_(std::move(model)),
+      wording_(std::move(wording)),
+      updates_(updates),
+      openURL_(std::move(openURL)) {}
+
+AppWindows::~AppWindows() {
+    delete setup_.data();
+    delete settings_.data();
+}
+
+SetupWindow* AppWindows::openSetup() {
+    return present<SetupWindow>(setup_, [this] { return new SetupWindow(model_, wording_); });
+}
+
+SettingsWindow* AppWindows::openSettings() {
+    return present<SettingsWindow>(settings_, [this] {
+        return new SettingsWindow(model_, wording_, updates_.data(), openURL_);
+    });
+}
+
+}  // namespace sonvel

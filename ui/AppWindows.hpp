@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QPointer>
+#include <memory>
+
+#include "Sonvel/PlatformWording.hpp"
+#include "ui/GeneralSettingsTab.hpp"
+
+namespace sonvel {
+
+class MixerModel;
+class QtUpdateChecker;
+class SetupWindow;
+class SettingsWindow;
+
+// The setup and settings windows, at most one of each: opening one that is
+// already open brings it to the front instead. A closed window is destroyed,
+// so its subscriptions and its own choices end with it. Main thread only.
+class AppWindows final {
+  public:
+    AppWindows(std::shared_ptr<MixerModel> model, PlatformWording wording, QtUpdateChecker* updates,
+               GeneralSettingsTab::OpenURL openURL);
+    ~AppWindows();
+    AppWindows(const AppWindows&) = delete;
+    AppWindows& operator=(const AppWindows&) = delete;
+
+    SetupWindow* openSetup();
+    SettingsWindow* openSettings();
+
+    // Null while closed.
+    [[nodiscard]] SetupWindow* setup() const { return setup_; }
+    [[nodiscard]] SettingsWindow* settings() const { return settings_; }
+
+  private:
+    std::shared_ptr<MixerModel> model_;
+    PlatformWording wording_;
+    QPointer<QtUpdateChecker> updates_;
+    GeneralSettingsTab::OpenURL openURL_;
+    QPointer<SetupWindow> setup_;
+    QPointer<SettingsWindow> settings_;
+};
+
+}  // namespace sonvel
