@@ -184,15 +184,17 @@ void EngineHost::handOver(const EngineSpec& spec) {
     report(Event::Started{spec.key});
 }
 
+void EngineHost::stopEverything() {
+    if (closed_) return;
+    std::vector<std::string> keys;
+    for (const auto& [key, r] : engines_) keys.push_back(key);
+    for (const std::string& key : keys) destroy(key);
+    stopTestEngineNow();
+    stopProbeNow();
+}
+
 void EngineHost::stopAll(bool wait) {
-    auto work = [self = shared_from_this()] {
-        if (self->closed_) return;
-        std::vector<std::string> keys;
-        for (const auto& [key, r] : self->engines_) keys.push_back(key);
-        for (const std::string& key : keys) self->destroy(key);
-        self->stopTestEngineNow();
-        self->stopProbeNow();
-    };
+    auto work = [self = shared_from_this()] { self->stopEverything(); };
     if (wait) {
         queue_->sync(work);
     } else {
@@ -202,12 +204,7 @@ void EngineHost::stopAll(bool wait) {
 
 void EngineHost::shutdown() {
     queue_->sync([self = shared_from_this()] {
-        if (self->closed_) return;
-        std::vector<std::string> keys;
-        for (const auto& [key, r] : self->engines_) keys.push_back(key);
-        for (const std::string& key : keys) self->destroy(key);
-        self->stopTestEngineNow();
-        self->stopProbeNow();
+        self->stopEverything();
         self->closed_ = true;
     });
 }

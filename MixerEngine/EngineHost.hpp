@@ -142,6 +142,7 @@ class EngineHost : public std::enable_shared_from_this<EngineHost> {
     void install(std::shared_ptr<GainTapEngine> engine, const EngineSpec& spec);
     void destroy(const std::string& key);
     void handOver(const EngineSpec& spec);
+    void stopEverything();
     void stopTestEngineNow();
     void stopProbeNow();
     void report(Event event);
