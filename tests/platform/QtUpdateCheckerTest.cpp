@@ -8,14 +8,12 @@
 #include <QElapsedTimer>
 #include <QNetworkProxy>
 #include <QSettings>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <functional>
 #include <memory>
 
 #include "platform/qt/QtUpdateChecker.hpp"
+#include "support/FeedServer.hpp"
 
 namespace sonvel {
 namespace {
@@ -23,44 +21,7 @@ namespace {
 using namespace std::chrono_literals;
 using Kind = UpdateError::Kind;
 
-QByteArray feedWith(const char* version) {
-    return QByteArray(
-               R"(<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel><item>
-<sparkle:version>)") +
-           version + R"(</sparkle:version>
-<enclosure url="https://example.org/sonvel.tar.gz"/></item></channel></rss>)";
-}
-
-// Answers every request with one canned response; none leaves it unanswered.
-class FeedServer {
-  public:
-    explicit FeedServer(std::optional<QByteArray> response) : response_(std::move(response)) {
-        EXPECT_TRUE(server_.listen(QHostAddress::LocalHost, 0));
-        QObject::connect(&server_, &QTcpServer::newConnection, &server_, [this] {
-            while (QTcpSocket* socket = server_.nextPendingConnection()) {
-                QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                    request_ += socket->readAll();
-                    if (!request_.contains("\r\n\r\n") || !response_) return;
-                    socket->write(*response_);
-                    socket->disconnectFromHost();
-                });
-            }
-        });
-    }
-    static QByteArray http(const char* status, const QByteArray& body) {
-        return QByteArray("HTTP/1.1 ") + status +
-               "\r\nContent-Type: application/rss+xml\r\nConnection: close\r\nContent-Length: " +
-               QByteArray::number(body.size()) + "\r\n\r\n" + body;
-    }
-    QUrl url() const {
-        return QUrl(QStringLiteral("http://127.0.0.1:%1/appcast.xml").arg(server_.serverPort()));
-    }
-
-  private:
-    QTcpServer server_;
-    std::optional<QByteArray> response_;
-    QByteArray request_;
-};
+using testsupport::FeedServer;
 
 class QtUpdateCheckerTest : public ::testing::Test {
   protected:
@@ -104,15 +65,15 @@ class QtUpdateCheckerTest : public ::testing::Test {
 };
 
 TEST_F(QtUpdateCheckerTest, NewerSameAndOlderVersions) {
-    FeedServer newer(FeedServer::http("200 OK", feedWith("1.10")));
+    FeedServer newer(FeedServer::http("200 OK", FeedServer::feedOffering("1.10")));
     const UpdateOutcome found = check(newer.url());
     ASSERT_TRUE(found.is<UpdateOutcome::Available>()) << UpdateFeed::sentence(found);
     EXPECT_EQ(UpdateFeed::sentence(found),
               "Version 1.10 of Sonvel is available. You have version 1.9.");
 
-    FeedServer same(FeedServer::http("200 OK", feedWith("1.9")));
+    FeedServer same(FeedServer::http("200 OK", FeedServer::feedOffering("1.9")));
     EXPECT_EQ(check(same.url()), UpdateOutcome{UpdateOutcome::UpToDate{"1.9"}});
-    FeedServer older(FeedServer::http("200 OK", feedWith("1.8.7")));
+    FeedServer older(FeedServer::http("200 OK", FeedServer::feedOffering("1.8.7")));
     EXPECT_EQ(check(older.url()), UpdateOutcome{UpdateOutcome::UpToDate{"1.9"}});
 }
 

@@ -1,0 +1,61 @@
+#pragma once
+
+// An update feed served on the loopback address by the test itself: every
+// request gets one canned HTTP response, or none at all (a server that never
+// answers). It stops with the object.
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QObject>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUrl>
+#include <optional>
+
+namespace sonvel::testsupport {
+
+class FeedServer {
+  public:
+    explicit FeedServer(std::optional<QByteArray> response) : response_(std::move(response)) {
+        listening_ = server_.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&server_, &QTcpServer::newConnection, &server_, [this] {
+            while (QTcpSocket* socket = server_.nextPendingConnection()) {
+                QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                    request_ += socket->readAll();
+                    if (!request_.contains("\r\n\r\n") || !response_) return;
+                    socket->write(*response_);
+                    socket->disconnectFromHost();
+                });
+            }
+        });
+    }
+
+    static QByteArray http(const char* status, const QByteArray& body) {
+        return QByteArray("HTTP/1.1 ") + status +
+               "\r\nContent-Type: application/rss+xml\r\nConnection: close\r\nContent-Length: " +
+               QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    }
+    // A one-item appcast offering `version`.
+    static QByteArray feedOffering(const char* version) {
+        return QByteArray(
+                   "<rss version=\"2.0\" "
+                   "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">"
+                   "<channel><item><sparkle:version>") +
+               version +
+               "</sparkle:version><enclosure url=\"https://example.org/sonvel.tar.gz\"/>"
+               "</item></channel></rss>";
+    }
+
+    [[nodiscard]] bool listening() const { return listening_; }
+    [[nodiscard]] QUrl url() const {
+        return QUrl(QStringLiteral("http://127.0.0.1:%1/appcast.xml").arg(server_.serverPort()));
+    }
+
+  private:
+    QTcpServer server_;
+    bool listening_ = false;
+    std::optional<QByteArray> response_;
+    QByteArray request_;
+};
+
+}  // namespace sonvel::testsupport
