@@ -1,0 +1,135 @@
+#include "Sonvel/RowState.hpp"
+
+#include <algorithm>
+
+#include "Sonvel/Symbols.hpp"
+#include "core/GainTaper.hpp"
+#include "core/Position.hpp"
+#include "core/Routing.hpp"
+
+namespace sonvel::RowView {
+
+namespace {
+
+std::optional<std::string> activeCaption(const std::optional<AppPreference>& preference,
+                                         const std::vector<OutputContext>& outputs) {
+    if (!preference || !preference->outputDeviceUID) return std::nullopt;
+    const auto found =
+        std::ranges::find(outputs, *preference->outputDeviceUID, &OutputContext::uid);
+    if (found == outputs.end()) return std::nullopt;
+    return "Output: " + found->name;
+}
+
+std::string idleCaption(const std::optional<AppPreference>& preference) {
+    if (preference && preference->outputDeviceUID && preference->outputDeviceName) {
+        return "Not playing. Will play on " + *preference->outputDeviceName + " once it starts.";
+    }
+    return "Not playing. Your level kicks in once it plays.";
+}
+
+std::string unavailableCaption(const UnavailableReason& reason) {
+    return reason.visit(Overloaded{
+        [](const UnavailableReason::ControlsLocked& locked) -> std::string {
+            return locked.gate.is<ControlGate::Paused>() ? "Paused, playing at normal volume."
+                                                         : "Unavailable until setup is complete.";
+        },
+        [](const UnavailableReason::DeviceUnsupported& d) { return d.reason; },
+        [](const UnavailableReason::PlaysToOtherDevice&) -> std::string {
+            return "Plays to a different output device, not controllable.";
+        },
+        [](const UnavailableReason::NoOutputDevice&) -> std::string { return "No output device."; },
+    });
+}
+
+// The user must act on these: the application is not at the level they set.
+bool isWarning(const GroupStatus& status) {
+    if (status.is<GroupStatus::RouteFallback>() || status.is<GroupStatus::Failed>()) return true;
+    const auto* unavailable = status.as<GroupStatus::Unavailable>();
+    return unavailable && (unavailable->reason.is<UnavailableReason::DeviceUnsupported>() ||
+                           unavailable->reason.is<UnavailableReason::PlaysToOtherDevice>());
+}
+
+}  // namespace
+
+std::optional<Caption> caption(const AppGroupDescriptor& group,
+                               const std::optional<GroupStatus>& status,
+                               const std::optional<AppPreference>& preference,
+                               const std::vector<OutputContext>& outputs, bool silentNotice) {
+    if (!group.isRunning) {
+        return Caption{"Not running. Your level kicks in once it plays.", TextRole::secondary};
+    }
+    // Said before anything the status says: the row looks fine otherwise,
+    // and the user hears nothing from it.
+    if (silentNotice) return Caption{MixerModel::silentRowCaption, TextRole::warning};
+    if (!status) return std::nullopt;
+    const std::optional<std::string> text = status->visit(Overloaded{
+        [](const GroupStatus::Untouched&) -> std::optional<std::string> { return std::nullopt; },
+        [&](const GroupStatus::Active&) { return activeCaption(preference, outputs); },
+        [&](const GroupStatus::Idle&) -> std::optional<std::string> {
+            return idleCaption(preference);
+        },
+        [](const GroupStatus::RouteFallback& f) -> std::optional<std::string> { return f.reason; },
+        [](const GroupStatus::Failed& f) -> std::optional<std::string> {
+            return f.retrying ? "Error, retrying… (" + f.message + ")"
+                              : "Couldn't control this app: " + f.message;
+        },
+        [](const GroupStatus::Unavailable& u) -> std::optional<std::string> {
+            return unavailableCaption(u.reason);
+        },
+    });
+    if (!text) return std::nullopt;
+    return Caption{*text, isWarning(*status) ? TextRole::warning : TextRole::secondary};
+}
+
+LevelDotState levelDot(float peak) {
+    const bool lit = peak > silenceFloor;
+    return {lit, lit ? "Playing through Sonvel" : "Silent"};
+}
+
+OutputMenuState outputMenu(const std::string& appName, const std::optional<std::string>& routeUID,
+                           const std::optional<std::string>& defaultName,
+                           const std::vector<OutputContext>& outputs) {
+    OutputMenuState menu;
+    menu.symbol = std::string(routeUID ? Symbols::routed : Symbols::followsDefault);
+    menu.accessibleName = "Output for " + appName;
+    menu.items.push_back({std::nullopt,
+                          defaultName ? "Default Output (" + *defaultName + ")" : "Default Output",
+                          !routeUID, true, ""});
+    for (const OutputContext& output : outputs) {
+        menu.items.push_back({output, output.name, routeUID == output.uid,
+                              !output.unsupportedReason, output.unsupportedReason.value_or("")});
+    }
+    return menu;
+}
+
+RowState row(const AppGroupDescriptor& group, const std::optional<GroupStatus>& status,
+             const std::optional<AppPreference>& preference, std::optional<float> peak,
+             const Context& context) {
+    RowState r;
+    r.group = group;
+    r.iconPath = group.isShared ? std::optional<std::string>(sharedRowIconPath) : group.appPath;
+    if (group.isShared) r.note = "controls all web views";
+    if (peak && status && status->is<GroupStatus::Active>()) r.dot = levelDot(*peak);
+
+    const bool ready = context.gate.isReady();
+    r.controlsEnabled = ready;
+    r.muted = preference && preference->muted;
+    r.muteSymbol = std::string(r.muted ? Symbols::muted : Symbols::unmuted);
+    r.muteAccessibleName = (r.muted ? "Unmute " : "Mute ") + group.name;
+    r.position = preference ? sanitizedPosition(preference->position) : 1.0;
+    r.sliderAccessibleName = group.name + " volume";
+    r.levelText = r.muted ? "Muted" : GainTaper::percentText(r.position);
+    r.levelRole = ready ? TextRole::primary : TextRole::secondary;
+
+    if (Routing::canRoute(context.gate, status, context.outputs)) {
+        r.outputMenu = outputMenu(
+            group.name, preference ? preference->outputDeviceUID : std::nullopt,
+            context.output ? std::optional(context.output->name) : std::nullopt, context.outputs);
+    }
+    r.caption = caption(group, status, preference, context.outputs, context.silentNotice);
+    const auto* failed = status ? status->as<GroupStatus::Failed>() : nullptr;
+    r.showsRetry = group.isRunning && failed && !failed->retrying;
+    return r;
+}
+
+}  // namespace sonvel::RowView

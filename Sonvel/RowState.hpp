@@ -1,0 +1,103 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Sonvel/MixerModel.hpp"
+#include "core/AppPreference.hpp"
+#include "core/ControlGate.hpp"
+#include "core/GroupStatus.hpp"
+#include "core/OutputContext.hpp"
+
+// What one panel row shows, as plain values: widgets render these and hold
+// nothing of their own. Pure functions, no platform; main thread or any.
+namespace sonvel {
+
+// Colours by meaning; the widgets pick the desktop's colour for each.
+enum class TextRole { primary, secondary, warning };
+
+struct Caption {
+    std::string text;
+    TextRole role = TextRole::secondary;
+    bool operator==(const Caption&) const = default;
+};
+
+struct LevelDotState {
+    bool lit = false;  // green: the engine's output is above the floor
+    std::string accessibleName;
+    bool operator==(const LevelDotState&) const = default;
+};
+
+struct OutputMenuItem {
+    std::optional<OutputContext> output;  // none: follow the default output
+    std::string label;
+    bool checked = false;
+    bool enabled = true;
+    std::string tooltip;
+    bool operator==(const OutputMenuItem&) const = default;
+};
+
+// The first item is the default output; a divider follows it.
+struct OutputMenuState {
+    std::string symbol;
+    std::string accessibleName;  // also the tooltip
+    std::vector<OutputMenuItem> items;
+    bool operator==(const OutputMenuState&) const = default;
+};
+
+struct RowState {
+    AppGroupDescriptor group;
+    std::optional<std::string> iconPath;  // the application whose icon to show
+    std::optional<std::string> note;      // beside the name
+    std::optional<LevelDotState> dot;
+    bool controlsEnabled = false;
+    bool muted = false;
+    std::string muteSymbol;
+    std::string muteAccessibleName;
+    double position = 1.0;
+    std::string sliderAccessibleName;
+    std::string levelText;  // the percentage label and the slider's accessible value
+    TextRole levelRole = TextRole::primary;
+    std::optional<OutputMenuState> outputMenu;
+    std::optional<Caption> caption;
+    bool showsRetry = false;
+    bool operator==(const RowState&) const = default;
+};
+
+namespace RowView {
+
+// A peak must be strictly above this for the dot to light.
+inline constexpr float silenceFloor = 0.0001f;
+// The application whose icon stands for the shared web-content row.
+inline constexpr const char* sharedRowIconPath = "/Applications/Safari.app";
+
+// The status line under a row, none when there is nothing to say.
+// `silentNotice`: the model hears only silence from this row's engine.
+std::optional<Caption> caption(const AppGroupDescriptor& group,
+                               const std::optional<GroupStatus>& status,
+                               const std::optional<AppPreference>& preference,
+                               const std::vector<OutputContext>& outputs,
+                               bool silentNotice = false);
+
+LevelDotState levelDot(float peak);
+
+OutputMenuState outputMenu(const std::string& appName, const std::optional<std::string>& routeUID,
+                           const std::optional<std::string>& defaultName,
+                           const std::vector<OutputContext>& outputs);
+
+// Everything the panel knows that a row needs.
+struct Context {
+    ControlGate gate{ControlGate::NeedsPermission{}};
+    std::optional<OutputContext> output;
+    std::vector<OutputContext> outputs;
+    bool silentNotice = false;
+};
+
+RowState row(const AppGroupDescriptor& group, const std::optional<GroupStatus>& status,
+             const std::optional<AppPreference>& preference, std::optional<float> peak,
+             const Context& context);
+
+}  // namespace RowView
+
+}  // namespace sonvel
