@@ -1,0 +1,150 @@
+// The panel driven as a person would, on the real model and the simulated
+// audio system, and checked by what the speaker plays.
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QToolButton>
+
+#include "tests/ui/ShellFixture.hpp"
+#include "ui/BannerWidget.hpp"
+#include "ui/LevelDot.hpp"
+#include "ui/OutputMenuButton.hpp"
+
+namespace sonvel::uitest {
+namespace {
+
+// Music's tone at full level, and with the slider at half: 20·log10(0.5²).
+constexpr double fullDb = 0.0;
+const double halfSliderDb = 20 * std::log10(0.25);
+
+TEST_F(ShellTest, SliderAndMuteAreHeardAndQuitGivesEveryAppItsSoundBack) {
+    startShell();
+    passSetup();
+    EXPECT_TRUE(model->isPanelVisible.get());
+    ASSERT_TRUE(row("com.apple.Music").slider()->isEnabled());
+    EXPECT_TRUE(panel().banners().empty());
+
+    row("com.apple.Music").slider()->setValue(LevelSlider::steps / 2);  // as a drag ends
+    EXPECT_NEAR(heard(440), halfSliderDb, 0.1);
+    EXPECT_NEAR(heard(660), fullDb, 0.1);  // Podcasts untouched
+    EXPECT_EQ(row("com.apple.Music").levelLabel()->text(), "50%");
+
+    QTest::mouseClick(row("com.apple.Music").muteButton(), Qt::LeftButton);
+    run(100ms);  // past the one IO cycle that ramps down
+    EXPECT_LT(heard(440), -100.0);
+    EXPECT_NEAR(heard(660), fullDb, 0.1);
+    EXPECT_EQ(row("com.apple.Music").levelLabel()->text(), "Muted");
+    EXPECT_EQ(row("com.apple.Music").muteButton()->accessibleName(), "Unmute Music");
+
+    QTest::mouseClick(panel().footerButton("Quit"), Qt::LeftButton);
+    settle();
+    const auto left = hal->accounting();
+    EXPECT_EQ(std::tuple(left.taps, left.aggregates, left.ioProcs), std::tuple(0u, 0u, 0u));
+    EXPECT_NEAR(heard(440), fullDb, 0.1);
+    EXPECT_NEAR(heard(660), fullDb, 0.1);
+}
+
+TEST_F(ShellTest, EveryControlSaysWhatItIsToAssistiveTechnology) {
+    hal->addDevice({.uid = "pods", .name = "AirPods"});
+    Preferences p;
+    p.set(AppPreference(0.5, false, "Music"), "com.apple.Music");
+    storeValidSetup(p);
+    startShell();
+    run(2500ms);  // the open panel's peaks arrive with the tick
+
+    AppRowWidget& shown = row("com.apple.Music");
+    QAccessibleInterface* slider = accessible(shown.slider());
+    EXPECT_EQ(slider->role(), QAccessible::Slider);
+    EXPECT_EQ(slider->text(QAccessible::Name), "Music volume");
+    EXPECT_EQ(slider->text(QAccessible::Value), "50%");
+    slider->valueInterface()->setCurrentValue(0.25);
+    EXPECT_DOUBLE_EQ(model->preferences->apps.at("com.apple.Music").position, 0.25);
+    settle();
+    EXPECT_EQ(slider->text(QAccessible::Value), "25%");
+
+    EXPECT_EQ(accessible(shown.muteButton())->text(QAccessible::Name), "Mute Music");
+    EXPECT_EQ(accessible(shown.muteButton())->role(), QAccessible::Button);
+    EXPECT_EQ(accessible(shown.levelDot())->text(QAccessible::Name), "Playing through Sonvel");
+    EXPECT_EQ(accessible(shown.outputMenu())->text(QAccessible::Name), "Output for Music");
+    EXPECT_TRUE(shown.outputMenu()->isVisible());
+
+    QTest::mouseClick(shown.muteButton(), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(slider->text(QAccessible::Value), "Muted");
+    run(2500ms);
+    EXPECT_EQ(accessible(shown.levelDot())->text(QAccessible::Name), "Silent");
+}
+
+TEST_F(ShellTest, OutputMenuRoutesAndCaptionSaysWhere) {
+    const AudioObjectID pods = hal->addDevice({.uid = "pods", .name = "AirPods"});
+    Preferences p;
+    p.set(AppPreference(0.5, false, "Music"), "com.apple.Music");
+    storeValidSetup(p);
+    startShell();
+
+    QMenu* menu = row("com.apple.Music").outputMenu()->outputMenu();
+    QStringList items;
+    for (QAction* a : menu->actions()) items << (a->isSeparator() ? "-" : a->text());
+    EXPECT_EQ(items, (QStringList{"Default Output (Speakers)", "-", "Speakers", "AirPods"}));
+    menu->actions().back()->trigger();
+    settle();
+    EXPECT_EQ(row("com.apple.Music").captionLabel()->text(), "Output: AirPods");
+    hal->clearSpeaker(pods);
+    run(400ms);
+    EXPECT_NEAR(modeltest::analysis::dB(
+                    modeltest::analysis::toneAmplitude(hal->speaker(pods), 2, 0, 440, 48000)),
+                halfSliderDb, 0.1);
+    // The item already on is no choice: nothing changes.
+    menu->actions().back()->trigger();
+    EXPECT_TRUE(menu->actions().back()->isChecked());
+}
+
+TEST_F(ShellTest, LockedGateDisablesControlsAndSaysSetupCannotOpenYet) {
+    startShell();
+    AppRowWidget& shown = row("com.apple.Music");
+    EXPECT_FALSE(shown.slider()->isEnabled());
+    EXPECT_FALSE(shown.muteButton()->isEnabled());
+    EXPECT_FALSE(panel().pausedSwitch()->isEnabled());
+    ASSERT_EQ(panel().banners().size(), 1u);
+    EXPECT_FALSE(panel().banners()[0]->actionButton()->isEnabled());  // no setup window yet
+    EXPECT_FALSE(panel().footerButton("Setup…")->isEnabled());
+    EXPECT_FALSE(panel().footerButton("Settings")->isEnabled());
+    EXPECT_EQ(shown.captionLabel()->text(), "Unavailable until setup is complete.");
+}
+
+TEST_F(ShellTest, PauseSwitchAndResumeBanner) {
+    storeValidSetup();
+    startShell();
+    QTest::mouseClick(panel().pausedSwitch(), Qt::LeftButton);
+    settle();
+    EXPECT_TRUE(model->preferences->isPaused);
+    EXPECT_TRUE(panel().pausedSwitch()->isEnabled());
+    EXPECT_FALSE(row("com.apple.Music").slider()->isEnabled());
+    ASSERT_EQ(panel().banners().size(), 1u);
+    QTest::mouseClick(panel().banners()[0]->actionButton(), Qt::LeftButton);  // "Resume"
+    settle();
+    EXPECT_FALSE(model->preferences->isPaused);
+    EXPECT_TRUE(panel().banners().empty());
+    EXPECT_FALSE(panel().pausedSwitch()->isChecked());
+}
+
+TEST_F(ShellTest, ClosedPanelLeavesTheModelAlone) {
+    storeValidSetup();
+    start();
+    auto panel = std::make_unique<MixerPanel>(model, AppIconNames{}, [] {});
+    panel->show();
+    settle();
+    EXPECT_TRUE(model->isPanelVisible.get());
+    EXPECT_EQ(panel->rowsInOrder().size(), 2u);
+    panel->hide();
+    EXPECT_FALSE(model->isPanelVisible.get());
+    panel.reset();
+    model->setPaused(true);  // a change the dropped panel must not hear of
+    settle();
+    EXPECT_FALSE(model->isPanelVisible.get());
+}
+
+}  // namespace
+}  // namespace sonvel::uitest

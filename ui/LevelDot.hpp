@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QWidget>
+
+#include "Sonvel/RowState.hpp"
+
+namespace sonvel {
+
+// A 6-point circle: green while the engine's output is above the floor.
+class LevelDot final : public QWidget {
+    Q_OBJECT
+  public:
+    explicit LevelDot(QWidget* parent = nullptr);
+    void render(const LevelDotState& state);
+    [[nodiscard]] bool isLit() const { return state_.lit; }
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    LevelDotState state_;
+};
+
+}  // namespace sonvel

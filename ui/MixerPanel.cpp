@@ -1,0 +1,271 @@
+#include "ui/MixerPanel.hpp"
+
+#include <QCheckBox>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QShortcut>
+#include <QSignalBlocker>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "Sonvel/Symbols.hpp"
+#include "ui/AppRowWidget.hpp"
+#include "ui/BannerWidget.hpp"
+#include "ui/ModelBridge.hpp"
+#include "ui/SymbolIcons.hpp"
+#include "ui/ViewStyle.hpp"
+
+namespace sonvel {
+
+namespace {
+
+QString qs(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+QPushButton* footerButton(const QString& title, QWidget* parent) {
+    auto* button = new QPushButton(title, parent);
+    button->setFlat(true);
+    return button;
+}
+
+}  // namespace
+
+MixerPanel::MixerPanel(std::shared_ptr<MixerModel> model, AppIconNames iconNames,
+                       std::function<void()> quit, QWidget* parent)
+    : QWidget(parent),
+      model_(std::move(model)),
+      iconNames_(std::move(iconNames)),
+      quit_(std::move(quit)),
+      defaultOutput_(new QLabel(this)),
+      paused_(new QCheckBox("Paused", this)),
+      bannerArea_(new QVBoxLayout),
+      list_(new QScrollArea(this)),
+      content_(new QWidget),
+      sectionsLayout_(new QVBoxLayout(content_)) {
+    setFixedWidth(width);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(12, 12, 12, 12);
+    column->setSpacing(10);
+
+    auto* header = new QHBoxLayout;
+    header->setSpacing(8);
+    auto* titles = new QVBoxLayout;
+    titles->setSpacing(1);
+    auto* product = new QLabel("Sonvel", this);
+    product->setFont(ViewStyle::headline());
+    defaultOutput_->setFont(ViewStyle::caption());
+    ViewStyle::setTextRole(*defaultOutput_, TextRole::secondary);
+    defaultOutput_->setToolTip(
+        "Sonvel never changes the system output. Use Sound Settings to change it.");
+    titles->addWidget(product);
+    titles->addWidget(defaultOutput_);
+    header->addLayout(titles);
+    header->addStretch(1);
+    auto* soundSettings = new QToolButton(this);
+    soundSettings->setAutoRaise(true);
+    soundSettings->setIcon(
+        SymbolIcons::icon(Symbols::soundSettings, ViewStyle::colour(TextRole::primary, palette())));
+    soundSettings->setToolTip("Open Sound Settings");
+    soundSettings->setAccessibleName("Open Sound Settings");
+    connect(soundSettings, &QToolButton::clicked, this, [this] { model_->openSoundSettings(); });
+    header->addWidget(soundSettings);
+    paused_->setAttribute(Qt::WA_MacMiniSize);
+    paused_->setToolTip("Pause: every app plays at its normal volume.");
+    connect(paused_, &QCheckBox::toggled, this, [this](bool on) { model_->setPaused(on); });
+    header->addWidget(paused_);
+    column->addLayout(header);
+
+    bannerArea_->setSpacing(10);
+    column->addLayout(bannerArea_);
+
+    sectionsLayout_->setContentsMargins(0, 0, 0, 0);
+    sectionsLayout_->setSpacing(8);
+    sectionsLayout_->addStretch(1);
+    list_->setWidget(content_);
+    list_->setWidgetResizable(true);
+    list_->setFrameShape(QFrame::NoFrame);
+    list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    list_->setFixedWidth(width - 24);
+    column->addWidget(list_);
+
+    auto* divider = new QFrame(this);
+    divider->setFrameShape(QFrame::HLine);
+    divider->setFrameShadow(QFrame::Sunken);
+    column->addWidget(divider);
+
+    auto* footer = new QHBoxLayout;
+    footer->setSpacing(6);
+    QPushButton* setup = sonvel::footerButton("Setup…", this);
+    setup->setEnabled(false);
+    setup->setToolTip(PanelView::setupUnavailable);
+    QPushButton* reset = sonvel::footerButton("Reset Audio", this);
+    reset->setToolTip("Rebuild only Sonvel's own audio taps. System settings are not changed.");
+    connect(reset, &QPushButton::clicked, this, [this] { model_->resetSonvelAudio(); });
+    QPushButton* settings = sonvel::footerButton("Settings", this);
+    settings->setEnabled(false);
+    settings->setToolTip(PanelView::settingsUnavailable);
+    QPushButton* quitButton = sonvel::footerButton("Quit", this);
+    connect(quitButton, &QPushButton::clicked, this, [this] { quit_(); });
+    auto* quitShortcut = new QShortcut(QKeySequence("Ctrl+Q"), this);
+    quitShortcut->setContext(Qt::WindowShortcut);
+    connect(quitShortcut, &QShortcut::activated, this, [this] { quit_(); });
+    footer->addWidget(setup);
+    footer->addWidget(reset);
+    footer->addStretch(1);
+    footer->addWidget(settings);
+    footer->addWidget(quitButton);
+    footer_ = {setup, reset, settings, quitButton};
+    column->addLayout(footer);
+
+    connect(new ModelBridge(*model_, this), &ModelBridge::changed, this, &MixerPanel::refresh);
+    refresh();
+}
+
+MixerPanel::~MixerPanel() {
+    if (isVisible()) model_->panelDidDisappear();
+}
+
+void MixerPanel::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    model_->panelDidAppear();
+}
+
+void MixerPanel::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    model_->panelDidDisappear();
+}
+
+void MixerPanel::refresh() {
+    render(PanelView::panel(PanelInput::of(*model_)));
+}
+
+void MixerPanel::act(BannerState::Action action) {
+    switch (action) {
+        case BannerState::Action::resume:
+            model_->setPaused(false);
+            break;
+        case BannerState::Action::pause:
+            model_->setPaused(true);
+            break;
+        case BannerState::Action::openSetup:
+            break;  // the button is disabled until the setup window exists
+    }
+}
+
+MixerPanel::Section& MixerPanel::section(std::size_t index) {
+    while (sections_.size() <= index) {
+        auto* box = new QWidget(content_);
+        auto* layout = new QVBoxLayout(box);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->setSpacing(6);
+        auto* title = new QLabel(box);
+        QFont titleFont = ViewStyle::caption2();
+        titleFont.setWeight(QFont::DemiBold);
+        title->setFont(titleFont);
+        ViewStyle::setTextRole(*title, TextRole::secondary);
+        auto* empty = new QLabel(box);
+        empty->setFont(ViewStyle::callout());
+        empty->setContentsMargins(0, 4, 0, 4);
+        ViewStyle::setTextRole(*empty, TextRole::secondary);
+        layout->addWidget(title);
+        layout->addWidget(empty);
+        auto* rows = new QVBoxLayout;
+        rows->setSpacing(6);
+        layout->addLayout(rows);
+        sectionsLayout_->insertWidget(int(sections_.size()), box);
+        sections_.push_back({box, title, empty, rows});
+    }
+    return sections_[index];
+}
+
+void MixerPanel::render(const PanelState& state) {
+    if (rendered_ && state == state_) return;
+
+    const HeaderState& h = state.header;
+    defaultOutput_->setText(defaultOutput_->fontMetrics().elidedText(qs(h.defaultOutputLine),
+                                                                     Qt::ElideRight, width - 140));
+    {
+        const QSignalBlocker quiet(paused_);
+        paused_->setChecked(h.pausedOn);
+    }
+    paused_->setEnabled(h.pausedEnabled);
+
+    while (banners_.size() > state.banners.size()) {
+        delete banners_.back();
+        banners_.pop_back();
+    }
+    for (std::size_t i = 0; i < state.banners.size(); ++i) {
+        if (i == banners_.size()) {
+            banners_.push_back(new BannerWidget([this](BannerState::Action a) { act(a); }, this));
+            bannerArea_->addWidget(banners_.back());
+        }
+        banners_[i]->render(state.banners[i]);
+    }
+
+    std::map<std::string, AppRowWidget*> kept;
+    for (std::size_t s = 0; s < state.sections.size(); ++s) {
+        const SectionState& wanted = state.sections[s];
+        Section& shown = section(s);
+        shown.box->show();
+        shown.title->setText(qs(wanted.title));
+        shown.empty->setVisible(wanted.rows.empty() && wanted.emptyText.has_value());
+        shown.empty->setText(qs(wanted.emptyText.value_or("")));
+        for (std::size_t r = 0; r < wanted.rows.size(); ++r) {
+            const std::string& key = wanted.rows[r].group.key;
+            AppRowWidget* row = nullptr;
+            if (const auto found = rows_.find(key); found != rows_.end()) {
+                row = found->second;
+                rows_.erase(found);
+            } else {
+                row = new AppRowWidget(*model_, iconNames_, shown.box);
+            }
+            // Moving a row keeps its widgets, so a drag in progress survives.
+            if (shown.rows->indexOf(row) != int(r)) {
+                for (Section& other : sections_) other.rows->removeWidget(row);
+                if (row->parentWidget() != shown.box) row->setParent(shown.box);
+                shown.rows->insertWidget(int(r), row);
+            }
+            row->render(wanted.rows[r]);
+            row->show();
+            kept.emplace(key, row);
+        }
+    }
+    for (std::size_t s = state.sections.size(); s < sections_.size(); ++s) sections_[s].box->hide();
+    for (const auto& [key, row] : rows_) {
+        row->hide();
+        row->deleteLater();
+    }
+    rows_ = std::move(kept);
+
+    content_->adjustSize();
+    list_->setFixedHeight(std::min(listMaximumHeight, content_->sizeHint().height()));
+    adjustSize();
+    state_ = state;
+    rendered_ = true;
+}
+
+AppRowWidget* MixerPanel::row(const std::string& key) const {
+    const auto found = rows_.find(key);
+    return found == rows_.end() ? nullptr : found->second;
+}
+
+std::vector<AppRowWidget*> MixerPanel::rowsInOrder() const {
+    std::vector<AppRowWidget*> rows;
+    for (const SectionState& s : state_.sections) {
+        for (const RowState& r : s.rows) rows.push_back(row(r.group.key));
+    }
+    return rows;
+}
+
+QPushButton* MixerPanel::footerButton(const QString& title) const {
+    for (QPushButton* b : footer_) {
+        if (b->text() == title) return b;
+    }
+    return nullptr;
+}
+
+}  // namespace sonvel

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QWidget>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "Sonvel/PanelState.hpp"
+#include "ui/AppIcons.hpp"
+
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QScrollArea;
+class QToolButton;
+class QVBoxLayout;
+
+namespace sonvel {
+
+class AppRowWidget;
+class BannerWidget;
+
+// The panel: header, banners, the application list and the footer. It holds
+// no state of its own; it renders the model's state on every change while it
+// lives, and tells the model when it is shown and hidden. Main thread only.
+class MixerPanel final : public QWidget {
+    Q_OBJECT
+  public:
+    static constexpr int width = 340;
+    static constexpr int listMaximumHeight = 420;
+
+    MixerPanel(std::shared_ptr<MixerModel> model, AppIconNames iconNames,
+               std::function<void()> quit, QWidget* parent = nullptr);
+    ~MixerPanel() override;
+
+    // Re-reads the model; called on every change the model reports.
+    void refresh();
+
+    [[nodiscard]] const PanelState& state() const { return state_; }
+    [[nodiscard]] AppRowWidget* row(const std::string& key) const;
+    [[nodiscard]] std::vector<AppRowWidget*> rowsInOrder() const;
+    [[nodiscard]] const std::vector<BannerWidget*>& banners() const { return banners_; }
+    [[nodiscard]] QCheckBox* pausedSwitch() const { return paused_; }
+    [[nodiscard]] QLabel* defaultOutputLabel() const { return defaultOutput_; }
+    [[nodiscard]] QScrollArea* list() const { return list_; }
+    [[nodiscard]] QPushButton* footerButton(const QString& title) const;
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+  private:
+    struct Section {
+        QWidget* box;
+        QLabel* title;
+        QLabel* empty;
+        QVBoxLayout* rows;
+    };
+    void render(const PanelState& state);
+    void act(BannerState::Action action);
+    Section& section(std::size_t index);
+
+    std::shared_ptr<MixerModel> model_;
+    AppIconNames iconNames_;
+    std::function<void()> quit_;
+    PanelState state_;
+    bool rendered_ = false;
+    QLabel* defaultOutput_;
+    QCheckBox* paused_;
+    QVBoxLayout* bannerArea_;
+    std::vector<BannerWidget*> banners_;
+    QScrollArea* list_;
+    QWidget* content_;
+    QVBoxLayout* sectionsLayout_;
+    std::vector<Section> sections_;
+    std::map<std::string, AppRowWidget*> rows_;
+    std::vector<QPushButton*> footer_;
+};
+
+}  // namespace sonvel

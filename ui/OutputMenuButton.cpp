@@ -1,0 +1,48 @@
+#include "ui/OutputMenuButton.hpp"
+
+#include <QMenu>
+
+#include "ui/SymbolIcons.hpp"
+#include "ui/ViewStyle.hpp"
+
+namespace sonvel {
+
+OutputMenuButton::OutputMenuButton(Select select, QWidget* parent)
+    : QToolButton(parent), select_(std::move(select)), menu_(new QMenu(this)) {
+    setAutoRaise(true);
+    setPopupMode(QToolButton::InstantPopup);
+    setStyleSheet("QToolButton::menu-indicator { image: none; width: 0px; }");
+    setMenu(menu_);
+    menu_->setToolTipsVisible(true);
+}
+
+void OutputMenuButton::render(const OutputMenuState& state) {
+    if (state_ == state) return;
+    if (!state_ || state_->symbol != state.symbol) {
+        setIcon(SymbolIcons::icon(state.symbol, ViewStyle::colour(TextRole::primary, palette())));
+    }
+    const QString name = QString::fromStdString(state.accessibleName);
+    setToolTip(name);
+    setAccessibleName(name);
+    menu_->clear();
+    for (std::size_t i = 0; i < state.items.size(); ++i) {
+        const OutputMenuItem& item = state.items[i];
+        QAction* action = menu_->addAction(QString::fromStdString(item.label));
+        action->setCheckable(true);
+        action->setChecked(item.checked);
+        action->setEnabled(item.enabled);
+        action->setToolTip(QString::fromStdString(item.tooltip));
+        const bool wasOn = item.checked;
+        connect(action, &QAction::triggered, this, [this, action, output = item.output, wasOn] {
+            if (wasOn) {
+                action->setChecked(true);  // turning the current choice off is no choice
+            } else {
+                select_(output);
+            }
+        });
+        if (i == 0) menu_->addSeparator();
+    }
+    state_ = state;
+}
+
+}  // namespace sonvel

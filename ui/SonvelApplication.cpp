@@ -1,0 +1,148 @@
+#include "ui/SonvelApplication.hpp"
+
+#include <QApplication>
+#include <QEvent>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <cstdio>
+
+#include "ui/AudioWorldWindow.hpp"
+#include "ui/MixerPanel.hpp"
+#include "ui/TrayController.hpp"
+
+namespace sonvel {
+
+namespace {
+constexpr std::chrono::milliseconds reopenGuard{300};
+}  // namespace
+
+SonvelApplication::SonvelApplication(MixerModel::Environment environment,
+                                     std::optional<SimulatedAudio> simulated, Options options,
+                                     QObject* parent)
+    : QObject(parent),
+      environment_(std::move(environment)),
+      simulated_(std::move(simulated)),
+      options_(options) {
+    // However the loop ends (a signal, the session closing), engines stop first.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, [this] {
+        if (model_) model_->shutdown();
+    });
+}
+
+SonvelApplication::~SonvelApplication() {
+    delete panel_.data();
+    audioWorld_.reset();
+    delete tray_;
+    if (model_) model_->shutdown();
+}
+
+void SonvelApplication::start() {
+    if (model_) return;
+    model_ = MixerModel::make(environment_);
+    if (!options_.panelAsWindow && QSystemTrayIcon::isSystemTrayAvailable()) {
+        TrayController::Actions actions{[this] { togglePanel(); }, [this] { quit(); }, {}};
+        if (simulated_) actions.openAudioWorld = [this] { openAudioWorld(); };
+        tray_ = new TrayController(model_, std::move(actions), this);
+        return;
+    }
+    if (!options_.panelAsWindow) {
+        std::fputs(
+            "Sonvel: this desktop has no system tray, so the panel opens as a window; "
+            "closing it quits.\n",
+            stderr);
+    }
+    openPanel();
+}
+
+void SonvelApplication::quit() {
+    // Leaving the loop closes every window, and closing the panel's window
+    // asks to quit again.
+    if (std::exchange(quitting_, true)) return;
+    if (model_) model_->shutdown();
+    QCoreApplication::quit();
+}
+
+std::optional<std::string> SonvelApplication::iconName(const std::string& appPath) const {
+    if (!simulated_) return std::nullopt;
+    return simulated_->world->iconName(appPath);
+}
+
+MixerPanel* SonvelApplication::panel() const {
+    return panel_.data();
+}
+
+void SonvelApplication::openPanel() {
+    if (!model_) return;
+    if (panel_) {
+        panel_->raise();
+        panel_->activateWindow();
+        return;
+    }
+    auto* panel = new MixerPanel(
+        model_, [this](const std::string& path) { return iconName(path); }, [this] { quit(); });
+    panel_ = panel;
+    panel->setAttribute(Qt::WA_DeleteOnClose);
+    panel->installEventFilter(this);
+    if (tray_) {
+        // A drop-down: it closes as soon as the user clicks elsewhere.
+        panel->setWindowFlags(Qt::Popup);
+        panel->adjustSize();
+        const QRect icon = tray_->iconGeometry();
+        QScreen* screen = QGuiApplication::screenAt(icon.center());
+        if (!screen) screen = QGuiApplication::primaryScreen();
+        panel->move(
+            TrayController::panelPosition(icon, panel->sizeHint(), screen->availableGeometry()));
+    } else {
+        panel->setWindowTitle("Sonvel");
+    }
+    panel->show();
+}
+
+void SonvelApplication::closePanel() {
+    if (panel_ && tray_) panel_->close();
+}
+
+void SonvelApplication::togglePanel() {
+    if (panel_) {
+        closePanel();
+        return;
+    }
+    if (environment_.clock->uptime() - panelClosedAt_ < reopenGuard) return;
+    openPanel();
+}
+
+bool SonvelApplication::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == panel_.data()) {
+        if (event->type() == QEvent::Hide && tray_) {
+            // Dropped on closing: the next opening builds a new panel.
+            panelClosedAt_ = environment_.clock->uptime();
+            panel_->removeEventFilter(this);
+            panel_->deleteLater();
+            panel_ = nullptr;
+        } else if (event->type() == QEvent::Close && !tray_) {
+            quit();
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+AudioWorldWindow* SonvelApplication::openAudioWorld() {
+    if (!simulated_) return nullptr;
+    if (!audioWorld_) {
+        audioWorld_ = std::make_unique<AudioWorldWindow>(
+            simulated_->audio, simulated_->world,
+            [this](ProcessID pid) -> std::optional<std::string> {
+                if (!model_) return std::nullopt;
+                for (const AppGroup& g : model_->groups.get()) {
+                    if (std::ranges::count(g.pids, pid) > 0) return g.displayName;
+                }
+                return std::nullopt;
+            },
+            simulated_->capturePermission);
+    }
+    audioWorld_->show();
+    audioWorld_->raise();
+    return audioWorld_.get();
+}
+
+}  // namespace sonvel

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <chrono>
+#include <memory>
+#include <optional>
+
+#include "Sonvel/MixerModel.hpp"
+#include "platform/sim/SimulatedWorld.hpp"
+
+namespace sonvel {
+
+class AudioWorldWindow;
+class MixerPanel;
+class TrayController;
+
+// The application shell: owns the one model, starts it when asked (once the
+// event loop runs) and shuts it down on quit, so every application has its
+// normal volume back before the process ends. Shows the status icon and drops
+// the panel from it, or, without a system tray, shows the panel as a window
+// whose closing quits. Main thread only.
+class SonvelApplication final : public QObject {
+    Q_OBJECT
+  public:
+    // The simulated audio system the model runs on, for the Audio World window.
+    struct SimulatedAudio {
+        std::shared_ptr<sim::SimulatedAudioSystem> audio;
+        std::shared_ptr<const sim::SimulatedWorld> world;
+        bool capturePermission = true;
+    };
+    struct Options {
+        // A window even where a tray exists.
+        bool panelAsWindow = false;
+    };
+
+    SonvelApplication(MixerModel::Environment environment, std::optional<SimulatedAudio> simulated,
+                      Options options, QObject* parent = nullptr);
+    ~SonvelApplication() override;
+
+    void start();
+    // Shuts the model down, then leaves the event loop.
+    void quit();
+
+    [[nodiscard]] const std::shared_ptr<MixerModel>& model() const { return model_; }
+    [[nodiscard]] bool usesTray() const { return tray_ != nullptr; }
+    [[nodiscard]] TrayController* tray() const { return tray_; }
+    [[nodiscard]] MixerPanel* panel() const;
+    void openPanel();
+    void closePanel();
+    void togglePanel();
+    // Null when not running on the simulated audio system.
+    AudioWorldWindow* openAudioWorld();
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    std::optional<std::string> iconName(const std::string& appPath) const;
+
+    MixerModel::Environment environment_;
+    std::optional<SimulatedAudio> simulated_;
+    Options options_;
+    std::shared_ptr<MixerModel> model_;
+    TrayController* tray_ = nullptr;
+    QPointer<MixerPanel> panel_;
+    std::unique_ptr<AudioWorldWindow> audioWorld_;
+    bool quitting_ = false;
+    // A click on the icon while the panel is open first closes the panel (it
+    // loses focus), then arrives as a toggle: it must not open it again.
+    std::chrono::steady_clock::time_point panelClosedAt_{};
+};
+
+}  // namespace sonvel
