@@ -43,6 +43,14 @@ AppWindows::~AppWindows() {
     delete settings_.data();
 }
 
+SetupWindow* AppWindows::setup() const {
+    return setup_;
+}
+
+SettingsWindow* AppWindows::settings() const {
+    return settings_;
+}
+
 SetupWindow* AppWindows::openSetup() {
     return present<SetupWindow>(setup_, [this] { return new SetupWindow(model_, wording_); });
 }

@@ -28,8 +28,8 @@ class AppWindows final {
     SettingsWindow* openSettings();
 
     // Null while closed.
-    [[nodiscard]] SetupWindow* setup() const { return setup_; }
-    [[nodiscard]] SettingsWindow* settings() const { return settings_; }
+    [[nodiscard]] SetupWindow* setup() const;
+    [[nodiscard]] SettingsWindow* settings() const;
 
   private:
     std::shared_ptr<MixerModel> model_;

@@ -61,7 +61,6 @@ void DiagnosticsTab::rebuild() {
     const auto addRow = [this](const DiagnosticsRow& row) {
         auto* value = new QLabel(qs(row.value));
         value->setTextFormat(Qt::PlainText);
-        value->setWordWrap(true);
         value->setTextInteractionFlags(Qt::TextSelectableByMouse);
         ToneStyle::setTone(*value, Tone::secondary);
         form_->addRow(qs(row.label), value);

@@ -95,14 +95,17 @@ GeneralSettingsTab::GeneralSettingsTab(std::shared_ptr<MixerModel> model, QtUpda
     column->addWidget(audioReset_);
     column->addStretch(1);
 
-    // The model answers a command at once; reading it back right away shows
-    // what the system really did, even when nothing it publishes changed.
+    // A click has already flipped the box. The model answers at once, so
+    // rendering its answer right away, even an unchanged one (a second
+    // refusal), puts back what the system really did.
     connect(launchAtLogin_, &QCheckBox::clicked, this, [this](bool on) {
         model_->setLaunchAtLogin(on);
+        rendered_ = false;
         refresh();
     });
     connect(showIdle_, &QCheckBox::clicked, this, [this](bool on) {
         model_->setShowIdleApps(on);
+        rendered_ = false;
         refresh();
     });
     connect(checkForUpdates_, &QPushButton::clicked, this, [this] {

@@ -7,7 +7,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalBlocker>
-#include <QStackedWidget>
 #include <QVBoxLayout>
 
 #include "Sonvel/MixerModel.hpp"
@@ -61,10 +60,8 @@ LiveTestStepView::LiveTestStepView(std::shared_ptr<MixerModel> model,
     : QWidget(parent),
       model_(std::move(model)),
       choiceChanged_(std::move(choiceChanged)),
-      pages_(new QStackedWidget(this)) {
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(pages_);
+      pages_(new QVBoxLayout(this)) {
+    pages_->setContentsMargins(0, 0, 0, 0);
     buildIdle();
     buildBusy();
     buildRunning();
@@ -72,12 +69,22 @@ LiveTestStepView::LiveTestStepView(std::shared_ptr<MixerModel> model,
 }
 
 QWidget* LiveTestStepView::currentPage() const {
-    return pages_->currentWidget();
+    for (QWidget* page : {idle_.page, busy_.page, running_.page, answer_.page}) {
+        if (!page->isHidden()) return page;
+    }
+    return nullptr;
+}
+
+void LiveTestStepView::show(QWidget* page) {
+    // Only the shown page takes room, so the window fits the phase.
+    for (QWidget* p : {idle_.page, busy_.page, running_.page, answer_.page}) {
+        p->setVisible(p == page);
+    }
 }
 
 void LiveTestStepView::buildIdle() {
     Idle& v = idle_;
-    v.page = new QWidget(pages_);
+    v.page = new QWidget(this);
     QVBoxLayout* layout = column(v.page);
     v.intro = wrapping(v.page, font());
     v.record = wrapping(v.page, ViewStyle::callout());
@@ -117,7 +124,7 @@ void LiveTestStepView::buildIdle() {
 }
 
 void LiveTestStepView::buildBusy() {
-    busy_.page = new QWidget(pages_);
+    busy_.page = new QWidget(this);
     auto* row = new QHBoxLayout(busy_.page);
     row->setContentsMargins(0, 0, 0, 0);
     busy_.text = wrapping(busy_.page, font());
@@ -128,7 +135,7 @@ void LiveTestStepView::buildBusy() {
 
 void LiveTestStepView::buildRunning() {
     Running& v = running_;
-    v.page = new QWidget(pages_);
+    v.page = new QWidget(this);
     QVBoxLayout* layout = column(v.page);
     v.heading = wrapping(v.page, ViewStyle::headline());
     layout->addWidget(v.heading);
@@ -155,7 +162,7 @@ void LiveTestStepView::buildRunning() {
 
 void LiveTestStepView::buildAnswer() {
     Answer& v = answer_;
-    v.page = new QWidget(pages_);
+    v.page = new QWidget(this);
     QVBoxLayout* layout = column(v.page);
     v.failureRow = new QWidget(v.page);
     auto* failure = new QHBoxLayout(v.failureRow);
@@ -197,30 +204,22 @@ void LiveTestStepView::render(const LiveTestStepState& state) {
     std::visit(Overloaded{
                    [&](const IdleTestState& s) {
                        renderIdle(s);
-                       pages_->setCurrentWidget(idle_.page);
+                       show(idle_.page);
                    },
                    [&](const BusyTestState& s) {
                        busy_.text->setText(qs(s.text));
-                       pages_->setCurrentWidget(busy_.page);
+                       show(busy_.page);
                    },
                    [&](const RunningTestState& s) {
                        renderRunning(s);
-                       pages_->setCurrentWidget(running_.page);
+                       show(running_.page);
                    },
                    [&](const AnswerTestState& s) {
                        renderAnswer(s);
-                       pages_->setCurrentWidget(answer_.page);
+                       show(answer_.page);
                    },
                },
                state);
-    // Each page asks for its own height, not the tallest page's.
-    for (int i = 0; i < pages_->count(); ++i) {
-        QWidget* page = pages_->widget(i);
-        page->setSizePolicy(QSizePolicy::Preferred, page == pages_->currentWidget()
-                                                        ? QSizePolicy::Preferred
-                                                        : QSizePolicy::Ignored);
-    }
-    pages_->adjustSize();
 }
 
 void LiveTestStepView::renderIdle(const IdleTestState& s) {

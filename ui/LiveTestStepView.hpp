@@ -12,7 +12,6 @@
 class QComboBox;
 class QLabel;
 class QPushButton;
-class QStackedWidget;
 class QVBoxLayout;
 
 namespace sonvel {
@@ -85,6 +84,7 @@ class LiveTestStepView final : public QWidget {
         QPushButton* yes;
         QPushButton* no;
     };
+    void show(QWidget* page);
     void buildIdle();
     void buildBusy();
     void buildRunning();
@@ -97,7 +97,7 @@ class LiveTestStepView final : public QWidget {
     std::function<void()> choiceChanged_;
     std::optional<std::string> selectedKey_;
     std::optional<std::string> shownSelection_;
-    QStackedWidget* pages_;
+    QVBoxLayout* pages_;
     Idle idle_{};
     Busy busy_{};
     Running running_{};

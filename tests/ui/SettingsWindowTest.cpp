@@ -1,0 +1,170 @@
+// The settings window over the real model and simulated audio system: the
+// resets, launch at login, the update check and the diagnostics page.
+
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
+
+#include "ShellFixture.hpp"
+#include "platform/qt/QtUpdateChecker.hpp"
+#include "support/FeedServer.hpp"
+#include "ui/AppWindows.hpp"
+#include "ui/DiagnosticsTab.hpp"
+#include "ui/SettingsWindow.hpp"
+#include "ui/ToneStyle.hpp"
+
+namespace sonvel::uitest {
+namespace {
+
+using testsupport::FeedServer;
+
+// A login item the system refuses to register.
+struct RefusingLoginItem final : LoginItem {
+    std::expected<void, std::string> setEnabled(bool) override {
+        return std::unexpected("The autostart folder cannot be written to.");
+    }
+    bool isEnabled() const override { return false; }
+};
+
+class SettingsWindowTest : public ShellTest {
+  protected:
+    ~SettingsWindowTest() override { windows.reset(); }
+
+    SettingsWindow& openSettings(QtUpdateChecker* updates = nullptr) {
+        windows =
+            std::make_unique<AppWindows>(model, PlatformWording::simulatedMacOS(), updates,
+                                         [this](const std::string& url) { opened.push_back(url); });
+        return *windows->openSettings();
+    }
+
+    std::unique_ptr<AppWindows> windows;
+    std::vector<std::string> opened;
+};
+
+TEST_F(SettingsWindowTest, ResetSetupWaitsForConfirmation) {
+    startShell();
+    passSetup();
+    GeneralSettingsTab& general = *openSettings().general();
+    EXPECT_EQ(general.volumeControls()->text(), "Available");
+
+    for (const bool confirm : {false, true}) {
+        QTest::mouseClick(general.button("Reset Setup…"), Qt::LeftButton);
+        QMessageBox* dialog = general.resetSetupDialog();
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(dialog->windowTitle(), "Reset setup?");
+        settle();
+        EXPECT_TRUE(model->gate().isReady()) << "nothing happens before an answer";
+        QAbstractButton* answer = nullptr;
+        for (QAbstractButton* b : dialog->buttons()) {
+            const bool reset = dialog->buttonRole(b) == QMessageBox::DestructiveRole;
+            if (reset == confirm) answer = b;
+        }
+        ASSERT_NE(answer, nullptr);
+        EXPECT_EQ(answer->text() == "Reset Setup", confirm);
+        QTest::mouseClick(answer, Qt::LeftButton);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        settle();
+        EXPECT_EQ(general.resetSetupDialog(), nullptr);
+        EXPECT_EQ(model->gate().isReady(), !confirm);
+    }
+    EXPECT_FALSE(stored().validation);
+    EXPECT_EQ(general.volumeControls()->text().toStdString(), model->gate().title());
+}
+
+TEST_F(SettingsWindowTest, AFailedLaunchAtLoginChangeShowsWhyAndTheRealState) {
+    MixerModel::Environment env;
+    env.hal = hal;
+    env.system = services;
+    env.mainQueue = main;
+    env.clock = std::make_shared<modeltest::VirtualClock>(*main);
+    env.store = store;
+    env.workspace = workspace;
+    env.loginItem = std::make_shared<RefusingLoginItem>();
+    env.hostQueue = hostQueue;
+    env.observerQueue = observerQueue;
+    model = MixerModel::make(env);
+    settle();
+    GeneralSettingsTab& general = *openSettings().general();
+    EXPECT_FALSE(general.launchAtLoginError()->isVisibleTo(&general));
+
+    // On the box itself: the rest of the row's width is no click target.
+    const QPoint box(6, general.launchAtLogin()->height() / 2);
+    QTest::mouseClick(general.launchAtLogin(), Qt::LeftButton, {}, box);
+    EXPECT_FALSE(general.launchAtLogin()->isChecked());  // what the system says
+    EXPECT_TRUE(general.launchAtLoginError()->isVisibleTo(&general));
+    EXPECT_EQ(general.launchAtLoginError()->text(), "The autostart folder cannot be written to.");
+    EXPECT_EQ(general.launchAtLoginError()->palette().color(QPalette::WindowText),
+              ToneStyle::colour(Tone::warning, general.palette()));
+    QTest::mouseClick(general.launchAtLogin(), Qt::LeftButton, {}, box);  // the same refusal again
+    EXPECT_FALSE(general.launchAtLogin()->isChecked());
+}
+
+TEST_F(SettingsWindowTest, CheckForUpdatesTellsWhatTheFeedOffers) {
+    startShell();
+    {
+        GeneralSettingsTab& general = *openSettings().general();
+        EXPECT_FALSE(general.checkForUpdates()->isEnabled());  // no feed configured
+        EXPECT_FALSE(general.checkForUpdates()->toolTip().isEmpty());
+    }
+    FeedServer server(FeedServer::http("200 OK", FeedServer::feedOffering("9.9")));
+    QtUpdateChecker checker(server.url(), "0.1.0");
+    GeneralSettingsTab& general = *openSettings(&checker).general();
+    QTest::mouseClick(general.checkForUpdates(), Qt::LeftButton);
+    EXPECT_FALSE(general.checkForUpdates()->isEnabled());
+    EXPECT_EQ(general.updateLine()->text(), "Checking for updates…");
+    QElapsedTimer waited;
+    waited.start();
+    while (checker.state().checking && waited.elapsed() < 10'000) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    }
+    EXPECT_EQ(general.updateLine()->text(),
+              "Version 9.9 of Sonvel is available. You have version 0.1.0.");
+    ASSERT_TRUE(general.download()->isVisibleTo(&general));
+    QTest::mouseClick(general.download(), Qt::LeftButton);
+    EXPECT_EQ(opened, std::vector<std::string>{"https://example.org/sonvel.tar.gz"});
+    EXPECT_TRUE(general.checkForUpdates()->isEnabled());
+}
+
+TEST_F(SettingsWindowTest, DiagnosticsFollowTheEnginesAndTheMinute) {
+    startShell();
+    passSetup();
+    SettingsWindow& window = openSettings();
+    DiagnosticsTab& diagnostics = *window.diagnostics();
+    EXPECT_EQ(diagnostics.value("Active engines"), "0");
+    EXPECT_EQ(diagnostics.value("Permission"), "verified");
+
+    model->setPosition(0.5, modeltest::MixerModelTest::musicRow());
+    run(1s);
+    EXPECT_EQ(diagnostics.value("Active engines"), "1");
+    EXPECT_EQ(diagnostics.value("Received audio", "com.apple.Music"), "yes");
+    EXPECT_EQ(diagnostics.value("Device inputs disabled", "com.apple.Music"), "n/a");
+    EXPECT_EQ(diagnostics.value("Processor overloads", "com.apple.Music"), "0");
+
+    // An overload changes no published state, so only the minute's rebuild shows it.
+    const auto aggregates = hal->liveObjects().aggregates;
+    ASSERT_EQ(aggregates.size(), 1u);
+    hal->overload(aggregates.front().id);
+    engineListeners->runUntilIdle();
+    EXPECT_EQ(diagnostics.value("Processor overloads", "com.apple.Music"), "0");
+    QMetaObject::invokeMethod(diagnostics.minuteTimer(), "timeout");
+    EXPECT_EQ(diagnostics.value("Processor overloads", "com.apple.Music"), "1");
+    EXPECT_LE(diagnostics.minuteTimer()->interval(), 60'000);
+
+    window.tabs()->setCurrentWidget(&diagnostics);
+    if (const QString dir = qEnvironmentVariable("SONVEL_SCREENSHOTS"); !dir.isEmpty()) {
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(window.grab().save(dir + "/settings-diagnostics.png"));
+        window.tabs()->setCurrentIndex(0);
+        model->resetSonvelAudio();
+        settle();
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(window.grab().save(dir + "/settings-general.png"));
+    }
+}
+
+}  // namespace
+}  // namespace sonvel::uitest

@@ -1,0 +1,183 @@
+// The setup window over the real model, engine host and simulated audio
+// system: from a fresh start to open volume controls through the windows
+// alone, in stepped virtual time.
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QPushButton>
+
+#include "ShellFixture.hpp"
+#include "core/LiveTest.hpp"
+#include "ui/AccessStepView.hpp"
+#include "ui/AppWindows.hpp"
+#include "ui/LiveTestStepView.hpp"
+#include "ui/SetupWindow.hpp"
+
+namespace sonvel::uitest {
+namespace {
+
+namespace analysis = sim::SpeakerAnalysis;
+
+constexpr double podcastsTone = 660;  // Hz, a full-scale sine: -3.01 dBFS RMS
+const double sineCrest = analysis::dB(std::sqrt(0.5));
+
+class SetupWindowTest : public ShellTest {
+  protected:
+    ~SetupWindowTest() override { windows.reset(); }
+
+    SetupWindow& openSetup() {
+        windows = std::make_unique<AppWindows>(model, PlatformWording::simulatedMacOS(), nullptr,
+                                               [](const std::string&) {});
+        return *windows->openSetup();
+    }
+    // Pictures of the window for the README, only when asked for.
+    static void snapshot(QWidget& window, const char* name) {
+        const QString dir = qEnvironmentVariable("SONVEL_SCREENSHOTS");
+        if (dir.isEmpty()) return;
+        QDir().mkpath(dir);
+        QCoreApplication::processEvents();  // the layouts catch up with what changed
+        window.adjustSize();
+        EXPECT_TRUE(window.grab().save(dir + "/" + name + ".png")) << name;
+    }
+    // Runs until `done`, at most `limit` of virtual time.
+    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+        for (auto t = 0ms; t < limit && !done(); t += 50ms) run(50ms);
+        return done();
+    }
+
+    std::unique_ptr<AppWindows> windows;
+};
+
+TEST_F(SetupWindowTest, FromAFreshStartToOpenVolumeControls) {
+    startShell();
+    SetupWindow& w = openSetup();
+    AccessStepView& access = *w.access();
+    LiveTestStepView& live = *w.liveTest();
+    EXPECT_EQ(w.windowTitle(), "Sonvel Setup");
+    EXPECT_EQ(w.width(), 520);
+    EXPECT_TRUE(live.blocked()->isVisibleTo(&w));
+    EXPECT_FALSE(live.start()->isVisibleTo(&w));
+    EXPECT_EQ(accessible(access.checkAccess())->role(), QAccessible::Button);
+    snapshot(w, "setup-start");
+
+    QTest::mouseClick(access.checkAccess(), Qt::LeftButton);
+    settle();
+    EXPECT_FALSE(access.checkAccess()->isEnabled());  // while it listens
+    EXPECT_TRUE(access.showsProgress());
+    snapshot(w, "setup-listening");
+    ASSERT_TRUE(runUntil(
+        [&] {
+            return access.stateLine()->text() == "Access confirmed. Sonvel can hear your audio.";
+        },
+        10s));
+    EXPECT_TRUE(access.checkAccess()->isEnabled());
+    EXPECT_EQ(accessible(w.stepTitle(1))->text(QAccessible::Name),
+              "Step 1: Audio access, complete");
+
+    // Podcasts, the second choice, so that the pick is what gets tested.
+    QComboBox& picker = *live.picker();
+    ASSERT_EQ(picker.count(), 2);
+    const int choice = picker.findText("Podcasts");
+    ASSERT_GE(choice, 0);
+    picker.setCurrentIndex(choice);
+    emit picker.activated(choice);
+    settle();
+    EXPECT_EQ(picker.currentText(), "Podcasts");
+    snapshot(w, "setup-ready-to-test");
+    QTest::mouseClick(live.start(), Qt::LeftButton);
+    EXPECT_EQ(model->liveTest.get(), LiveTestPhase{LiveTestPhase::Starting{"Podcasts"}});
+    main->runUntilIdle();  // the change reaches the window; the host has not built the engine yet
+    EXPECT_EQ(live.busyText()->text(), "Starting the test on Podcasts…");
+
+    // Each step, as the window shows it and as the speaker heard it.
+    std::vector<double> heard(LiveTest::steps().size(), -999);
+    long shown = -1;
+    const auto step = [&] {
+        const auto* running = model->liveTest->as<LiveTestPhase::Running>();
+        return running ? running->step : -1;
+    };
+    while (runUntil([&] { return step() != shown; }, 3s) && step() >= 0) {
+        if (shown >= 0) {
+            heard[std::size_t(shown)] = analysis::dB(analysis::toneAmplitude(
+                                            hal->speaker(speakers), 2, 0, podcastsTone, 48000)) +
+                                        sineCrest;
+        }
+        hal->clearSpeaker(speakers);
+        shown = step();
+        ASSERT_EQ(live.currentPage(), live.runningPage());
+        for (std::size_t i = 0; i < heard.size(); ++i) {
+            const bool current = long(i) == shown;
+            EXPECT_EQ(live.stepText(i)->font().weight() == QFont::DemiBold, current) << i;
+            EXPECT_EQ(live.stepText(i)->accessibleDescription() == "Playing now", current) << i;
+        }
+        if (shown == 1) snapshot(w, "setup-running");
+    }
+    EXPECT_EQ(shown, long(heard.size()) - 1);
+    ASSERT_TRUE(runUntil([&] { return live.currentPage() == live.answerPage(); }, 3s));
+    heard.back() =
+        analysis::dB(analysis::toneAmplitude(hal->speaker(speakers), 2, 0, podcastsTone, 48000)) +
+        sineCrest;
+
+    const auto& answer = *model->liveTest->as<LiveTestPhase::AwaitingAnswer>();
+    ASSERT_EQ(answer.measurements.size(), heard.size());
+    ASSERT_EQ(live.measuredLines().size(), heard.size());
+    for (std::size_t i = 0; i < heard.size(); ++i) {
+        const auto& m = answer.measurements[i];
+        EXPECT_EQ(live.measuredLines()[i]->text().toStdString(), m.summary()) << i;
+        if (m.gain > 0) {
+            EXPECT_NEAR(m.outputRMSDBFS, heard[i], 0.2) << i;
+        } else {
+            EXPECT_LT(heard[i], -90.0);  // the silent step was silent on the speaker too
+            EXPECT_EQ(m.outputRMSDBFS, -120.0);
+        }
+    }
+    EXPECT_TRUE(live.yes()->isEnabled());
+    snapshot(w, "setup-answer");
+
+    QTest::mouseClick(live.yes(), Qt::LeftButton);
+    settle();
+    EXPECT_TRUE(model->gate().isReady());
+    EXPECT_TRUE(w.state().liveTestHeader.complete);
+    EXPECT_EQ(accessible(w.stepTitle(2))->text(QAccessible::Name),
+              "Step 2: Live audio test, complete");
+    EXPECT_EQ(w.statusTitle()->text(), "Volume controls are available");
+    EXPECT_TRUE(row("com.apple.Music").slider()->isEnabled());
+    EXPECT_TRUE(live.record()->text().startsWith("Passed on "));
+    snapshot(w, "setup-complete");
+}
+
+TEST_F(SetupWindowTest, OneWindowPerIdentifierAndClosingEndsIt) {
+    startShell();
+    SetupWindow* first = &openSetup();
+    EXPECT_EQ(windows->openSetup(), first);
+    int named = 0;
+    for (QWidget* top : QApplication::topLevelWidgets()) named += top->objectName() == "setup";
+    EXPECT_EQ(named, 1);
+
+    first->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(windows->setup(), nullptr);
+    model->startPermissionCheck();  // a closed window hears of no change
+    settle();
+    EXPECT_NE(windows->openSetup(), nullptr);
+}
+
+TEST_F(SetupWindowTest, StopTestReturnsToTheIdleStepWithoutARecord) {
+    startShell();
+    model->startPermissionCheck();
+    run(3s);
+    SetupWindow& w = openSetup();
+    QTest::mouseClick(w.liveTest()->start(), Qt::LeftButton);
+    run(1s);
+    ASSERT_EQ(w.liveTest()->currentPage(), w.liveTest()->runningPage());
+    QTest::mouseClick(w.liveTest()->stop(), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(w.liveTest()->currentPage(), w.liveTest()->idlePage());
+    EXPECT_FALSE(model->preferences->validation);
+    EXPECT_TRUE(w.access()->checkAccess()->isEnabled());
+}
+
+}  // namespace
+}  // namespace sonvel::uitest
