@@ -1,0 +1,139 @@
+// The rules `sonvelctl` and the session-bus service share, without a bus.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "Sonvel/ControlCommands.hpp"
+
+namespace sonvel::ControlCommands {
+namespace {
+
+TEST(ControlCommandsTest, LevelsParseOrAreRefusedWithoutAChange) {
+    struct Case {
+        std::string text;
+        std::optional<Level> level;  // none: refused as a bad argument
+    };
+    const std::vector<Case> cases{
+        {"40%", Level{0.4, false}},
+        {"0.4", Level{0.4, false}},
+        {"+10%", Level{0.1, true}},
+        {"-10%", Level{-0.1, true}},
+        {"100%", Level{1.0, false}},
+        {"0%", Level{0.0, false}},
+        {"101%", {}},
+        {"1.5", {}},
+        {"+150%", {}},
+        {"+-5%", {}},
+        {"nan", {}},
+        {"inf%", {}},
+        {"", {}},
+        {"%", {}},
+        {"forty", {}},
+        {"40 %", {}},
+        {std::string(300, '1') + "%", {}},
+    };
+    for (const Case& c : cases) {
+        const auto parsed = parseLevel(c.text);
+        if (c.level) {
+            ASSERT_TRUE(parsed) << c.text << ": " << parsed.error().message;
+            EXPECT_NEAR(parsed->value, c.level->value, 1e-12) << c.text;
+            EXPECT_EQ(parsed->relative, c.level->relative) << c.text;
+        } else {
+            ASSERT_FALSE(parsed) << c.text;
+            EXPECT_EQ(parsed.error().code, ExitCode::badArgument) << c.text;
+        }
+    }
+    EXPECT_DOUBLE_EQ(applyLevel({-0.1, true}, 0.05), 0.0);
+    EXPECT_DOUBLE_EQ(applyLevel({0.1, true}, 0.95), 1.0);
+    EXPECT_NEAR(applyLevel({-0.1, true}, 0.5), 0.4, 1e-12);
+}
+
+TEST(ControlCommandsTest, NumbersFromTheBusAreCheckedNotClamped) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (double bad : {-0.01, 1.01, nan, double(INFINITY)})
+        EXPECT_FALSE(checkedPosition(bad)) << bad;
+    for (double bad : {-1.0, 100.5, nan}) EXPECT_FALSE(checkedPercent(bad)) << bad;
+    EXPECT_DOUBLE_EQ(*checkedPercent(50), 0.5);
+    for (const std::string& bad :
+         std::vector<std::string>{"", "Mu\nsic", "Mu\x7fsic", std::string(257, 'a')}) {
+        EXPECT_EQ(checkedName(bad, "name").error().code, ExitCode::badArgument);
+    }
+}
+
+TEST(ControlCommandsTest, ApplicationsMatchByKeyOrNameAndErrorsListCandidates) {
+    const std::vector<AppRow> rows{{.key = "com.a.music", .name = "Music"},
+                                   {.key = "com.b.player", .name = "Player"},
+                                   {.key = "com.c.player", .name = "Player"},
+                                   {.key = "com.d.élan", .name = "Élan"}};
+    EXPECT_EQ(matchApp("music", rows)->key, "com.a.music");
+    EXPECT_EQ(matchApp("COM.C.PLAYER", rows)->key, "com.c.player");
+    EXPECT_EQ(matchApp("élan", rows)->key, "com.d.élan");
+
+    const auto ambiguous = matchApp("player", rows);
+    EXPECT_EQ(ambiguous.error().code, ExitCode::noSuchApp);
+    EXPECT_EQ(ambiguous.error().message,
+              "'player' names 2 applications; give one of their keys: 'Player' (com.b.player), "
+              "'Player' (com.c.player).");
+    const auto unknown = matchApp("Radio", {rows[0]});
+    EXPECT_EQ(unknown.error().message,
+              "No application is called 'Radio'. Known: 'Music' "
+              "(com.a.music).");
+    EXPECT_EQ(matchApp("Mu\tsic", rows).error().code, ExitCode::badArgument);
+}
+
+TEST(ControlCommandsTest, OutputsMatchAndUnusableOnesAreRefusedWithTheirReason) {
+    const std::vector<OutputRow> outputs{{"spk", "Speakers", true, {}},
+                                         {"dac", "Studio DAC", false, "It is busy."}};
+    EXPECT_EQ(matchOutput("DEFAULT", outputs)->has_value(), false);
+    EXPECT_EQ((*matchOutput("speakers", outputs))->uid, "spk");
+    EXPECT_EQ(matchOutput("dac", outputs).error().message,
+              "Studio DAC cannot be chosen: It is busy.");
+    EXPECT_EQ(matchOutput("HDMI", outputs).error().code, ExitCode::noSuchOutput);
+}
+
+TEST(ControlCommandsTest, RowsComeFromThePublishedStateAndSurviveTheWire) {
+    PanelInput input;
+    AppGroup music;
+    music.key = "com.a.music";
+    music.displayName = "Music";
+    music.isRunningOutput = true;
+    input.groups = {music};
+    input.preferences.set(AppPreference(0.5, true, "Music", "pods", "AirPods"), music.key);
+    input.preferences.set(AppPreference(0.25, false, "Radio"), "com.r.radio");
+    input.outputs = {{1, "spk", "Speakers"}, {2, "pods", "AirPods"}};
+    input.output = input.outputs[0];
+
+    const auto rows = appRows(input);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0], (AppRow{"com.a.music", "Music", true, 0.5, "50%", true, "pods", "AirPods",
+                               rows[0].caption}));
+    EXPECT_EQ(rows[1].name, "Radio");
+    EXPECT_FALSE(rows[1].playing);
+    EXPECT_EQ(rows[1].percent, "25%");
+
+    nlohmann::json wire = nlohmann::json::array();
+    for (const AppRow& r : rows) wire.push_back(toJson(r));
+    EXPECT_EQ(*appRowsFromJson(wire.dump()), rows);
+    nlohmann::json outputs = nlohmann::json::array();
+    for (const OutputRow& o : outputRows(input)) outputs.push_back(toJson(o));
+    EXPECT_EQ(*outputRowsFromJson(outputs.dump()), outputRows(input));
+    EXPECT_TRUE(outputRows(input)[0].isDefault);
+    EXPECT_EQ(appRowsFromJson("[{\"key\": 1}]").error().code, ExitCode::failed);
+}
+
+TEST(ControlCommandsTest, ChangesAreRefusedWithTheGatesOwnWordsUnlessReady) {
+    EXPECT_FALSE(refusal(ControlGate::Ready{}));
+    const ControlGate locked = ControlGate::NeedsPermission{};
+    const auto refused = refusal(locked);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->code, ExitCode::controlsUnavailable);
+    EXPECT_EQ(refused->message, locked.title() + " " + locked.detail());
+    const Status s = status(locked, {});
+    EXPECT_EQ(*statusFromJson(toJson(s).dump()), s);
+    EXPECT_EQ(formatStatus(s), locked.title() + "\n" + locked.detail() + "\n");
+}
+
+}  // namespace
+}  // namespace sonvel::ControlCommands
