@@ -279,6 +279,116 @@ Result<Status> statusFromJson(std::string_view text) {
     });
 }
 
+namespace {
+constexpr std::pair<ExitCode, const char*> errorNames[]{
+    {ExitCode::badArgument, "app.velmorra.Sonvel1.Error.BadArgument"},
+    {ExitCode::noSuchApp, "app.velmorra.Sonvel1.Error.NoSuchApp"},
+    {ExitCode::controlsUnavailable, "app.velmorra.Sonvel1.Error.ControlsUnavailable"},
+    {ExitCode::noSuchOutput, "app.velmorra.Sonvel1.Error.NoSuchOutput"},
+    {ExitCode::failed, "app.velmorra.Sonvel1.Error.Failed"},
+};
+}  // namespace
+
+std::string errorName(ExitCode code) {
+    for (const auto& [c, name] : errorNames) {
+        if (c == code) return name;
+    }
+    return errorNames[std::size(errorNames) - 1].second;
+}
+
+ExitCode exitCodeOf(std::string_view name) {
+    for (const auto& [c, n] : errorNames) {
+        if (n == name) return c;
+    }
+    // Nobody owns the name, or the bus gave up waiting for an owner to start.
+    if (name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+        name == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
+        name == "org.freedesktop.DBus.Error.NoReply" ||
+        name == "org.freedesktop.DBus.Error.Disconnected") {
+        return ExitCode::notRunning;
+    }
+    return ExitCode::failed;
+}
+
+std::string usage() {
+    return "Usage: sonvelctl COMMAND [ARGUMENTS] [--json]\n"
+           "  list                     applications, their levels and outputs\n"
+           "  set APP LEVEL            LEVEL: 40%, +10%, -10% or a position such as 0.4\n"
+           "  mute|unmute|toggle APP   the application's mute switch\n"
+           "  route APP DEVICE|default play APP through DEVICE, or the default output\n"
+           "  outputs                  the output devices\n"
+           "  pause|resume             stop or restart every volume change\n"
+           "  status                   whether controls are available, and why not\n"
+           "  watch                    print the list again whenever it changes\n"
+           "APP is a key or a display name, in any case. --json prints read commands as JSON.\n"
+           "Exit codes: 0 done, 1 failed, 2 bad argument, 3 Sonvel not running, 4 no such\n"
+           "application, 5 controls unavailable, 6 no such output.\n";
+}
+
+Result<Invocation> parseInvocation(const std::vector<std::string>& arguments) {
+    using Verb = Invocation::Verb;
+    Invocation call;
+    std::vector<std::string> words;
+    for (const std::string& a : arguments) {
+        if (a.size() > maxArgumentLength) {
+            return std::unexpected(bad("An argument is too long."));
+        }
+        if (a == "--json") {
+            call.json = true;
+        } else if (a == "--help" || a == "-h") {
+            return Invocation{};
+        } else {
+            words.push_back(a);
+        }
+    }
+    if (words.empty()) return std::unexpected(bad("No command given.\n" + usage()));
+    struct Shape {
+        const char* word;
+        Verb verb;
+        std::size_t operands;
+        bool reads;
+    };
+    constexpr Shape shapes[]{
+        {"list", Verb::list, 0, true},      {"outputs", Verb::outputs, 0, true},
+        {"status", Verb::status, 0, true},  {"watch", Verb::watch, 0, true},
+        {"set", Verb::set, 2, false},       {"mute", Verb::mute, 1, false},
+        {"unmute", Verb::unmute, 1, false}, {"toggle", Verb::toggle, 1, false},
+        {"route", Verb::route, 2, false},   {"pause", Verb::pause, 0, false},
+        {"resume", Verb::resume, 0, false}, {"help", Verb::help, 0, false},
+    };
+    const auto shape = std::ranges::find(shapes, words.front(), &Shape::word);
+    if (shape == std::end(shapes)) {
+        const auto shown = checkedName(words.front(), "command");
+        if (!shown) return std::unexpected(shown.error());
+        return std::unexpected(bad("'" + words.front() + "' is not a command.\n" + usage()));
+    }
+    if (words.size() - 1 != shape->operands) {
+        return std::unexpected(
+            bad(fmt::format("'{}' takes {} argument{}.\n{}", shape->word, shape->operands,
+                            shape->operands == 1 ? "" : "s", usage())));
+    }
+    if (call.json && !shape->reads) {
+        return std::unexpected(
+            bad(fmt::format("'{}' prints nothing to format as JSON.", shape->word)));
+    }
+    call.verb = shape->verb;
+    if (shape->operands > 0) {
+        const auto app = checkedName(words[1], "application name");
+        if (!app) return std::unexpected(app.error());
+        call.app = *app;
+    }
+    if (call.verb == Verb::set) {
+        const auto level = parseLevel(words[2]);
+        if (!level) return std::unexpected(level.error());
+        call.level = *level;
+    } else if (call.verb == Verb::route) {
+        const auto device = checkedName(words[2], "output name");
+        if (!device) return std::unexpected(device.error());
+        call.device = *device;
+    }
+    return call;
+}
+
 std::string formatApps(const std::vector<AppRow>& rows) {
     if (rows.empty()) return "No applications.\n";
     std::size_t width = 0;

@@ -110,6 +110,38 @@ Result<std::vector<AppRow>> appRowsFromJson(std::string_view text);
 Result<std::vector<OutputRow>> outputRowsFromJson(std::string_view text);
 Result<Status> statusFromJson(std::string_view text);
 
+// D-Bus error names: the service replies with one, `sonvelctl` turns it back
+// into its exit code.
+std::string errorName(ExitCode code);
+ExitCode exitCodeOf(std::string_view errorName);
+
+// One `sonvelctl` command line, checked before anything is sent.
+struct Invocation {
+    enum class Verb {
+        help,
+        list,
+        set,
+        mute,
+        unmute,
+        toggle,
+        route,
+        outputs,
+        pause,
+        resume,
+        status,
+        watch
+    };
+    Verb verb = Verb::help;
+    std::string app;
+    Level level;
+    std::string device;
+    bool json = false;
+    bool operator==(const Invocation&) const = default;
+};
+
+Result<Invocation> parseInvocation(const std::vector<std::string>& arguments);
+std::string usage();
+
 std::string formatApps(const std::vector<AppRow>& rows);
 std::string formatOutputs(const std::vector<OutputRow>& rows);
 std::string formatStatus(const Status& status);

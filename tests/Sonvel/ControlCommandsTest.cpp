@@ -135,5 +135,40 @@ TEST(ControlCommandsTest, ChangesAreRefusedWithTheGatesOwnWordsUnlessReady) {
     EXPECT_EQ(formatStatus(s), locked.title() + "\n" + locked.detail() + "\n");
 }
 
+TEST(ControlCommandsTest, CommandLinesAreCheckedBeforeAnythingIsSent) {
+    using Verb = Invocation::Verb;
+    using Args = std::vector<std::string>;
+    const auto set = parseInvocation(Args{"set", "Music", "-10%"});
+    ASSERT_TRUE(set);
+    EXPECT_EQ(*set, (Invocation{Verb::set, "Music", {-0.1, true}, "", false}));
+    EXPECT_EQ(parseInvocation(Args{"--json", "list"})->json, true);
+    EXPECT_EQ(parseInvocation(Args{"route", "Music", "default"})->device, "default");
+
+    struct Refused {
+        Args args;
+        ExitCode code;
+    };
+    for (const Refused& r : std::vector<Refused>{
+             {{}, ExitCode::badArgument},
+             {{"louder"}, ExitCode::badArgument},
+             {{"mute"}, ExitCode::badArgument},
+             {{"set", "Music"}, ExitCode::badArgument},
+             {{"set", "Music", "NaN"}, ExitCode::badArgument},
+             {{"set", "", "40%"}, ExitCode::badArgument},
+             {{"mute", "Music", "--json"}, ExitCode::badArgument},
+             {{"route", "Music", "Spea\x1bkers"}, ExitCode::badArgument},
+             {{"list", std::string(maxArgumentLength + 1, 'x')}, ExitCode::badArgument},
+         }) {
+        const auto parsed = parseInvocation(r.args);
+        ASSERT_FALSE(parsed) << ::testing::PrintToString(r.args);
+        EXPECT_EQ(parsed.error().code, r.code);
+    }
+    for (ExitCode code : {ExitCode::badArgument, ExitCode::noSuchApp, ExitCode::controlsUnavailable,
+                          ExitCode::noSuchOutput}) {
+        EXPECT_EQ(exitCodeOf(errorName(code)), code);
+    }
+    EXPECT_EQ(exitCodeOf("org.freedesktop.DBus.Error.ServiceUnknown"), ExitCode::notRunning);
+}
+
 }  // namespace
 }  // namespace sonvel::ControlCommands
