@@ -38,7 +38,7 @@ HeaderState header(const std::optional<OutputContext>& output, const Preferences
             preferences.isPaused, gate.isReady() || gate.is<ControlGate::Paused>()};
 }
 
-std::optional<BannerState> gateBanner(const ControlGate& gate) {
+std::optional<BannerState> gateBanner(const ControlGate& gate, bool canOpenSetup) {
     if (gate.isReady()) return std::nullopt;
     BannerState banner;
     banner.title = gate.title();
@@ -53,8 +53,10 @@ std::optional<BannerState> gateBanner(const ControlGate& gate) {
         banner.symbolRole = TextRole::warning;
         banner.action = BannerState::Action::openSetup;
         banner.actionTitle = "Open Setup…";
-        banner.actionEnabled = false;
-        banner.actionTooltip = setupUnavailable;
+        if (!canOpenSetup) {
+            banner.actionEnabled = false;
+            banner.actionTooltip = setupUnavailable;
+        }
     }
     return banner;
 }
@@ -73,7 +75,8 @@ BannerState silenceBanner(const MixerModel::SilenceNotice& notice) {
 PanelState panel(const PanelInput& input) {
     PanelState state;
     state.header = header(input.output, input.preferences, input.gate);
-    if (auto banner = gateBanner(input.gate)) state.banners.push_back(std::move(*banner));
+    if (auto banner = gateBanner(input.gate, input.canOpenSetup))
+        state.banners.push_back(std::move(*banner));
     if (input.silenceNotice) state.banners.push_back(silenceBanner(*input.silenceNotice));
 
     const Descriptors lists = descriptors(input.groups, input.preferences);

@@ -23,6 +23,9 @@ struct PanelInput {
     std::map<std::string, float> outputPeaks;
     ControlGate gate{ControlGate::NeedsPermission{}};
     std::optional<MixerModel::SilenceNotice> silenceNotice;
+    // Whether the setup window can be opened from the panel; `of` leaves it
+    // to the panel, which knows.
+    bool canOpenSetup = false;
 
     static PanelInput of(const MixerModel& model);
 };
@@ -79,7 +82,7 @@ Descriptors descriptors(const std::vector<AppGroup>& groups, const Preferences& 
 HeaderState header(const std::optional<OutputContext>& output, const Preferences& preferences,
                    const ControlGate& gate);
 
-std::optional<BannerState> gateBanner(const ControlGate& gate);
+std::optional<BannerState> gateBanner(const ControlGate& gate, bool canOpenSetup = false);
 BannerState silenceBanner(const MixerModel::SilenceNotice& notice);
 
 PanelState panel(const PanelInput& input);

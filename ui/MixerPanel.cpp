@@ -119,6 +119,12 @@ MixerPanel::MixerPanel(std::shared_ptr<MixerModel> model, AppIconNames iconNames
     footer->addWidget(settings);
     footer->addWidget(quitButton);
     footer_ = {setup, reset, settings, quitButton};
+    connect(setup, &QPushButton::clicked, this, [this] {
+        if (openSetup_) openSetup_();
+    });
+    connect(settings, &QPushButton::clicked, this, [this] {
+        if (openSettings_) openSettings_();
+    });
     column->addLayout(footer);
 
     connect(new ModelBridge(*model_, this), &ModelBridge::changed, this, &MixerPanel::refresh);
@@ -140,7 +146,20 @@ void MixerPanel::hideEvent(QHideEvent* event) {
 }
 
 void MixerPanel::refresh() {
-    render(PanelView::panel(PanelInput::of(*model_)));
+    PanelInput input = PanelInput::of(*model_);
+    input.canOpenSetup = bool(openSetup_);
+    render(PanelView::panel(input));
+}
+
+void MixerPanel::setWindowOpeners(std::function<void()> openSetup,
+                                  std::function<void()> openSettings) {
+    openSetup_ = std::move(openSetup);
+    openSettings_ = std::move(openSettings);
+    for (QPushButton* button : {footerButton("Setup…"), footerButton("Settings")}) {
+        button->setEnabled(true);
+        button->setToolTip({});
+    }
+    refresh();
 }
 
 void MixerPanel::act(BannerState::Action action) {
@@ -152,7 +171,8 @@ void MixerPanel::act(BannerState::Action action) {
             model_->setPaused(true);
             break;
         case BannerState::Action::openSetup:
-            break;  // the button is disabled until the setup window exists
+            if (openSetup_) openSetup_();  // otherwise the button is disabled
+            break;
     }
 }
 

@@ -46,6 +46,9 @@ class MixerPanel final : public QWidget {
     [[nodiscard]] QLabel* defaultOutputLabel() const { return defaultOutput_; }
     [[nodiscard]] QScrollArea* list() const { return list_; }
     [[nodiscard]] QPushButton* footerButton(const QString& title) const;
+    // Enables "Setup…", "Settings" and the banner's "Open Setup…"; until
+    // then they stay disabled and say why.
+    void setWindowOpeners(std::function<void()> openSetup, std::function<void()> openSettings);
 
   protected:
     void showEvent(QShowEvent* event) override;
@@ -77,6 +80,8 @@ class MixerPanel final : public QWidget {
     std::vector<Section> sections_;
     std::map<std::string, AppRowWidget*> rows_;
     std::vector<QPushButton*> footer_;
+    std::function<void()> openSetup_;
+    std::function<void()> openSettings_;
 };
 
 }  // namespace sonvel

@@ -1,11 +1,15 @@
 #include "ui/SonvelApplication.hpp"
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QEvent>
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <cstdio>
 
+#include "Sonvel/AppVersion.hpp"
+#include "platform/qt/QtUpdateChecker.hpp"
+#include "ui/AppWindows.hpp"
 #include "ui/AudioWorldWindow.hpp"
 #include "ui/MixerPanel.hpp"
 #include "ui/TrayController.hpp"
@@ -31,6 +35,7 @@ SonvelApplication::SonvelApplication(MixerModel::Environment environment,
 
 SonvelApplication::~SonvelApplication() {
     delete panel_.data();
+    windows_.reset();
     audioWorld_.reset();
     delete tray_;
     if (model_) model_->shutdown();
@@ -39,9 +44,20 @@ SonvelApplication::~SonvelApplication() {
 void SonvelApplication::start() {
     if (model_) return;
     model_ = MixerModel::make(environment_);
+    updates_ = new QtUpdateChecker(options_.updateFeed, std::string(AppVersion::current),
+                                   QtUpdateChecker::defaultTimeout, this);
+    // The simulated system's capture switch works as macOS's permission does,
+    // so its words stay; elsewhere no privacy pane exists to point at.
+    windows_ = std::make_unique<AppWindows>(
+        model_, simulated_ ? PlatformWording::simulatedMacOS() : PlatformWording::linuxDesktop(),
+        updates_, [](const std::string& url) {
+            QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+        });
     if (!options_.panelAsWindow && QSystemTrayIcon::isSystemTrayAvailable()) {
         TrayController::Actions actions{[this] { togglePanel(); }, [this] { quit(); }, {}};
         if (simulated_) actions.openAudioWorld = [this] { openAudioWorld(); };
+        actions.openSetup = [this] { openSetup(); };
+        actions.openSettings = [this] { openSettings(); };
         tray_ = new TrayController(model_, std::move(actions), this);
         return;
     }
@@ -81,6 +97,7 @@ void SonvelApplication::openPanel() {
     auto* panel = new MixerPanel(
         model_, [this](const std::string& path) { return iconName(path); }, [this] { quit(); });
     panel_ = panel;
+    panel->setWindowOpeners([this] { openSetup(); }, [this] { openSettings(); });
     panel->setAttribute(Qt::WA_DeleteOnClose);
     panel->installEventFilter(this);
     if (tray_) {
@@ -96,6 +113,14 @@ void SonvelApplication::openPanel() {
         panel->setWindowTitle("Sonvel");
     }
     panel->show();
+}
+
+void SonvelApplication::openSetup() {
+    if (windows_) windows_->openSetup();
+}
+
+void SonvelApplication::openSettings() {
+    if (windows_) windows_->openSettings();
 }
 
 void SonvelApplication::closePanel() {

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QUrl>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -14,6 +15,8 @@ namespace sonvel {
 class AudioWorldWindow;
 class MixerPanel;
 class TrayController;
+class AppWindows;
+class QtUpdateChecker;
 
 // The application shell: owns the one model, starts it when asked (once the
 // event loop runs) and shuts it down on quit, so every application has its
@@ -32,6 +35,8 @@ class SonvelApplication final : public QObject {
     struct Options {
         // A window even where a tray exists.
         bool panelAsWindow = false;
+        // The appcast "Check for Updates…" reads; none leaves it disabled.
+        std::optional<QUrl> updateFeed;
     };
 
     SonvelApplication(MixerModel::Environment environment, std::optional<SimulatedAudio> simulated,
@@ -49,6 +54,10 @@ class SonvelApplication final : public QObject {
     void openPanel();
     void closePanel();
     void togglePanel();
+    // Opens the setup or settings window, or brings the open one forward.
+    void openSetup();
+    void openSettings();
+    [[nodiscard]] AppWindows* windows() const { return windows_.get(); }
     // Null when not running on the simulated audio system.
     AudioWorldWindow* openAudioWorld();
 
@@ -66,6 +75,8 @@ class SonvelApplication final : public QObject {
     QPointer<MixerPanel> panel_;
     std::unique_ptr<AudioWorldWindow> audioWorld_;
     bool quitting_ = false;
+    QtUpdateChecker* updates_ = nullptr;
+    std::unique_ptr<AppWindows> windows_;
     // A click on the icon while the panel is open first closes the panel (it
     // loses focus), then arrives as a toggle: it must not open it again.
     std::chrono::steady_clock::time_point panelClosedAt_{};

@@ -21,14 +21,22 @@ TrayController::TrayController(std::shared_ptr<MixerModel> model, Actions action
       tray_(new QSystemTrayIcon(this)) {
     menu_->setToolTipsVisible(true);
     QAction* setup = menu_->addAction("Setup…");
-    setup->setEnabled(false);
-    setup->setToolTip(PanelView::setupUnavailable);
+    if (actions_.openSetup) {
+        connect(setup, &QAction::triggered, this, [this] { actions_.openSetup(); });
+    } else {
+        setup->setEnabled(false);
+        setup->setToolTip(PanelView::setupUnavailable);
+    }
     QAction* reset = menu_->addAction("Reset Audio");
     reset->setToolTip("Rebuild only Sonvel's own audio taps. System settings are not changed.");
     connect(reset, &QAction::triggered, this, [this] { model_->resetSonvelAudio(); });
     QAction* settings = menu_->addAction("Settings");
-    settings->setEnabled(false);
-    settings->setToolTip(PanelView::settingsUnavailable);
+    if (actions_.openSettings) {
+        connect(settings, &QAction::triggered, this, [this] { actions_.openSettings(); });
+    } else {
+        settings->setEnabled(false);
+        settings->setToolTip(PanelView::settingsUnavailable);
+    }
     if (actions_.openAudioWorld) {
         menu_->addSeparator();
         connect(menu_->addAction("Audio World…"), &QAction::triggered, this,

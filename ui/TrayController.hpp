@@ -28,6 +28,9 @@ class TrayController final : public QObject {
         std::function<void()> quit;
         // Absent when not running on the simulated audio system.
         std::function<void()> openAudioWorld;
+        // Absent: the menu item is disabled and says why.
+        std::function<void()> openSetup;
+        std::function<void()> openSettings;
     };
 
     TrayController(std::shared_ptr<MixerModel> model, Actions actions, QObject* parent);

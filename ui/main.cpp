@@ -12,6 +12,7 @@
 #include "platform/linux/XdgLoginItem.hpp"
 #include "platform/qt/QtMainQueue.hpp"
 #include "platform/qt/QtPreferencesStore.hpp"
+#include "platform/qt/QtUpdateChecker.hpp"
 #include "platform/sim/SimulatedSystemServices.hpp"
 #include "ui/AudioWorldWindow.hpp"
 #include "ui/Screenshots.hpp"
@@ -117,8 +118,10 @@ int main(int argc, char** argv) {
 
     SonvelApplication::SimulatedAudio simulated{audio, world,
                                                 description->value("capturePermission", true)};
-    SonvelApplication shell(env, simulated,
-                            {.panelAsWindow = parser.isSet(windowOption) || screenshots});
+    SonvelApplication shell(
+        env, simulated,
+        {.panelAsWindow = parser.isSet(windowOption) || screenshots,
+         .updateFeed = screenshots ? std::nullopt : QtUpdateChecker::configuredFeed()});
 
     if (screenshots) {
         QString error;

@@ -8,6 +8,7 @@
 #include <QToolButton>
 
 #include "tests/ui/ShellFixture.hpp"
+#include "ui/AppWindows.hpp"
 #include "ui/BannerWidget.hpp"
 #include "ui/LevelDot.hpp"
 #include "ui/OutputMenuButton.hpp"
@@ -101,17 +102,18 @@ TEST_F(ShellTest, OutputMenuRoutesAndCaptionSaysWhere) {
     EXPECT_TRUE(menu->actions().back()->isChecked());
 }
 
-TEST_F(ShellTest, LockedGateDisablesControlsAndSaysSetupCannotOpenYet) {
+TEST_F(ShellTest, LockedGateDisablesControlsAndOffersSetup) {
     startShell();
     AppRowWidget& shown = row("com.apple.Music");
     EXPECT_FALSE(shown.slider()->isEnabled());
     EXPECT_FALSE(shown.muteButton()->isEnabled());
     EXPECT_FALSE(panel().pausedSwitch()->isEnabled());
-    ASSERT_EQ(panel().banners().size(), 1u);
-    EXPECT_FALSE(panel().banners()[0]->actionButton()->isEnabled());  // no setup window yet
-    EXPECT_FALSE(panel().footerButton("Setup…")->isEnabled());
-    EXPECT_FALSE(panel().footerButton("Settings")->isEnabled());
     EXPECT_EQ(shown.captionLabel()->text(), "Unavailable until setup is complete.");
+    ASSERT_EQ(panel().banners().size(), 1u);
+    QTest::mouseClick(panel().banners()[0]->actionButton(), Qt::LeftButton);
+    EXPECT_NE(shell->windows()->setup(), nullptr);
+    QTest::mouseClick(panel().footerButton("Settings"), Qt::LeftButton);
+    EXPECT_NE(shell->windows()->settings(), nullptr);
 }
 
 TEST_F(ShellTest, PauseSwitchAndResumeBanner) {
