@@ -45,15 +45,7 @@ TEST(DiagnosticsStateTest, SummaryRowsWithNoEngine) {
     EXPECT_EQ(rows.front().label, "Kernel build");
     EXPECT_EQ(rows[3].value, "Speakers");
     EXPECT_EQ(rows.back(), (DiagnosticsRow{"Only silence", *input.silenceNotice}));
-}
-
-TEST(DiagnosticsStateTest, TextualFormsNameTheCaseAndItsPayload) {
     EXPECT_EQ(DiagnosticsView::text(PermissionState::Failed{"no device"}), "failed(no device)");
-    EXPECT_EQ(DiagnosticsView::text(PermissionState::Probing{false}),
-              "probing(nothingPlaying: false)");
-    EXPECT_EQ(DiagnosticsView::text(PermissionState::LikelyDenied{}), "likelyDenied");
-    EXPECT_EQ(DiagnosticsView::text(ValidationStatus::Missing{}), "missing");
-    EXPECT_EQ(DiagnosticsView::text(ValidationStatus::Failed{}), "failed");
 }
 
 TEST(DiagnosticsStateTest, EngineSectionsInKeyOrderWithTheirMeasurements) {

@@ -217,15 +217,5 @@ TEST(SetupStateTest, LinuxWordingNeverPointsAtAPrivacyPane) {
     EXPECT_EQ(idle.intro.find("Mac"), std::string::npos);
 }
 
-TEST(SetupStateTest, ControlsStatusFollowsTheGate) {
-    const auto ready = SetupView::controlsStatus(ControlGate::Ready{});
-    EXPECT_EQ(ready,
-              (ControlsStatusState{"slider.horizontal.3", Tone::positive,
-                                   "Volume controls are available", "Changes apply immediately."}));
-    const ControlGate paused = ControlGate::Paused{};
-    EXPECT_EQ(SetupView::controlsStatus(paused),
-              (ControlsStatusState{"lock.fill", Tone::warning, paused.title(), paused.detail()}));
-}
-
 }  // namespace
 }  // namespace sonvel
