@@ -46,7 +46,7 @@ MixerPanel::MixerPanel(std::shared_ptr<MixerModel> model, AppIconNames iconNames
       list_(new QScrollArea(this)),
       content_(new QWidget),
       sectionsLayout_(new QVBoxLayout(content_)) {
-    setFixedWidth(width);
+    setFixedWidth(panelWidth);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(12, 12, 12, 12);
     column->setSpacing(10);
@@ -89,7 +89,7 @@ MixerPanel::MixerPanel(std::shared_ptr<MixerModel> model, AppIconNames iconNames
     list_->setWidgetResizable(true);
     list_->setFrameShape(QFrame::NoFrame);
     list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    list_->setFixedWidth(width - 24);
+    list_->setFixedWidth(panelWidth - 24);
     column->addWidget(list_);
 
     auto* divider = new QFrame(this);
@@ -206,8 +206,8 @@ void MixerPanel::render(const PanelState& state) {
     if (rendered_ && state == state_) return;
 
     const HeaderState& h = state.header;
-    defaultOutput_->setText(defaultOutput_->fontMetrics().elidedText(qs(h.defaultOutputLine),
-                                                                     Qt::ElideRight, width - 140));
+    defaultOutput_->setText(defaultOutput_->fontMetrics().elidedText(
+        qs(h.defaultOutputLine), Qt::ElideRight, panelWidth - 140));
     {
         const QSignalBlocker quiet(paused_);
         paused_->setChecked(h.pausedOn);
@@ -263,7 +263,10 @@ void MixerPanel::render(const PanelState& state) {
 
     content_->adjustSize();
     list_->setFixedHeight(std::min(listMaximumHeight, content_->sizeHint().height()));
-    adjustSize();
+    // The banner's text wraps, so only the height for the panel's one width
+    // fits it all; a size hint taken at another width lets the footer
+    // overlap the list.
+    setFixedHeight(heightForWidth(panelWidth));
     state_ = state;
     rendered_ = true;
 }

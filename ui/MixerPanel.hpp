@@ -28,7 +28,7 @@ class BannerWidget;
 class MixerPanel final : public QWidget {
     Q_OBJECT
   public:
-    static constexpr int width = 340;
+    static constexpr int panelWidth = 340;
     static constexpr int listMaximumHeight = 420;
 
     MixerPanel(std::shared_ptr<MixerModel> model, AppIconNames iconNames,

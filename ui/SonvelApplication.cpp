@@ -18,6 +18,7 @@ namespace sonvel {
 
 namespace {
 constexpr std::chrono::milliseconds reopenGuard{300};
+constexpr std::chrono::seconds speakerDrainInterval{10};
 }  // namespace
 
 SonvelApplication::SonvelApplication(MixerModel::Environment environment,
@@ -31,6 +32,22 @@ SonvelApplication::SonvelApplication(MixerModel::Environment environment,
     connect(qApp, &QCoreApplication::aboutToQuit, this, [this] {
         if (model_) model_->shutdown();
     });
+    if (simulated_) {
+        connect(&speakerDrain_, &QTimer::timeout, this, &SonvelApplication::drainSpeakers);
+        speakerDrain_.start(speakerDrainInterval);
+    }
+}
+
+// The simulated speakers keep what they played for measuring, up to a limit
+// past which every IO cycle moves the whole kept minute of audio: a core's
+// worth of work with five devices. Only the Audio World window measures them
+// (and empties them as it reads), so while it is closed nobody needs it kept.
+void SonvelApplication::drainSpeakers() {
+    if (audioWorld_ && audioWorld_->isVisible()) return;
+    for (const auto& device : simulated_->world->devices()) {
+        const AudioObjectID id = simulated_->audio->deviceID(device.uid);
+        if (id != hal::unknownObject) simulated_->audio->clearSpeaker(id);
+    }
 }
 
 SonvelApplication::~SonvelApplication() {

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 #include <QUrl>
 #include <chrono>
 #include <memory>
@@ -66,6 +67,7 @@ class SonvelApplication final : public QObject {
 
   private:
     std::optional<std::string> iconName(const std::string& appPath) const;
+    void drainSpeakers();
 
     MixerModel::Environment environment_;
     std::optional<SimulatedAudio> simulated_;
@@ -77,6 +79,7 @@ class SonvelApplication final : public QObject {
     bool quitting_ = false;
     QtUpdateChecker* updates_ = nullptr;
     std::unique_ptr<AppWindows> windows_;
+    QTimer speakerDrain_;
     // A click on the icon while the panel is open first closes the panel (it
     // loses focus), then arrives as a toggle: it must not open it again.
     std::chrono::steady_clock::time_point panelClosedAt_{};

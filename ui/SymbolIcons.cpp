@@ -5,6 +5,8 @@
 #include <QPainterPath>
 #include <QPixmap>
 #include <array>
+#include <map>
+#include <tuple>
 
 #include "Sonvel/Symbols.hpp"
 
@@ -167,9 +169,16 @@ QIcon drawn(std::string_view symbol, const QColor& colour) {
 QIcon icon(std::string_view symbol, const QColor& colour) {
     const Entry* e = find(symbol);
     if (!e) return {};
+    // A theme lookup reads directories; a panel asks for the same few icons
+    // on every row. Kept per theme, so a changed theme is looked up afresh.
+    static std::map<std::tuple<QString, std::string_view, QRgb>, QIcon> cache;
+    const auto cacheKey = std::tuple(QIcon::themeName() + QIcon::themeSearchPaths().join(':'),
+                                     e->symbol, colour.rgba());
+    if (const auto found = cache.find(cacheKey); found != cache.end()) return found->second;
     const QString name = QString::fromUtf8(e->themeName.data(), qsizetype(e->themeName.size()));
-    if (QIcon::hasThemeIcon(name)) return QIcon::fromTheme(name);
-    return drawn(symbol, colour);
+    QIcon result = QIcon::hasThemeIcon(name) ? QIcon::fromTheme(name) : drawn(symbol, colour);
+    cache.emplace(cacheKey, result);
+    return result;
 }
 
 }  // namespace sonvel::SymbolIcons
