@@ -5,6 +5,7 @@
 #   tools/test.sh           the default build, in build/
 #   tools/test.sh asan      AddressSanitizer + UndefinedBehaviorSanitizer, in build-asan/
 #   tools/test.sh tsan      ThreadSanitizer, in build-tsan/
+#   tools/test.sh packages  only install what the build needs (tools/run.sh uses it)
 #
 # Warnings are errors. Extra arguments after the configuration go to ctest.
 set -euo pipefail
@@ -15,7 +16,7 @@ shift || true
 
 packages=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libfmt-dev libutf8proc-dev
           libasio-dev libspdlog-dev libsystemd-dev qt6-base-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libexpat1-dev dbus)
+          libbenchmark-dev libexpat1-dev adwaita-icon-theme fonts-dejavu-core dbus)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -32,8 +33,9 @@ fi
 case "$config" in
     default) dir=build; flags=() ;;
     asan)    dir=build-asan; flags=(-DSONVEL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug -DSONVEL_BENCHMARKS=OFF) ;;
+    packages) exit 0 ;;
     tsan)    dir=build-tsan; flags=(-DSONVEL_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONVEL_BENCHMARKS=OFF) ;;
-    *) echo "unknown configuration '$config' (use: default, asan, tsan)" >&2; exit 2 ;;
+    *) echo "unknown configuration '$config' (use: default, asan, tsan, packages)" >&2; exit 2 ;;
 esac
 
 jobs=$(nproc)
