@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "Sonvel/Clock.hpp"
+#include "bus/SonvelBusService.hpp"
 #include "platform/linux/LinuxWorkspace.hpp"
 #include "platform/linux/XdgLoginItem.hpp"
 #include "platform/qt/QtMainQueue.hpp"
@@ -137,6 +138,13 @@ int main(int argc, char** argv) {
 
     QTimer::singleShot(0, &shell, [&] {
         shell.start();
+        // Scripts and shortcuts (`sonvelctl`) reach the model through this;
+        // without a session bus Sonvel still works, only not from scripts.
+        auto* bus = new SonvelBusService(shell.model(), &shell);
+        if (const auto error = bus->registerOn(QDBusConnection::sessionBus())) {
+            std::fprintf(stderr, "Sonvel: sonvelctl will not reach this Sonvel. %s\n",
+                         qPrintable(*error));
+        }
         if (parser.isSet(audioWorldOption)) shell.openAudioWorld();
     });
     return QApplication::exec();
