@@ -1,6 +1,7 @@
 #include "ui/TrayController.hpp"
 
 #include <QApplication>
+#include <QEvent>
 #include <QMenu>
 #include <QPalette>
 #include <QSystemTrayIcon>
@@ -53,6 +54,8 @@ TrayController::TrayController(std::shared_ptr<MixerModel> model, Actions action
                 if (reason == QSystemTrayIcon::Trigger) actions_.togglePanel();
             });
     connect(new ModelBridge(*model_, this), &ModelBridge::changed, this, &TrayController::update);
+    // A desktop switching to a dark or light style changes the ink.
+    qApp->installEventFilter(this);
     update();
     tray_->show();
 }
@@ -69,6 +72,14 @@ void TrayController::update() {
     tray_->setIcon(
         StatusIconPainter::icon(now, QApplication::palette().color(QPalette::WindowText)));
     tray_->setToolTip(QString::fromStdString(StatusIcon::accessibleDescription(now)));
+}
+
+bool TrayController::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) {
+        drawn_ = false;
+        update();
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 QRect TrayController::iconGeometry() const {

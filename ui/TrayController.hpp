@@ -46,6 +46,9 @@ class TrayController final : public QObject {
     // otherwise, kept on the screen; the top-right corner without an icon.
     static QPoint panelPosition(const QRect& icon, const QSize& panel, const QRect& screen);
 
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
   private:
     void update();
 

@@ -2,7 +2,9 @@
 // window over the shipped default world.
 
 #include <QCheckBox>
+#include <QMenu>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 
 #include "tests/ui/ShellFixture.hpp"
 #include "ui/AudioWorldWindow.hpp"
@@ -28,6 +30,26 @@ TEST_F(ShellTest, WithoutATrayThePanelIsAWindowWhoseClosingQuits) {
     settle();
     EXPECT_EQ(engineObjects(), 0u);
     EXPECT_NEAR(heard(440), 0.0, 0.1);
+}
+
+TEST_F(ShellTest, StatusIconFollowsTheModelAndAClickTogglesThePanel) {
+    start();
+    int toggles = 0;
+    TrayController tray(model, {[&] { ++toggles; }, [] {}, {}}, nullptr);
+    EXPECT_EQ(tray.variant(), StatusIcon::Variant::locked);
+    EXPECT_EQ(tray.trayIcon()->toolTip(), "Sonvel, setup needed");
+    model->setPaused(true);
+    settle();
+    EXPECT_EQ(tray.variant(), StatusIcon::Variant::paused);
+    EXPECT_EQ(tray.trayIcon()->toolTip(), "Sonvel, paused");
+
+    emit tray.trayIcon()->activated(QSystemTrayIcon::Context);
+    EXPECT_EQ(toggles, 0);
+    emit tray.trayIcon()->activated(QSystemTrayIcon::Trigger);
+    EXPECT_EQ(toggles, 1);
+    QStringList items;
+    for (QAction* a : tray.menu()->actions()) items << (a->isSeparator() ? "-" : a->text());
+    EXPECT_EQ(items, (QStringList{"Setup…", "Reset Audio", "Settings", "-", "Quit"}));
 }
 
 TEST(TrayControllerTest, PanelDropsUnderOrRisesOverTheIconAndStaysOnScreen) {
