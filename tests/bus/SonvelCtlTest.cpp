@@ -1,0 +1,103 @@
+// sonvelctl as a separate process against the service on a private bus, over
+// the real model and the simulated audio system.
+
+#include "tests/bus/BusFixture.hpp"
+
+namespace sonvel::bustest {
+namespace {
+
+using namespace std::chrono_literals;
+using cc = ControlCommands::ExitCode;
+
+// A quadratic taper puts half the slider at a quarter of the amplitude.
+constexpr double halfSliderDb = -12.04;
+// The simulator's floor for a tone that is not there.
+constexpr double silentDb = -90.0;
+
+int code(cc c) {
+    return static_cast<int>(c);
+}
+
+TEST_F(BusTest, HalfIsHeardAtAQuarterAndMuteSilences) {
+    storeValidSetup();
+    startSonvel();
+    const CtlRun set = ctl({"set", "music", "50%"});
+    ASSERT_EQ(set.code, 0) << set.err;
+    EXPECT_EQ(set.out, "music: 50%\n");
+    EXPECT_NEAR(heard(440), halfSliderDb, 0.1);
+    EXPECT_NEAR(heard(660), 0.0, 0.1);
+
+    EXPECT_EQ(ctl({"set", "com.apple.Music", "-10%"}).out, "com.apple.Music: 40%\n");
+    const CtlRun mute = ctl({"mute", "Music"});
+    ASSERT_EQ(mute.code, 0) << mute.err;
+    run(100ms);  // past the fade to silence
+    EXPECT_LT(heard(440), silentDb);
+    EXPECT_EQ(ctl({"toggle", "Music"}).out, "Music: unmuted\n");
+
+    const CtlRun list = ctl({"list", "--json"});
+    ASSERT_EQ(list.code, 0) << list.err;
+    const auto rows = ControlCommands::appRowsFromJson(list.out);
+    ASSERT_TRUE(rows);
+    const auto found = std::ranges::find(*rows, "com.apple.Music", &ControlCommands::AppRow::key);
+    ASSERT_NE(found, rows->end());
+    EXPECT_EQ(found->percent, "40%");
+    EXPECT_FALSE(found->muted);
+}
+
+TEST_F(BusTest, EveryErrorHasItsCodeAndLeavesThePreferencesUntouched) {
+    storeValidSetup();
+    startSonvel();
+    run(1s);
+    const auto before = store->values;
+    const int writes = store->writes;
+    struct Case {
+        QStringList args;
+        cc exit;
+        std::string says;
+    };
+    const std::vector<Case> cases{
+        {{"set", "Music", "120%"}, cc::badArgument, "out of range"},
+        {{"set", "Music", "nan"}, cc::badArgument, "is not a level"},
+        {{"set", "Music", "-x%"}, cc::badArgument, "is not a level"},
+        {{"set", "", "40%"}, cc::badArgument, "empty"},
+        {{"mute", "Mu\x01sic"}, cc::badArgument, "control characters"},
+        {{"mute", QString(4000, 'a')}, cc::badArgument, "too long"},
+        {{"mute", "Radio"}, cc::noSuchApp, "'Music' (com.apple.Music)"},
+        {{"route", "Music", "Nowhere"}, cc::noSuchOutput, "Outputs: 'Speakers'"},
+        {{"route", "Music", "Speakers"}, cc::noSuchOutput, "cannot be routed now"},
+        {{"louder", "Music"}, cc::badArgument, "is not a command"},
+    };
+    for (const Case& c : cases) {
+        const CtlRun r = ctl(c.args);
+        EXPECT_EQ(r.code, code(c.exit)) << c.args.join(' ').left(40).toStdString() << ": " << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_TRUE(r.out.empty()) << r.out;
+    }
+    run(1s);
+    EXPECT_EQ(store->values, before);
+    EXPECT_EQ(store->writes, writes);
+}
+
+TEST_F(BusTest, WhileTheGateIsLockedChangesAreRefusedWithItsTitle) {
+    startSonvel();  // no setup done: the gate waits for the access check
+    const ControlGate gate = model->gate();
+    ASSERT_FALSE(gate.isReady());
+    for (const QStringList& change :
+         {QStringList{"set", "Music", "50%"}, {"mute", "Music"}, {"pause"}}) {
+        const CtlRun r = ctl(change);
+        EXPECT_EQ(r.code, code(cc::controlsUnavailable)) << change.join(' ').toStdString();
+        EXPECT_EQ(r.err, "sonvelctl: " + gate.title() + " " + gate.detail() + "\n");
+    }
+    EXPECT_EQ(ctl({"status"}).out, gate.title() + "\n" + gate.detail() + "\n");
+    EXPECT_FALSE(store->values.contains(MixerModel::preferencesKey) &&
+                 stored().apps.contains("com.apple.Music"));
+}
+
+TEST_F(BusTest, WithoutSonvelOnTheBusScriptsAreToldItIsNotRunning) {
+    const CtlRun r = ctl({"list"});
+    EXPECT_EQ(r.code, code(cc::notRunning));
+    EXPECT_NE(r.err.find("Sonvel is not running"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace sonvel::bustest
