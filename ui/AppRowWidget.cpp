@@ -102,6 +102,10 @@ AppRowWidget::AppRowWidget(MixerModel& model, AppIconNames iconNames, QWidget* p
     connect(mute_, &QToolButton::clicked, this, [this] { model_.toggleMute(state_->group); });
     connect(slider_, &LevelSlider::moved, this,
             [this](double position) { model_.setPosition(position, state_->group); });
+    // A change from elsewhere (a script) that came in during the drag shows
+    // once the knob is let go.
+    connect(slider_, &QSlider::sliderReleased, this,
+            [this] { slider_->showPosition(state_->position); });
     connect(retry_, &QPushButton::clicked, this, [this] { model_.retry(state_->group.key); });
 }
 

@@ -132,6 +132,42 @@ TEST_F(ShellTest, PauseSwitchAndResumeBanner) {
     EXPECT_FALSE(panel().pausedSwitch()->isChecked());
 }
 
+TEST_F(ShellTest, SilenceFromEveryEngineIsSaidWithAWayOut) {
+    Preferences p;
+    p.set(AppPreference(0.5, false, "Music"), "com.apple.Music");
+    storeValidSetup(p);
+    startShell();
+    run(1s);
+    ASSERT_TRUE(model->captureProvenThisSession());
+    hal->setCapturePermission(false);  // taps now hear zeros, and still mute
+    run(MixerModel::silenceNoticeAfter + 1s);
+    ASSERT_EQ(panel().banners().size(), 1u);
+    EXPECT_EQ(row("com.apple.Music").captionLabel()->text(), MixerModel::silentRowCaption);
+    EXPECT_LT(heard(440), -100.0);
+    QTest::mouseClick(panel().banners()[0]->actionButton(), Qt::LeftButton);  // "Pause"
+    EXPECT_TRUE(model->preferences->isPaused);
+    EXPECT_NEAR(heard(440), fullDb, 0.1);
+}
+
+TEST_F(ShellTest, RowsKeepTheirWidgetsSoADragIsNeverPulledBack) {
+    storeValidSetup();
+    startShell();
+    AppRowWidget* shown = panel().row("com.apple.Music");
+    shown->slider()->setSliderDown(true);  // the user holds the knob
+    shown->slider()->setValue(300);
+    settle();
+    model->setPosition(0.8, musicRow());  // another source moves it meanwhile
+    settle();
+    EXPECT_EQ(shown->slider()->value(), 300);
+    shown->slider()->setSliderDown(false);
+    EXPECT_EQ(shown->slider()->value(), 800);
+
+    hal->setPlaying(music, false);  // Music moves to "Other apps"
+    run(200ms);
+    EXPECT_EQ(panel().rowsInOrder(),
+              (std::vector<AppRowWidget*>{panel().row("com.example.podcasts"), shown}));
+}
+
 TEST_F(ShellTest, ClosedPanelLeavesTheModelAlone) {
     storeValidSetup();
     start();
