@@ -93,6 +93,37 @@ TEST_F(BusTest, WhileTheGateIsLockedChangesAreRefusedWithItsTitle) {
                  stored().apps.contains("com.apple.Music"));
 }
 
+TEST_F(BusTest, WatchPrintsTheListAgainWhenARowChanges) {
+    storeValidSetup();
+    startSonvel();
+    QProcess watch;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DBUS_SESSION_BUS_ADDRESS", address);
+    watch.setProcessEnvironment(env);
+    watch.start(SONVELCTL_PATH, {"watch", "--json"});
+    const auto nextLine = [&] {
+        QElapsedTimer waited;
+        waited.start();
+        while (!watch.canReadLine() && waited.elapsed() < 10000) {
+            settle();  // the model's change notification runs on its main queue
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            watch.waitForReadyRead(5);
+        }
+        return watch.readLine().toStdString();
+    };
+    const auto first = ControlCommands::appRowsFromJson(nextLine());
+    ASSERT_TRUE(first) << first.error().message;
+
+    model->setPosition(0.3, musicRow());
+    const auto second = ControlCommands::appRowsFromJson(nextLine());
+    ASSERT_TRUE(second) << second.error().message;
+    const auto row = std::ranges::find(*second, "com.apple.Music", &ControlCommands::AppRow::key);
+    ASSERT_NE(row, second->end());
+    EXPECT_EQ(row->percent, "30%");
+    ::kill(static_cast<pid_t>(watch.processId()), SIGTERM);
+    watch.waitForFinished(5000);
+}
+
 TEST_F(BusTest, WithoutSonvelOnTheBusScriptsAreToldItIsNotRunning) {
     const CtlRun r = ctl({"list"});
     EXPECT_EQ(r.code, code(cc::notRunning));
