@@ -21,6 +21,15 @@ using namespace sonvel;
 namespace cc = ControlCommands;
 using Verb = cc::Invocation::Verb;
 
+// A connection of our own, closed before the application object goes: a
+// message arriving on the shared session connection during exit makes Qt
+// print warnings into the script's error output.
+constexpr const char* connectionName = "sonvelctl";
+
+QDBusConnection bus() {
+    return QDBusConnection(connectionName);
+}
+
 // A shortcut must not hang the desktop for the bus's default 25 seconds.
 constexpr int callTimeoutMs = 5000;
 
@@ -45,8 +54,7 @@ cc::Result<QDBusMessage> call(const QString& method, const QList<QVariant>& argu
     message.setArguments(arguments);
     // Sonvel is started by the user, never by the bus on a script's behalf.
     message.setAutoStartService(false);
-    const QDBusMessage reply =
-        QDBusConnection::sessionBus().call(message, QDBus::Block, callTimeoutMs);
+    const QDBusMessage reply = bus().call(message, QDBus::Block, callTimeoutMs);
     if (reply.type() != QDBusMessage::ErrorMessage) return reply;
     const cc::ExitCode code = cc::exitCodeOf(reply.errorName().toStdString());
     if (code == cc::ExitCode::notRunning) return std::unexpected(notRunning(reply.errorMessage()));
@@ -90,8 +98,8 @@ class ChangeRelay final : public QObject {
 
 int watch(bool json) {
     if (const int code = printApps(json); code != 0) return code;
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    QDBusServiceWatcher gone(SonvelBusService::serviceName, bus,
+    QDBusConnection connection = bus();
+    QDBusServiceWatcher gone(SonvelBusService::serviceName, connection,
                              QDBusServiceWatcher::WatchForUnregistration);
     QObject::connect(&gone, &QDBusServiceWatcher::serviceUnregistered, &gone, [] {
         QCoreApplication::exit(report(notRunning("it quit while being watched")));
@@ -100,34 +108,23 @@ int watch(bool json) {
     relay.onChanged = [json] {
         if (const int code = printApps(json); code != 0) QCoreApplication::exit(code);
     };
-    if (!bus.connect(SonvelBusService::serviceName, SonvelBusService::objectPath,
-                     SonvelBusService::interfaceName, "Changed", &relay, SLOT(changed()))) {
+    if (!connection.connect(SonvelBusService::serviceName, SonvelBusService::objectPath,
+                            SonvelBusService::interfaceName, "Changed", &relay, SLOT(changed()))) {
         return report({cc::ExitCode::failed, "Could not listen for Sonvel's changes: " +
-                                                 bus.lastError().message().toStdString()});
+                                                 connection.lastError().message().toStdString()});
     }
     return QCoreApplication::exec();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    std::vector<std::string> arguments(argv + 1, argv + argc);
-    const auto invocation = cc::parseInvocation(arguments);
-    if (!invocation) return report(invocation.error());
-    if (invocation->verb == Verb::help) {
-        std::fputs(cc::usage().c_str(), stdout);
-        return 0;
-    }
-
-    QCoreApplication app(argc, argv);
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) return report(notRunning("there is no session bus"));
-    if (!bus.interface()->isServiceRegistered(SonvelBusService::serviceName)) {
+int run(const cc::Invocation& invocation) {
+    const QDBusConnection connection = bus();
+    if (!connection.isConnected()) return report(notRunning("there is no session bus"));
+    if (!connection.interface()->isServiceRegistered(SonvelBusService::serviceName)) {
         return report(notRunning(QStringLiteral("nothing owns %1 on the session bus")
                                      .arg(SonvelBusService::serviceName)));
     }
 
-    const cc::Invocation& call_ = *invocation;
+    const cc::Invocation& call_ = invocation;
     const QString appName = QString::fromStdString(call_.app);
     const auto done = [&](const cc::Result<QDBusMessage>& reply, auto describe) {
         if (!reply) return report(reply.error());
@@ -171,6 +168,32 @@ int main(int argc, char** argv) {
                         [](const QVariant&) { return std::string(); });
     }
     return exitWith(cc::ExitCode::failed);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    const auto invocation = cc::parseInvocation(arguments);
+    if (!invocation) return report(invocation.error());
+    if (invocation->verb == Verb::help) {
+        std::fputs(cc::usage().c_str(), stdout);
+        return 0;
+    }
+    // Scripts read our error output, so it holds only our own sentences. Qt's
+    // D-Bus thread sometimes warns about metatypes while the process exits
+    // after an error reply ("Trying to construct an instance of an invalid
+    // type"); the reply was already read in full, so that noise is dropped.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
+        if (type == QtCriticalMsg || type == QtFatalMsg) {
+            std::fprintf(stderr, "sonvelctl: %s\n", qPrintable(message));
+        }
+    });
+    QCoreApplication app(argc, argv);
+    QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName);
+    const int code = run(*invocation);
+    QDBusConnection::disconnectFromBus(connectionName);
+    return code;
 }
 
 #include "sonvelctl.moc"

@@ -93,6 +93,25 @@ TEST_F(BusTest, WhileTheGateIsLockedChangesAreRefusedWithItsTitle) {
                  stored().apps.contains("com.apple.Music"));
 }
 
+TEST_F(BusTest, RouteMovesTheApplicationToAnOutputAndBackToTheDefault) {
+    storeValidSetup();
+    startSonvel();
+    const AudioObjectID usb = hal->addDevice({.uid = "usb", .name = "USB DAC"});
+    run(200ms);
+    const CtlRun routed = ctl({"route", "Music", "usb dac"});
+    ASSERT_EQ(routed.code, 0) << routed.err;
+    EXPECT_EQ(stored().apps.at("com.apple.Music").outputDeviceUID, "usb");
+    run(200ms);  // past the hand-over to the new output
+    hal->clearSpeaker(usb);
+    EXPECT_LT(heard(440), silentDb);
+    EXPECT_NEAR(modeltest::analysis::dB(
+                    modeltest::analysis::toneAmplitude(hal->speaker(usb), 2, 0, 440, 48000)),
+                0.0, 0.1);
+
+    ASSERT_EQ(ctl({"route", "Music", "default"}).code, 0);
+    EXPECT_NEAR(heard(440), 0.0, 0.1);
+}
+
 TEST_F(BusTest, WatchPrintsTheListAgainWhenARowChanges) {
     storeValidSetup();
     startSonvel();
