@@ -10,7 +10,6 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <memory>
 
 #include "platform/qt/QtUpdateChecker.hpp"
 #include "support/FeedServer.hpp"
@@ -25,13 +24,7 @@ using testsupport::FeedServer;
 
 class QtUpdateCheckerTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "update_checker_tests";
-        static char* argv[] = {name, nullptr};
-        if (!QCoreApplication::instance()) app = std::make_unique<QCoreApplication>(argc, argv);
-        QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
-    }
+    static void SetUpTestSuite() { QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy); }
 
     // Runs the event loop until the check ends; counts the loop's own timer
     // ticks meanwhile, which stop if anything blocks it.
@@ -59,7 +52,6 @@ class QtUpdateCheckerTest : public ::testing::Test {
         return failed ? failed->error.kind : Kind::notConfigured;
     }
 
-    static inline std::unique_ptr<QCoreApplication> app;
     int ticks = 0;
     std::chrono::milliseconds elapsed{};
 };
@@ -122,3 +114,11 @@ TEST_F(QtUpdateCheckerTest, OnlyAWebAddressConfiguresAFeed) {
 
 }  // namespace
 }  // namespace sonvel
+
+// The application object lives for the whole run, as in a program, and goes
+// before Qt's own statics do.
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
