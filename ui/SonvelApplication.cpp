@@ -51,7 +51,10 @@ void SonvelApplication::drainSpeakers() {
 }
 
 SonvelApplication::~SonvelApplication() {
-    delete panel_.data();
+    if (panel_) {
+        panel_->removeEventFilter(this);
+        delete panel_.data();
+    }
     windows_.reset();
     audioWorld_.reset();
     delete tray_;
@@ -114,6 +117,10 @@ void SonvelApplication::openPanel() {
     auto* panel = new MixerPanel(
         model_, [this](const std::string& path) { return iconName(path); }, [this] { quit(); });
     panel_ = panel;
+    watchedPanel_ = panel;
+    connect(panel, &QObject::destroyed, this, [this](QObject* gone) {
+        if (gone == watchedPanel_) watchedPanel_ = nullptr;
+    });
     panel->setWindowOpeners([this] { openSetup(); }, [this] { openSettings(); });
     panel->setAttribute(Qt::WA_DeleteOnClose);
     panel->installEventFilter(this);
@@ -153,13 +160,16 @@ void SonvelApplication::togglePanel() {
     openPanel();
 }
 
+// Compares `watched` with the panel as a plain object: events also arrive
+// while the panel is being destroyed, when it is no longer a MixerPanel.
 bool SonvelApplication::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == panel_.data()) {
+    if (watched == watchedPanel_) {
         if (event->type() == QEvent::Hide && tray_) {
             // Dropped on closing: the next opening builds a new panel.
             panelClosedAt_ = environment_.clock->uptime();
-            panel_->removeEventFilter(this);
-            panel_->deleteLater();
+            watched->removeEventFilter(this);
+            watched->deleteLater();
+            watchedPanel_ = nullptr;
             panel_ = nullptr;
         } else if (event->type() == QEvent::Close && !tray_) {
             quit();

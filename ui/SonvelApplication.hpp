@@ -75,6 +75,7 @@ class SonvelApplication final : public QObject {
     std::shared_ptr<MixerModel> model_;
     TrayController* tray_ = nullptr;
     QPointer<MixerPanel> panel_;
+    const QObject* watchedPanel_ = nullptr;
     std::unique_ptr<AudioWorldWindow> audioWorld_;
     bool quitting_ = false;
     QtUpdateChecker* updates_ = nullptr;
