@@ -44,6 +44,10 @@ PlatformWording PlatformWording::linuxDesktop() {
             "access to the audio server (PipeWire or PulseAudio). Then relaunch Sonvel and check "
             "again.",
         .hasPrivacySettings = false,
+        .needsPermissionDetail = "Check with sound playing that Sonvel can hear other apps.",
+        .permissionDeniedDetail =
+            "Sonvel only received silence. If it runs in a sandbox, give it access to the audio "
+            "server, then relaunch.",
     };
 }
 

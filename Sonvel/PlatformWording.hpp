@@ -27,6 +27,10 @@ struct PlatformWording {
     std::string deniedInstructions;
     // Whether there is a privacy pane for "Open System Settings" to open.
     bool hasPrivacySettings = true;
+    // In place of the control gate's own detail for a permission not yet
+    // proven and for one that heard only silence; empty keeps the gate's.
+    std::string needsPermissionDetail;
+    std::string permissionDeniedDetail;
 
     // The product's own texts, for the simulated audio system.
     static PlatformWording simulatedMacOS();

@@ -96,12 +96,19 @@ AnswerTestState answer(const LiveTestPhase::AwaitingAnswer& phase) {
 
 }  // namespace
 
-ControlsStatusState controlsStatus(const ControlGate& gate) {
+ControlsStatusState controlsStatus(const ControlGate& gate, const PlatformWording& wording) {
     if (gate.isReady()) {
         return {symbol(WindowSymbols::controlsAvailable), Tone::positive,
                 "Volume controls are available", gate.detail()};
     }
-    return {symbol(WindowSymbols::locked), Tone::warning, gate.title(), gate.detail()};
+    std::string detail = gate.detail();
+    if (gate.is<ControlGate::NeedsPermission>() && !wording.needsPermissionDetail.empty()) {
+        detail = wording.needsPermissionDetail;
+    }
+    if (gate.is<ControlGate::PermissionDenied>() && !wording.permissionDeniedDetail.empty()) {
+        detail = wording.permissionDeniedDetail;
+    }
+    return {symbol(WindowSymbols::locked), Tone::warning, gate.title(), detail};
 }
 
 AccessStepState accessStep(const PermissionState& permission,
@@ -169,7 +176,7 @@ std::optional<std::string> keyToTest(const std::vector<AppGroup>& candidates,
 SetupState setup(const SetupInput& input, const std::optional<std::string>& selectedKey,
                  const DateFormat& formatDate, const PlatformWording& wording) {
     SetupState state;
-    state.status = controlsStatus(input.gate);
+    state.status = controlsStatus(input.gate, wording);
     state.accessHeader =
         header(1, "Audio access", input.permission.is<PermissionState::Verified>());
     state.access =

@@ -145,7 +145,7 @@ inline constexpr const char* windowIdentifier = "setup";
 inline constexpr const char* windowTitle = "Sonvel Setup";
 inline constexpr int windowWidth = 520;
 
-ControlsStatusState controlsStatus(const ControlGate& gate);
+ControlsStatusState controlsStatus(const ControlGate& gate, const PlatformWording& wording);
 
 AccessStepState accessStep(const PermissionState& permission,
                            const std::optional<std::string>& message, bool isLiveTesting,

@@ -206,9 +206,11 @@ TEST(SetupStateTest, LinuxWordingNeverPointsAtAPrivacyPane) {
     input.permission = PermissionState::LikelyDenied{};
     input.validation = ValidationRecord{
         ValidationRecord::Outcome::passed, build, {}, "Speakers", "Music", {}, "", 1};
+    input.gate = ControlGate::PermissionDenied{};
     const SetupState state = render(input, std::nullopt, linux);
     EXPECT_FALSE(state.access.showsPrivacySettings);
-    for (const std::string& text : {state.access.intro, *state.access.instructions}) {
+    for (const std::string& text :
+         {state.access.intro, *state.access.instructions, state.status.detail}) {
         EXPECT_EQ(text.find("macOS"), std::string::npos) << text;
         EXPECT_EQ(text.find("System Settings"), std::string::npos) << text;
     }
