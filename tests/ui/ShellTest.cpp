@@ -5,6 +5,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QSystemTrayIcon>
+#include <cmath>
 
 #include "tests/ui/ShellFixture.hpp"
 #include "ui/AudioWorldWindow.hpp"
@@ -94,6 +95,27 @@ class AudioWorldTest : public ::testing::Test {
     std::shared_ptr<const sim::SimulatedWorld> world = load(*audio);
     AudioWorldWindow window{audio, world, {}, true};
 };
+
+TEST(SpeakerLevelsTest, TonesAreToldApartOnlyOverAWindowLongEnough) {
+    const auto sine = [](double seconds) {
+        std::vector<float> stereo;
+        for (int i = 0; i < int(seconds * 48000); ++i) {
+            const double t = i / 48000.0;
+            const auto s =
+                float(0.5 * std::sin(2 * M_PI * 440 * t) + 0.1 * std::sin(2 * M_PI * 550 * t));
+            stereo.insert(stereo.end(), {s, s});
+        }
+        return stereo;
+    };
+    const std::vector<SpeakerLevels::Tone> tones{{"Music", 440}, {"Slack", 550}};
+    const auto brief = SpeakerLevels::measure(sine(0.02), 2, 48000, tones);
+    EXPECT_TRUE(brief.tones.empty());
+    EXPECT_GT(brief.rmsDB, -10.0);
+    const auto enough = SpeakerLevels::measure(sine(0.2), 2, 48000, tones);
+    ASSERT_EQ(enough.tones.size(), 2u);
+    EXPECT_NEAR(enough.tones[0].dB, -6.02, 0.1);
+    EXPECT_NEAR(enough.tones[1].dB, -20.0, 0.1);
+}
 
 TEST_F(AudioWorldTest, DevicesPlugUnplugAndBecomeTheDefault) {
     QTest::mouseClick(find<QPushButton>("plug:AirPodsPro-Headset"), Qt::LeftButton);
