@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Sonvel/AppVersion.hpp"
 #include "Sonvel/Clock.hpp"
 #include "bus/SonvelBusService.hpp"
 #include "platform/linux/LinuxWorkspace.hpp"
@@ -60,7 +61,7 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     QApplication::setApplicationName("Sonvel");
-    QApplication::setApplicationVersion("0.1");
+    QApplication::setApplicationVersion(QString::fromLatin1(AppVersion::current));
     // The status icon and the Audio World window are not reasons to live on
     // after the panel: only Quit (or closing the panel's window) ends Sonvel.
     QApplication::setQuitOnLastWindowClosed(false);
