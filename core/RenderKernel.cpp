@@ -323,16 +323,13 @@ template <std::size_t C, bool Ramp, class Source>
         I8{0, 1, 2, 3, 4, 5, 6, 7} % static_cast<int>(C) < static_cast<int>(heard);
     I8 number = I8{0, 1, 2, 3, 4, 5, 6, 7} / static_cast<int>(C) + 1;
     const F8 flat = F8{} + (from + step);
-    const auto gain = [&] {
-        if constexpr (Ramp) {
-            return from + __builtin_convertvector(number, F8) * step;
-        } else {
-            return flat;
-        }
-    };
     std::size_t i = 0;
     for (; i + perVector <= frames; i += perVector) {
-        F8 y = gain() * source(i);
+        // No lambda here: GCC 12's undefined-behaviour checker mistakes its
+        // closure for a null object inside the vector clones.
+        F8 g = flat;
+        if constexpr (Ramp) g = from + __builtin_convertvector(number, F8) * step;
+        F8 y = g * source(i);
         if constexpr (heard < C) y = bitsAs<F8>(bitsAs<I8>(y) & heardLanes);
         store(out + i * C, y);
         number += advance;
