@@ -14,6 +14,7 @@
 
 #include "platform/sim/Signal.hpp"
 #include "tap/AudioHardware.hpp"
+#include "tap/PropertyBytes.hpp"
 
 namespace sonvel::sim {
 
@@ -296,7 +297,7 @@ class SimulatedAudioSystem final : public AudioHardware {
     struct Aggregate;
     struct Listener;
     struct Clock;
-    struct Bytes;
+    using Bytes = PropertyBytes;
     struct LiveFault;
     struct LiveCycleFault;
 
@@ -352,6 +353,9 @@ class SimulatedAudioSystem final : public AudioHardware {
     void followDefault(AudioObjectID previous);
     std::vector<AudioObjectID> deviceList() const;
     void waitForCycle(AudioObjectID device);
+    // A start refuses an aggregate whose clock device is gone; a stop returns
+    // only once no cycle still runs the procedure.
+    OSStatus setStarted(AudioObjectID device, AudioDeviceIOProcID proc, bool start);
     void renumber();
 
     ClockMode mode_;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/sim/SimulatedAudioSystem.hpp"
+#include "tap/PropertyBytes.hpp"
 
 namespace sonvel::sim {
 
@@ -94,57 +95,6 @@ struct SimulatedAudioSystem::LiveCycleFault {
     CycleFault fault;
     int seen = 0;  // matching cycles so far
 };
-
-struct SimulatedAudioSystem::Bytes {
-    std::vector<std::byte> data;
-    bool fixedSize = true;
-
-    template <class T>
-    static Bytes of(const T& value) {
-        Bytes b;
-        b.data.resize(sizeof(T));
-        std::memcpy(b.data.data(), &value, sizeof(T));
-        return b;
-    }
-    static Bytes text(const std::string& s) {
-        Bytes b;
-        b.fixedSize = false;
-        b.data.resize(s.size());
-        if (!s.empty()) std::memcpy(b.data.data(), s.data(), s.size());
-        return b;
-    }
-    static Bytes ids(const std::vector<AudioObjectID>& list) {
-        Bytes b;
-        b.fixedSize = false;
-        b.data.resize(list.size() * sizeof(AudioObjectID));
-        if (!list.empty()) std::memcpy(b.data.data(), list.data(), b.data.size());
-        return b;
-    }
-    static Bytes layout(const std::vector<std::uint32_t>& streams) {
-        Bytes b;
-        b.data.resize(8 + streams.size() * sizeof(AudioBuffer));
-        const auto count = static_cast<std::uint32_t>(streams.size());
-        std::memcpy(b.data.data(), &count, sizeof count);
-        for (std::size_t i = 0; i < streams.size(); ++i) {
-            const AudioBuffer buffer{streams[i], 0, nullptr};
-            std::memcpy(b.data.data() + 8 + i * sizeof(AudioBuffer), &buffer, sizeof buffer);
-        }
-        return b;
-    }
-};
-
-inline AudioStreamBasicDescription float32Stereo(double rate) {
-    AudioStreamBasicDescription f;
-    f.sampleRate = rate;
-    f.formatID = fourCC("lpcm");
-    f.formatFlags = 1 | 8;  // float, packed
-    f.bytesPerPacket = 8;
-    f.framesPerPacket = 1;
-    f.bytesPerFrame = 8;
-    f.channelsPerFrame = 2;
-    f.bitsPerChannel = 32;
-    return f;
-}
 
 inline constexpr std::uint32_t tapChannels = 2;
 inline constexpr double speakerSeconds = 60;

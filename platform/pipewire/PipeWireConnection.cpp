@@ -1,0 +1,433 @@
+// The connection to the server: the core, its registry, the objects the seam
+// mirrors, and reconnecting after the server went away.
+
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "platform/pipewire/PipeWireState.hpp"
+
+namespace sonvel::pw {
+
+namespace {
+
+using State = PipeWireAudioSystem::State;
+
+std::string text(const spa_dict* props, const char* key) {
+    const char* value = props ? spa_dict_lookup(props, key) : nullptr;
+    return value ? std::string(value) : std::string();
+}
+
+long number(const spa_dict* props, const char* key, long fallback) {
+    const std::string value = text(props, key);
+    if (value.empty()) return fallback;
+    char* end = nullptr;
+    const long parsed = std::strtol(value.c_str(), &end, 10);
+    return end && *end == '\0' ? parsed : fallback;
+}
+
+// "[ FL FR ]", "FL,FR" and "FL FR" alike.
+std::vector<std::string> positionList(const std::string& list) {
+    std::vector<std::string> out;
+    std::string current;
+    for (const char c : list + " ") {
+        if (c == ' ' || c == ',' || c == '[' || c == ']') {
+            if (!current.empty()) out.push_back(std::move(current));
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    return out;
+}
+
+// PulseAudio programs reach the server through pipewire-pulse, whose own pid
+// the kernel reports for all of them: only then is the self-reported pid the
+// better one.
+ProcessID clientPID(const spa_dict* props) {
+    const bool viaPulse = text(props, PW_KEY_CLIENT_API) == "pipewire-pulse";
+    const long kernel = number(props, PW_KEY_SEC_PID, -1);
+    const long reported = number(props, PW_KEY_APP_PROCESS_ID, -1);
+    if (viaPulse && reported > 0) return ProcessID(reported);
+    return ProcessID(kernel > 0 ? kernel : reported);
+}
+
+std::string executableName(ProcessID pid) {
+    char path[4096];
+    const std::string link = fmt::format("/proc/{}/exe", pid);
+    const ssize_t n = ::readlink(link.c_str(), path, sizeof path - 1);
+    if (n <= 0) return {};
+    const std::string full(path, std::size_t(n));
+    return full.substr(full.rfind('/') + 1);
+}
+
+void applyClientProps(ClientInfo& client, const spa_dict* props) {
+    if (!props) return;
+    if (const ProcessID pid = clientPID(props); pid > 0) client.pid = pid;
+    auto& app = client.application;
+    app.pid = client.pid;
+    if (auto name = text(props, PW_KEY_APP_NAME); !name.empty()) app.name = std::move(name);
+    std::string bundle = text(props, PW_KEY_APP_ID);
+    if (bundle.empty()) bundle = text(props, PW_KEY_APP_PROCESS_BINARY);
+    if (bundle.empty() && client.pid > 0) bundle = executableName(client.pid);
+    if (!bundle.empty()) app.bundleID = std::move(bundle);
+    if (app.name.empty()) app.name = app.bundleID;
+}
+
+void applyNodeProps(NodeInfo& node, const spa_dict* props) {
+    if (!props) return;
+    if (auto v = text(props, PW_KEY_MEDIA_CLASS); !v.empty()) node.mediaClass = std::move(v);
+    if (auto v = text(props, PW_KEY_NODE_NAME); !v.empty()) node.name = std::move(v);
+    if (auto v = text(props, PW_KEY_NODE_DESCRIPTION); !v.empty()) node.description = std::move(v);
+    if (const long id = number(props, PW_KEY_CLIENT_ID, 0); id > 0) {
+        node.clientID = std::uint32_t(id);
+    }
+    if (auto v = text(props, SPA_KEY_AUDIO_POSITION); !v.empty()) node.positions = positionList(v);
+    if (const long c = number(props, SPA_KEY_AUDIO_CHANNELS, 0); c > 0) {
+        node.channels = std::uint32_t(c);
+    }
+    if (const long r = number(props, SPA_KEY_AUDIO_RATE, 0); r > 0) node.rate = double(r);
+}
+
+bool mirrored(const std::string& mediaClass) {
+    return mediaClass == "Audio/Sink" || mediaClass == "Stream/Output/Audio" ||
+           mediaClass == "Stream/Input/Audio";
+}
+
+const pw_client_events clientEvents = [] {
+    pw_client_events e{};
+    e.version = PW_VERSION_CLIENT_EVENTS;
+    e.info = [](void* data, const pw_client_info* info) {
+        auto* client = static_cast<ClientInfo*>(data);
+        applyClientProps(*client, info->props);
+        client->owner->refresh();
+    };
+    return e;
+}();
+
+const pw_node_events nodeEvents = [] {
+    pw_node_events e{};
+    e.version = PW_VERSION_NODE_EVENTS;
+    e.info = [](void* data, const pw_node_info* info) {
+        auto* node = static_cast<NodeInfo*>(data);
+        node->state = info->state;
+        applyNodeProps(*node, info->props);
+        node->owner->engageNewStream(*node);
+        node->owner->refresh();
+    };
+    return e;
+}();
+
+const pw_metadata_events metadataEvents = [] {
+    pw_metadata_events e{};
+    e.version = PW_VERSION_METADATA_EVENTS;
+    e.property = [](void* data, std::uint32_t subject, const char* key, const char* type,
+                    const char* value) -> int {
+        static_cast<State*>(data)->metadataProperty(subject, key, type, value);
+        return 0;
+    };
+    return e;
+}();
+
+const pw_registry_events registryEvents = [] {
+    pw_registry_events e{};
+    e.version = PW_VERSION_REGISTRY_EVENTS;
+    e.global = [](void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
+                  const spa_dict* props) { static_cast<State*>(data)->addGlobal(id, type, props); };
+    e.global_remove = [](void* data, std::uint32_t id) {
+        static_cast<State*>(data)->removeGlobal(id);
+    };
+    return e;
+}();
+
+const pw_core_events coreEvents = [] {
+    pw_core_events e{};
+    e.version = PW_VERSION_CORE_EVENTS;
+    e.info = [](void* data, const pw_core_info* info) {
+        auto* s = static_cast<State*>(data);
+        if (const long r = number(info->props, "default.clock.rate", 0); r > 0) s->rate = double(r);
+        if (const long q = number(info->props, "default.clock.quantum", 0); q > 0) {
+            s->quantum = std::uint32_t(q);
+        }
+    };
+    e.done = [](void* data, std::uint32_t id, int seq) {
+        auto* s = static_cast<State*>(data);
+        if (id != PW_ID_CORE) return;
+        if (seq == s->waitSeq) {
+            s->waitDone = true;
+            pw_thread_loop_signal(s->loop, false);
+        }
+        if (seq != s->syncSeq || s->synced) return;
+        s->synced = true;
+        s->refresh();
+        if (s->restarted) {
+            s->restarted = false;
+            s->notify(hal::systemObject, hal::selector::serviceRestarted);
+        }
+    };
+    e.error = [](void* data, std::uint32_t id, int, int res, const char*) {
+        // The server went away (or refused us): everything made on it is gone.
+        if (id != PW_ID_CORE || res != -EPIPE) return;
+        auto* s = static_cast<State*>(data);
+        s->broken = true;
+        s->scheduleReconnect({});
+        pw_thread_loop_signal(s->loop, false);
+    };
+    return e;
+}();
+
+void onReconnectTimer(void* data, std::uint64_t) {
+    auto* s = static_cast<State*>(data);
+    if (s->connected) s->disconnectCore();
+    if (!s->connectCore()) s->scheduleReconnect(s->options.reconnectInterval);
+}
+
+}  // namespace
+
+bool State::connectCore() {
+    pw_properties* props = pw_properties_new(PW_KEY_APP_NAME, options.clientName.c_str(), nullptr);
+    core = pw_context_connect(context, props, 0);
+    if (!core) return false;
+    connected = true;
+    broken = false;
+    synced = false;
+    pw_core_add_listener(core, &coreHook, &coreEvents, this);
+    registry = pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
+    pw_registry_add_listener(registry, &registryHook, &registryEvents, this);
+    syncSeq = pw_core_sync(core, PW_ID_CORE, 0);
+    return true;
+}
+
+void State::disconnectCore() {
+    // Our streams died with the server: stop the procedures, then forget
+    // every object made there, so their UIDs no longer resolve.
+    for (auto& [id, a] : aggregates) stopIO(a);
+    aggregates.clear();
+    taps.clear();
+    moved.clear();
+    targets.clear();
+    for (auto& [id, c] : clients) {
+        spa_hook_remove(&c->hook);
+        pw_proxy_destroy(c->proxy);
+    }
+    for (auto& [id, n] : nodes) {
+        spa_hook_remove(&n->hook);
+        pw_proxy_destroy(n->proxy);
+    }
+    clients.clear();
+    nodes.clear();
+    links.clear();
+    defaultSinkName.clear();
+    if (metadata) {
+        spa_hook_remove(&metadataHook);
+        pw_proxy_destroy(metadata);
+        metadata = nullptr;
+    }
+    spa_hook_remove(&registryHook);
+    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+    registry = nullptr;
+    spa_hook_remove(&coreHook);
+    pw_core_disconnect(core);
+    core = nullptr;
+    connected = false;
+    synced = false;
+    restarted = true;
+    // A new server numbers everything afresh.
+    processIDs.clear();
+    deviceIDs.clear();
+    refresh();
+}
+
+bool State::roundTrip(std::chrono::milliseconds timeout) {
+    if (!core) return false;
+    waitSeq = pw_core_sync(core, PW_ID_CORE, 0);
+    waitDone = false;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!waitDone && !broken) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        pw_thread_loop_timed_wait(loop, 1);
+    }
+    return waitDone;
+}
+
+void State::scheduleReconnect(std::chrono::milliseconds delay) {
+    if (!reconnectTimer) {
+        reconnectTimer = pw_loop_add_timer(pw_thread_loop_get_loop(loop), onReconnectTimer, this);
+    }
+    timespec when{};
+    const auto ns = std::max<long long>(1, std::chrono::nanoseconds(delay).count());
+    when.tv_sec = static_cast<time_t>(ns / 1000000000);
+    when.tv_nsec = static_cast<long>(ns % 1000000000);
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop), reconnectTimer, &when, nullptr, false);
+}
+
+void State::addGlobal(std::uint32_t id, const char* type, const spa_dict* props) {
+    const std::string_view kind(type);
+    if (kind == PW_TYPE_INTERFACE_Client) {
+        auto client = std::make_unique<ClientInfo>();
+        client->owner = this;
+        client->id = id;
+        applyClientProps(*client, props);
+        client->proxy = static_cast<pw_proxy*>(
+            pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT, 0));
+        if (!client->proxy) return;
+        pw_proxy_add_object_listener(client->proxy, &client->hook, &clientEvents, client.get());
+        clients[id] = std::move(client);
+    } else if (kind == PW_TYPE_INTERFACE_Node) {
+        if (!mirrored(text(props, PW_KEY_MEDIA_CLASS))) return;
+        auto node = std::make_unique<NodeInfo>();
+        node->owner = this;
+        node->id = id;
+        applyNodeProps(*node, props);
+        node->proxy = static_cast<pw_proxy*>(
+            pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+        if (!node->proxy) return;
+        pw_proxy_add_object_listener(node->proxy, &node->hook, &nodeEvents, node.get());
+        nodes[id] = std::move(node);
+        refresh();
+    } else if (kind == PW_TYPE_INTERFACE_Link) {
+        links[id] = Link{std::uint32_t(number(props, PW_KEY_LINK_OUTPUT_NODE, 0)),
+                         std::uint32_t(number(props, PW_KEY_LINK_INPUT_NODE, 0))};
+        refresh();
+    } else if (kind == PW_TYPE_INTERFACE_Metadata) {
+        if (text(props, PW_KEY_METADATA_NAME) != "default" || metadata) return;
+        metadata = static_cast<pw_proxy*>(
+            pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
+        if (!metadata) return;
+        pw_metadata_add_listener(reinterpret_cast<pw_metadata*>(metadata), &metadataHook,
+                                 &metadataEvents, this);
+    }
+}
+
+void State::removeGlobal(std::uint32_t id) {
+    if (const auto c = clients.find(id); c != clients.end()) {
+        spa_hook_remove(&c->second->hook);
+        pw_proxy_destroy(c->second->proxy);
+        clients.erase(c);
+    } else if (const auto n = nodes.find(id); n != nodes.end()) {
+        spa_hook_remove(&n->second->hook);
+        pw_proxy_destroy(n->second->proxy);
+        nodes.erase(n);
+        moved.erase(id);
+        targets.erase(id);
+    } else if (!links.erase(id)) {
+        return;
+    }
+    refresh();
+}
+
+void State::metadataProperty(std::uint32_t subject, const char* key, const char* type,
+                             const char* value) {
+    if (!key) {  // everything about the subject was cleared
+        targets.erase(subject);
+        return;
+    }
+    const std::string_view k(key);
+    if (subject == PW_ID_CORE && k == "default.audio.sink") {
+        defaultSinkName.clear();
+        if (value) {
+            // {"name":"…"}
+            const std::string_view v(value);
+            const auto at = v.find("\"name\"");
+            const auto open = at == v.npos ? v.npos : v.find('"', v.find(':', at));
+            const auto close = open == v.npos ? v.npos : v.find('"', open + 1);
+            if (close != v.npos)
+                defaultSinkName = std::string(v.substr(open + 1, close - open - 1));
+        }
+        refresh();
+        return;
+    }
+    if (k != "target.object") return;
+    if (!value) {
+        targets.erase(subject);
+        return;
+    }
+    targets[subject] = Target{std::string(value), type ? std::string(type) : std::string()};
+    // A killed Sonvel leaves streams aimed at nodes that are gone, which the
+    // session manager would keep looking for. Our own entries are never
+    // stale: an event about one may still be on its way after we changed it.
+    const std::string_view v(value);
+    const std::string ours = fmt::format("{}tap.{}.", ownNodePrefix, ownPID);
+    const bool exists =
+        std::ranges::any_of(nodes, [&](const auto& n) { return n.second->name == v; });
+    if (v.starts_with(ownNodePrefix) && !v.starts_with(ours) && !exists) {
+        setTarget(subject, std::nullopt, {});
+    }
+}
+
+PipeWireAudioSystem::PipeWireAudioSystem(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+std::expected<std::shared_ptr<PipeWireAudioSystem>, std::string> PipeWireAudioSystem::connect(
+    Options options) {
+    pw_init(nullptr, nullptr);
+    auto state = std::make_unique<State>();
+    state->options = std::move(options);
+    state->ownPID = ::getpid();
+    state->loop = pw_thread_loop_new("sonvel-pipewire", nullptr);
+    if (!state->loop) return std::unexpected("PipeWire's event loop could not be made.");
+    state->context = pw_context_new(pw_thread_loop_get_loop(state->loop), nullptr, 0);
+    if (!state->context) {
+        pw_thread_loop_destroy(state->loop);
+        return std::unexpected("PipeWire's context could not be made.");
+    }
+    std::shared_ptr<PipeWireAudioSystem> system(new PipeWireAudioSystem(std::move(state)));
+    State& s = *system->state_;
+    if (pw_thread_loop_start(s.loop) < 0) {
+        return std::unexpected("PipeWire's event loop could not be started.");
+    }
+    {
+        const LoopLock lock(s.loop);
+        if (!s.connectCore()) {
+            return std::unexpected(
+                fmt::format("No PipeWire server answers here ({}).", std::strerror(errno)));
+        }
+    }
+    // The first picture: the registry, then each bound object's info.
+    const LoopLock lock(s.loop);
+    if (!s.roundTrip(s.options.connectTimeout) || !s.roundTrip(s.options.connectTimeout)) {
+        return std::unexpected("The PipeWire server did not answer in time.");
+    }
+    return system;
+}
+
+PipeWireAudioSystem::~PipeWireAudioSystem() {
+    State& s = *state_;
+    pw_thread_loop_lock(s.loop);
+    for (auto& listener : s.listeners) {
+        const std::lock_guard guard(listener->state->mutex);
+        listener->state->alive = false;
+    }
+    if (s.connected) {
+        // Give every application back, and make sure the server heard it,
+        // before our streams go.
+        for (auto& [id, tap] : s.taps) s.release(id);
+        (void)s.roundTrip(std::chrono::milliseconds(500));
+        s.disconnectCore();
+    }
+    pw_thread_loop_unlock(s.loop);
+    pw_thread_loop_stop(s.loop);
+    if (s.reconnectTimer) pw_loop_destroy_source(pw_thread_loop_get_loop(s.loop), s.reconnectTimer);
+    pw_context_destroy(s.context);
+    pw_thread_loop_destroy(s.loop);
+}
+
+bool PipeWireAudioSystem::isConnected() const {
+    const LoopLock lock(state_->loop);
+    return state_->connected && state_->synced;
+}
+
+std::vector<PipeWireAudioSystem::Application> PipeWireAudioSystem::applications() const {
+    const LoopLock lock(state_->loop);
+    std::vector<Application> out;
+    for (const auto& [pid, id] : state_->processIDs) {
+        if (const auto* app = state_->applicationOf(pid)) out.push_back(*app);
+    }
+    return out;
+}
+
+}  // namespace sonvel::pw
