@@ -44,22 +44,17 @@ OSStatus SimulatedAudioSystem::destroyIOProcID(AudioObjectID device, AudioDevice
 }
 
 OSStatus SimulatedAudioSystem::deviceStart(AudioObjectID device, AudioDeviceIOProcID proc) {
-    const Verdict verdict = admit({.call = Call::deviceStart, .object = device, .proc = proc});
-    if (verdict.refusal) return *verdict.refusal;
-    const std::lock_guard lock(mutex_);
-    const auto a = aggregates_.find(device);
-    if (a == aggregates_.end()) return hal::badObjectError;
-    const auto p = a->second.procs.find(proc);
-    if (p == a->second.procs.end()) return hal::illegalOperationError;
-    if (a->second.mainDevice != hal::unknownObject && !devices_.at(a->second.mainDevice).alive) {
-        return hal::badDeviceError;
-    }
-    p->second.started = true;
-    return verdict.afterEffect;
+    return setStarted(device, proc, true);
 }
 
 OSStatus SimulatedAudioSystem::deviceStop(AudioObjectID device, AudioDeviceIOProcID proc) {
-    const Verdict verdict = admit({.call = Call::deviceStop, .object = device, .proc = proc});
+    return setStarted(device, proc, false);
+}
+
+OSStatus SimulatedAudioSystem::setStarted(AudioObjectID device, AudioDeviceIOProcID proc,
+                                          bool start) {
+    const Verdict verdict = admit(
+        {.call = start ? Call::deviceStart : Call::deviceStop, .object = device, .proc = proc});
     if (verdict.refusal) return *verdict.refusal;
     {
         const std::lock_guard lock(mutex_);
@@ -67,9 +62,13 @@ OSStatus SimulatedAudioSystem::deviceStop(AudioObjectID device, AudioDeviceIOPro
         if (a == aggregates_.end()) return hal::badObjectError;
         const auto p = a->second.procs.find(proc);
         if (p == a->second.procs.end()) return hal::illegalOperationError;
-        p->second.started = false;
+        const AudioObjectID clockDevice = a->second.mainDevice;
+        if (start && clockDevice != hal::unknownObject && !devices_.at(clockDevice).alive) {
+            return hal::badDeviceError;
+        }
+        p->second.started = start;
     }
-    waitForCycle(device);
+    if (!start) waitForCycle(device);
     return verdict.afterEffect;
 }
 
