@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "Sonvel/MixerModel.hpp"
-#include "Sonvel/WindowSymbols.hpp"
+#include "Sonvel/Symbols.hpp"
 #include "core/LiveTest.hpp"
 #include "core/ValidationPolicy.hpp"
 
@@ -31,7 +31,7 @@ std::string symbol(std::string_view name) {
 
 StepHeaderState header(int position, const char* name, bool complete) {
     return {"Step " + std::to_string(position) + ": " + name, complete,
-            symbol(complete ? WindowSymbols::stepComplete : WindowSymbols::stepOpen)};
+            symbol(complete ? Symbols::stepComplete : Symbols::stepOpen)};
 }
 
 IdleTestState idle(const SetupInput& input, const std::optional<std::string>& selectedKey,
@@ -72,9 +72,9 @@ RunningTestState running(const std::string& name, long step) {
     const auto& steps = LiveTest::steps();
     for (std::size_t i = 0; i < steps.size(); ++i) {
         const long index = static_cast<long>(i);
-        const std::string_view mark = index < step    ? WindowSymbols::stepDone
-                                      : index == step ? WindowSymbols::stepPlaying
-                                                      : WindowSymbols::stepLater;
+        const std::string_view mark = index < step    ? Symbols::stepDone
+                                      : index == step ? Symbols::stepPlaying
+                                                      : Symbols::stepLater;
         state.steps.push_back({symbol(mark), steps[i].instruction, index == step});
     }
     return state;
@@ -98,7 +98,7 @@ AnswerTestState answer(const LiveTestPhase::AwaitingAnswer& phase) {
 
 ControlsStatusState controlsStatus(const ControlGate& gate, const PlatformWording& wording) {
     if (gate.isReady()) {
-        return {symbol(WindowSymbols::controlsAvailable), Tone::positive,
+        return {symbol(Symbols::controlsAvailable), Tone::positive,
                 "Volume controls are available", gate.detail()};
     }
     std::string detail = gate.detail();
@@ -108,7 +108,7 @@ ControlsStatusState controlsStatus(const ControlGate& gate, const PlatformWordin
     if (gate.is<ControlGate::PermissionDenied>() && !wording.permissionDeniedDetail.empty()) {
         detail = wording.permissionDeniedDetail;
     }
-    return {symbol(WindowSymbols::locked), Tone::warning, gate.title(), detail};
+    return {symbol(Symbols::locked), Tone::warning, gate.title(), detail};
 }
 
 AccessStepState accessStep(const PermissionState& permission,
@@ -120,7 +120,7 @@ AccessStepState accessStep(const PermissionState& permission,
     permission.visit(Overloaded{
         [&](const PermissionState::Verified&) {
             state.line = Line::label;
-            state.lineSymbol = symbol(WindowSymbols::accessConfirmed);
+            state.lineSymbol = symbol(Symbols::accessConfirmed);
             state.lineTone = Tone::positive;
             state.lineText = "Access confirmed. Sonvel can hear your audio.";
         },
@@ -133,7 +133,7 @@ AccessStepState accessStep(const PermissionState& permission,
         },
         [&](const PermissionState::LikelyDenied&) {
             state.line = Line::label;
-            state.lineSymbol = symbol(WindowSymbols::warning);
+            state.lineSymbol = symbol(Symbols::warning);
             state.lineTone = Tone::warning;
             state.lineText = "Sonvel only heard silence.";
         },

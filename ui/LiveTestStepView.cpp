@@ -10,7 +10,7 @@
 #include <QVBoxLayout>
 
 #include "Sonvel/MixerModel.hpp"
-#include "Sonvel/WindowSymbols.hpp"
+#include "Sonvel/Symbols.hpp"
 #include "core/LiveTest.hpp"
 #include "ui/ToneStyle.hpp"
 #include "ui/ViewStyle.hpp"
@@ -272,7 +272,7 @@ void LiveTestStepView::renderAnswer(const AnswerTestState& s) {
     Answer& v = answer_;
     v.failureRow->setVisible(s.automaticFailure.has_value());
     if (s.automaticFailure) {
-        v.failureIcon->setPixmap(symbol(WindowSymbols::testFailed, Tone::negative, palette()));
+        v.failureIcon->setPixmap(symbol(Symbols::testFailed, Tone::negative, palette()));
         v.failure->setText(qs(*s.automaticFailure));
     }
     v.question->setText(qs(s.question));

@@ -4,7 +4,7 @@
 #include <QVBoxLayout>
 
 #include "Sonvel/SettingsState.hpp"
-#include "Sonvel/WindowSymbols.hpp"
+#include "Sonvel/Symbols.hpp"
 #include "ui/DiagnosticsTab.hpp"
 #include "ui/ToneStyle.hpp"
 #include "ui/WindowIcons.hpp"
@@ -22,8 +22,8 @@ SettingsWindow::SettingsWindow(std::shared_ptr<MixerModel> model, PlatformWordin
     setWindowTitle("Sonvel Settings");
     setFixedSize(SettingsView::windowWidth, SettingsView::windowHeight);
     const QColor colour = ToneStyle::colour(Tone::primary, palette());
-    tabs_->addTab(general_, WindowIcons::icon(WindowSymbols::generalTab, colour), "General");
-    tabs_->addTab(diagnostics_, WindowIcons::icon(WindowSymbols::diagnosticsTab, colour),
+    tabs_->addTab(general_, WindowIcons::icon(Symbols::generalTab, colour), "General");
+    tabs_->addTab(diagnostics_, WindowIcons::icon(Symbols::diagnosticsTab, colour),
                   "Diagnostics");
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(8, 8, 8, 8);

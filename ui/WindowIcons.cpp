@@ -7,7 +7,6 @@
 #include <cmath>
 
 #include "Sonvel/Symbols.hpp"
-#include "Sonvel/WindowSymbols.hpp"
 #include "ui/SymbolIcons.hpp"
 
 namespace sonvel::WindowIcons {
@@ -92,20 +91,20 @@ struct Entry {
 };
 
 constexpr std::array table{
-    Entry{WindowSymbols::stepComplete, checkCircleFill},
-    Entry{WindowSymbols::stepOpen, circle},
-    Entry{WindowSymbols::accessConfirmed, checkSealFill},
-    Entry{WindowSymbols::testFailed, xmarkOctagonFill},
-    Entry{WindowSymbols::stepDone, checkmark},
-    Entry{WindowSymbols::controlsAvailable, sliders},
-    Entry{WindowSymbols::diagnosticsTab, ecg},
+    Entry{Symbols::stepComplete, checkCircleFill},
+    Entry{Symbols::stepOpen, circle},
+    Entry{Symbols::accessConfirmed, checkSealFill},
+    Entry{Symbols::testFailed, xmarkOctagonFill},
+    Entry{Symbols::stepDone, checkmark},
+    Entry{Symbols::controlsAvailable, sliders},
+    Entry{Symbols::diagnosticsTab, ecg},
 };
 
 }  // namespace
 
 QIcon icon(std::string_view symbol, const QColor& colour) {
     // The panel's drawings already stand for these.
-    if (symbol == WindowSymbols::generalTab)
+    if (symbol == Symbols::generalTab)
         return SymbolIcons::drawn(Symbols::soundSettings, colour);
     if (QIcon panels = SymbolIcons::drawn(symbol, colour); !panels.isNull()) return panels;
     for (const Entry& e : table) {

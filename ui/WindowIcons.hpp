@@ -4,7 +4,7 @@
 #include <QIcon>
 #include <string_view>
 
-// The setup and settings windows' symbols (Sonvel/WindowSymbols.hpp) as
+// The setup and settings windows' symbols (Sonvel/Symbols.hpp) as
 // drawings of our own, in the colour their meaning asks for: a theme's icon
 // would drop the green and orange the windows rely on. Main thread only.
 namespace sonvel::WindowIcons {

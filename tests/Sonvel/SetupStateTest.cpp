@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "Sonvel/SetupState.hpp"
-#include "Sonvel/WindowSymbols.hpp"
+#include "Sonvel/Symbols.hpp"
 #include "core/LiveTest.hpp"
 
 namespace sonvel {
@@ -70,9 +70,9 @@ TEST(SetupStateTest, StateLineMessageAndInstructionsByPermission) {
     };
     const Case cases[] = {
         {PermissionState::LikelyDenied{}, std::nullopt, Line::label, Tone::warning,
-         WindowSymbols::warning, true},
+         Symbols::warning, true},
         {PermissionState::Verified{}, std::nullopt, Line::label, Tone::positive,
-         WindowSymbols::accessConfirmed, false},
+         Symbols::accessConfirmed, false},
         {PermissionState::Probing{false}, std::nullopt, Line::progress, Tone::primary, "", false},
         {PermissionState::Failed{"boom"}, "The access check could not start: boom",
          Line::instructions, Tone::primary, "", true},
@@ -155,7 +155,7 @@ TEST(SetupStateTest, RecordSummaryColourAndRepeatReason) {
     record.outcome = ValidationRecord::Outcome::passed;
     input.validation = record;
     EXPECT_EQ(std::get<IdleTestState>(render(input).liveTest).record->tone, Tone::positive);
-    EXPECT_EQ(render(input).liveTestHeader.symbol, WindowSymbols::stepComplete);
+    EXPECT_EQ(render(input).liveTestHeader.symbol, Symbols::stepComplete);
 
     input.osBuild = "24B83";
     summary = std::get<IdleTestState>(render(input).liveTest).record;
