@@ -147,9 +147,7 @@ std::optional<std::string_view> themeName(std::string_view symbol) {
     return e ? std::optional(e->themeName) : std::nullopt;
 }
 
-QIcon drawn(std::string_view symbol, const QColor& colour) {
-    const Entry* e = find(symbol);
-    if (!e) return {};
+QIcon fromDrawing(void (*draw)(QPainter&), const QColor& colour) {
     QIcon icon;
     for (const int side : {16, 22, 32, 44}) {
         QPixmap pixmap(side, side);
@@ -159,11 +157,16 @@ QIcon drawn(std::string_view symbol, const QColor& colour) {
         p.scale(side / 16.0, side / 16.0);
         p.setPen(QPen(colour, 1.0));
         p.setBrush(colour);
-        e->draw(p);
+        draw(p);
         p.end();
         icon.addPixmap(pixmap);
     }
     return icon;
+}
+
+QIcon drawn(std::string_view symbol, const QColor& colour) {
+    const Entry* e = find(symbol);
+    return e ? fromDrawing(e->draw, colour) : QIcon();
 }
 
 QIcon icon(std::string_view symbol, const QColor& colour) {

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string_view>
 
+class QPainter;
+
 // Symbols (Sonvel/Symbols.hpp) as desktop icons: the icon theme's icon where
 // it has one, a drawing of our own where it does not. Main thread only.
 namespace sonvel::SymbolIcons {
@@ -22,5 +24,8 @@ std::optional<std::string_view> themeName(std::string_view symbol);
 QIcon icon(std::string_view symbol, const QColor& colour);
 // The drawn one alone: empty for a symbol nobody mapped.
 QIcon drawn(std::string_view symbol, const QColor& colour);
+// A drawing in a 16 by 16 box, pen and brush set to `colour`, at the sizes
+// a desktop asks for.
+QIcon fromDrawing(void (*draw)(QPainter&), const QColor& colour);
 
 }  // namespace sonvel::SymbolIcons

@@ -2,7 +2,6 @@
 
 #include <QPainter>
 #include <QPainterPath>
-#include <QPixmap>
 #include <array>
 #include <cmath>
 
@@ -108,21 +107,7 @@ QIcon icon(std::string_view symbol, const QColor& colour) {
         return SymbolIcons::drawn(Symbols::soundSettings, colour);
     if (QIcon panels = SymbolIcons::drawn(symbol, colour); !panels.isNull()) return panels;
     for (const Entry& e : table) {
-        if (e.symbol != symbol) continue;
-        QIcon icon;
-        for (const int side : {16, 22, 32, 44}) {
-            QPixmap pixmap(side, side);
-            pixmap.fill(Qt::transparent);
-            QPainter p(&pixmap);
-            p.setRenderHint(QPainter::Antialiasing);
-            p.scale(side / 16.0, side / 16.0);
-            p.setPen(QPen(colour, 1.0));
-            p.setBrush(colour);
-            e.draw(p);
-            p.end();
-            icon.addPixmap(pixmap);
-        }
-        return icon;
+        if (e.symbol == symbol) return SymbolIcons::fromDrawing(e.draw, colour);
     }
     return {};
 }
