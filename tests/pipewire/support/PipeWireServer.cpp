@@ -1,0 +1,777 @@
+#include "support/PipeWireServer.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include <pipewire/extensions/metadata.h>
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
+#include <spa/param/audio/raw-types.h>
+#include <nlohmann/json.hpp>
+
+#include "platform/sim/SpeakerAnalysis.hpp"
+
+namespace sonvel::pwtest {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t kRate = 48000;
+constexpr auto kReadyTimeout = 10s;
+
+// Priorities make sonvel-test-a the default output whatever the node order.
+constexpr std::string_view kSinksConf = R"(context.objects = [
+  { factory = adapter args = { factory.name = support.null-audio-sink node.name = "sonvel-test-a"
+      node.description = "Test Speakers A" media.class = "Audio/Sink" audio.position = [ FL FR ]
+      monitor.channel-volumes = true priority.session = 2000 } }
+  { factory = adapter args = { factory.name = support.null-audio-sink node.name = "sonvel-test-b"
+      node.description = "Test Speakers B" media.class = "Audio/Sink" audio.position = [ FL FR ]
+      priority.session = 1500 } }
+  { factory = adapter args = { factory.name = support.null-audio-sink node.name = "sonvel-test-mono"
+      node.description = "Test Mono" media.class = "Audio/Sink" audio.position = [ MONO ]
+      priority.session = 1000 } }
+]
+)";
+
+// --- child processes -------------------------------------------------------
+
+// Starts `argv` with stdout and stderr in `log`. The error is the errno of a
+// failed exec, so "not installed" can be told apart.
+std::expected<pid_t, int> spawn(const std::vector<std::string>& argv, const fs::path& log) {
+    std::vector<char*> args;
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int report[2];
+    if (out < 0 || in < 0 || ::pipe2(report, O_CLOEXEC) != 0) {
+        const int error = errno;
+        if (out >= 0) ::close(out);
+        if (in >= 0) ::close(in);
+        return std::unexpected(error);
+    }
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls until exec: other threads may hold locks.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) ::_exit(127);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::signal(SIGPIPE, SIG_DFL);
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::dup2(out, 2);
+        ::execvp(args[0], args.data());
+        const int error = errno;
+        [[maybe_unused]] auto written = ::write(report[1], &error, sizeof error);
+        ::_exit(127);
+    }
+    const int forkError = errno;
+    ::close(out);
+    ::close(in);
+    ::close(report[1]);
+    if (pid < 0) {
+        ::close(report[0]);
+        return std::unexpected(forkError);
+    }
+    int execError = 0;
+    ssize_t got = 0;
+    do {
+        got = ::read(report[0], &execError, sizeof execError);
+    } while (got < 0 && errno == EINTR);
+    ::close(report[0]);
+    if (got == static_cast<ssize_t>(sizeof execError)) {
+        ::waitpid(pid, nullptr, 0);
+        return std::unexpected(execError);
+    }
+    return pid;
+}
+
+int decode(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+// Exit status if the child has exited (and is now reaped); -1 if it is
+// not a child of ours, so it is never signalled: its id may be reused.
+std::optional<int> exited(pid_t pid) {
+    int status = 0;
+    const pid_t waited = ::waitpid(pid, &status, WNOHANG);
+    if (waited == pid) return decode(status);
+    if (waited < 0 && errno == ECHILD) return -1;
+    return std::nullopt;
+}
+
+int stopProcess(pid_t pid, std::chrono::milliseconds grace = 3s) {
+    if (auto status = exited(pid)) return *status;
+    ::kill(pid, SIGTERM);
+    const auto deadline = Clock::now() + grace;
+    while (Clock::now() < deadline) {
+        if (auto status = exited(pid)) return *status;
+        std::this_thread::sleep_for(5ms);
+    }
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return decode(status);
+}
+
+std::string lastLine(const fs::path& log) {
+    std::ifstream in(log);
+    std::string line, last;
+    while (std::getline(in, line)) {
+        if (!line.empty()) last = line;
+    }
+    return last;
+}
+
+// --- libpipewire clients ---------------------------------------------------
+
+// libpipewire's method macros expand to C casts; they stay in these wrappers.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+void listen(pw_core* core, spa_hook* hook, const pw_core_events* events, void* data) {
+    pw_core_add_listener(core, hook, events, data);
+}
+void listen(pw_registry* registry, spa_hook* hook, const pw_registry_events* events, void* data) {
+    pw_registry_add_listener(registry, hook, events, data);
+}
+void listen(pw_metadata* metadata, spa_hook* hook, const pw_metadata_events* events, void* data) {
+    pw_metadata_add_listener(metadata, hook, events, data);
+}
+int roundTrip(pw_core* core) {
+    return pw_core_sync(core, PW_ID_CORE, 0);
+}
+#pragma GCC diagnostic pop
+
+void initPipeWire() {
+    static std::once_flag once;
+    std::call_once(once, [] { pw_init(nullptr, nullptr); });
+}
+
+// A connection served by its own thread; callbacks run on that thread with
+// the loop's lock held, so the test thread takes the lock to touch state.
+class Connection {
+  public:
+    static std::expected<std::unique_ptr<Connection>, std::string> open() {
+        initPipeWire();
+        auto connection = std::unique_ptr<Connection>(new Connection());
+        connection->loop_ = pw_thread_loop_new("sonvel-pwtest", nullptr);
+        connection->context_ =
+            pw_context_new(pw_thread_loop_get_loop(connection->loop_), nullptr, 0);
+        if (connection->context_ == nullptr) return std::unexpected("no PipeWire context");
+        if (pw_thread_loop_start(connection->loop_) != 0) return std::unexpected("no loop thread");
+        pw_thread_loop_lock(connection->loop_);
+        connection->core_ = pw_context_connect(connection->context_, nullptr, 0);
+        const int error = errno;
+        if (connection->core_ != nullptr) {
+            static const pw_core_events events = {
+                .version = PW_VERSION_CORE_EVENTS,
+                .done = onDone,
+                .error = onError,
+            };
+            listen(connection->core_, &connection->coreListener_, &events, connection.get());
+        }
+        pw_thread_loop_unlock(connection->loop_);
+        if (connection->core_ == nullptr) {
+            return std::unexpected(std::string("cannot connect: ") + std::strerror(error));
+        }
+        return connection;
+    }
+
+    ~Connection() {
+        if (loop_ != nullptr) pw_thread_loop_stop(loop_);
+        if (core_ != nullptr) {
+            spa_hook_remove(&coreListener_);
+            pw_core_disconnect(core_);
+        }
+        if (context_ != nullptr) pw_context_destroy(context_);
+        if (loop_ != nullptr) pw_thread_loop_destroy(loop_);
+    }
+
+    pw_thread_loop* loop() const { return loop_; }
+    pw_core* core() const { return core_; }
+    bool lost() const { return lost_; }
+
+    // With the lock held: waits until `done` holds, the connection breaks or
+    // the deadline passes.
+    template <typename Done>
+    bool waitLocked(Done done, std::chrono::milliseconds timeout) {
+        timespec deadline{};
+        pw_thread_loop_get_time(
+            loop_, &deadline,
+            std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count());
+        while (!done()) {
+            if (lost_) return false;
+            if (pw_thread_loop_timed_wait_full(loop_, &deadline) != 0) return done();
+        }
+        return true;
+    }
+
+    // With the lock held: a round trip, after which every event the server
+    // sent before it has been handled.
+    bool syncLocked(std::chrono::milliseconds timeout) {
+        const int seq = roundTrip(core_);
+        return waitLocked([&] { return doneSeq_ == seq; }, timeout);
+    }
+
+  private:
+    Connection() = default;
+
+    static void onDone(void* data, std::uint32_t id, int seq) {
+        auto* self = static_cast<Connection*>(data);
+        if (id != PW_ID_CORE) return;
+        self->doneSeq_ = seq;
+        pw_thread_loop_signal(self->loop_, false);
+    }
+    static void onError(void* data, std::uint32_t id, int /*seq*/, int res,
+                        const char* /*message*/) {
+        auto* self = static_cast<Connection*>(data);
+        if (id == PW_ID_CORE && res == -EPIPE) self->lost_ = true;
+        pw_thread_loop_signal(self->loop_, false);
+    }
+
+    pw_thread_loop* loop_ = nullptr;
+    pw_context* context_ = nullptr;
+    pw_core* core_ = nullptr;
+    spa_hook coreListener_{};
+    int doneSeq_ = -1;
+    bool lost_ = false;
+};
+
+std::map<std::string, std::string> toMap(const spa_dict* dict) {
+    std::map<std::string, std::string> map;
+    if (dict == nullptr) return map;
+    for (std::uint32_t i = 0; i < dict->n_items; ++i) {
+        map[dict->items[i].key] = dict->items[i].value ? dict->items[i].value : "";
+    }
+    return map;
+}
+
+std::uint32_t toId(const std::map<std::string, std::string>& props, const std::string& key) {
+    const auto found = props.find(key);
+    return found == props.end()
+               ? PW_ID_ANY
+               : static_cast<std::uint32_t>(std::strtoul(found->second.c_str(), nullptr, 10));
+}
+
+// Registry globals carry only a few of a node's properties; each node is
+// bound for its full set (audio.position among them).
+struct GraphQuery {
+    Graph graph;
+    pw_registry* registry = nullptr;
+    spa_hook registryListener{};
+    struct Bound {
+        GraphQuery* query = nullptr;
+        std::size_t node = 0;
+        pw_proxy* proxy = nullptr;
+        spa_hook listener{};
+    };
+    std::vector<std::unique_ptr<Bound>> nodes;
+    pw_metadata* metadata = nullptr;
+    spa_hook metadataListener{};
+
+    static void onGlobal(void* data, std::uint32_t id, std::uint32_t /*permissions*/,
+                         const char* type, std::uint32_t /*version*/, const spa_dict* props) {
+        auto* query = static_cast<GraphQuery*>(data);
+        const std::string_view kind = type;
+        if (kind == PW_TYPE_INTERFACE_Node) {
+            query->graph.nodes.push_back({.id = id, .props = toMap(props)});
+            auto bound = std::make_unique<Bound>();
+            bound->query = query;
+            bound->node = query->graph.nodes.size() - 1;
+            bound->proxy = static_cast<pw_proxy*>(
+                pw_registry_bind(query->registry, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+            static const pw_node_events events = {.version = PW_VERSION_NODE_EVENTS,
+                                                  .info = onNodeInfo};
+            pw_proxy_add_object_listener(bound->proxy, &bound->listener, &events, bound.get());
+            query->nodes.push_back(std::move(bound));
+        } else if (kind == PW_TYPE_INTERFACE_Link) {
+            const auto map = toMap(props);
+            query->graph.links.push_back({.outputNode = toId(map, PW_KEY_LINK_OUTPUT_NODE),
+                                          .inputNode = toId(map, PW_KEY_LINK_INPUT_NODE)});
+        } else if (kind == PW_TYPE_INTERFACE_Metadata && query->metadata == nullptr) {
+            const auto map = toMap(props);
+            const auto name = map.find(PW_KEY_METADATA_NAME);
+            if (name == map.end() || name->second != "default") return;
+            query->metadata = static_cast<pw_metadata*>(pw_registry_bind(
+                query->registry, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
+            static const pw_metadata_events events = {.version = PW_VERSION_METADATA_EVENTS,
+                                                      .property = onProperty};
+            listen(query->metadata, &query->metadataListener, &events, query);
+        }
+    }
+
+    static void onNodeInfo(void* data, const pw_node_info* info) {
+        auto* bound = static_cast<Bound*>(data);
+        if (info->props == nullptr) return;
+        for (auto& [key, value] : toMap(info->props)) {
+            bound->query->graph.nodes[bound->node].props[key] = value;
+        }
+    }
+
+    static int onProperty(void* data, std::uint32_t subject, const char* key, const char* /*type*/,
+                          const char* value) {
+        auto* query = static_cast<GraphQuery*>(data);
+        if (subject != PW_ID_CORE || key == nullptr ||
+            std::string_view(key) != "default.audio.sink")
+            return 0;
+        query->graph.defaultSink.clear();
+        if (value == nullptr) return 0;
+        const auto json = nlohmann::json::parse(value, nullptr, false);
+        if (json.is_object() && json.contains("name") && json["name"].is_string()) {
+            query->graph.defaultSink = json["name"].get<std::string>();
+        }
+        return 0;
+    }
+
+    ~GraphQuery() {
+        for (auto& bound : nodes) {
+            spa_hook_remove(&bound->listener);
+            pw_proxy_destroy(bound->proxy);
+        }
+        if (metadata != nullptr) {
+            spa_hook_remove(&metadataListener);
+            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(metadata));
+        }
+        if (registry != nullptr) {
+            spa_hook_remove(&registryListener);
+            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+        }
+    }
+};
+
+std::expected<Graph, std::string> queryGraph() {
+    auto connection = Connection::open();
+    if (!connection) return std::unexpected(connection.error());
+    Connection& c = **connection;
+    auto query = std::make_unique<GraphQuery>();
+    pw_thread_loop_lock(c.loop());
+    query->registry = pw_core_get_registry(c.core(), PW_VERSION_REGISTRY, 0);
+    static const pw_registry_events events = {.version = PW_VERSION_REGISTRY_EVENTS,
+                                              .global = GraphQuery::onGlobal};
+    listen(query->registry, &query->registryListener, &events, query.get());
+    // The first round trip lists the globals; the second brings the answers
+    // to the binds made while listing them.
+    const bool ok = c.syncLocked(2s) && c.syncLocked(2s);
+    Graph graph = std::move(query->graph);
+    query.reset();  // proxies go while the loop cannot call into them
+    pw_thread_loop_unlock(c.loop());
+    if (!ok) return std::unexpected("the PipeWire server did not answer");
+    return graph;
+}
+
+// The sink's own layout, so channel 0 of a recording is its first channel
+// (FL of a stereo sink) and no up- or down-mix comes between.
+std::vector<std::uint32_t> channelPositions(const Graph::Node& node) {
+    std::vector<std::uint32_t> positions;
+    std::string word;
+    const std::string text = node.prop(SPA_KEY_AUDIO_POSITION) + " ";
+    for (char ch : text) {
+        if (ch != '[' && ch != ']' && ch != ' ' && ch != ',') {
+            word += ch;
+            continue;
+        }
+        if (word.empty()) continue;
+        std::uint32_t position = SPA_AUDIO_CHANNEL_UNKNOWN;
+        for (const spa_type_info* type = spa_type_audio_channel; type->name != nullptr; ++type) {
+            const std::string_view name = type->name;
+            if (name.substr(name.rfind(':') + 1) == word) position = type->type;
+        }
+        positions.push_back(position);
+        word.clear();
+    }
+    return positions;
+}
+
+}  // namespace
+
+// --- Graph -----------------------------------------------------------------
+
+std::string Graph::Node::prop(const std::string& key) const {
+    const auto found = props.find(key);
+    return found == props.end() ? std::string() : found->second;
+}
+
+const Graph::Node* Graph::node(std::string_view name) const {
+    for (const auto& candidate : nodes) {
+        if (candidate.name() == name) return &candidate;
+    }
+    return nullptr;
+}
+
+bool Graph::linked(std::string_view from, std::string_view to) const {
+    const Node* output = node(from);
+    const Node* input = node(to);
+    if (output == nullptr || input == nullptr) return false;
+    for (const auto& link : links) {
+        if (link.outputNode == output->id && link.inputNode == input->id) return true;
+    }
+    return false;
+}
+
+double toneDB(const SinkRecording& recording, double frequency, std::size_t channel, double skip) {
+    if (recording.channels == 0) return sim::SpeakerAnalysis::dB(0.0);
+    const auto skipped = static_cast<std::size_t>(skip * recording.rate) * recording.channels;
+    const std::span<const float> all(recording.samples);
+    const auto tail = skipped < all.size() ? all.subspan(skipped) : all.subspan(all.size());
+    return sim::SpeakerAnalysis::dB(sim::SpeakerAnalysis::toneAmplitude(
+        tail, recording.channels, channel, frequency, recording.rate));
+}
+
+// --- Recorder --------------------------------------------------------------
+
+struct Recorder::State {
+    struct Capture {
+        State* state = nullptr;
+        SinkRecording recording;
+        pw_stream* stream = nullptr;
+        spa_hook listener{};
+        bool receiving = false;
+        std::string error;
+    };
+    std::unique_ptr<Connection> connection;
+    std::vector<std::unique_ptr<Capture>> captures;
+    bool keeping = false;  // false until every capture receives, so spans match
+
+    static void onProcess(void* data) {
+        auto* capture = static_cast<Capture*>(data);
+        pw_buffer* buffer = pw_stream_dequeue_buffer(capture->stream);
+        if (buffer == nullptr) return;
+        const spa_data& in = buffer->buffer->datas[0];
+        if (in.data != nullptr && in.chunk->size > 0) {
+            capture->receiving = true;
+            if (capture->state->keeping) {
+                const std::size_t offset = in.chunk->offset % in.maxsize;
+                const std::size_t bytes =
+                    std::min<std::size_t>(in.chunk->size, in.maxsize - offset);
+                auto& samples = capture->recording.samples;
+                const std::size_t before = samples.size();
+                samples.resize(before + bytes / sizeof(float));
+                std::memcpy(samples.data() + before, static_cast<const char*>(in.data) + offset,
+                            bytes / sizeof(float) * sizeof(float));
+            }
+        }
+        pw_stream_queue_buffer(capture->stream, buffer);
+        pw_thread_loop_signal(capture->state->connection->loop(), false);
+    }
+
+    static void onState(void* data, pw_stream_state /*old*/, pw_stream_state state,
+                        const char* error) {
+        auto* capture = static_cast<Capture*>(data);
+        if (state == PW_STREAM_STATE_ERROR) capture->error = error ? error : "stream error";
+        pw_thread_loop_signal(capture->state->connection->loop(), false);
+    }
+
+    ~State() {
+        if (!connection) return;
+        pw_thread_loop_lock(connection->loop());
+        for (auto& capture : captures) {
+            if (capture->stream == nullptr) continue;
+            spa_hook_remove(&capture->listener);
+            pw_stream_destroy(capture->stream);
+        }
+        pw_thread_loop_unlock(connection->loop());
+    }
+};
+
+Recorder::Recorder(std::unique_ptr<State> state) : state_(std::move(state)) {}
+Recorder::~Recorder() = default;
+
+std::expected<std::unique_ptr<Recorder>, std::string> Recorder::start(
+    const std::vector<std::string>& sinks) {
+    auto graph = queryGraph();
+    if (!graph) return std::unexpected(graph.error());
+    auto connection = Connection::open();
+    if (!connection) return std::unexpected(connection.error());
+    auto state = std::make_unique<State>();
+    state->connection = std::move(*connection);
+    pw_thread_loop* loop = state->connection->loop();
+
+    pw_thread_loop_lock(loop);
+    for (const auto& sink : sinks) {
+        const Graph::Node* node = graph->node(sink);
+        if (node == nullptr || node->prop(PW_KEY_MEDIA_CLASS) != "Audio/Sink") {
+            pw_thread_loop_unlock(loop);
+            return std::unexpected("there is no sink named " + sink);
+        }
+        auto capture = std::make_unique<State::Capture>();
+        capture->state = state.get();
+        const auto positions = channelPositions(*node);
+        if (positions.empty() || positions.size() > SPA_AUDIO_MAX_CHANNELS) {
+            pw_thread_loop_unlock(loop);
+            return std::unexpected("the sink " + sink + " has no channel layout");
+        }
+        capture->recording = {.sink = sink, .channels = positions.size(), .rate = kRate};
+        const std::string name = "sonvel-recorder-" + sink;
+        // node.dont-reconnect: a recording that silently moved to another
+        // sink would report that sink's sound as this one's.
+        pw_properties* props = pw_properties_new(
+            PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_APP_NAME,
+            "sonvel-recorder", PW_KEY_NODE_NAME, name.c_str(), PW_KEY_STREAM_CAPTURE_SINK, "true",
+            PW_KEY_TARGET_OBJECT, sink.c_str(), PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
+        static const pw_stream_events events = {.version = PW_VERSION_STREAM_EVENTS,
+                                                .state_changed = State::onState,
+                                                .process = State::onProcess};
+        capture->stream = pw_stream_new(state->connection->core(), name.c_str(), props);
+        pw_stream_add_listener(capture->stream, &capture->listener, &events, capture.get());
+
+        spa_audio_info_raw info{};
+        info.format = SPA_AUDIO_FORMAT_F32;
+        info.rate = kRate;
+        info.channels = static_cast<std::uint32_t>(positions.size());
+        std::copy(positions.begin(), positions.end(), info.position);
+        std::uint8_t storage[1024];
+        spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
+        const spa_pod* params[] = {
+            spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+        const auto flags =
+            static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS);
+        pw_stream_connect(capture->stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1);
+        state->captures.push_back(std::move(capture));
+    }
+
+    std::string failure;
+    const bool receiving = state->connection->waitLocked(
+        [&] {
+            for (const auto& capture : state->captures) {
+                if (!capture->error.empty()) {
+                    failure = "the recording of " + capture->recording.sink +
+                              " failed: " + capture->error;
+                    return true;
+                }
+                if (!capture->receiving) return false;
+            }
+            return true;
+        },
+        5s);
+    state->keeping = receiving && failure.empty();
+    pw_thread_loop_unlock(loop);
+    if (!failure.empty()) return std::unexpected(failure);
+    if (!receiving) return std::unexpected("the recordings did not receive sound within 5 s");
+    return std::unique_ptr<Recorder>(new Recorder(std::move(state)));
+}
+
+std::vector<SinkRecording> Recorder::stop() {
+    std::vector<SinkRecording> recordings;
+    pw_thread_loop* loop = state_->connection->loop();
+    pw_thread_loop_lock(loop);
+    for (auto& capture : state_->captures) {
+        spa_hook_remove(&capture->listener);
+        pw_stream_destroy(capture->stream);
+        capture->stream = nullptr;
+        recordings.push_back(std::move(capture->recording));
+    }
+    pw_thread_loop_unlock(loop);
+    return recordings;
+}
+
+// --- PipeWireServer --------------------------------------------------------
+
+std::expected<std::unique_ptr<PipeWireServer>, std::string> PipeWireServer::start() {
+    auto server = std::unique_ptr<PipeWireServer>(new PipeWireServer());
+    std::string pattern = (fs::temp_directory_path() / "sonvel-pipewire-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        return std::unexpected("a private folder for PipeWire could not be made in " +
+                               fs::temp_directory_path().string());
+    }
+    server->dir_ = pattern;
+    const fs::path confDir = server->dir_ / "conf" / "pipewire" / "pipewire.conf.d";
+    std::error_code error;
+    fs::create_directories(confDir, error);
+    std::ofstream(confDir / "sinks.conf") << kSinksConf;
+    fs::create_directories(server->dir_ / "state", error);
+
+    const std::string dir = server->dir_.string();
+    // PIPEWIRE_REMOTE is pinned so a value inherited from a desktop session
+    // cannot point the tests at the user's server.
+    server->env_ = {{"XDG_RUNTIME_DIR", dir},
+                    {"PIPEWIRE_RUNTIME_DIR", dir},
+                    {"PIPEWIRE_REMOTE", "pipewire-0"},
+                    {"XDG_CONFIG_HOME", dir + "/conf"},
+                    {"XDG_STATE_HOME", dir + "/state"},
+                    {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir + "/bus"}};
+    for (const auto& [key, value] : server->env_) {
+        const char* old = std::getenv(key.c_str());
+        server->savedEnv_.emplace_back(key, old ? std::optional<std::string>(old) : std::nullopt);
+        ::setenv(key.c_str(), value.c_str(), 1);
+    }
+
+    auto dbus =
+        spawn({"dbus-daemon", "--session", "--address=unix:path=" + dir + "/bus", "--nofork"},
+              server->dir_ / "dbus.log");
+    if (!dbus) {
+        return std::unexpected(dbus.error() == ENOENT ? "dbus-daemon is not installed"
+                                                      : "dbus-daemon could not start");
+    }
+    server->dbus_ = *dbus;
+    // WirePlumber publishes no default output without a session bus.
+    const auto busDeadline = Clock::now() + 5s;
+    while (!fs::exists(server->dir_ / "bus")) {
+        if (exited(server->dbus_)) {
+            server->dbus_ = -1;
+            return std::unexpected("dbus-daemon exited while starting: " +
+                                   lastLine(server->dir_ / "dbus.log"));
+        }
+        if (Clock::now() > busDeadline) {
+            return std::unexpected("the session bus did not start within 5 s");
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    if (auto started = server->startAudio(); !started) return std::unexpected(started.error());
+    return server;
+}
+
+std::expected<void, std::string> PipeWireServer::startAudio() {
+    auto pipewire = spawn({"pipewire"}, dir_ / "pipewire.log");
+    if (!pipewire) {
+        return std::unexpected(pipewire.error() == ENOENT ? "pipewire is not installed"
+                                                          : "pipewire could not start");
+    }
+    pipewire_ = *pipewire;
+
+    const auto deadline = Clock::now() + kReadyTimeout;
+    const auto seconds = std::to_string(kReadyTimeout.count()) + " s";
+    // WirePlumber gives up if the server's socket is not there yet.
+    while (!Connection::open()) {
+        if (auto status = exited(pipewire_)) {
+            pipewire_ = -1;
+            return std::unexpected("pipewire exited while starting: " +
+                                   lastLine(dir_ / "pipewire.log"));
+        }
+        if (Clock::now() > deadline) {
+            return std::unexpected("pipewire did not accept connections within " + seconds);
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+
+    auto wireplumber = spawn({"wireplumber"}, dir_ / "wireplumber.log");
+    if (!wireplumber) {
+        return std::unexpected(wireplumber.error() == ENOENT ? "wireplumber is not installed"
+                                                             : "wireplumber could not start");
+    }
+    wireplumber_ = *wireplumber;
+
+    std::string missing = "the test sinks";
+    while (Clock::now() < deadline) {
+        if (auto status = exited(wireplumber_)) {
+            wireplumber_ = -1;
+            return std::unexpected("wireplumber exited while starting: " +
+                                   lastLine(dir_ / "wireplumber.log"));
+        }
+        if (auto graph = queryGraph()) {
+            const bool sinks = graph->node(kSinkA) && graph->node(kSinkB) && graph->node(kSinkMono);
+            if (sinks && !graph->defaultSink.empty()) return {};
+            missing = sinks ? "a default output" : "the test sinks";
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return std::unexpected("wireplumber did not publish " + missing + " within " + seconds);
+}
+
+void PipeWireServer::stopAudio() {
+    // The server goes first, as in a crash or an update; WirePlumber then
+    // leaves on its own, and is made to if it lingers.
+    if (pipewire_ > 0) stopProcess(pipewire_);
+    if (wireplumber_ > 0) stopProcess(wireplumber_);
+    pipewire_ = wireplumber_ = -1;
+}
+
+std::expected<void, std::string> PipeWireServer::restart() {
+    stopAudio();
+    return startAudio();
+}
+
+void PipeWireServer::stop() {
+    for (pid_t tone : tones_) stopProcess(tone);
+    tones_.clear();
+    stopAudio();
+    if (dbus_ > 0) stopProcess(dbus_);
+    dbus_ = -1;
+    for (const auto& [key, value] : savedEnv_) {
+        if (value) {
+            ::setenv(key.c_str(), value->c_str(), 1);
+        } else {
+            ::unsetenv(key.c_str());
+        }
+    }
+    savedEnv_.clear();
+    if (!dir_.empty()) {
+        std::error_code error;
+        fs::remove_all(dir_, error);
+        dir_.clear();
+    }
+}
+
+PipeWireServer::~PipeWireServer() {
+    stop();
+}
+
+pid_t PipeWireServer::spawnTone(const ToneOptions& options) {
+    std::vector<std::string> argv = {SONVEL_TONE_PATH,
+                                     "--frequency",
+                                     std::to_string(options.frequency),
+                                     "--amplitude",
+                                     std::to_string(options.amplitude),
+                                     "--channels",
+                                     std::to_string(options.channels),
+                                     "--name",
+                                     options.name};
+    if (!options.target.empty()) argv.insert(argv.end(), {"--target", options.target});
+    if (!options.binary.empty()) argv.insert(argv.end(), {"--binary", options.binary});
+    auto pid = spawn(argv, dir_ / "tones.log");
+    if (!pid) return -1;
+    tones_.push_back(*pid);
+    return *pid;
+}
+
+int PipeWireServer::stopTone(pid_t pid) {
+    if (std::erase(tones_, pid) == 0) return -1;
+    return stopProcess(pid);
+}
+
+void PipeWireServer::killTone(pid_t pid) {
+    if (std::erase(tones_, pid) == 0) return;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+}
+
+std::expected<Graph, std::string> PipeWireServer::graph() const {
+    return queryGraph();
+}
+
+bool PipeWireServer::waitFor(const std::function<bool(const Graph&)>& condition,
+                             std::chrono::milliseconds timeout) const {
+    const auto deadline = Clock::now() + timeout;
+    do {
+        if (auto current = queryGraph(); current && condition(*current)) return true;
+        std::this_thread::sleep_for(20ms);
+    } while (Clock::now() < deadline);
+    return false;
+}
+
+std::expected<SinkRecording, std::string> PipeWireServer::record(const std::string& sink,
+                                                                 double seconds) {
+    auto recorder = Recorder::start({sink});
+    if (!recorder) return std::unexpected(recorder.error());
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    return std::move((*recorder)->stop().front());
+}
+
+}  // namespace sonvel::pwtest

@@ -1,0 +1,146 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace sonvel::pwtest {
+
+// The null sinks every server starts with. The first is the default output.
+inline constexpr std::string_view kSinkA = "sonvel-test-a";        // "Test Speakers A", stereo
+inline constexpr std::string_view kSinkB = "sonvel-test-b";        // "Test Speakers B", stereo
+inline constexpr std::string_view kSinkMono = "sonvel-test-mono";  // "Test Mono", mono
+
+struct ToneOptions {
+    double frequency = 440.0;
+    double amplitude = 0.5;            // peak, linear
+    int channels = 2;                  // 1, 2 or 6 (FL FR FC LFE RL RR)
+    std::string name = "sonvel-tone";  // application.name, node.name and description
+    std::string target;                // target.object; empty follows the default output
+    std::string binary;                // application.process.binary; empty keeps the tone's own
+};
+
+struct SinkRecording {
+    std::string sink;
+    std::vector<float> samples;  // interleaved
+    std::size_t channels = 0;
+    double rate = 0.0;
+    double seconds() const {
+        return channels == 0 ? 0.0 : static_cast<double>(samples.size() / channels) / rate;
+    }
+};
+
+// Level of one frequency on one channel in dBFS (-120 floor), measured after
+// `skip` seconds: the first buffers after a link forms can still carry the
+// fade-in and whatever was queued before.
+double toneDB(const SinkRecording& recording, double frequency, std::size_t channel = 0,
+              double skip = 0.1);
+
+// What the registry and the "default" metadata said at one moment.
+struct Graph {
+    struct Node {
+        std::uint32_t id = 0;
+        std::map<std::string, std::string> props;
+        std::string prop(const std::string& key) const;
+        std::string name() const { return prop("node.name"); }
+    };
+    struct Link {
+        std::uint32_t outputNode = 0;
+        std::uint32_t inputNode = 0;
+    };
+    std::vector<Node> nodes;
+    std::vector<Link> links;
+    std::string defaultSink;  // node.name from default.audio.sink, empty until published
+
+    const Node* node(std::string_view name) const;
+    // Whether a link runs from the node named `from` into the node named `to`.
+    bool linked(std::string_view from, std::string_view to) const;
+};
+
+// Captures what sinks play, through their monitors, each in its own stream
+// over one shared connection, so several sinks are heard over the same span.
+// The captures are clients like any other: Stream/Input/Audio nodes named
+// sonvel-recorder-<sink>, application.name "sonvel-recorder".
+class Recorder {
+  public:
+    // Returns once every capture is receiving buffers (at most 5 s).
+    static std::expected<std::unique_ptr<Recorder>, std::string> start(
+        const std::vector<std::string>& sinks);
+    ~Recorder();
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    // One recording per sink, in the order given to start().
+    std::vector<SinkRecording> stop();
+
+  private:
+    struct State;
+    explicit Recorder(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
+};
+
+// A private PipeWire + WirePlumber session: its own runtime dir, session bus
+// and configuration, so tests neither see nor disturb the user's audio.
+// While it runs, this process's environment points libpipewire at it.
+// Children die with the thread that started them (PR_SET_PDEATHSIG), so a
+// crashed test leaves no server behind: start and restart from the test's
+// own thread.
+class PipeWireServer {
+  public:
+    // Ready means the three sinks exist and a default output is published.
+    static std::expected<std::unique_ptr<PipeWireServer>, std::string> start();
+    ~PipeWireServer();
+    PipeWireServer(const PipeWireServer&) = delete;
+    PipeWireServer& operator=(const PipeWireServer&) = delete;
+
+    void stop();
+    // Every client connection is lost; clients must connect again. Tones
+    // exit when their connection goes.
+    std::expected<void, std::string> restart();
+
+    // For child processes that should talk to this server.
+    const std::vector<std::pair<std::string, std::string>>& environment() const { return env_; }
+    const std::filesystem::path& directory() const { return dir_; }
+
+    // -1 if the tone could not start. Its output goes to directory()/tones.log.
+    pid_t spawnTone(const ToneOptions& options);
+    // SIGTERM and wait. The exit status, or 128 + signal: 0 after a clean
+    // stop, 1 when the tone had already left because its server went away;
+    // -1 for a pid that is not a running tone of this server.
+    int stopTone(pid_t pid);
+    void killTone(pid_t pid);
+
+    std::expected<Graph, std::string> graph() const;
+    // Polls the graph until `condition` holds; false after `timeout`.
+    bool waitFor(const std::function<bool(const Graph&)>& condition,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+
+    std::expected<SinkRecording, std::string> record(const std::string& sink, double seconds);
+
+  private:
+    PipeWireServer() = default;
+    std::expected<void, std::string> startAudio();
+    void stopAudio();
+
+    std::filesystem::path dir_;
+    std::vector<std::pair<std::string, std::string>> env_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv_;
+    pid_t dbus_ = -1;
+    pid_t pipewire_ = -1;
+    pid_t wireplumber_ = -1;
+    std::vector<pid_t> tones_;
+};
+
+}  // namespace sonvel::pwtest
