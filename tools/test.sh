@@ -16,7 +16,8 @@ shift || true
 
 packages=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libfmt-dev libutf8proc-dev
           libasio-dev libspdlog-dev libsystemd-dev qt6-base-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libexpat1-dev adwaita-icon-theme fonts-dejavu-core dbus desktop-file-utils appstream dpkg-dev)
+          libbenchmark-dev libexpat1-dev adwaita-icon-theme fonts-dejavu-core dbus desktop-file-utils appstream dpkg-dev
+          pipewire pipewire-bin wireplumber libpipewire-0.3-dev libspa-0.2-dev)
 
 missing=()
 for p in "${packages[@]}"; do
