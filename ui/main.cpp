@@ -1,4 +1,5 @@
-// The `sonvel` executable: the Qt application on the simulated audio world.
+// The `sonvel` executable: the Qt application on the user's PipeWire server,
+// or on the simulated audio world.
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -6,6 +7,7 @@
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
+#include <expected>
 
 #include "Sonvel/AppVersion.hpp"
 #include "Sonvel/Clock.hpp"
@@ -20,6 +22,12 @@
 #include "ui/Screenshots.hpp"
 #include "ui/SonvelApplication.hpp"
 #include "ui/SymbolIcons.hpp"
+
+#ifdef SONVEL_HAVE_PIPEWIRE
+#include "platform/pipewire/PipeWireAudioSystem.hpp"
+#include "platform/pipewire/PipeWireSystemServices.hpp"
+#include "tap/AudioSystem.hpp"
+#endif
 
 namespace {
 
@@ -42,6 +50,45 @@ bool hasDisplay() {
     return !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") ||
            !qEnvironmentVariableIsEmpty("DISPLAY") ||
            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+// The audio system Sonvel runs on, and the operating system as it sees it.
+struct Backend {
+    std::shared_ptr<AudioHardware> hal;
+    std::shared_ptr<const SystemServices> system;
+    std::optional<SonvelApplication::SimulatedAudio> simulated;
+};
+
+std::expected<Backend, std::string> simulatedBackend(const std::string& worldPath) {
+    const auto description = sim::SimulatedWorld::readFile(worldPath);
+    if (!description) return std::unexpected(description.error());
+    auto audio =
+        std::make_shared<sim::SimulatedAudioSystem>(sim::SimulatedAudioSystem::ClockMode::realTime);
+    auto loaded = sim::SimulatedWorld::load(*audio, *description);
+    if (!loaded) return std::unexpected(loaded.error());
+    auto world = std::make_shared<const sim::SimulatedWorld>(std::move(*loaded));
+    return Backend{audio, std::make_shared<sim::SimulatedSystemServices>(*world),
+                   SonvelApplication::SimulatedAudio{
+                       audio, world, description->value("capturePermission", true)}};
+}
+
+// A PipeWire server is only taken when it has a session manager that moves
+// streams (its default metadata names an output): without one a tapped
+// application could not be muted, and would be heard twice.
+std::expected<Backend, std::string> pipeWireBackend() {
+#ifdef SONVEL_HAVE_PIPEWIRE
+    auto audio = pw::PipeWireAudioSystem::connect();
+    if (!audio) return std::unexpected(audio.error());
+    const auto output = AudioSystem::defaultOutputDevice(**audio);
+    if (!output || output->objectID == hal::unknownObject) {
+        return std::unexpected(
+            "The PipeWire server has no session manager naming a default output (is WirePlumber "
+            "running?).");
+    }
+    return Backend{*audio, std::make_shared<pw::PipeWireSystemServices>(*audio), std::nullopt};
+#else
+    return std::unexpected("This Sonvel was built without PipeWire.");
+#endif
 }
 
 }  // namespace
@@ -68,8 +115,7 @@ int main(int argc, char** argv) {
     SymbolIcons::useDesktopTheme();
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        "Sonvel, a per-application volume mixer, on the simulated audio system.");
+    parser.setApplicationDescription("Sonvel, a per-application volume mixer.");
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption worldOption(
@@ -84,31 +130,54 @@ int main(int argc, char** argv) {
         "Run without a display, save the panel, the status icon and the Audio World window as "
         "PNG files in DIR, print their paths and quit.",
         "DIR");
-    parser.addOptions({worldOption, audioWorldOption, windowOption, screenshotsOption});
+    const QCommandLineOption backendOption(
+        "backend",
+        "The audio system: 'pipewire' (this desktop's own server), 'simulated' (a simulated "
+        "world) or 'auto' (PipeWire where a server with a session manager answers, else the "
+        "simulated world).",
+        "name", "auto");
+    parser.addOptions(
+        {worldOption, audioWorldOption, windowOption, screenshotsOption, backendOption});
     parser.process(app);
 
-    const std::string worldPath = parser.value(worldOption).toStdString();
-    const auto description = sim::SimulatedWorld::readFile(worldPath);
-    if (!description) {
-        std::fprintf(stderr, "Sonvel: %s\n", description.error().c_str());
+    // The simulated world's own windows and the screenshots need the simulator.
+    QString backendName = parser.value(backendOption);
+    const bool wantsWorld =
+        parser.isSet(worldOption) || parser.isSet(audioWorldOption) || screenshots;
+    if (backendName != "auto" && backendName != "pipewire" && backendName != "simulated") {
+        std::fprintf(stderr, "Sonvel: unknown backend '%s' (use pipewire, simulated or auto).\n",
+                     qPrintable(backendName));
+        return 2;
+    }
+    if (backendName == "pipewire" && wantsWorld) {
+        std::fprintf(stderr,
+                     "Sonvel: --world, --audio-world and --screenshots need the simulated "
+                     "backend.\n");
+        return 2;
+    }
+    std::expected<Backend, std::string> backend = std::unexpected(std::string());
+    if (backendName == "pipewire" || (backendName == "auto" && !wantsWorld)) {
+        backend = pipeWireBackend();
+        if (!backend && backendName == "auto") {
+            std::fprintf(stderr, "Sonvel: using the simulated audio world. %s\n",
+                         backend.error().c_str());
+        }
+    }
+    if (!backend && backendName != "pipewire") {
+        backend = simulatedBackend(parser.value(worldOption).toStdString());
+    }
+    if (!backend) {
+        std::fprintf(stderr, "Sonvel: %s\n", backend.error().c_str());
         return 1;
     }
-    auto audio =
-        std::make_shared<sim::SimulatedAudioSystem>(sim::SimulatedAudioSystem::ClockMode::realTime);
-    auto loaded = sim::SimulatedWorld::load(*audio, *description);
-    if (!loaded) {
-        std::fprintf(stderr, "Sonvel: %s\n", loaded.error().c_str());
-        return 1;
-    }
-    auto world = std::make_shared<const sim::SimulatedWorld>(std::move(*loaded));
 
     // The screenshots must not read or change the user's own settings.
     std::unique_ptr<QTemporaryDir> scratch;
     if (screenshots) scratch = std::make_unique<QTemporaryDir>();
 
     MixerModel::Environment env;
-    env.hal = audio;
-    env.system = std::make_shared<sim::SimulatedSystemServices>(*world);
+    env.hal = backend->hal;
+    env.system = backend->system;
     env.mainQueue = std::make_shared<QtMainQueue>();
     env.clock = std::make_shared<SystemClock>();
     env.store = scratch ? std::make_shared<QtPreferencesStore>(
@@ -118,10 +187,8 @@ int main(int argc, char** argv) {
         std::make_shared<LinuxWorkspace>(env.mainQueue, [] { QCoreApplication::quit(); });
     env.loginItem = std::make_shared<XdgLoginItem>();
 
-    SonvelApplication::SimulatedAudio simulated{audio, world,
-                                                description->value("capturePermission", true)};
     SonvelApplication shell(
-        env, simulated,
+        env, backend->simulated,
         {.panelAsWindow = parser.isSet(windowOption) || screenshots,
          .updateFeed = screenshots ? std::nullopt : QtUpdateChecker::configuredFeed()});
 
