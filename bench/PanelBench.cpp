@@ -18,6 +18,7 @@
 #include "core/PreferencesCodec.hpp"
 #include "platform/qt/QtMainQueue.hpp"
 #include "platform/sim/SimulatedSystemServices.hpp"
+#include "support/FakeDesktop.hpp"
 #include "tap/SteppedQueue.hpp"
 #include "ui/AppRowWidget.hpp"
 #include "ui/MixerPanel.hpp"
@@ -28,27 +29,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Store final : PreferencesStore {
-    std::optional<std::string> data(const std::string& key) const override {
-        const auto found = values.find(key);
-        return found == values.end() ? std::nullopt : std::optional(found->second);
-    }
-    void setData(const std::string& key, const std::string& bytes) override { values[key] = bytes; }
-    std::map<std::string, std::string> values;
-};
-
-struct Desk final : Workspace {
-    void observeSleep(std::function<void()>, std::function<void()>) override {}
-    bool open(const std::string&) override { return false; }
-    bool openDesktopSoundSettings() override { return false; }
-    void relaunch(std::function<void()>) override {}
-    void terminate() override {}
-};
-
-struct NoLoginItem final : LoginItem {
-    std::expected<void, std::string> setEnabled(bool) override { return {}; }
-    bool isEnabled() const override { return false; }
-};
+using testsupport::FakeLoginItem;
+using testsupport::FakeWorkspace;
+using testsupport::MemoryStore;
 
 class SteppedClock final : public Clock {
   public:
@@ -105,13 +88,13 @@ struct Machine {
         env.hal = audio;
         env.system = std::make_shared<sim::SimulatedSystemServices>(*world);
         env.store = store;
-        env.workspace = std::make_shared<Desk>();
-        env.loginItem = std::make_shared<NoLoginItem>();
+        env.workspace = std::make_shared<FakeWorkspace>();
+        env.loginItem = std::make_shared<FakeLoginItem>();
     }
 
     std::shared_ptr<sim::SimulatedAudioSystem> audio;
     std::optional<sim::SimulatedWorld> world;
-    std::shared_ptr<Store> store = std::make_shared<Store>();
+    std::shared_ptr<MemoryStore> store = std::make_shared<MemoryStore>();
     MixerModel::Environment env;
 };
 

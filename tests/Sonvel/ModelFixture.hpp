@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/FakeDesktop.hpp"
 #include "Sonvel/MixerModel.hpp"
 #include "core/PreferencesCodec.hpp"
 #include "platform/sim/SimulatedAudioSystem.hpp"
@@ -36,43 +37,43 @@ class VirtualClock final : public Clock {
     std::chrono::steady_clock::time_point start_;
 };
 
-struct MemoryStore final : PreferencesStore {
-    std::optional<std::string> data(const std::string& key) const override {
-        const auto found = values.find(key);
-        return found == values.end() ? std::nullopt : std::optional(found->second);
-    }
-    void setData(const std::string& key, const std::string& bytes) override {
-        values[key] = bytes;
-        ++writes;
-    }
-    std::map<std::string, std::string> values;
-    int writes = 0;
+using testsupport::FakeLoginItem;
+using testsupport::FakeWorkspace;
+using testsupport::MemoryStore;
+
+// A setup already done on this machine: permission proven, live test passed.
+inline void storeValidSetup(MemoryStore& store, Preferences p,
+                            std::chrono::system_clock::time_point verifiedAt) {
+    p.permissionVerifiedAt = verifiedAt;
+    ValidationRecord record;
+    record.outcome = ValidationRecord::Outcome::passed;
+    record.osBuild = "24A335";
+    record.engineRevision = 1;
+    p.validation = record;
+    store.values[MixerModel::preferencesKey] = PreferencesCodec::encode(p);
+}
+
+struct Application {
+    int pid;
+    std::string bundleID, name;
 };
 
-struct FakeWorkspace final : Workspace {
-    void observeSleep(std::function<void()> sleep, std::function<void()> wake) override {
-        willSleep = std::move(sleep);
-        didWake = std::move(wake);
+// This machine as Sonvel (pid 4242) finds it: these applications, each in a
+// bundle of its own name.
+inline sim::SimulatedWorld loadWorld(SimulatedAudioSystem& hal,
+                                     const std::vector<Application>& apps) {
+    hal.addProcess({.pid = 4242, .bundleID = "app.velmorra.sonvel"});
+    nlohmann::json applications = nlohmann::json::array(), bundles = nlohmann::json::array();
+    for (const auto& [pid, bundleID, name] : apps) {
+        const std::string path = "/Applications/" + name + ".app";
+        applications.push_back({{"pid", pid}, {"name", name}, {"bundlePath", path}});
+        bundles.push_back({{"path", path}, {"bundleID", bundleID}, {"name", name}});
     }
-    bool open(const std::string& url) override {
-        opened.push_back(url);
-        return false;
-    }
-    bool openDesktopSoundSettings() override {
-        opened.push_back("desktop sound settings");
-        return true;
-    }
-    void relaunch(std::function<void()> then) override { then(); }
-    void terminate() override { terminated = true; }
-    std::function<void()> willSleep, didWake;
-    std::vector<std::string> opened;
-    bool terminated = false;
-};
-
-struct FakeLoginItem final : LoginItem {
-    std::expected<void, std::string> setEnabled(bool) override { return {}; }
-    bool isEnabled() const override { return false; }
-};
+    return *sim::SimulatedWorld::load(hal, {{"ownPID", 4242},
+                                            {"osBuild", "24A335"},
+                                            {"applications", applications},
+                                            {"bundles", bundles}});
+}
 
 class MixerModelTest : public ::testing::Test {
   protected:
@@ -101,40 +102,22 @@ class MixerModelTest : public ::testing::Test {
                                     .bundleID = "com.example.podcasts",
                                     .signal = {sim::Signal::Kind::sine, 660, 1.0},
                                     .playing = true});
-        hal->addProcess({.pid = 4242, .bundleID = "app.velmorra.sonvel"});
-        world = *sim::SimulatedWorld::load(
-            *hal,
-            {{"ownPID", 4242},
-             {"osBuild", "24A335"},
-             {"applications",
-              {{{"pid", 501}, {"name", "Music"}, {"bundlePath", "/Applications/Music.app"}},
-               {{"pid", 830}, {"name", "Podcasts"}, {"bundlePath", "/Applications/Podcasts.app"}}}},
-             {"bundles",
-              {{{"path", "/Applications/Music.app"},
-                {"bundleID", "com.apple.Music"},
-                {"name", "Music"}},
-               {{"path", "/Applications/Podcasts.app"},
-                {"bundleID", "com.example.podcasts"},
-                {"name", "Podcasts"}}}}});
+        world = loadWorld(
+            *hal, {{501, "com.apple.Music", "Music"}, {830, "com.example.podcasts", "Podcasts"}});
         services = std::make_shared<sim::SimulatedSystemServices>(*world);
     }
     ~MixerModelTest() override {
         if (model) model->shutdown();
     }
 
-    // A setup already done on this machine: permission proven, live test passed.
     void storeValidSetup(Preferences p = {}) {
-        p.permissionVerifiedAt =
-            std::chrono::system_clock::time_point{std::chrono::seconds{1'700'000'000}};
-        ValidationRecord record;
-        record.outcome = ValidationRecord::Outcome::passed;
-        record.osBuild = "24A335";
-        record.engineRevision = 1;
-        p.validation = record;
-        store->values[MixerModel::preferencesKey] = PreferencesCodec::encode(p);
+        modeltest::storeValidSetup(
+            *store, std::move(p),
+            std::chrono::system_clock::time_point{std::chrono::seconds{1'700'000'000}});
     }
 
-    void start() {
+    // What the model starts with: this machine, its stepped queues, the fakes.
+    MixerModel::Environment environment() {
         MixerModel::Environment env;
         env.hal = hal;
         env.system = services;
@@ -142,12 +125,15 @@ class MixerModelTest : public ::testing::Test {
         env.clock = std::make_shared<VirtualClock>(*main);
         env.store = store;
         env.workspace = workspace;
-        env.loginItem = std::make_shared<FakeLoginItem>();
+        env.loginItem = loginItem;
         env.hostQueue = hostQueue;
         env.observerQueue = observerQueue;
         env.handoverSleep = [this](double) { hal->step(1); };
         env.makeEngineListenerQueue = [this] { return engineListeners; };
-        model = MixerModel::make(env);
+        return env;
+    }
+    void start() {
+        model = MixerModel::make(environment());
         settle();
     }
 
@@ -201,6 +187,7 @@ class MixerModelTest : public ::testing::Test {
         std::make_shared<SteppedQueue>(GainTapEngine::listenerQueueLabel);
     std::shared_ptr<MemoryStore> store = std::make_shared<MemoryStore>();
     std::shared_ptr<FakeWorkspace> workspace = std::make_shared<FakeWorkspace>();
+    std::shared_ptr<LoginItem> loginItem = std::make_shared<FakeLoginItem>();
     AudioObjectID speakers, music, podcasts;
     std::shared_ptr<MixerModel> model;
     Log::Capture log;

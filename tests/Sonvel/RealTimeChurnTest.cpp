@@ -6,12 +6,7 @@
 
 #include <cmath>
 
-#include "Sonvel/MixerModel.hpp"
-#include "core/PreferencesCodec.hpp"
-#include "platform/sim/SimulatedAudioSystem.hpp"
-#include "platform/sim/SimulatedSystemServices.hpp"
-#include "platform/sim/SimulatedWorld.hpp"
-#include "platform/sim/SpeakerAnalysis.hpp"
+#include "ModelFixture.hpp"
 #include "tap/SerialQueue.hpp"
 
 namespace sonvel {
@@ -27,49 +22,17 @@ constexpr int scale = 4;  // sanitizers run several times slower
 constexpr int scale = 1;
 #endif
 
-struct Store final : PreferencesStore {
-    std::optional<std::string> data(const std::string& key) const override {
-        const auto found = values.find(key);
-        return found == values.end() ? std::nullopt : std::optional(found->second);
-    }
-    void setData(const std::string& key, const std::string& bytes) override { values[key] = bytes; }
-    std::map<std::string, std::string> values;
-};
-
-struct Desk final : Workspace {
-    void observeSleep(std::function<void()>, std::function<void()>) override {}
-    bool open(const std::string&) override { return false; }
-    bool openDesktopSoundSettings() override { return false; }
-    void relaunch(std::function<void()>) override {}
-    void terminate() override {}
-};
-
-struct NoLoginItem final : LoginItem {
-    std::expected<void, std::string> setEnabled(bool) override { return {}; }
-    bool isEnabled() const override { return false; }
-};
-
 class RealTimeChurnTest : public ::testing::Test {
   protected:
     RealTimeChurnTest() {
         speakers = hal->addDevice({.uid = "spk", .name = "Speakers"});
-        hal->addProcess({.pid = 4242, .bundleID = "app.velmorra.sonvel"});
         // Music (pid 501) and radios (pids 9000 on, one application each).
-        nlohmann::json applications = nlohmann::json::array();
-        nlohmann::json bundles = nlohmann::json::array();
-        const auto add = [&](int pid, const std::string& id, const std::string& name) {
-            const std::string path = "/Applications/" + name + ".app";
-            applications.push_back({{"pid", pid}, {"name", name}, {"bundlePath", path}});
-            bundles.push_back({{"path", path}, {"bundleID", id}, {"name", name}});
-        };
-        add(501, "com.apple.Music", "Music");
+        std::vector<modeltest::Application> apps{{501, "com.apple.Music", "Music"}};
         for (int i = 0; i < 200; ++i) {
-            add(9000 + i, "com.example.radio" + std::to_string(i), "Radio " + std::to_string(i));
+            apps.push_back(
+                {9000 + i, "com.example.radio" + std::to_string(i), "Radio " + std::to_string(i)});
         }
-        world = *sim::SimulatedWorld::load(*hal, {{"ownPID", 4242},
-                                                  {"osBuild", "24A335"},
-                                                  {"applications", applications},
-                                                  {"bundles", bundles}});
+        world = modeltest::loadWorld(*hal, apps);
         services = std::make_shared<sim::SimulatedSystemServices>(*world);
     }
     ~RealTimeChurnTest() override {
@@ -78,21 +41,15 @@ class RealTimeChurnTest : public ::testing::Test {
     }
 
     void start(Preferences p) {
-        p.permissionVerifiedAt = std::chrono::system_clock::now();
-        ValidationRecord record;
-        record.outcome = ValidationRecord::Outcome::passed;
-        record.osBuild = "24A335";
-        record.engineRevision = 1;
-        p.validation = record;
-        store->values[MixerModel::preferencesKey] = PreferencesCodec::encode(p);
+        modeltest::storeValidSetup(*store, std::move(p), std::chrono::system_clock::now());
         MixerModel::Environment env;
         env.hal = hal;
         env.system = services;
         env.mainQueue = main;
         env.clock = std::make_shared<SystemClock>();
         env.store = store;
-        env.workspace = std::make_shared<Desk>();
-        env.loginItem = std::make_shared<NoLoginItem>();
+        env.workspace = std::make_shared<modeltest::FakeWorkspace>();
+        env.loginItem = std::make_shared<modeltest::FakeLoginItem>();
         main->sync([&] { model = MixerModel::make(env); });
     }
 
@@ -123,7 +80,7 @@ class RealTimeChurnTest : public ::testing::Test {
     std::shared_ptr<SimulatedAudioSystem> hal =
         std::make_shared<SimulatedAudioSystem>(SimulatedAudioSystem::ClockMode::realTime);
     std::shared_ptr<SerialQueue> main = SerialQueue::make("main");
-    std::shared_ptr<Store> store = std::make_shared<Store>();
+    std::shared_ptr<modeltest::MemoryStore> store = std::make_shared<modeltest::MemoryStore>();
     std::optional<sim::SimulatedWorld> world;
     std::shared_ptr<sim::SimulatedSystemServices> services;
     AudioObjectID speakers;

@@ -76,18 +76,8 @@ TEST_F(SettingsWindowTest, ResetSetupWaitsForConfirmation) {
 }
 
 TEST_F(SettingsWindowTest, AFailedLaunchAtLoginChangeShowsWhyAndTheRealState) {
-    MixerModel::Environment env;
-    env.hal = hal;
-    env.system = services;
-    env.mainQueue = main;
-    env.clock = std::make_shared<modeltest::VirtualClock>(*main);
-    env.store = store;
-    env.workspace = workspace;
-    env.loginItem = std::make_shared<RefusingLoginItem>();
-    env.hostQueue = hostQueue;
-    env.observerQueue = observerQueue;
-    model = MixerModel::make(env);
-    settle();
+    loginItem = std::make_shared<RefusingLoginItem>();
+    start();
     GeneralSettingsTab& general = *openSettings().general();
     EXPECT_FALSE(general.launchAtLoginError()->isVisibleTo(&general));
 

@@ -26,18 +26,7 @@ class ShellTest : public modeltest::MixerModelTest {
     }
 
     void startShell(SonvelApplication::Options options = {.panelAsWindow = true}) {
-        MixerModel::Environment env;
-        env.hal = hal;
-        env.system = services;
-        env.mainQueue = main;
-        env.clock = std::make_shared<modeltest::VirtualClock>(*main);
-        env.store = store;
-        env.workspace = workspace;
-        env.loginItem = std::make_shared<modeltest::FakeLoginItem>();
-        env.hostQueue = hostQueue;
-        env.observerQueue = observerQueue;
-        env.handoverSleep = [this](double) { hal->step(1); };
-        env.makeEngineListenerQueue = [this] { return engineListeners; };
+        const MixerModel::Environment env = environment();
         // The fixture owns the world; the shell only borrows it.
         std::shared_ptr<const sim::SimulatedWorld> borrowed(&*world, [](const auto*) {});
         shell = std::make_unique<SonvelApplication>(
