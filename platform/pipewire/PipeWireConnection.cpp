@@ -164,11 +164,13 @@ const pw_core_events coreEvents = [] {
         }
         if (seq != s->syncSeq || s->synced) return;
         s->synced = true;
-        s->refresh();
+        // The restart first, so that listeners forget the old server's
+        // objects before they hear what the new one has.
         if (s->restarted) {
             s->restarted = false;
             s->notify(hal::systemObject, hal::selector::serviceRestarted);
         }
+        s->refresh();
     };
     e.error = [](void* data, std::uint32_t id, int, int res, const char*) {
         // The server went away (or refused us): everything made on it is gone.
@@ -237,10 +239,11 @@ void State::disconnectCore() {
     connected = false;
     synced = false;
     restarted = true;
-    // A new server numbers everything afresh.
+    // A new server numbers everything afresh. Nothing is announced until it
+    // answers: the restart notice then tells listeners everything changed.
     processIDs.clear();
     deviceIDs.clear();
-    refresh();
+    view = {};
 }
 
 bool State::roundTrip(std::chrono::milliseconds timeout) {

@@ -58,17 +58,21 @@ View State::computeView() const {
         if (const auto d = deviceIDs.find(def->id); d != deviceIDs.end())
             v.defaultOutput = d->second;
     }
-    // Where each playback stream is heard: a sink it is linked to, or, when
-    // it was moved into one of our taps, the sink that tap plays to.
-    std::map<std::string, AudioObjectID> tapOutputs;
-    for (const auto& [id, a] : aggregates) {
-        if (!a.io || !a.outputUID) continue;
-        if (const NodeInfo* out = sinkNamed(*a.outputUID)) {
-            if (const auto d = deviceIDs.find(out->id); d != deviceIDs.end()) {
-                tapOutputs[a.io->captureName] = d->second;
+    // Where each playback stream plays. One we moved into a tap plays, as
+    // far as the application is concerned, where it would without us: the
+    // sink it had asked for, else the default output.
+    const auto wouldPlayOn = [&](std::uint32_t node) -> std::optional<AudioObjectID> {
+        const auto m = moved.find(node);
+        if (m == moved.end()) return std::nullopt;
+        if (const auto& asked = m->second.original.value) {
+            for (const auto& [sinkNode, device] : deviceIDs) {
+                const auto n = nodes.find(sinkNode);
+                if (n != nodes.end() && n->second->name == *asked) return device;
             }
         }
-    }
+        if (v.defaultOutput != hal::unknownObject) return v.defaultOutput;
+        return std::nullopt;
+    };
     for (const auto& [id, node] : nodes) {
         const bool output = node->mediaClass == "Stream/Output/Audio";
         if (!output && node->mediaClass != "Stream/Input/Audio") continue;
@@ -78,20 +82,17 @@ View State::computeView() const {
         const bool running = node->state == PW_NODE_STATE_RUNNING;
         (output ? process.runningOutput : process.runningInput) |= running;
         if (!output) continue;
-        for (const auto& [linkID, link] : links) {
-            if (link.outputNode != id) continue;
-            const auto target = nodes.find(link.inputNode);
-            if (target == nodes.end()) continue;
-            std::optional<AudioObjectID> device;
-            if (const auto d = deviceIDs.find(link.inputNode); d != deviceIDs.end()) {
-                device = d->second;
-            } else if (const auto t = tapOutputs.find(target->second->name);
-                       t != tapOutputs.end()) {
-                device = t->second;
+        std::vector<AudioObjectID> heardOn;
+        if (const auto device = wouldPlayOn(id)) {
+            heardOn.push_back(*device);
+        } else {
+            for (const auto& [linkID, link] : links) {
+                const auto d = deviceIDs.find(link.inputNode);
+                if (link.outputNode == id && d != deviceIDs.end()) heardOn.push_back(d->second);
             }
-            if (device && !std::ranges::count(process.devices, *device)) {
-                process.devices.push_back(*device);
-            }
+        }
+        for (const AudioObjectID device : heardOn) {
+            if (!std::ranges::count(process.devices, device)) process.devices.push_back(device);
         }
     }
     for (auto& [id, process] : v.processes) std::ranges::sort(process.devices);
@@ -99,7 +100,7 @@ View State::computeView() const {
 }
 
 void State::refresh() {
-    if (connected && !synced) return;  // wait for the whole first picture
+    if (!connected || !synced) return;  // wait for the whole first picture
     // Processes: every process id with an audio stream; devices: every sink.
     std::set<ProcessID> pids;
     for (const auto& [id, node] : nodes) {

@@ -1,0 +1,211 @@
+// The whole model, engine host and PipeWire backend on a private PipeWire
+// server with WirePlumber, three null sinks and tone-playing client
+// processes, heard through the sinks' monitors.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <thread>
+
+#include "../support/FakeDesktop.hpp"
+#include "MixerEngine/ProcessInspector.hpp"
+#include "Sonvel/Clock.hpp"
+#include "Sonvel/MixerModel.hpp"
+#include "core/PreferencesCodec.hpp"
+#include "platform/pipewire/PipeWireAudioSystem.hpp"
+#include "platform/pipewire/PipeWireSystemServices.hpp"
+#include "support/PipeWireServer.hpp"
+#include "tap/SerialQueue.hpp"
+
+namespace sonvel {
+namespace {
+
+using namespace std::chrono_literals;
+using pwtest::kSinkA;
+using pwtest::kSinkB;
+
+constexpr double music = 440;
+constexpr double podcasts = 660;
+constexpr double absent = -80;
+
+class PipeWireModelTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        auto started = pwtest::PipeWireServer::start();
+        if (!started) GTEST_SKIP() << started.error();
+        server = std::move(*started);
+    }
+    void TearDown() override {
+        stopSonvel();
+        server.reset();
+    }
+
+    pid_t play(const std::string& binary, double frequency, int channels = 2) {
+        const pid_t pid = server->spawnTone({.frequency = frequency,
+                                             .amplitude = 1.0,
+                                             .channels = channels,
+                                             .name = binary,
+                                             .binary = binary});
+        EXPECT_GT(pid, 0) << binary;
+        return pid;
+    }
+
+    // Sonvel in this process, set up as on a machine where setup passed.
+    void startSonvel(Preferences p, bool setUp = true) {
+        auto connected = pw::PipeWireAudioSystem::connect();
+        ASSERT_TRUE(connected) << connected.error();
+        hal = *connected;
+        const auto services = std::make_shared<pw::PipeWireSystemServices>(hal);
+        if (setUp) {
+            p.permissionVerifiedAt = std::chrono::system_clock::now();
+            ValidationRecord record;
+            record.outcome = ValidationRecord::Outcome::passed;
+            record.osBuild = SystemInfo::osBuild(*services);
+            record.engineRevision = 1;
+            p.validation = record;
+        }
+        store->values[MixerModel::preferencesKey] = PreferencesCodec::encode(p);
+        MixerModel::Environment env;
+        env.hal = hal;
+        env.system = services;
+        env.mainQueue = main;
+        env.clock = std::make_shared<SystemClock>();
+        env.store = store;
+        env.workspace = std::make_shared<testsupport::FakeWorkspace>();
+        env.loginItem = std::make_shared<testsupport::FakeLoginItem>();
+        main->sync([&] { model = MixerModel::make(env); });
+    }
+    void stopSonvel() {
+        if (model) main->sync([&] { model->shutdown(); });
+        main->sync([&] { model.reset(); });
+        hal.reset();
+    }
+
+    template <class Done>
+    bool within(std::chrono::milliseconds limit, Done done) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            bool ok = false;
+            main->sync([&] { ok = done(); });
+            if (ok) return true;
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
+    }
+    AppGroupDescriptor row(const std::string& key) {
+        AppGroupDescriptor found{key, key};
+        main->sync([&] {
+            for (const auto& g : model->groups.get()) {
+                if (g.key == key) found = {g.key, g.displayName, g.appPath, false, true, true};
+            }
+        });
+        return found;
+    }
+
+    // The tones' levels on each sink, recorded over the same 0.4 s.
+    std::map<std::string, std::map<double, double>> hear(std::vector<std::string> sinks = {
+                                                             std::string(kSinkA),
+                                                             std::string(kSinkB)}) {
+        auto recorder = pwtest::Recorder::start(sinks);
+        EXPECT_TRUE(recorder) << (recorder ? "" : recorder.error());
+        if (!recorder) return {};
+        std::this_thread::sleep_for(500ms);
+        std::map<std::string, std::map<double, double>> levels;
+        for (const auto& r : (*recorder)->stop()) {
+            for (const double f : {music, podcasts}) levels[r.sink][f] = pwtest::toneDB(r, f);
+        }
+        return levels;
+    }
+    // Listens again until `frequency` is heard at `level` on `sink` (WirePlumber
+    // moves streams on its own time), and reports the last levels heard.
+    std::map<std::string, std::map<double, double>> settle(const std::string& sink,
+                                                           double frequency, double level) {
+        std::map<std::string, std::map<double, double>> levels;
+        for (int i = 0; i < 12; ++i) {
+            levels = hear();
+            if (std::abs(levels[sink][frequency] - level) < 0.1) break;
+        }
+        return levels;
+    }
+    static void setDefaultSink(std::string_view sink) {
+        const std::string command = fmt::format(
+            "pw-metadata -n default 0 default.configured.audio.sink '{{\"name\":\"{}\"}}' "
+            "Spa:String:JSON >/dev/null",
+            sink);
+        ASSERT_EQ(std::system(command.c_str()), 0);
+    }
+
+    std::unique_ptr<pwtest::PipeWireServer> server;
+    std::shared_ptr<SerialQueue> main = SerialQueue::make("main");
+    std::shared_ptr<testsupport::MemoryStore> store = std::make_shared<testsupport::MemoryStore>();
+    std::shared_ptr<pw::PipeWireAudioSystem> hal;
+    std::shared_ptr<MixerModel> model;
+};
+
+TEST_F(PipeWireModelTest, LevelMuteRouteAndDefaultOutputAreHeardOnTheSinks) {
+    const std::string a(kSinkA), b(kSinkB);
+    play("music", music);
+    play("podcasts", podcasts);
+    Preferences p;
+    p.set(AppPreference(0.5, false, "music"), "music");
+    startSonvel(p);
+
+    auto heard = settle(a, music, -12.04);
+    EXPECT_NEAR(heard[a][music], -12.04, 0.1) << "at 0.5, once";
+    EXPECT_NEAR(heard[a][podcasts], 0.0, 0.1) << "another application is unchanged";
+    EXPECT_LT(heard[b][music], absent);
+
+    main->sync([&] { model->toggleMute(row("music")); });
+    heard = settle(a, podcasts, 0.0);
+    for (int i = 0; i < 10 && heard[a][music] > absent; ++i) heard = hear();
+    EXPECT_LT(heard[a][music], absent) << "muted";
+    EXPECT_NEAR(heard[a][podcasts], 0.0, 0.1);
+
+    main->sync([&] {
+        model->toggleMute(row("music"));
+        for (const auto& output : model->outputs.get()) {
+            if (output.uid == b) model->setRoute(output, row("music"));
+        }
+    });
+    heard = settle(b, music, -12.04);
+    EXPECT_NEAR(heard[b][music], -12.04, 0.1) << "routed to the second sink";
+    EXPECT_LT(heard[a][music], absent) << "and heard there only";
+
+    main->sync([&] { model->setRoute(std::nullopt, row("music")); });
+    heard = settle(a, music, -12.04);
+    ASSERT_NEAR(heard[a][music], -12.04, 0.1);
+    setDefaultSink(b);
+    heard = settle(b, music, -12.04);
+    EXPECT_NEAR(heard[b][music], -12.04, 0.1) << "the tapped application follows the default";
+    EXPECT_LT(heard[a][music], absent);
+}
+
+TEST_F(PipeWireModelTest, RespawnServerRestartAndQuitKeepEveryLevel) {
+    const std::string a(kSinkA);
+    pid_t tone = play("music", music);
+    play("podcasts", podcasts);
+    Preferences p;
+    p.set(AppPreference(0.5, false, "music"), "music");
+    startSonvel(p);
+    ASSERT_NEAR(settle(a, music, -12.04)[a][music], -12.04, 0.1);
+
+    server->stopTone(tone);
+    tone = play("music", music);
+    EXPECT_NEAR(settle(a, music, -12.04)[a][music], -12.04, 0.1) << "a new process, its level";
+
+    // Tones leave with their connection; new ones stand for applications
+    // that connect again.
+    ASSERT_TRUE(server->restart());
+    play("music", music);
+    play("podcasts", podcasts);
+    auto heard = settle(a, music, -12.04);
+    EXPECT_NEAR(heard[a][music], -12.04, 0.1) << "rebuilt after the restart, heard once";
+    EXPECT_NEAR(heard[a][podcasts], 0.0, 0.1);
+
+    stopSonvel();
+    EXPECT_NEAR(settle(a, music, 0.0)[a][music], 0.0, 0.1) << "given back at full level on quit";
+}
+
+}  // namespace
+}  // namespace sonvel
