@@ -18,12 +18,6 @@ using Call = sim::SimulatedAudioSystem::Call;
 class MixerModelChurnTest : public MixerModelTest {
   protected:
     static AppGroupDescriptor podcastsRow() { return {"com.example.podcasts", "Podcasts"}; }
-    void storeLevels(double musicLevel, double podcastsLevel) {
-        Preferences p;
-        p.set(AppPreference(musicLevel, false, "Music"), "com.apple.Music");
-        p.set(AppPreference(podcastsLevel, false, "Podcasts"), "com.example.podcasts");
-        storeValidSetup(p);
-    }
     // Each application is tapped once at most, and after shutdown nothing is left.
     void expectOneTapEachThenNothingAfterShutdown(std::size_t engines) {
         EXPECT_EQ(hal->accounting().taps, engines);

@@ -84,7 +84,30 @@ TEST_F(MixerModelSetupTest, LiveTestEdges) {
     EXPECT_EQ(stored().validation->note, "User reported incorrect behaviour.");
 }
 
-TEST_F(MixerModelSetupTest, CommandsBehindAPausedGateAndWhatResetsTouch) {
+// Behind a closed gate, whichever, a command changes no level, saves nothing
+// and builds no engine: every application keeps its own volume.
+TEST_F(MixerModelSetupTest, CommandsBehindAClosedGateChangeNothing) {
+    for (const bool paused : {false, true}) {
+        freshWorld();
+        if (paused) storeValidSetup();
+        start();
+        if (paused) model->setPaused(true);
+        EXPECT_EQ(model->gate(), paused ? ControlGate{ControlGate::Paused{}}
+                                        : ControlGate{ControlGate::NeedsPermission{}});
+        const Preferences before = model->preferences;
+        const int writes = store->writes;
+        model->setPosition(0.3, musicRow());
+        model->toggleMute(musicRow());
+        model->setRoute(OutputContext{speakers, "spk", "Speakers", std::nullopt}, musicRow());
+        run(1s);
+        EXPECT_EQ(model->preferences.get(), before) << paused;
+        EXPECT_EQ(store->writes, writes) << paused;
+        EXPECT_EQ(engineObjects(), 0u) << paused;
+        EXPECT_NEAR(heard(440), 0.0, 0.05) << paused;
+    }
+}
+
+TEST_F(MixerModelSetupTest, ResetsAndAReturnToFullLevelLeaveNoEngine) {
     storeValidSetup();
     start();
     model->resetSonvelAudio();  // nothing wanted: only a fresh look
@@ -106,17 +129,6 @@ TEST_F(MixerModelSetupTest, CommandsBehindAPausedGateAndWhatResetsTouch) {
     main->advance(2ms);
     EXPECT_EQ(store->writes, writes + 1);
     EXPECT_FALSE(stored().apps.contains("com.apple.Music"));
-
-    model->setPaused(true);
-    const Preferences before = model->preferences;
-    const int pausedWrites = store->writes;
-    model->setPosition(0.3, musicRow());
-    model->toggleMute(musicRow());
-    model->setRoute(OutputContext{speakers, "spk", "Speakers", std::nullopt}, musicRow());
-    run(1s);
-    EXPECT_EQ(model->preferences.get(), before);
-    EXPECT_EQ(store->writes, pausedWrites);
-    EXPECT_EQ(engineObjects(), 0u);
 }
 
 TEST_F(MixerModelSetupTest, ViewsUnsubscribeAndHearOfChangesOncePerTurn) {

@@ -8,18 +8,6 @@ using namespace sonvel::modeltest;
 using Call = sim::SimulatedAudioSystem::Call;
 namespace analysis = sim::SpeakerAnalysis;
 
-TEST_F(MixerModelTest, LevelsReachTheSpeakerOnlyWhileTheGateIsOpen) {
-    start();
-    EXPECT_EQ(model->gate(), ControlGate{ControlGate::NeedsPermission{}});
-    model->setPosition(0.5, musicRow());
-    model->toggleMute(musicRow());
-    model->setRoute(OutputContext{speakers, "spk", "Speakers", std::nullopt}, musicRow());
-    run(1s);
-    EXPECT_TRUE(model->preferences->apps.empty());
-    EXPECT_EQ(store->writes, 0);  // not even the stored preferences change
-    EXPECT_NEAR(heard(440), 0.0, 0.05);
-}
-
 TEST_F(MixerModelTest, SlidersAreHeardAndSavedOnceAfterTheDrag) {
     storeValidSetup();
     start();
@@ -73,10 +61,7 @@ TEST_F(MixerModelTest, AFailingEngineIsRetriedOnScheduleThenGivenUp) {
 }
 
 TEST_F(MixerModelTest, ARestartClearsFailuresAndRebuildsWithoutDestroyingVanishedObjects) {
-    Preferences p;
-    p.set(AppPreference(0.5, false, "Music"), "com.apple.Music");
-    p.set(AppPreference(0.5, false, "Podcasts"), "com.example.podcasts");
-    storeValidSetup(p);
+    storeLevels(0.5, 0.5);
     hal->inject({.call = Call::createProcessTap, .status = -50});  // Music's first attempt only
     start();
     ASSERT_TRUE(model->failures().contains("com.apple.Music"));
@@ -95,9 +80,7 @@ TEST_F(MixerModelTest, ARestartClearsFailuresAndRebuildsWithoutDestroyingVanishe
 }
 
 TEST_F(MixerModelTest, SleepRemovesEveryEngineAndWakeBringsThemBack) {
-    Preferences p;
-    p.set(AppPreference(0.5, false, "Music"), "com.apple.Music");
-    storeValidSetup(p);
+    storeLevels(0.5);
     start();
     EXPECT_EQ(hal->accounting().aggregates, 1u);
     workspace->willSleep();
@@ -116,10 +99,7 @@ TEST_F(MixerModelTest, SleepRemovesEveryEngineAndWakeBringsThemBack) {
 }
 
 TEST_F(MixerModelTest, SilenceWatchdogRestoresEveryoneOnceAndDemandsANewCheck) {
-    Preferences p;
-    p.set(AppPreference(0.5, false, "Music"), "com.apple.Music");
-    p.set(AppPreference(0.7, false, "Podcasts"), "com.example.podcasts");
-    storeValidSetup(p);
+    storeLevels(0.5, 0.7);
     hal->setCapturePermission(false);  // withdrawn before anything was captured
     start();
     EXPECT_LT(heard(440), -100);  // muted and re-rendered from silence
@@ -250,9 +230,7 @@ TEST_F(MixerModelTest, CommandsChangeExactlyWhatTheySay) {
 
 TEST_F(MixerModelTest, ResetAudioHandsEveryEngineOverAndPeaksFollowThePanel) {
     hal->setPlaying(podcasts, false);  // Music alone, so the speaker's peak is Music's
-    Preferences p;
-    p.set(AppPreference(0.5, false, "Music"), "com.apple.Music");
-    storeValidSetup(p);
+    storeLevels(0.5);
     start();
     int statusChanges = 0;
     const auto counting = model->statuses.subscribe([&](const auto&) { ++statusChanges; });

@@ -110,6 +110,13 @@ class MixerModelTest : public ::testing::Test {
         if (model) model->shutdown();
     }
 
+    // A valid setup with Music and Podcasts at these levels (full: no entry).
+    void storeLevels(double musicLevel, double podcastsLevel = 1.0) {
+        Preferences p;
+        p.set(AppPreference(musicLevel, false, "Music"), "com.apple.Music");
+        p.set(AppPreference(podcastsLevel, false, "Podcasts"), "com.example.podcasts");
+        storeValidSetup(p);
+    }
     void storeValidSetup(Preferences p = {}) {
         modeltest::storeValidSetup(
             *store, std::move(p),

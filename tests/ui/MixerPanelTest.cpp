@@ -49,9 +49,7 @@ TEST_F(ShellTest, SliderAndMuteAreHeardAndQuitGivesEveryAppItsSoundBack) {
 
 TEST_F(ShellTest, EveryControlSaysWhatItIsToAssistiveTechnology) {
     hal->addDevice({.uid = "pods", .name = "AirPods"});
-    Preferences p;
-    p.set(AppPreference(0.5, false, "Music"), "com.apple.Music");
-    storeValidSetup(p);
+    storeLevels(0.5);
     startShell();
     run(2500ms);  // the open panel's peaks arrive with the tick
 
@@ -80,9 +78,7 @@ TEST_F(ShellTest, EveryControlSaysWhatItIsToAssistiveTechnology) {
 
 TEST_F(ShellTest, OutputMenuRoutesAndCaptionSaysWhere) {
     const AudioObjectID pods = hal->addDevice({.uid = "pods", .name = "AirPods"});
-    Preferences p;
-    p.set(AppPreference(0.5, false, "Music"), "com.apple.Music");
-    storeValidSetup(p);
+    storeLevels(0.5);
     startShell();
 
     QMenu* menu = row("com.apple.Music").outputMenu()->outputMenu();
@@ -133,9 +129,7 @@ TEST_F(ShellTest, PauseSwitchAndResumeBanner) {
 }
 
 TEST_F(ShellTest, SilenceFromEveryEngineIsSaidWithAWayOut) {
-    Preferences p;
-    p.set(AppPreference(0.5, false, "Music"), "com.apple.Music");
-    storeValidSetup(p);
+    storeLevels(0.5);
     startShell();
     run(1s);
     ASSERT_TRUE(model->captureProvenThisSession());

@@ -15,9 +15,7 @@ namespace sonvel::uitest {
 namespace {
 
 TEST_F(ShellTest, WithoutATrayThePanelIsAWindowWhoseClosingQuits) {
-    Preferences p;
-    p.set(AppPreference(0.5, false, "Music"), "com.apple.Music");
-    storeValidSetup(p);
+    storeLevels(0.5);
     testing::internal::CaptureStderr();
     startShell({.panelAsWindow = false});
     const std::string said = testing::internal::GetCapturedStderr();
