@@ -115,14 +115,7 @@ class SimulatedAudioSystemTest : public ::testing::Test {
     static constexpr double halfScale = -6.0206;
 };
 
-TEST_F(SimulatedAudioSystemTest, SpeakerPlaysEveryProcessAtItsLevel) {
-    EXPECT_NEAR(heard(440), halfScale, 0.01);
-    EXPECT_NEAR(heard(660), halfScale, 0.01);
-    hal.setPlaying(b, false);
-    EXPECT_LT(heard(660), -80);
-    EXPECT_EQ(hal.cycles(speakers), 120u);  // three measurements of 40 cycles
-}
-
+// The speaker plays every playing process at its level, less what a tap mutes.
 TEST_F(SimulatedAudioSystemTest, EachMuteBehaviourSilencesExactlyItsProcessAndGivesItBack) {
     struct Case {
         std::int32_t mute;
@@ -141,6 +134,8 @@ TEST_F(SimulatedAudioSystemTest, EachMuteBehaviourSilencesExactlyItsProcessAndGi
         EXPECT_NEAR(heard(440), halfScale, 0.01);
     }
     EXPECT_EQ(hal.accounting(), Sim::Accounting{});
+    hal.setPlaying(b, false);
+    EXPECT_LT(heard(660), -80);
 }
 
 TEST_F(SimulatedAudioSystemTest, TapInputIsTheMixdownAndOutputReachesTheSpeaker) {
