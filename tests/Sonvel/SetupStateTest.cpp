@@ -58,7 +58,8 @@ TEST(SetupStateTest, UnknownPermissionShowsTheStepsAndBlocksTheLiveTest) {
     EXPECT_EQ(state.liveTestHeader.title, "Step 2: Live audio test");
 }
 
-TEST(SetupStateTest, StateLineMessageAndInstructionsByPermission) {
+// Check Access is off while the check listens and while a live test runs.
+TEST(SetupStateTest, StateLineMessageInstructionsAndCheckAccessByPermission) {
     const std::string silence = "Only silence was received while an app was playing.";
     struct Case {
         PermissionState permission;
@@ -67,16 +68,20 @@ TEST(SetupStateTest, StateLineMessageAndInstructionsByPermission) {
         Tone tone;
         std::string_view symbol;
         bool instructions;
+        bool checkAccess;
     };
     const Case cases[] = {
         {PermissionState::LikelyDenied{}, std::nullopt, Line::label, Tone::warning,
-         Symbols::warning, true},
+         Symbols::warning, true, true},
         {PermissionState::Verified{}, std::nullopt, Line::label, Tone::positive,
-         Symbols::accessConfirmed, false},
-        {PermissionState::Probing{false}, std::nullopt, Line::progress, Tone::primary, "", false},
+         Symbols::accessConfirmed, false, true},
+        {PermissionState::Probing{false}, std::nullopt, Line::progress, Tone::primary, "", false,
+         false},
+        {PermissionState::Probing{true}, std::nullopt, Line::progress, Tone::primary, "", false,
+         false},
         {PermissionState::Failed{"boom"}, "The access check could not start: boom",
-         Line::instructions, Tone::primary, "", true},
-        {PermissionState::Unknown{}, silence, Line::instructions, Tone::primary, "", true},
+         Line::instructions, Tone::primary, "", true, true},
+        {PermissionState::Unknown{}, silence, Line::instructions, Tone::primary, "", true, true},
     };
     for (const Case& c : cases) {
         const AccessStepState s = SetupView::accessStep(c.permission, c.message, false, mac);
@@ -85,27 +90,14 @@ TEST(SetupStateTest, StateLineMessageAndInstructionsByPermission) {
         EXPECT_EQ(s.lineSymbol, c.symbol) << s.lineText;
         EXPECT_EQ(s.message, c.message) << s.lineText;
         EXPECT_EQ(s.instructions.has_value(), c.instructions) << s.lineText;
+        EXPECT_EQ(s.checkAccessEnabled, c.checkAccess) << s.lineText;
     }
+    EXPECT_FALSE(
+        SetupView::accessStep(PermissionState::Verified{}, {}, true, mac).checkAccessEnabled);
     EXPECT_EQ(SetupView::accessStep(PermissionState::LikelyDenied{}, {}, false, mac).lineText,
               "Sonvel only heard silence.");
     EXPECT_NE(SetupView::accessStep(PermissionState::Probing{true}, {}, false, mac).lineText,
               SetupView::accessStep(PermissionState::Probing{false}, {}, false, mac).lineText);
-}
-
-TEST(SetupStateTest, CheckAccessIsDisabledWhileProbingAndDuringALiveTest) {
-    struct Case {
-        PermissionState permission;
-        bool testing;
-        bool enabled;
-    };
-    for (const Case& c : {Case{PermissionState::Probing{false}, false, false},
-                          Case{PermissionState::Probing{true}, false, false},
-                          Case{PermissionState::Verified{}, true, false},
-                          Case{PermissionState::Verified{}, false, true},
-                          Case{PermissionState::LikelyDenied{}, false, true}}) {
-        EXPECT_EQ(SetupView::accessStep(c.permission, {}, c.testing, mac).checkAccessEnabled,
-                  c.enabled);
-    }
 }
 
 TEST(SetupStateTest, HintWithoutCandidatesNamesTheDefaultOutputWhenThereIsOne) {

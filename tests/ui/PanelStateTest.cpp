@@ -91,7 +91,7 @@ TEST(RowViewTest, DotLightsStrictlyAboveTheFloorAndOnlyForActiveRows) {
     EXPECT_FALSE(RowView::row(running("M"), Status::Active{}, {}, std::nullopt, ready).dot);
 }
 
-TEST(RowViewTest, MuteLevelAndEnabledStates) {
+TEST(RowViewTest, MuteLevelEnabledAndRetryStates) {
     const RowView::Context ready{ControlGate::Ready{}, speakers, {speakers}};
     const RowState muted = RowView::row(running("Music"), Status::Active{},
                                         AppPreference(0.3, true, "Music"), std::nullopt, ready);
@@ -111,10 +111,8 @@ TEST(RowViewTest, MuteLevelAndEnabledStates) {
     EXPECT_FALSE(off.controlsEnabled);
     EXPECT_EQ(off.levelRole, TextRole::secondary);
     EXPECT_FALSE(off.outputMenu);  // routing needs an open gate
-}
 
-TEST(RowViewTest, RetryOnlyForAFailureThatStoppedRetrying) {
-    const RowView::Context ready{ControlGate::Ready{}, speakers, {speakers}};
+    // Retry only for a failure that stopped retrying by itself.
     EXPECT_TRUE(RowView::row(running("M"), Status::Failed{"x", false}, {}, {}, ready).showsRetry);
     EXPECT_FALSE(RowView::row(running("M"), Status::Failed{"x", true}, {}, {}, ready).showsRetry);
 }
@@ -213,17 +211,10 @@ TEST(PanelViewTest, SectionsHeaderAndBanners) {
     EXPECT_EQ(s.sections[0].rows[0].caption->text, MixerModel::silentRowCaption);
 }
 
-TEST(StatusIconTest, PausedWinsOverAClosedGate) {
-    Preferences pausing;
-    pausing.isPaused = true;
-    const ControlGate closed{ControlGate::NeedsPermission{}};
-    using V = StatusIcon::Variant;
-    EXPECT_EQ(StatusIcon::variant(pausing, closed), V::paused);
-    EXPECT_EQ(StatusIcon::variant({}, closed), V::locked);
-    EXPECT_EQ(StatusIcon::variant({}, ControlGate::Ready{}), V::active);
-    EXPECT_EQ(StatusIcon::accessibleDescription(V::paused), "Sonvel, paused");
-    EXPECT_EQ(StatusIcon::accessibleDescription(V::locked), "Sonvel, setup needed");
-    EXPECT_EQ(StatusIcon::accessibleDescription(V::active), "Sonvel");
+// Paused over a closed gate, locked, and their tooltips are ShellTest's, on the tray.
+TEST(StatusIconTest, AnOpenGateShowsTheActiveIcon) {
+    EXPECT_EQ(StatusIcon::variant({}, ControlGate::Ready{}), StatusIcon::Variant::active);
+    EXPECT_EQ(StatusIcon::accessibleDescription(StatusIcon::Variant::active), "Sonvel");
 }
 
 }  // namespace
