@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -443,11 +444,15 @@ struct Recorder::State {
         SinkRecording recording;
         pw_stream* stream = nullptr;
         spa_hook listener{};
-        bool receiving = false;
-        std::string error;
+        std::atomic<bool> receiving = false;
+        std::string error;  // written and read with the loop's lock
     };
     std::unique_ptr<Connection> connection;
     std::vector<std::unique_ptr<Capture>> captures;
+    // Samples arrive on the data thread: on the loop's thread they were lost
+    // whenever a busy machine kept it from its turn, and the gap read as a
+    // step in the recorded sine.
+    std::mutex mutex;
     bool keeping = false;  // false until every capture receives, so spans match
 
     static void onProcess(void* data) {
@@ -457,6 +462,7 @@ struct Recorder::State {
         const spa_data& in = buffer->buffer->datas[0];
         if (in.data != nullptr && in.chunk->size > 0) {
             capture->receiving = true;
+            std::lock_guard lock(capture->state->mutex);
             if (capture->state->keeping) {
                 const std::size_t offset = in.chunk->offset % in.maxsize;
                 const std::size_t bytes =
@@ -469,7 +475,6 @@ struct Recorder::State {
             }
         }
         pw_stream_queue_buffer(capture->stream, buffer);
-        pw_thread_loop_signal(capture->state->connection->loop(), false);
     }
 
     static void onState(void* data, pw_stream_state /*old*/, pw_stream_state state,
@@ -541,28 +546,36 @@ std::expected<std::unique_ptr<Recorder>, std::string> Recorder::start(
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
         const spa_pod* params[] = {
             spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-        const auto flags =
-            static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS);
+        const auto flags = static_cast<pw_stream_flags>(
+            PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
         pw_stream_connect(capture->stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1);
         state->captures.push_back(std::move(capture));
     }
 
-    std::string failure;
-    const bool receiving = state->connection->waitLocked(
-        [&] {
-            for (const auto& capture : state->captures) {
-                if (!capture->error.empty()) {
-                    failure = "the recording of " + capture->recording.sink +
-                              " failed: " + capture->error;
-                    return true;
-                }
-                if (!capture->receiving) return false;
-            }
-            return true;
-        },
-        5s);
-    state->keeping = receiving && failure.empty();
     pw_thread_loop_unlock(loop);
+
+    // Polled: the data thread that sets `receiving` does not hold the lock
+    // a wait on the loop would need.
+    std::string failure;
+    bool receiving = false;
+    const auto deadline = Clock::now() + 5s;
+    while (!receiving && failure.empty() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+        pw_thread_loop_lock(loop);
+        receiving = true;
+        for (const auto& capture : state->captures) {
+            if (!capture->error.empty() && failure.empty()) {
+                failure =
+                    "the recording of " + capture->recording.sink + " failed: " + capture->error;
+            }
+            receiving = receiving && capture->receiving;
+        }
+        pw_thread_loop_unlock(loop);
+    }
+    {
+        std::lock_guard lock(state->mutex);
+        state->keeping = receiving && failure.empty();
+    }
     if (!failure.empty()) return std::unexpected(failure);
     if (!receiving) return std::unexpected("the recordings did not receive sound within 5 s");
     return std::unique_ptr<Recorder>(new Recorder(std::move(state)));
@@ -576,9 +589,10 @@ std::vector<SinkRecording> Recorder::stop() {
         spa_hook_remove(&capture->listener);
         pw_stream_destroy(capture->stream);
         capture->stream = nullptr;
-        recordings.push_back(std::move(capture->recording));
     }
     pw_thread_loop_unlock(loop);
+    std::lock_guard lock(state_->mutex);
+    for (auto& capture : state_->captures) recordings.push_back(std::move(capture->recording));
     return recordings;
 }
 
