@@ -79,7 +79,8 @@ void stateChanged(void* data, pw_stream_state /*old*/, pw_stream_state state, co
     // A lost connection reads as "unconnected", not as an error.
     const bool lost = state == PW_STREAM_STATE_UNCONNECTED && !tone->leaving;
     if (state != PW_STREAM_STATE_ERROR && !lost) return;
-    std::fprintf(stderr, "sonvel_tone: the stream failed: %s\n", error ? error : "no reason given");
+    std::fprintf(stderr, "sonvel_tone: the stream is %s: %s\n", pw_stream_state_as_string(state),
+                 error ? error : "no reason given");
     tone->status = 1;
     tone->leaving = true;
     pw_main_loop_quit(tone->loop);
