@@ -98,8 +98,8 @@ AnswerTestState answer(const LiveTestPhase::AwaitingAnswer& phase) {
 
 ControlsStatusState controlsStatus(const ControlGate& gate, const PlatformWording& wording) {
     if (gate.isReady()) {
-        return {symbol(Symbols::controlsAvailable), Tone::positive,
-                "Volume controls are available", gate.detail()};
+        return {symbol(Symbols::controlsAvailable), Tone::positive, "Volume controls are available",
+                gate.detail()};
     }
     std::string detail = gate.detail();
     if (gate.is<ControlGate::NeedsPermission>() && !wording.needsPermissionDetail.empty()) {

@@ -23,8 +23,7 @@ SettingsWindow::SettingsWindow(std::shared_ptr<MixerModel> model, PlatformWordin
     setFixedSize(SettingsView::windowWidth, SettingsView::windowHeight);
     const QColor colour = ToneStyle::colour(Tone::primary, palette());
     tabs_->addTab(general_, WindowIcons::icon(Symbols::generalTab, colour), "General");
-    tabs_->addTab(diagnostics_, WindowIcons::icon(Symbols::diagnosticsTab, colour),
-                  "Diagnostics");
+    tabs_->addTab(diagnostics_, WindowIcons::icon(Symbols::diagnosticsTab, colour), "Diagnostics");
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(8, 8, 8, 8);
     layout->addWidget(tabs_);

@@ -103,8 +103,7 @@ constexpr std::array table{
 
 QIcon icon(std::string_view symbol, const QColor& colour) {
     // The panel's drawings already stand for these.
-    if (symbol == Symbols::generalTab)
-        return SymbolIcons::drawn(Symbols::soundSettings, colour);
+    if (symbol == Symbols::generalTab) return SymbolIcons::drawn(Symbols::soundSettings, colour);
     if (QIcon panels = SymbolIcons::drawn(symbol, colour); !panels.isNull()) return panels;
     for (const Entry& e : table) {
         if (e.symbol == symbol) return SymbolIcons::fromDrawing(e.draw, colour);
