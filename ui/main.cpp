@@ -4,7 +4,12 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QTemporaryDir>
+#include <QSocketNotifier>
 #include <QTimer>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <expected>
@@ -50,6 +55,31 @@ bool hasDisplay() {
     return !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") ||
            !qEnvironmentVariableIsEmpty("DISPLAY") ||
            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+// SIGTERM (a logout, `kill`) and SIGINT end Sonvel as Quit does, so every
+// application gets its normal sound back first. The handler only writes a
+// byte; the event loop does the rest.
+int quitPipe[2] = {-1, -1};
+
+void quitOnSignals(SonvelApplication& shell) {
+    if (::pipe2(quitPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    auto* notifier = new QSocketNotifier(quitPipe[0], QSocketNotifier::Read, &shell);
+    QObject::connect(notifier, &QSocketNotifier::activated, &shell, [&shell, notifier] {
+        char byte = 0;
+        while (::read(quitPipe[0], &byte, 1) > 0) {
+        }
+        notifier->setEnabled(false);
+        shell.quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = [](int) {
+        const char byte = 1;
+        (void)!::write(quitPipe[1], &byte, 1);
+    };
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
 }
 
 // The audio system Sonvel runs on, and the operating system as it sees it.
@@ -215,5 +245,6 @@ int main(int argc, char** argv) {
         }
         if (parser.isSet(audioWorldOption)) shell.openAudioWorld();
     });
+    quitOnSignals(shell);
     return QApplication::exec();
 }

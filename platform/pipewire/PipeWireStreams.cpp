@@ -211,6 +211,10 @@ OSStatus State::startIO(AudioObjectID aggregateID, AggregateObject& a, AudioDevi
     if (a.outputUID && !out) return hal::badDeviceError;
     auto io = std::make_shared<IOState>();
     io->block = std::move(block);
+    // In the sink's own layout: the render path maps stereo to it with the
+    // same coefficients the server's adapter uses for the application when
+    // Sonvel is not there (a stereo adapter in front of a mono sink would
+    // sum instead, 3 dB louder).
     io->outputChannels = out ? channelsOf(*out) : 0;
     const std::string group = fmt::format("{}group.{}.{}", ownNodePrefix, ownPID, aggregateID);
     io->captureName = fmt::format("{}tap.{}.{}", ownNodePrefix, ownPID, aggregateID);

@@ -2,9 +2,14 @@
 // server with WirePlumber, three null sinks and tone-playing client
 // processes, heard through the sinks' monitors.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <thread>
 
@@ -15,6 +20,7 @@
 #include "core/PreferencesCodec.hpp"
 #include "platform/pipewire/PipeWireAudioSystem.hpp"
 #include "platform/pipewire/PipeWireSystemServices.hpp"
+#include "platform/qt/QtPreferencesStore.hpp"
 #include "support/PipeWireServer.hpp"
 #include "tap/SerialQueue.hpp"
 
@@ -41,9 +47,10 @@ class PipeWireModelTest : public ::testing::Test {
         server.reset();
     }
 
-    pid_t play(const std::string& binary, double frequency, int channels = 2) {
+    pid_t play(const std::string& binary, double frequency, int channels = 2,
+               double amplitude = 1.0) {
         const pid_t pid = server->spawnTone({.frequency = frequency,
-                                             .amplitude = 1.0,
+                                             .amplitude = amplitude,
                                              .channels = channels,
                                              .name = binary,
                                              .binary = binary});
@@ -123,7 +130,7 @@ class PipeWireModelTest : public ::testing::Test {
                                                            double frequency, double level) {
         std::map<std::string, std::map<double, double>> levels;
         for (int i = 0; i < 12; ++i) {
-            levels = hear();
+            levels = hear({std::string(kSinkA), std::string(kSinkB), sink});
             if (std::abs(levels[sink][frequency] - level) < 0.1) break;
         }
         return levels;
@@ -206,6 +213,113 @@ TEST_F(PipeWireModelTest, RespawnServerRestartAndQuitKeepEveryLevel) {
     stopSonvel();
     EXPECT_NEAR(settle(a, music, 0.0)[a][music], 0.0, 0.1) << "given back at full level on quit";
 }
+
+// Nothing is touched before the two proofs, and both run on the real server:
+// the probe hears the default output, and the live test's steps are heard at
+// their gains through a real engine.
+TEST_F(PipeWireModelTest, AccessCheckAndLiveTestRunOnTheServer) {
+    play("music", music);
+    startSonvel({}, false);
+    main->sync([&] { model->startPermissionCheck(); });
+    ASSERT_TRUE(within(5s, [&] { return model->permission->is<PermissionState::Verified>(); }))
+        << model->permissionMessage.get().value_or("no message");
+
+    main->sync([&] { model->startLiveTest("music"); });
+    ASSERT_TRUE(within(20s, [&] { return model->liveTest->is<LiveTestPhase::AwaitingAnswer>(); }));
+    main->sync([&] {
+        const auto& answer = *model->liveTest->as<LiveTestPhase::AwaitingAnswer>();
+        EXPECT_FALSE(answer.automaticFailure) << *answer.automaticFailure;
+        std::vector<double> relative;
+        for (const auto& m : answer.measurements) {
+            relative.push_back(m.gain > 0 ? m.outputRMSDBFS - m.inputRMSDBFS : m.outputRMSDBFS);
+        }
+        EXPECT_THAT(relative, ::testing::ElementsAre(
+                                  ::testing::DoubleNear(0, 0.1), ::testing::DoubleNear(-6.02, 0.1),
+                                  ::testing::DoubleNear(-12.04, 0.1), ::testing::Le(-120.0),
+                                  ::testing::DoubleNear(0, 0.1)));
+        model->answerLiveTest(true);
+    });
+    EXPECT_NEAR(settle(std::string(kSinkA), music, 0.0)[std::string(kSinkA)][music], 0.0, 0.1)
+        << "every application back at its own level";
+}
+
+// Mono and 5.1 applications, and a mono output: the server's adapters convert
+// to and from our stereo capture, and the level is the one asked for relative
+// to what the application sounds like without Sonvel.
+TEST_F(PipeWireModelTest, OtherChannelLayoutsKeepTheirLevel) {
+    struct Case {
+        int channels;
+        std::string_view sink;
+    };
+    for (const Case c : {Case{1, kSinkA}, Case{6, kSinkA}, Case{2, pwtest::kSinkMono},
+                         Case{6, pwtest::kSinkMono}}) {
+        const std::string sink(c.sink);
+        setDefaultSink(sink);
+        // Quiet enough that no downmix clips.
+        const pid_t tone = play("music", music, c.channels, 0.25);
+        auto heard = hear({sink});
+        for (int i = 0; i < 10 && heard[sink][music] < absent; ++i) heard = hear({sink});
+        const double direct = heard[sink][music];
+        Preferences p;
+        p.set(AppPreference(0.5, false, "music"), "music");
+        startSonvel(p);
+        heard = settle(sink, music, direct - 12.04);
+        EXPECT_NEAR(heard[sink][music] - direct, -12.04, 0.1)
+            << c.channels << " channels on " << sink << ", " << direct << " dB without Sonvel";
+        stopSonvel();
+        server->stopTone(tone);
+    }
+}
+
+#ifdef SONVEL_BINARY
+// The `sonvel` program itself, quit the friendly way and killed.
+TEST_F(PipeWireModelTest, SonvelQuitOrKilledLeavesNoApplicationSilent) {
+    const std::string a(kSinkA);
+    play("music", music);
+    const auto config = server->directory() / "sonvel-config";
+    Preferences p;
+    p.set(AppPreference(0.5, false, "music"), "music");
+    startSonvel(p);  // only to write a set-up machine's preferences
+    stopSonvel();
+    QtPreferencesStore((config / "velmorra/app.velmorra.sonvel.conf").string())
+        .setData(MixerModel::preferencesKey, store->values[MixerModel::preferencesKey]);
+
+    const auto launch = [&] {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            ::execl(SONVEL_BINARY, SONVEL_BINARY, "--backend", "pipewire", nullptr);
+            ::_exit(127);
+        }
+        return pid;
+    };
+    const auto sonvelTargets = [] {
+        const int found = std::system("pw-metadata -n default | grep -q \"value:'sonvel\\.\"");
+        return WIFEXITED(found) && WEXITSTATUS(found) == 0;
+    };
+
+    pid_t sonvel = launch();
+    ASSERT_NEAR(settle(a, music, -12.04)[a][music], -12.04, 0.1);
+    ::kill(sonvel, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(::waitpid(sonvel, &status, 0), sonvel);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NEAR(hear()[a][music], 0.0, 0.1) << "quit gives the application back at once";
+    EXPECT_FALSE(sonvelTargets());
+
+    sonvel = launch();
+    ASSERT_NEAR(settle(a, music, -12.04)[a][music], -12.04, 0.1);
+    ::kill(sonvel, SIGKILL);
+    ::waitpid(sonvel, &status, 0);
+    std::this_thread::sleep_for(1s);
+    EXPECT_NEAR(hear()[a][music], 0.0, 0.1) << "heard again within a second of the kill";
+    // The stream's metadata still names the dead tap until a Sonvel starts.
+    EXPECT_TRUE(sonvelTargets());
+    ASSERT_TRUE(pw::PipeWireAudioSystem::connect());
+    EXPECT_FALSE(sonvelTargets());
+}
+#endif
 
 }  // namespace
 }  // namespace sonvel
