@@ -47,7 +47,8 @@ class PipeWireHarnessTest : public testing::Test {
 // Two tones at once, told apart by frequency: each is heard at its level on
 // its own sink and nowhere else.
 TEST_F(PipeWireHarnessTest, EachToneIsHeardAtItsLevelOnItsSinkOnly) {
-    server->spawnTone({.frequency = 440, .amplitude = 0.5, .channels = 2, .name = "tone-stereo"});
+    const pid_t stereo = server->spawnTone(
+        {.frequency = 440, .amplitude = 0.5, .channels = 2, .name = "tone-stereo"});
     server->spawnTone({.frequency = 1000,
                        .amplitude = 0.5,
                        .channels = 1,
@@ -75,6 +76,8 @@ TEST_F(PipeWireHarnessTest, EachToneIsHeardAtItsLevelOnItsSinkOnly) {
     const double sineStep = 0.5 * 2 * std::numbers::pi * 440 / a.rate;
     const auto settled = std::span<const float>(a.samples).subspan(a.samples.size() / 4);
     EXPECT_LT(sim::SpeakerAnalysis::largestStep(settled, a.channels, 0), sineStep * 1.001);
+    // Tests stop tones to stand for an application quitting: it must go cleanly.
+    EXPECT_EQ(server->stopTone(stereo), 0);
 }
 
 // A restart drops every client; the sinks and the default come back and new

@@ -70,7 +70,8 @@ struct Graph {
 };
 
 // Captures what sinks play, through their monitors, each in its own stream
-// over one shared connection, so several sinks are heard over the same span.
+// over one shared connection, so several sinks are heard over the same span
+// (their lengths can differ by one graph cycle, 1024 frames here).
 // The captures are clients like any other: Stream/Input/Audio nodes named
 // sonvel-recorder-<sink>, application.name "sonvel-recorder".
 class Recorder {
@@ -93,7 +94,9 @@ class Recorder {
 
 // A private PipeWire + WirePlumber session: its own runtime dir, session bus
 // and configuration, so tests neither see nor disturb the user's audio.
-// While it runs, this process's environment points libpipewire at it.
+// While it runs, this process's environment points libpipewire at it; the
+// old values come back on stop(). setenv races with any thread reading the
+// environment, so start and stop while no client thread runs.
 // Children die with the thread that started them (PR_SET_PDEATHSIG), so a
 // crashed test leaves no server behind: start and restart from the test's
 // own thread.
