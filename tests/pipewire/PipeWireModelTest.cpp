@@ -21,7 +21,9 @@
 #include "platform/pipewire/PipeWireAudioSystem.hpp"
 #include "platform/pipewire/PipeWireSystemServices.hpp"
 #include "platform/qt/QtPreferencesStore.hpp"
+#include "support/AllocationCounter.hpp"
 #include "support/PipeWireServer.hpp"
+#include "tap/AudioSystem.hpp"
 #include "tap/SerialQueue.hpp"
 
 namespace sonvel {
@@ -241,6 +243,57 @@ TEST_F(PipeWireModelTest, AccessCheckAndLiveTestRunOnTheServer) {
     });
     EXPECT_NEAR(settle(std::string(kSinkA), music, 0.0)[std::string(kSinkA)][music], 0.0, 0.1)
         << "every application back at its own level";
+}
+
+// The IO procedure runs on PipeWire's real-time thread, every cycle on the
+// same thread, and nothing between two cycles allocates there: neither our
+// cycle nor the server's own path to it.
+TEST_F(PipeWireModelTest, TheIOCycleStaysOnOneThreadAndNeverAllocates) {
+    play("music", music);
+    ASSERT_TRUE(server->waitFor([](const auto& g) { return g.linked("music", kSinkA); }));
+    auto connected = pw::PipeWireAudioSystem::connect();
+    ASSERT_TRUE(connected) << connected.error();
+    auto& audio = **connected;
+    AudioObjectID process = 0;
+    for (const auto& p :
+         AudioSystem::processSnapshots(audio).value_or(std::vector<AudioProcessSnapshot>{})) {
+        if (p.bundleID == "music") process = p.objectID;
+    }
+    ASSERT_NE(process, 0u);
+    TapDescription tap{.processes = {process},
+                       .uuid = "tap-uuid",
+                       .name = "probe",
+                       .muteBehavior = TapDescription::mutedWhenTapped};
+    AudioObjectID tapID = 0, aggregate = 0;
+    ASSERT_EQ(audio.createProcessTap(tap, tapID), 0);
+    ASSERT_EQ(
+        audio.createAggregateDevice(
+            {{"uid", "agg"}, {"master", std::string(kSinkA)}, {"taps", {{{"uid", "tap-uuid"}}}}},
+            aggregate),
+        0);
+    struct Seen {
+        std::atomic<std::uint64_t> cycles{0}, allocations{0}, threads{0};
+        std::atomic<pthread_t> thread{};
+    };
+    auto seen = std::make_shared<Seen>();
+    AudioDeviceIOProcID proc = 0;
+    ASSERT_EQ(audio.createIOProcIDWithBlock(
+                  aggregate, nullptr,
+                  [seen](const AudioBufferList* in, const AudioBufferList& out) {
+                      static thread_local std::optional<testing::AllocationCounter> counter;
+                      if (!counter) counter.emplace();
+                      seen->allocations = counter->count();
+                      if (seen->thread.exchange(pthread_self()) != pthread_self()) ++seen->threads;
+                      if (in && !out.buffers.empty()) ++seen->cycles;
+                  },
+                  proc),
+              0);
+    ASSERT_EQ(audio.deviceStart(aggregate, proc), 0);
+    std::this_thread::sleep_for(1s);
+    ASSERT_EQ(audio.deviceStop(aggregate, proc), 0);
+    EXPECT_GT(seen->cycles.load(), 20u);
+    EXPECT_EQ(seen->threads.load(), 1u);
+    EXPECT_EQ(seen->allocations.load(), 0u);
 }
 
 // Mono and 5.1 applications, and a mono output: the server's adapters convert
