@@ -266,7 +266,10 @@ void MixerPanel::render(const PanelState& state) {
     // The banner's text wraps, so only the height for the panel's one width
     // fits it all; a size hint taken at another width lets the footer
     // overlap the list.
-    setFixedHeight(heightForWidth(panelWidth));
+    // With no wrapping text (no banner) the layout has no height for a width
+    // and answers -1, which is no height at all: then the hint fits.
+    const int height = heightForWidth(panelWidth);
+    setFixedHeight(height > 0 ? height : sizeHint().height());
     state_ = state;
     rendered_ = true;
 }
