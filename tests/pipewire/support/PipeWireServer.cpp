@@ -17,6 +17,7 @@
 
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
+#include <spa/node/io.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/param/audio/raw-types.h>
 #include <nlohmann/json.hpp>
@@ -446,6 +447,17 @@ struct Recorder::State {
         spa_hook listener{};
         std::atomic<bool> receiving = false;
         std::string error;  // written and read with the loop's lock
+        std::atomic<spa_io_position*> position = nullptr;
+        std::optional<std::uint64_t> nextPosition;  // with the mutex held
+
+        // With the mutex held, for a buffer of `frames` about to be kept.
+        void noteClock(std::uint64_t frames) {
+            const spa_io_position* clock = position.load(std::memory_order_acquire);
+            if (clock == nullptr) return;
+            const std::uint64_t now = clock->clock.position;
+            if (nextPosition && now > *nextPosition) recording.missedFrames += now - *nextPosition;
+            nextPosition = now + frames;
+        }
     };
     std::unique_ptr<Connection> connection;
     std::vector<std::unique_ptr<Capture>> captures;
@@ -468,6 +480,7 @@ struct Recorder::State {
                 const std::size_t bytes =
                     std::min<std::size_t>(in.chunk->size, in.maxsize - offset);
                 auto& samples = capture->recording.samples;
+                capture->noteClock(bytes / sizeof(float) / capture->recording.channels);
                 const std::size_t before = samples.size();
                 samples.resize(before + bytes / sizeof(float));
                 std::memcpy(samples.data() + before, static_cast<const char*>(in.data) + offset,
@@ -475,6 +488,12 @@ struct Recorder::State {
             }
         }
         pw_stream_queue_buffer(capture->stream, buffer);
+    }
+
+    static void onIO(void* data, std::uint32_t id, void* area, std::uint32_t /*size*/) {
+        if (id != SPA_IO_Position) return;
+        static_cast<Capture*>(data)->position.store(static_cast<spa_io_position*>(area),
+                                                    std::memory_order_release);
     }
 
     static void onState(void* data, pw_stream_state /*old*/, pw_stream_state state,
@@ -533,6 +552,7 @@ std::expected<std::unique_ptr<Recorder>, std::string> Recorder::start(
             PW_KEY_TARGET_OBJECT, sink.c_str(), PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
         static const pw_stream_events events = {.version = PW_VERSION_STREAM_EVENTS,
                                                 .state_changed = State::onState,
+                                                .io_changed = State::onIO,
                                                 .process = State::onProcess};
         capture->stream = pw_stream_new(state->connection->core(), name.c_str(), props);
         pw_stream_add_listener(capture->stream, &capture->listener, &events, capture.get());
@@ -749,6 +769,9 @@ pid_t PipeWireServer::spawnTone(const ToneOptions& options) {
                                      options.name};
     if (!options.target.empty()) argv.insert(argv.end(), {"--target", options.target});
     if (!options.binary.empty()) argv.insert(argv.end(), {"--binary", options.binary});
+    if (options.burstPeriodMs > 0) {
+        argv.insert(argv.end(), {"--burst-period-ms", std::to_string(options.burstPeriodMs)});
+    }
     auto pid = spawn(argv, dir_ / "tones.log");
     if (!pid) return -1;
     tones_.push_back(*pid);

@@ -30,6 +30,9 @@ struct ToneOptions {
     std::string name = "sonvel-tone";  // application.name, node.name and description
     std::string target;                // target.object; empty follows the default output
     std::string binary;                // application.process.binary; empty keeps the tone's own
+    // Instead of the sine, a 5 ms burst (1 kHz, starting at its peak) every
+    // this many ms of the graph's clock, silence between; 0 keeps the sine.
+    int burstPeriodMs = 0;
 };
 
 struct SinkRecording {
@@ -37,6 +40,10 @@ struct SinkRecording {
     std::vector<float> samples;  // interleaved
     std::size_t channels = 0;
     double rate = 0.0;
+    // Frames the graph's clock moved on by without reaching the recording
+    // (cycles the capture missed or got no buffer in): 0 for a recording
+    // without gaps.
+    std::uint64_t missedFrames = 0;
     double seconds() const {
         return channels == 0 ? 0.0 : static_cast<double>(samples.size() / channels) / rate;
     }
@@ -116,6 +123,8 @@ class PipeWireServer {
     // For child processes that should talk to this server.
     const std::vector<std::pair<std::string, std::string>>& environment() const { return env_; }
     const std::filesystem::path& directory() const { return dir_; }
+    // The pipewire daemon, for reading its CPU time; -1 while it is not running.
+    pid_t pipewirePid() const { return pipewire_; }
 
     // -1 if the tone could not start. Its output goes to directory()/tones.log.
     pid_t spawnTone(const ToneOptions& options);

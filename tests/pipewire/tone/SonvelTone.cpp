@@ -1,9 +1,12 @@
 // A playback client for the PipeWire tests: a sine on every channel, until
 // SIGTERM or SIGINT. Tests hear it on the null sinks' monitors, so the sine
 // must be clean: the phase carries over from one buffer to the next.
+// With --burst-period-ms it plays short bursts instead, for timing.
 #include <pipewire/pipewire.h>
+#include <spa/node/io.h>
 #include <spa/param/audio/format-utils.h>
 
+#include <atomic>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -16,6 +19,10 @@
 namespace {
 
 constexpr std::uint32_t kRate = 48000;
+// Long enough to be found in a recording, short enough that a period of
+// silence stays far longer than any delay being measured.
+constexpr std::uint64_t kBurstFrames = kRate * 5 / 1000;
+constexpr double kBurstFrequency = 1000.0;
 
 struct Options {
     double frequency = 440.0;
@@ -24,6 +31,7 @@ struct Options {
     std::string name = "sonvel-tone";
     std::string target;
     std::string binary;
+    std::uint32_t burstPeriodMs = 0;  // 0: a continuous sine
 };
 
 struct Tone {
@@ -31,9 +39,48 @@ struct Tone {
     pw_main_loop* loop = nullptr;
     pw_stream* stream = nullptr;
     double phase = 0.0;  // radians, only touched on the data thread
+    // The graph's clock: set when the stream's io changes, read by process,
+    // possibly on two threads.
+    std::atomic<spa_io_position*> position = nullptr;
+    std::uint64_t ownFrames = 0;  // the clock while the graph gives none
     int status = 0;
     bool leaving = false;
 };
+
+// Bursts start where the driver's clock is a multiple of the period, not
+// where this stream's own sample count is: a stream that is moved or paused
+// misses cycles, and a burst timed by its own count would move by as much,
+// which a recording would read as delay.
+std::uint64_t clockFrame(Tone& tone) {
+    const spa_io_position* position = tone.position.load(std::memory_order_acquire);
+    if (position == nullptr || position->clock.rate.denom == 0) return tone.ownFrames;
+    return position->clock.position * kRate * position->clock.rate.num / position->clock.rate.denom;
+}
+
+void fillBursts(Tone& tone, float* samples, std::uint64_t frames) {
+    const std::uint32_t channels = tone.options.channels;
+    const std::uint64_t period = std::uint64_t{kRate} * tone.options.burstPeriodMs / 1000;
+    const std::uint64_t first = clockFrame(tone);
+    // A cosine, so the first sample of a burst is already at full level.
+    const double step = 2.0 * std::numbers::pi * kBurstFrequency / kRate;
+    for (std::uint64_t frame = 0; frame < frames; ++frame) {
+        const std::uint64_t into = (first + frame) % period;
+        const float value =
+            into < kBurstFrames
+                ? static_cast<float>(tone.options.amplitude * std::cos(step * double(into)))
+                : 0.0f;
+        for (std::uint32_t channel = 0; channel < channels; ++channel) {
+            samples[frame * channels + channel] = value;
+        }
+    }
+    tone.ownFrames += frames;
+}
+
+void ioChanged(void* data, std::uint32_t id, void* area, std::uint32_t /*size*/) {
+    if (id != SPA_IO_Position) return;
+    static_cast<Tone*>(data)->position.store(static_cast<spa_io_position*>(area),
+                                             std::memory_order_release);
+}
 
 void process(void* data) {
     auto* tone = static_cast<Tone*>(data);
@@ -50,6 +97,14 @@ void process(void* data) {
     if (buffer->requested != 0 && buffer->requested < frames) frames = buffer->requested;
 
     auto* samples = static_cast<float*>(out.data);
+    if (tone->options.burstPeriodMs > 0) {
+        fillBursts(*tone, samples, frames);
+        out.chunk->offset = 0;
+        out.chunk->stride = static_cast<std::int32_t>(stride);
+        out.chunk->size = static_cast<std::uint32_t>(frames * stride);
+        pw_stream_queue_buffer(tone->stream, buffer);
+        return;
+    }
     const double step = 2.0 * std::numbers::pi * tone->options.frequency / kRate;
     for (std::uint64_t frame = 0; frame < frames; ++frame) {
         const auto value = static_cast<float>(tone->options.amplitude * std::sin(tone->phase));
@@ -89,7 +144,8 @@ void stateChanged(void* data, pw_stream_state /*old*/, pw_stream_state state, co
 int usage(const char* problem) {
     std::fprintf(stderr,
                  "sonvel_tone: %s\nusage: sonvel_tone [--frequency HZ] [--amplitude A] "
-                 "[--channels 1|2|6] [--name NAME] [--target SINK] [--binary NAME]\n",
+                 "[--channels 1|2|6] [--name NAME] [--target SINK] [--binary NAME] "
+                 "[--burst-period-ms MS]\n",
                  problem);
     return 2;
 }
@@ -118,6 +174,14 @@ bool parse(int argc, char** argv, Options& options, std::string& problem) {
             options.target = value;
         } else if (flag == "--binary") {
             options.binary = value;
+        } else if (flag == "--burst-period-ms") {
+            const unsigned long period = std::strtoul(value, nullptr, 10);
+            // The period must hold the burst and some silence after it.
+            if (period < 10 || period > 60000) {
+                problem = "--burst-period-ms must be between 10 and 60000";
+                return false;
+            }
+            options.burstPeriodMs = static_cast<std::uint32_t>(period);
         } else {
             problem = "unknown option " + std::string(flag);
             return false;
@@ -166,6 +230,7 @@ int main(int argc, char** argv) {
     static const pw_stream_events events = {
         .version = PW_VERSION_STREAM_EVENTS,
         .state_changed = stateChanged,
+        .io_changed = ioChanged,
         .process = process,
     };
     spa_hook listener{};
