@@ -401,10 +401,7 @@ std::expected<std::shared_ptr<PipeWireAudioSystem>, std::string> PipeWireAudioSy
 PipeWireAudioSystem::~PipeWireAudioSystem() {
     State& s = *state_;
     pw_thread_loop_lock(s.loop);
-    for (auto& listener : s.listeners) {
-        const std::lock_guard guard(listener->state->mutex);
-        listener->state->alive = false;
-    }
+    for (auto& listener : s.listeners) listener->retire();
     if (s.connected) {
         // Give every application back, and make sure the server heard it,
         // before our streams go.

@@ -154,11 +154,7 @@ void State::refresh() {
 void State::notify(AudioObjectID object, AudioObjectPropertySelector selector) {
     for (const auto& listener : listeners) {
         if (listener->object != object || listener->address.selector != selector) continue;
-        listener->queue->async(
-            [state = listener->state, block = listener->block, address = listener->address] {
-                const std::lock_guard guard(state->mutex);
-                if (state->alive) (*block)(std::span(&address, 1));
-            });
+        listener->queue->async(listener->delivery());
     }
 }
 
@@ -377,17 +373,13 @@ OSStatus PipeWireAudioSystem::removePropertyListenerBlock(AudioObjectID object,
     {
         const LoopLock lock(state_->loop);
         auto& listeners = state_->listeners;
-        const auto found = std::ranges::find_if(listeners, [&](const auto& l) {
-            return l->object == object && l->address == address && l->queue == queue &&
-                   l->block == block;
-        });
+        const auto found = std::ranges::find_if(
+            listeners, [&](const auto& l) { return l->names(object, address, queue, block); });
         if (found == listeners.end()) return hal::illegalOperationError;
         removed = *found;
         listeners.erase(found);
     }
-    // Waits for a call in progress; queued calls then find it dead.
-    const std::lock_guard guard(removed->state->mutex);
-    removed->state->alive = false;
+    removed->retire();  // waits for a call in progress
     return hal::noError;
 }
 

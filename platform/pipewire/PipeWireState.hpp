@@ -10,6 +10,7 @@
 #include <spa/param/audio/format-utils.h>
 
 #include <atomic>
+#include <expected>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "platform/pipewire/PipeWireAudioSystem.hpp"
+#include "tap/ListenerRegistration.hpp"
 #include "tap/PropertyBytes.hpp"
 
 // PipeWire's method and POD macros expand to C casts in the files that use
@@ -107,17 +109,7 @@ struct AggregateObject {
     std::shared_ptr<IOState> io;  // while a procedure runs
 };
 
-struct Listener {
-    struct State {
-        std::mutex mutex;
-        bool alive = true;
-    };
-    AudioObjectID object = 0;
-    AudioObjectPropertyAddress address;
-    std::shared_ptr<DispatchQueue> queue;
-    ListenerBlock block;
-    std::shared_ptr<State> state = std::make_shared<State>();
-};
+using Listener = ListenerRegistration;
 
 // What the seam shows of the server at one moment; kept to announce changes.
 struct View {
@@ -209,6 +201,9 @@ struct PipeWireAudioSystem::State {
     void engageNewStream(const NodeInfo& node);
     void setTarget(std::uint32_t subject, const std::optional<std::string>& value,
                    const std::string& type);
+    // An aggregate's IO procedure, or the status for a call that names none.
+    std::expected<std::pair<AggregateObject*, IOProc*>, OSStatus> procedure(
+        AudioObjectID aggregate, AudioDeviceIOProcID proc);
     OSStatus startIO(AudioObjectID aggregate, AggregateObject& a, AudioDeviceIOBlock block);
     void stopIO(AggregateObject& a);
 };

@@ -387,49 +387,53 @@ OSStatus PipeWireAudioSystem::createIOProcIDWithBlock(AudioObjectID device,
     return hal::noError;
 }
 
+std::expected<std::pair<AggregateObject*, IOProc*>, OSStatus> State::procedure(
+    AudioObjectID aggregate, AudioDeviceIOProcID proc) {
+    const auto a = aggregates.find(aggregate);
+    if (a == aggregates.end()) return std::unexpected(hal::badObjectError);
+    const auto p = a->second.procs.find(proc);
+    if (p == a->second.procs.end()) return std::unexpected(hal::illegalOperationError);
+    return std::pair{&a->second, &p->second};
+}
+
 OSStatus PipeWireAudioSystem::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID proc) {
     const LoopLock lock(state_->loop);
-    State& s = *state_;
-    const auto a = s.aggregates.find(device);
-    if (a == s.aggregates.end()) return hal::badObjectError;
-    const auto p = a->second.procs.find(proc);
-    if (p == a->second.procs.end()) return hal::illegalOperationError;
-    if (p->second.started) s.stopIO(a->second);
-    a->second.procs.erase(p);
+    const auto found = state_->procedure(device, proc);
+    if (!found) return found.error();
+    auto [aggregate, procedure] = *found;
+    if (procedure->started) state_->stopIO(*aggregate);
+    aggregate->procs.erase(proc);
     return hal::noError;
 }
 
 OSStatus PipeWireAudioSystem::deviceStart(AudioObjectID device, AudioDeviceIOProcID proc) {
     const LoopLock lock(state_->loop);
     State& s = *state_;
-    const auto a = s.aggregates.find(device);
-    if (a == s.aggregates.end()) return hal::badObjectError;
-    const auto p = a->second.procs.find(proc);
-    if (p == a->second.procs.end()) return hal::illegalOperationError;
-    if (p->second.started) return hal::noError;
+    const auto found = s.procedure(device, proc);
+    if (!found) return found.error();
+    auto [aggregate, procedure] = *found;
+    if (procedure->started) return hal::noError;
     // One pair of streams per aggregate: a second procedure would need a
     // second capture of the same applications.
-    if (a->second.io) return hal::unsupportedOperationError;
+    if (aggregate->io) return hal::unsupportedOperationError;
     // Without the session manager's metadata a tapped stream cannot be moved,
     // and the application would be heard twice.
-    if (!s.metadata && !a->second.taps.empty() && a->second.outputUID) {
+    if (!s.metadata && !aggregate->taps.empty() && aggregate->outputUID) {
         return hal::notRunningError;
     }
-    if (const OSStatus status = s.startIO(device, a->second, p->second.block)) return status;
-    p->second.started = true;
+    if (const OSStatus status = s.startIO(device, *aggregate, procedure->block)) return status;
+    procedure->started = true;
     return hal::noError;
 }
 
 OSStatus PipeWireAudioSystem::deviceStop(AudioObjectID device, AudioDeviceIOProcID proc) {
     const LoopLock lock(state_->loop);
-    State& s = *state_;
-    const auto a = s.aggregates.find(device);
-    if (a == s.aggregates.end()) return hal::badObjectError;
-    const auto p = a->second.procs.find(proc);
-    if (p == a->second.procs.end()) return hal::illegalOperationError;
-    if (!p->second.started) return hal::noError;
-    p->second.started = false;
-    s.stopIO(a->second);
+    const auto found = state_->procedure(device, proc);
+    if (!found) return found.error();
+    auto [aggregate, procedure] = *found;
+    if (!procedure->started) return hal::noError;
+    procedure->started = false;
+    state_->stopIO(*aggregate);
     return hal::noError;
 }
 

@@ -14,6 +14,7 @@
 
 #include "platform/sim/Signal.hpp"
 #include "tap/AudioHardware.hpp"
+#include "tap/ListenerRegistration.hpp"
 #include "tap/PropertyBytes.hpp"
 
 namespace sonvel::sim {
@@ -295,7 +296,7 @@ class SimulatedAudioSystem final : public AudioHardware {
     struct Tap;
     struct IOProc;
     struct Aggregate;
-    struct Listener;
+    using Listener = ListenerRegistration;
     struct Clock;
     using Bytes = PropertyBytes;
     struct LiveFault;

@@ -62,18 +62,6 @@ struct SimulatedAudioSystem::Aggregate {
 
 // A registered listener. Its state is shared with every dispatched call, so
 // that removal can wait for a running call and stop queued ones.
-struct SimulatedAudioSystem::Listener {
-    struct State {
-        std::recursive_mutex mutex;
-        bool alive = true;
-    };
-    AudioObjectID object;
-    AudioObjectPropertyAddress address;
-    std::shared_ptr<DispatchQueue> queue;
-    ListenerBlock block;
-    std::shared_ptr<State> state = std::make_shared<State>();
-};
-
 // One device's IO clock. `io` is held for a whole cycle, so stopping IO can
 // wait for a cycle in flight.
 struct SimulatedAudioSystem::Clock {

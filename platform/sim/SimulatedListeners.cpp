@@ -10,11 +10,7 @@ void SimulatedAudioSystem::notify(AudioObjectID object, AudioObjectPropertySelec
                                   Deliveries* later) {
     for (const auto& listener : listeners_) {
         if (listener->object != object || listener->address.selector != selector) continue;
-        DispatchQueue::Work work = [state = listener->state, block = listener->block,
-                                    address = listener->address] {
-            const std::lock_guard guard(state->mutex);
-            if (state->alive) (*block)(std::span(&address, 1));
-        };
+        DispatchQueue::Work work = listener->delivery();
         if (later) {
             later->emplace_back(listener->queue, std::move(work));
         } else {
@@ -33,8 +29,7 @@ void SimulatedAudioSystem::dropListenersOn(AudioObjectID object) {
         listeners_.erase(gone, listeners_.end());
     }
     for (auto& listener : dropped) {
-        const std::lock_guard guard(listener->state->mutex);
-        listener->state->alive = false;
+        listener->retire();
     }
 }
 
@@ -67,17 +62,14 @@ OSStatus SimulatedAudioSystem::removePropertyListenerBlock(
     std::shared_ptr<Listener> removed;
     {
         const std::lock_guard lock(mutex_);
-        const auto found = std::ranges::find_if(listeners_, [&](const auto& l) {
-            return l->object == object && l->address == address && l->queue == queue &&
-                   l->block == block;
-        });
+        const auto found = std::ranges::find_if(
+            listeners_, [&](const auto& l) { return l->names(object, address, queue, block); });
         if (found == listeners_.end()) return hal::illegalOperationError;
         removed = *found;
         listeners_.erase(found);
     }
     // Waits for a call in progress; queued calls then find it dead.
-    const std::lock_guard guard(removed->state->mutex);
-    removed->state->alive = false;
+    removed->retire();
     return verdict.afterEffect;
 }
 

@@ -32,8 +32,7 @@ void SimulatedAudioSystem::restartServer(RestartOptions options) {
         for (const auto& [id, clock] : clocks_) physical.push_back(clock);
     }
     for (const auto& listener : forgotten) {
-        const std::lock_guard guard(listener->state->mutex);  // waits for a call in progress
-        listener->state->alive = false;
+        listener->retire();  // waits for a call in progress
     }
     for (const auto& clock : retired) retireClock(*clock);
     // Cycles in flight on the physical devices finish, so that no procedure

@@ -6,6 +6,7 @@
 
 #include <cmath>
 
+#include "../support/RealTimeEnvironment.hpp"
 #include "ModelFixture.hpp"
 #include "tap/SerialQueue.hpp"
 
@@ -42,14 +43,7 @@ class RealTimeChurnTest : public ::testing::Test {
 
     void start(Preferences p) {
         modeltest::storeValidSetup(*store, std::move(p), std::chrono::system_clock::now());
-        MixerModel::Environment env;
-        env.hal = hal;
-        env.system = services;
-        env.mainQueue = main;
-        env.clock = std::make_shared<SystemClock>();
-        env.store = store;
-        env.workspace = std::make_shared<modeltest::FakeWorkspace>();
-        env.loginItem = std::make_shared<modeltest::FakeLoginItem>();
+        const auto env = testsupport::realTimeEnvironment(hal, services, main, store);
         main->sync([&] { model = MixerModel::make(env); });
     }
 

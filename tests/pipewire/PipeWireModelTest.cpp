@@ -13,9 +13,8 @@
 #include <cstdlib>
 #include <thread>
 
-#include "../support/FakeDesktop.hpp"
+#include "../support/RealTimeEnvironment.hpp"
 #include "MixerEngine/ProcessInspector.hpp"
-#include "Sonvel/Clock.hpp"
 #include "Sonvel/MixerModel.hpp"
 #include "core/PreferencesCodec.hpp"
 #include "platform/pipewire/PipeWireAudioSystem.hpp"
@@ -75,14 +74,7 @@ class PipeWireModelTest : public ::testing::Test {
             p.validation = record;
         }
         store->values[MixerModel::preferencesKey] = PreferencesCodec::encode(p);
-        MixerModel::Environment env;
-        env.hal = hal;
-        env.system = services;
-        env.mainQueue = main;
-        env.clock = std::make_shared<SystemClock>();
-        env.store = store;
-        env.workspace = std::make_shared<testsupport::FakeWorkspace>();
-        env.loginItem = std::make_shared<testsupport::FakeLoginItem>();
+        const auto env = testsupport::realTimeEnvironment(hal, services, main, store);
         main->sync([&] { model = MixerModel::make(env); });
     }
     void stopSonvel() {
@@ -132,7 +124,7 @@ class PipeWireModelTest : public ::testing::Test {
                                                            double frequency, double level) {
         std::map<std::string, std::map<double, double>> levels;
         for (int i = 0; i < 12; ++i) {
-            levels = hear({std::string(kSinkA), std::string(kSinkB), sink});
+            levels = sink == kSinkA || sink == kSinkB ? hear() : hear({sink});
             if (std::abs(levels[sink][frequency] - level) < 0.1) break;
         }
         return levels;
