@@ -356,12 +356,8 @@ OSStatus PipeWireAudioSystem::addPropertyListenerBlock(AudioObjectID object,
     const bool exists = object == hal::systemObject || s.view.processes.contains(object) ||
                         s.sink(object) || s.taps.contains(object) || s.aggregates.contains(object);
     if (!exists) return hal::badObjectError;
-    auto listener = std::make_shared<Listener>();
-    listener->object = object;
-    listener->address = address;
-    listener->queue = std::move(queue);
-    listener->block = std::move(block);
-    s.listeners.push_back(std::move(listener));
+    s.listeners.push_back(
+        std::make_shared<Listener>(Listener{object, address, std::move(queue), std::move(block)}));
     return hal::noError;
 }
 

@@ -45,12 +45,8 @@ OSStatus SimulatedAudioSystem::addPropertyListenerBlock(AudioObjectID object,
                         processes_.contains(object) || taps_.contains(object) ||
                         aggregates_.contains(object);
     if (!exists) return hal::badObjectError;
-    auto listener = std::make_shared<Listener>();
-    listener->object = object;
-    listener->address = address;
-    listener->queue = std::move(queue);
-    listener->block = std::move(block);
-    listeners_.push_back(std::move(listener));
+    listeners_.push_back(
+        std::make_shared<Listener>(Listener{object, address, std::move(queue), std::move(block)}));
     return verdict.afterEffect;
 }
 
