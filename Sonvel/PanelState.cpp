@@ -38,11 +38,19 @@ HeaderState header(const std::optional<OutputContext>& output, const Preferences
             preferences.isPaused, gate.isReady() || gate.is<ControlGate::Paused>()};
 }
 
-std::optional<BannerState> gateBanner(const ControlGate& gate, bool canOpenSetup) {
+std::optional<BannerState> gateBanner(const ControlGate& gate, bool canOpenSetup,
+                                      const PanelInput* words) {
     if (gate.isReady()) return std::nullopt;
     BannerState banner;
     banner.title = gate.title();
     banner.detail = gate.detail();
+    if (words && gate.is<ControlGate::NeedsPermission>() && !words->needsPermissionDetail.empty()) {
+        banner.detail = words->needsPermissionDetail;
+    }
+    if (words && gate.is<ControlGate::PermissionDenied>() &&
+        !words->permissionDeniedDetail.empty()) {
+        banner.detail = words->permissionDeniedDetail;
+    }
     if (gate.is<ControlGate::Paused>()) {
         banner.symbol = std::string(Symbols::paused);
         banner.symbolRole = TextRole::secondary;
@@ -75,7 +83,7 @@ BannerState silenceBanner(const MixerModel::SilenceNotice& notice) {
 PanelState panel(const PanelInput& input) {
     PanelState state;
     state.header = header(input.output, input.preferences, input.gate);
-    if (auto banner = gateBanner(input.gate, input.canOpenSetup))
+    if (auto banner = gateBanner(input.gate, input.canOpenSetup, &input))
         state.banners.push_back(std::move(*banner));
     if (input.silenceNotice) state.banners.push_back(silenceBanner(*input.silenceNotice));
 

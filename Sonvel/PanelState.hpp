@@ -26,6 +26,10 @@ struct PanelInput {
     // Whether the setup window can be opened from the panel; `of` leaves it
     // to the panel, which knows.
     bool canOpenSetup = false;
+    // The platform's own words for a gate that points at a privacy pane
+    // (where there is none); empty keeps the gate's.
+    std::string needsPermissionDetail;
+    std::string permissionDeniedDetail;
 
     static PanelInput of(const MixerModel& model);
 };
@@ -82,7 +86,8 @@ Descriptors descriptors(const std::vector<AppGroup>& groups, const Preferences& 
 HeaderState header(const std::optional<OutputContext>& output, const Preferences& preferences,
                    const ControlGate& gate);
 
-std::optional<BannerState> gateBanner(const ControlGate& gate, bool canOpenSetup = false);
+std::optional<BannerState> gateBanner(const ControlGate& gate, bool canOpenSetup = false,
+                                      const PanelInput* words = nullptr);
 BannerState silenceBanner(const MixerModel::SilenceNotice& notice);
 
 PanelState panel(const PanelInput& input);

@@ -148,6 +148,8 @@ void MixerPanel::hideEvent(QHideEvent* event) {
 void MixerPanel::refresh() {
     PanelInput input = PanelInput::of(*model_);
     input.canOpenSetup = bool(openSetup_);
+    input.needsPermissionDetail = needsPermissionDetail_;
+    input.permissionDeniedDetail = permissionDeniedDetail_;
     render(PanelView::panel(input));
 }
 
@@ -159,6 +161,12 @@ void MixerPanel::setWindowOpeners(std::function<void()> openSetup,
         button->setEnabled(true);
         button->setToolTip({});
     }
+    refresh();
+}
+
+void MixerPanel::setPermissionDetails(std::string needsPermission, std::string permissionDenied) {
+    needsPermissionDetail_ = std::move(needsPermission);
+    permissionDeniedDetail_ = std::move(permissionDenied);
     refresh();
 }
 

@@ -49,6 +49,8 @@ class MixerPanel final : public QWidget {
     // Enables "Setup…", "Settings" and the banner's "Open Setup…"; until
     // then they stay disabled and say why.
     void setWindowOpeners(std::function<void()> openSetup, std::function<void()> openSettings);
+    // The platform's own words for the gates that name a privacy pane.
+    void setPermissionDetails(std::string needsPermission, std::string permissionDenied);
 
   protected:
     void showEvent(QShowEvent* event) override;
@@ -82,6 +84,8 @@ class MixerPanel final : public QWidget {
     std::vector<QPushButton*> footer_;
     std::function<void()> openSetup_;
     std::function<void()> openSettings_;
+    std::string needsPermissionDetail_;
+    std::string permissionDeniedDetail_;
 };
 
 }  // namespace sonvel

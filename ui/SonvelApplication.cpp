@@ -66,11 +66,8 @@ void SonvelApplication::start() {
     model_ = MixerModel::make(environment_);
     updates_ = new QtUpdateChecker(options_.updateFeed, std::string(AppVersion::current),
                                    QtUpdateChecker::defaultTimeout, this);
-    // The simulated system's capture switch works as macOS's permission does,
-    // so its words stay; elsewhere no privacy pane exists to point at.
-    windows_ = std::make_unique<AppWindows>(
-        model_, simulated_ ? PlatformWording::simulatedMacOS() : PlatformWording::linuxDesktop(),
-        updates_, [](const std::string& url) {
+    windows_ =
+        std::make_unique<AppWindows>(model_, wording(), updates_, [](const std::string& url) {
             QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
         });
     if (!options_.panelAsWindow && QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -107,6 +104,12 @@ MixerPanel* SonvelApplication::panel() const {
     return panel_.data();
 }
 
+// The simulated system's capture switch works as macOS's permission does, so
+// its words stay; elsewhere no privacy pane exists to point at.
+PlatformWording SonvelApplication::wording() const {
+    return simulated_ ? PlatformWording::simulatedMacOS() : PlatformWording::linuxDesktop();
+}
+
 void SonvelApplication::openPanel() {
     if (!model_) return;
     if (panel_) {
@@ -122,6 +125,8 @@ void SonvelApplication::openPanel() {
         if (gone == watchedPanel_) watchedPanel_ = nullptr;
     });
     panel->setWindowOpeners([this] { openSetup(); }, [this] { openSettings(); });
+    const PlatformWording words = wording();
+    panel->setPermissionDetails(words.needsPermissionDetail, words.permissionDeniedDetail);
     panel->setAttribute(Qt::WA_DeleteOnClose);
     panel->installEventFilter(this);
     if (tray_) {

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "Sonvel/MixerModel.hpp"
+#include "Sonvel/PlatformWording.hpp"
 #include "platform/sim/SimulatedWorld.hpp"
 
 namespace sonvel {
@@ -66,6 +67,7 @@ class SonvelApplication final : public QObject {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    [[nodiscard]] PlatformWording wording() const;
     std::optional<std::string> iconName(const std::string& appPath) const;
     void drainSpeakers();
 

@@ -1,13 +1,13 @@
 // The `sonvel` executable: the Qt application on the user's PipeWire server,
 // or on the simulated audio world.
 
-#include <QApplication>
-#include <QCommandLineParser>
-#include <QTemporaryDir>
-#include <QSocketNotifier>
-#include <QTimer>
 #include <fcntl.h>
 #include <unistd.h>
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QSocketNotifier>
+#include <QTemporaryDir>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>

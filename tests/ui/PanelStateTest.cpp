@@ -198,6 +198,12 @@ TEST(PanelViewTest, SectionsHeaderAndBanners) {
                          s.banners[0].actionTooltip),
               std::tuple(std::string(Symbols::locked), TextRole::warning, false,
                          std::string(PanelView::setupUnavailable)));
+    EXPECT_EQ(s.banners[0].detail, ControlGate(ControlGate::PermissionDenied{}).detail());
+    // Where the platform has its own words for a pane that does not exist.
+    input.permissionDeniedDetail = "Linux words.";
+    EXPECT_EQ(PanelView::panel(input).banners[0].detail, "Linux words.");
+    input.gate = ControlGate::Paused{};
+    EXPECT_NE(PanelView::panel(input).banners[0].detail, "Linux words.");
 
     // Silence from every controlled engine: a second banner with Pause.
     input.gate = ControlGate::Ready{};
