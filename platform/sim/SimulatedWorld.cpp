@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <filesystem>
+
 #include <fstream>
 #include <sstream>
 
@@ -130,7 +132,16 @@ std::expected<Json, std::string> SimulatedWorld::readFile(const std::string& pat
     return json;
 }
 
+// An installed program finds the world it ships beside itself (bin/../share);
+// a build finds the source tree's.
 std::string SimulatedWorld::defaultWorldPath() {
+    std::error_code error;
+    const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const auto installed =
+            program.parent_path().parent_path() / "share/sonvel/worlds/default.json";
+        if (std::filesystem::exists(installed, error)) return installed.string();
+    }
     return std::string(SONVEL_WORLDS_DIR) + "/default.json";
 }
 

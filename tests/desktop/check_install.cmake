@@ -15,7 +15,7 @@ if(failed)
 endif()
 
 set(expected bin/sonvel bin/sonvelctl share/applications/${id}.desktop
-  share/metainfo/${id}.metainfo.xml)
+  share/metainfo/${id}.metainfo.xml share/sonvel/worlds/default.json)
 foreach(size 16 22 24 32 48 64 128 256)
   list(APPEND expected share/icons/hicolor/${size}x${size}/apps/${id}.png)
 endforeach()
