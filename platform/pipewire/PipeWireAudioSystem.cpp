@@ -48,6 +48,7 @@ std::expected<std::shared_ptr<PipeWireAudioSystem>, std::string> PipeWireAudioSy
 PipeWireAudioSystem::~PipeWireAudioSystem() {
     State& s = *state_;
     pw_thread_loop_lock(s.loop);
+    s.closing = true;  // no reconnecting while the loop winds down
     for (auto& listener : s.listeners) listener->retire();
     if (s.connected) {
         // Give every application back, and make sure the server heard it,

@@ -185,6 +185,7 @@ const pw_core_events coreEvents = [] {
 
 void onReconnectTimer(void* data, std::uint64_t) {
     auto* s = static_cast<State*>(data);
+    if (s->closing) return;
     if (s->connected) s->disconnectCore();
     if (!s->connectCore()) s->scheduleReconnect(s->options.reconnectInterval);
 }

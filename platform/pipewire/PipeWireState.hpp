@@ -136,8 +136,9 @@ struct PipeWireAudioSystem::State {
     spa_hook metadataHook{};
     spa_source* reconnectTimer = nullptr;
     bool connected = false;
-    bool broken = false;  // the server went away; a reconnect is due
-    bool synced = false;  // the registry's first picture arrived
+    bool broken = false;   // the server went away; a reconnect is due
+    bool closing = false;  // being destroyed
+    bool synced = false;   // the registry's first picture arrived
     int syncSeq = -1;
     bool restarted = false;  // announce `srst` once synced
     int waitSeq = -1;        // what roundTrip waits for
