@@ -783,12 +783,6 @@ int PipeWireServer::stopTone(pid_t pid) {
     return stopProcess(pid);
 }
 
-void PipeWireServer::killTone(pid_t pid) {
-    if (std::erase(tones_, pid) == 0) return;
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-}
-
 std::expected<Graph, std::string> PipeWireServer::graph() const {
     return queryGraph();
 }
@@ -801,14 +795,6 @@ bool PipeWireServer::waitFor(const std::function<bool(const Graph&)>& condition,
         std::this_thread::sleep_for(20ms);
     } while (Clock::now() < deadline);
     return false;
-}
-
-std::expected<SinkRecording, std::string> PipeWireServer::record(const std::string& sink,
-                                                                 double seconds) {
-    auto recorder = Recorder::start({sink});
-    if (!recorder) return std::unexpected(recorder.error());
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    return std::move((*recorder)->stop().front());
 }
 
 }  // namespace sonvel::pwtest

@@ -120,8 +120,6 @@ class PipeWireServer {
     // exit when their connection goes.
     std::expected<void, std::string> restart();
 
-    // For child processes that should talk to this server.
-    const std::vector<std::pair<std::string, std::string>>& environment() const { return env_; }
     const std::filesystem::path& directory() const { return dir_; }
     // The pipewire daemon, for reading its CPU time; -1 while it is not running.
     pid_t pipewirePid() const { return pipewire_; }
@@ -132,14 +130,11 @@ class PipeWireServer {
     // stop, 1 when the tone had already left because its server went away;
     // -1 for a pid that is not a running tone of this server.
     int stopTone(pid_t pid);
-    void killTone(pid_t pid);
 
     std::expected<Graph, std::string> graph() const;
     // Polls the graph until `condition` holds; false after `timeout`.
     bool waitFor(const std::function<bool(const Graph&)>& condition,
                  std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
-
-    std::expected<SinkRecording, std::string> record(const std::string& sink, double seconds);
 
   private:
     PipeWireServer() = default;
