@@ -47,10 +47,10 @@ void EngineHost::execute(const std::vector<EngineAction>& actions) {
     for (const EngineAction& action : actions) {
         action.visit(Overloaded{
             [&](const EngineAction::Create& a) { create(a.spec); },
-            [&](const EngineAction::Rebuild& a) {
-                destroy(a.spec.key);
-                create(a.spec);
-            },
+            // Make before break: a new route, or an instance joining or
+            // leaving, is a hand-over, so the application is never heard at
+            // full level or not at all between the two engines.
+            [&](const EngineAction::Rebuild& a) { handOver(a.spec); },
             [&](const EngineAction::UpdateGain& a) {
                 if (const auto found = engines_.find(a.key); found != engines_.end()) {
                     found->second.engine->control().set(a.gain);

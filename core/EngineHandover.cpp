@@ -50,6 +50,7 @@ std::expected<Engine, HandoverError> replace(HandoverEngine& old, float targetGa
     const double fadeTimeout = orZero(timing.fadeTimeout);
 
     fresh->control().set(0.0f);
+    const std::shared_ptr<EngineTakeover> takeover = fresh->takeOver(old, targetGain);
     if (auto started = fresh->startIO(); !started) {
         fresh->stopIO();
         return std::unexpected(HandoverError::CouldNotStart{started.error()});
@@ -57,28 +58,41 @@ std::expected<Engine, HandoverError> replace(HandoverEngine& old, float targetGa
 
     // Elapsed time is counted in whole polls, so that repeated additions of
     // the interval cannot drift past a time-out by one extra sleep.
-    for (std::uint64_t polls = 0; fresh->meter().totalCallbacks() == 0; ++polls) {
+    std::uint64_t polls = 0;
+    for (; fresh->meter().totalCallbacks() == 0; ++polls) {
         if (static_cast<double>(polls) * interval >= startTimeout) {
             fresh->stopIO();
             return std::unexpected(HandoverError::NewEngineNeverRan{});
         }
         sleep(interval);
     }
+    // Rendering means the application's frames arrive, not just callbacks:
+    // a server may take a while to move the application in.
+    const double soundBy = static_cast<double>(polls) * interval + orZero(timing.soundTimeout);
+    for (; !(takeover && takeover->done()) && fresh->meter().totalInputNonZeroSamples() == 0;
+         ++polls) {
+        if (static_cast<double>(polls) * interval >= soundBy) break;
+        sleep(interval);
+    }
 
     const std::uint64_t oldBase = old.meter().totalCallbacks();
     const std::uint64_t newBase = fresh->meter().totalCallbacks();
-    fresh->control().set(targetGain);
-    old.control().set(0.0f);
+    if (takeover) {
+        takeover->complete(fresh->control());
+    } else {
+        fresh->control().set(targetGain);
+        old.control().set(0.0f);
+    }
 
     const auto faded = [&] {
         return old.meter().totalCallbacks() >= oldBase + timing.cyclesAfterCrossfade &&
                fresh->meter().totalCallbacks() >= newBase + timing.cyclesAfterCrossfade;
     };
     if (!faded() && fadeTimeout > 0.0) {
-        for (std::uint64_t polls = 1;; ++polls) {
+        for (std::uint64_t fadePolls = 1;; ++fadePolls) {
             sleep(interval);
             if (faded()) break;
-            if (static_cast<double>(polls) * interval >= fadeTimeout) break;
+            if (static_cast<double>(fadePolls) * interval >= fadeTimeout) break;
         }
     }
 

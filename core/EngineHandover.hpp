@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/EngineMeter.hpp"
+#include "core/EngineTakeover.hpp"
 #include "core/GainControl.hpp"
 #include "core/OneOf.hpp"
 
@@ -19,6 +20,12 @@ class HandoverEngine {
     [[nodiscard]] virtual GainControl& control() = 0;
     // Its total callback count shows whether the engine is rendering.
     [[nodiscard]] virtual const EngineMeter& meter() const = 0;
+    // Before startIO: lets this engine take the application over from `old`
+    // on its IO thread. None where the engine cannot; the hand-over then
+    // swaps the gains itself.
+    virtual std::shared_ptr<EngineTakeover> takeOver(HandoverEngine& /*old*/, float /*gain*/) {
+        return nullptr;
+    }
     virtual std::expected<void, std::string> startIO() = 0;
     // Stops rendering and releases the engine's resources.
     virtual void stopIO() = 0;
@@ -51,8 +58,12 @@ struct HandoverError : OneOf<handover_error::CouldNotBuild, handover_error::Coul
 };
 
 // Replaces a running engine by a fresh one without a gap: the new engine
-// starts silent, and once it renders both crossfade over one IO cycle and run
-// a few more cycles before the old one stops. On any failure the old engine
+// starts silent, and once the application's own sound reaches it both
+// crossfade over one IO cycle and run a few more cycles before the old one
+// stops. Where the server moves the application into the new engine rather
+// than copying it, the new engine's IO thread makes the swap in the cycle
+// of the move. An application that stays quiet is swapped after
+// `soundTimeout`: there is nothing to hear either way. On any failure the old engine
 // is left exactly as it was and the new one, if built, is stopped.
 namespace EngineHandover {
 
@@ -62,6 +73,7 @@ struct Timing {
     double pollInterval = 0.005;
     double startTimeout = 0.75;
     double fadeTimeout = 0.25;
+    double soundTimeout = 0.3;
     std::uint64_t cyclesAfterCrossfade = 2;
 };
 

@@ -5,6 +5,7 @@
 
 #include "core/AudioBufferList.hpp"
 #include "core/EngineMeter.hpp"
+#include "core/EngineTakeover.hpp"
 #include "core/GainControl.hpp"
 #include "core/RenderStats.hpp"
 
@@ -20,6 +21,9 @@ class GainRenderer {
     GainRenderer(std::shared_ptr<GainControl> control, std::shared_ptr<EngineMeter> meter,
                  std::shared_ptr<SegmentedMeter> segments = nullptr);
 
+    // Before IO starts: this engine replaces another (see EngineTakeover).
+    void takeOver(std::shared_ptr<EngineTakeover> takeover) { takeover_ = std::move(takeover); }
+
     // Real-time safe: no allocation, lock, log or system call.
     RenderStats process(const AudioBufferList* input, std::int64_t firstInputBuffer,
                         const AudioBufferList& output);
@@ -32,6 +36,7 @@ class GainRenderer {
     std::shared_ptr<GainControl> control_;
     std::shared_ptr<EngineMeter> meter_;
     std::shared_ptr<SegmentedMeter> segments_;
+    std::shared_ptr<EngineTakeover> takeover_;
     float currentGain_;
     std::uint32_t lastSegment_;
     bool hasRendered_ = false;

@@ -167,6 +167,7 @@ std::expected<void, EngineError> GainTapEngine::build() {
         return fail(Error::NoOutputChannels{});
 
     auto renderer = std::make_shared<GainRenderer>(control_, meter_, segments_);
+    renderer_ = renderer;
     AudioDeviceIOBlock block = [renderer, deviceInputs](const AudioBufferList* in,
                                                         const AudioBufferList& out) {
         (void)renderer->process(in, deviceInputs, out);
@@ -266,6 +267,13 @@ std::expected<void, EngineError> GainTapEngine::build() {
         orZero<std::uint32_t>(hal, aggregate, sel::safetyOffset, hal::inputScope);
     setup_ = std::move(setup);
     return {};
+}
+
+std::shared_ptr<EngineTakeover> GainTapEngine::takeOver(const GainTapEngine& old, float gain) {
+    if (isRunning_ || !renderer_) return nullptr;
+    auto takeover = std::make_shared<EngineTakeover>(old.control_, old.meter_, gain);
+    renderer_->takeOver(takeover);
+    return takeover;
 }
 
 std::expected<void, EngineError> GainTapEngine::start() {

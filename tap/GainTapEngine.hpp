@@ -11,6 +11,7 @@
 #include "core/EngineHandover.hpp"
 #include "core/EngineMeter.hpp"
 #include "core/GainControl.hpp"
+#include "core/GainRenderer.hpp"
 #include "tap/AudioHardware.hpp"
 #include "tap/AudioSystem.hpp"
 #include "tap/CleanupStack.hpp"
@@ -82,6 +83,9 @@ class GainTapEngine {
     GainTapEngine& operator=(const GainTapEngine&) = delete;
 
     std::expected<void, EngineError> start();
+    // Before start: this engine replaces `old` and takes its application over
+    // at `gain` (see EngineTakeover). Returns the shared hand-over state.
+    std::shared_ptr<EngineTakeover> takeOver(const GainTapEngine& old, float gain);
     std::vector<CleanupStack::Failure> stop();
     // For after an audio-server restart: the objects are gone, so nothing is
     // destroyed; the engine just forgets them.
@@ -118,6 +122,7 @@ class GainTapEngine {
     std::shared_ptr<GainControl> control_;
     std::shared_ptr<EngineMeter> meter_;
     std::shared_ptr<SegmentedMeter> segments_;
+    std::shared_ptr<GainRenderer> renderer_;
     std::optional<GainTapSetupInfo> setup_;
     bool isRunning_ = false;
     CleanupStack cleanup_;
@@ -136,6 +141,10 @@ class GainTapHandoverEngine final : public HandoverEngine {
 
     GainControl& control() override { return engine_->control(); }
     const EngineMeter& meter() const override { return engine_->meter(); }
+    std::shared_ptr<EngineTakeover> takeOver(HandoverEngine& old, float gain) override {
+        const auto* other = dynamic_cast<GainTapHandoverEngine*>(&old);
+        return other ? engine_->takeOver(*other->engine_, gain) : nullptr;
+    }
     std::expected<void, std::string> startIO() override;
     void stopIO() override { (void)engine_->stop(); }
 

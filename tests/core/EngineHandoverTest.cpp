@@ -33,8 +33,11 @@ struct FakeEngine : HandoverEngine {
         log.push_back(name + ".stop");
         running = false;
     }
+    // Each cycle carries the application's sound unless it is quiet.
     void cycle(int count = 1) {
-        for (int i = 0; i < count && running; ++i) cycles.record(RenderStats{});
+        RenderStats stats;
+        stats.inputNonZeroSamples = quiet ? 0 : 1;
+        for (int i = 0; i < count && running; ++i) cycles.record(stats);
     }
 
     std::string name;
@@ -43,6 +46,7 @@ struct FakeEngine : HandoverEngine {
     EngineMeter cycles;
     std::optional<std::string> startError;
     bool running = false;
+    bool quiet = false;
     std::function<void()> onStart, onControl;
 };
 

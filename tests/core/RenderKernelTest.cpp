@@ -236,6 +236,39 @@ TEST(GainRendererTest, FirstCycleIsFlatThenRampsFromTheGainReached) {
     EXPECT_EQ(meter->totalCallbacks(), 2u);
 }
 
+// A replacement engine takes the application over in its own first cycle
+// that brings sound the old engine no longer hears (a server that moves the
+// stream), at its level from the first frame; while both hear it (a server
+// that copies it), only `complete` swaps the gains.
+TEST(GainRendererTest, TakesOverInTheCycleTheApplicationMovesIn) {
+    const struct {
+        bool oldHears, newHears;
+        float firstFrame;  // of the new engine's output
+        bool done;
+    } cases[] = {
+        {false, true, 0.25f, true}, {true, true, 0.0f, false}, {false, false, 0.0f, false}};
+    for (const auto& c : cases) {
+        auto oldControl = std::make_shared<GainControl>(0.5f);
+        auto oldMeter = std::make_shared<EngineMeter>();
+        auto control = std::make_shared<GainControl>(0.0f);
+        GainRenderer renderer(control, std::make_shared<EngineMeter>());
+        auto takeover = std::make_shared<EngineTakeover>(oldControl, oldMeter, 0.25f);
+        renderer.takeOver(takeover);
+        RenderStats heard;
+        heard.inputNonZeroSamples = c.oldHears ? 1 : 0;
+        oldMeter->record(heard);
+        Buffers in({{1, 4}});
+        for (float& x : in.storage[0]) x = c.newHears ? 1.0f : 0.0f;
+        const AudioBufferList input = in.list();
+        Buffers out({{1, 4}});
+        renderer.process(&input, 0, out.list());
+        EXPECT_EQ(out.channel(0, 4), std::vector<float>(4, c.firstFrame)) << c.oldHears;
+        EXPECT_EQ(takeover->done(), c.done);
+        takeover->complete(*control);
+        EXPECT_EQ(std::pair(control->target(), oldControl->target()), std::pair(0.25f, 0.0f));
+    }
+}
+
 TEST(GainRendererTest, OnlySteadyCyclesReachTheirSegment) {
     auto control = std::make_shared<GainControl>(1.0f, 0);
     auto segments = std::make_shared<SegmentedMeter>(3);
