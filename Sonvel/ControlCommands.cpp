@@ -11,6 +11,13 @@
 #include "core/NameOrder.hpp"
 #include "core/Position.hpp"
 
+namespace sonvel::RowView {
+// A value this build does not know reads as heard: the reply then only says less.
+NLOHMANN_JSON_SERIALIZE_ENUM(Hearing, {{Hearing::now, "now"},
+                                       {Hearing::oncePlaying, "oncePlaying"},
+                                       {Hearing::notNow, "notNow"}})
+}  // namespace sonvel::RowView
+
 namespace sonvel::ControlCommands {
 
 namespace {
@@ -119,12 +126,12 @@ std::vector<AppRow> appRows(const PanelInput& input) {
         const std::optional<AppPreference> preference = input.preferences.preference(group.key);
         const bool silent =
             input.silenceNotice && std::ranges::count(input.silenceNotice->keys, group.key) > 0;
-        const auto caption =
-            RowView::caption(group, groupStatus, preference, input.outputs, silent);
+        const auto [caption, hearing] =
+            RowView::describe(group, groupStatus, preference, input.outputs, silent);
         const AppPreference p = preference.value_or(AppPreference{});
         rows.push_back({group.key, group.name, group.isPlaying, sanitizedPosition(p.position),
                         GainTaper::percentText(p.position), p.muted, p.outputDeviceUID,
-                        p.outputDeviceName, caption ? caption->text : std::string()});
+                        p.outputDeviceName, caption ? caption->text : std::string(), hearing});
     };
     std::ranges::for_each(lists.playing, add);
     std::ranges::for_each(lists.others, add);
@@ -203,6 +210,18 @@ Result<std::optional<OutputRow>> matchOutput(std::string_view query,
     return std::optional(found.front());
 }
 
+std::string changeReply(std::string_view change, const AppRow& after) {
+    switch (after.hearing) {
+        case RowView::Hearing::now:
+            break;
+        case RowView::Hearing::oncePlaying:
+            return fmt::format("{} (stored for when it plays)", change);
+        case RowView::Hearing::notNow:
+            return fmt::format("{} (stored; not in effect now: {})", change, after.caption);
+    }
+    return std::string(change);
+}
+
 nlohmann::json toJson(const AppRow& r) {
     return {{"key", r.key},
             {"name", r.name},
@@ -212,7 +231,8 @@ nlohmann::json toJson(const AppRow& r) {
             {"muted", r.muted},
             {"outputUID", r.outputUID ? nlohmann::json(*r.outputUID) : nlohmann::json()},
             {"outputName", r.outputName ? nlohmann::json(*r.outputName) : nlohmann::json()},
-            {"caption", r.caption}};
+            {"caption", r.caption},
+            {"hearing", r.hearing}};
 }
 
 nlohmann::json toJson(const OutputRow& o) {
@@ -256,7 +276,7 @@ Result<std::vector<AppRow>> appRowsFromJson(std::string_view text) {
         for (const auto& r : j) {
             rows.push_back({r.at("key"), r.at("name"), r.at("playing"), r.at("position"),
                             r.at("percent"), r.at("muted"), optionalText(r, "outputUID"),
-                            optionalText(r, "outputName"), r.at("caption")});
+                            optionalText(r, "outputName"), r.at("caption"), r.at("hearing")});
         }
         return rows;
     });

@@ -68,6 +68,7 @@ struct AppRow {
     std::optional<std::string> outputUID;  // none: the default output
     std::optional<std::string> outputName;
     std::string caption;  // the panel's status line; empty when it has none
+    RowView::Hearing hearing = RowView::Hearing::now;
     bool operator==(const AppRow&) const = default;
 };
 
@@ -101,6 +102,10 @@ Result<AppRow> matchApp(std::string_view query, const std::vector<AppRow>& rows)
 // cannot be chosen now is refused with its reason.
 Result<std::optional<OutputRow>> matchOutput(std::string_view query,
                                              const std::vector<OutputRow>& outputs);
+
+// The answer to a change (`change`: "40%", "muted"), given the row after it:
+// when the row says the change is not heard now, that it is only stored, and why.
+std::string changeReply(std::string_view change, const AppRow& after);
 
 // The wire format between the service and `sonvelctl`, and `--json`.
 nlohmann::json toJson(const AppRow& row);

@@ -49,36 +49,50 @@ bool isWarning(const GroupStatus& status) {
                            unavailable->reason.is<UnavailableReason::PlaysToOtherDevice>());
 }
 
-}  // namespace
-
-std::optional<Caption> caption(const AppGroupDescriptor& group,
-                               const std::optional<GroupStatus>& status,
-                               const std::optional<AppPreference>& preference,
-                               const std::vector<OutputContext>& outputs, bool silentNotice) {
-    if (!group.isRunning) {
-        return Caption{"Not running. Your level kicks in once it plays.", TextRole::secondary};
-    }
-    // Said before anything the status says: the row looks fine otherwise,
-    // and the user hears nothing from it.
-    if (silentNotice) return Caption{MixerModel::silentRowCaption, TextRole::warning};
-    if (!status) return std::nullopt;
-    const std::optional<std::string> text = status->visit(Overloaded{
-        [](const GroupStatus::Untouched&) -> std::optional<std::string> { return std::nullopt; },
-        [&](const GroupStatus::Active&) { return activeCaption(preference, outputs); },
-        [&](const GroupStatus::Idle&) -> std::optional<std::string> {
-            return idleCaption(preference);
+// The status's words for the row, and what it means for a change.
+using Said = std::pair<std::optional<std::string>, Hearing>;
+Said said(const GroupStatus& status, const std::optional<AppPreference>& preference,
+          const std::vector<OutputContext>& outputs) {
+    return status.visit(Overloaded{
+        [](const GroupStatus::Untouched&) {
+            return Said{std::nullopt, Hearing::now};
         },
-        [](const GroupStatus::RouteFallback& f) -> std::optional<std::string> { return f.reason; },
-        [](const GroupStatus::Failed& f) -> std::optional<std::string> {
-            return f.retrying ? "Error, retrying… (" + f.message + ")"
-                              : "Couldn't control this app: " + f.message;
+        [&](const GroupStatus::Active&) {
+            return Said{activeCaption(preference, outputs), Hearing::now};
         },
-        [](const GroupStatus::Unavailable& u) -> std::optional<std::string> {
-            return unavailableCaption(u.reason);
+        [&](const GroupStatus::Idle&) {
+            return Said{idleCaption(preference), Hearing::oncePlaying};
+        },
+        // Heard, on another output than the one chosen.
+        [](const GroupStatus::RouteFallback& f) {
+            return Said{f.reason, Hearing::now};
+        },
+        [](const GroupStatus::Failed& f) {
+            return Said{f.retrying ? "Error, retrying… (" + f.message + ")"
+                                   : "Couldn't control this app: " + f.message,
+                        Hearing::notNow};
+        },
+        [](const GroupStatus::Unavailable& u) {
+            return Said{unavailableCaption(u.reason), Hearing::notNow};
         },
     });
-    if (!text) return std::nullopt;
-    return Caption{*text, isWarning(*status) ? TextRole::warning : TextRole::secondary};
+}
+
+}  // namespace
+
+Described describe(const AppGroupDescriptor& group, const std::optional<GroupStatus>& status,
+                   const std::optional<AppPreference>& preference,
+                   const std::vector<OutputContext>& outputs, bool silentNotice) {
+    if (!group.isRunning) {
+        return {Caption{"Not running. Your level kicks in once it plays.", TextRole::secondary},
+                Hearing::oncePlaying};
+    }
+    const auto [text, hearing] = status ? said(*status, preference, outputs) : Said{};
+    // Said before anything the status says: the row looks fine otherwise,
+    // and the user hears nothing from it.
+    if (silentNotice) return {Caption{MixerModel::silentRowCaption, TextRole::warning}, hearing};
+    if (!text) return {std::nullopt, hearing};
+    return {Caption{*text, isWarning(*status) ? TextRole::warning : TextRole::secondary}, hearing};
 }
 
 LevelDotState levelDot(float peak) {

@@ -72,13 +72,29 @@ inline constexpr float silenceFloor = 0.0001f;
 // The application whose icon stands for the shared web-content row.
 inline constexpr const char* sharedRowIconPath = "/Applications/Safari.app";
 
-// The status line under a row, none when there is nothing to say.
+// Whether a change made on a row reaches the speakers now, or is only stored:
+// until the application plays, or for a reason the caption gives.
+enum class Hearing { now, oncePlaying, notNow };
+
+// The status line under a row, none when there is nothing to say, and what
+// that status means for a change. One function, so that what scripts are told
+// never disagrees with the row.
 // `silentNotice`: the model hears only silence from this row's engine.
-std::optional<Caption> caption(const AppGroupDescriptor& group,
-                               const std::optional<GroupStatus>& status,
-                               const std::optional<AppPreference>& preference,
-                               const std::vector<OutputContext>& outputs,
-                               bool silentNotice = false);
+struct Described {
+    std::optional<Caption> caption;
+    Hearing hearing = Hearing::now;
+};
+Described describe(const AppGroupDescriptor& group, const std::optional<GroupStatus>& status,
+                   const std::optional<AppPreference>& preference,
+                   const std::vector<OutputContext>& outputs, bool silentNotice = false);
+
+inline std::optional<Caption> caption(const AppGroupDescriptor& group,
+                                      const std::optional<GroupStatus>& status,
+                                      const std::optional<AppPreference>& preference,
+                                      const std::vector<OutputContext>& outputs,
+                                      bool silentNotice = false) {
+    return describe(group, status, preference, outputs, silentNotice).caption;
+}
 
 LevelDotState levelDot(float peak);
 

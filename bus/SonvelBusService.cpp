@@ -126,7 +126,10 @@ QString SonvelBusService::setPosition(const QString& app, const Result<double>& 
     }
     const double target = cc::applyLevel({*position, relative}, row->position);
     model_->setPosition(target, descriptor(*row));
-    return QString::fromStdString(GainTaper::percentText(target));
+    // The row only knows after the change whether the level is heard.
+    const auto after = cc::matchApp(row->key, cc::appRows(PanelInput::of(*model_)));
+    return QString::fromStdString(
+        cc::changeReply(GainTaper::percentText(target), after.value_or(*row)));
 }
 
 QString SonvelBusService::SetLevel(const QString& app, double position) {

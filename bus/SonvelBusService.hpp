@@ -42,7 +42,9 @@ class SonvelBusService final : public QObject, protected QDBusContext {
     QString Status();
     QString GateTitle();
     QString GateDetail();
-    // Each answers the level as the panel shows it afterwards ("40%").
+    // Each answers the level as the panel shows it afterwards ("40%"), and
+    // when the row says it is not heard now, that it is stored and why
+    // ("40% (stored for when it plays)"): ControlCommands::changeReply.
     QString SetLevel(const QString& app, double position);
     QString SetPercent(const QString& app, double percent);
     QString AdjustLevel(const QString& app, double positionChange);

@@ -81,6 +81,17 @@ int print(const QString& method, bool json, Read read, Format format) {
     return 0;
 }
 
+// The row after a change: Mute and Route answer in yes-or-no or nothing, so
+// whether the change is heard now is read from the list, as the panel has it.
+std::optional<cc::AppRow> rowNow(const std::string& app) {
+    const auto body = text(call("ListApps"));
+    if (!body) return std::nullopt;
+    const auto rows = cc::appRowsFromJson(*body);
+    if (!rows) return std::nullopt;
+    const auto row = cc::matchApp(app, *rows);
+    return row ? std::optional(*row) : std::nullopt;
+}
+
 int printApps(bool json) {
     return print("ListApps", json, cc::appRowsFromJson,
                  [](const auto& rows) { return cc::formatApps(rows); });
@@ -156,12 +167,22 @@ int run(const cc::Invocation& invocation) {
                                  : call_.verb == Verb::unmute ? "Unmute"
                                                               : "ToggleMute";
             return done(call(method, {appName}), [&](const QVariant& v) {
-                return call_.app + (v.toBool() ? ": muted" : ": unmuted");
+                const std::string change = v.toBool() ? "muted" : "unmuted";
+                const auto row = rowNow(call_.app);
+                return call_.app + ": " + (row ? cc::changeReply(change, *row) : change);
             });
         }
         case Verb::route:
+            // A route heard at once needs no answer; one that waits says so.
             return done(call("Route", {appName, QString::fromStdString(call_.device)}),
-                        [](const QVariant&) { return std::string(); });
+                        [&](const QVariant&) {
+                            const auto row = rowNow(call_.app);
+                            if (!row || row->hearing == RowView::Hearing::now) return std::string();
+                            return call_.app + ": " +
+                                   cc::changeReply(row->outputName ? "plays on " + *row->outputName
+                                                                   : "follows the default output",
+                                                   *row);
+                        });
         case Verb::pause:
         case Verb::resume:
             return done(call(call_.verb == Verb::pause ? "Pause" : "Resume"),

@@ -112,6 +112,37 @@ TEST_F(BusTest, RouteMovesTheApplicationToAnOutputAndBackToTheDefault) {
     EXPECT_NEAR(heard(440), 0.0, 0.1);
 }
 
+TEST_F(BusTest, AChangeTheRowDoesNotHearNowIsAnsweredAsStoredWithTheRowsReason) {
+    storeValidSetup();
+    startSonvel();
+    hal->addDevice({.uid = "usb", .name = "USB DAC"});
+    const std::string elsewhere =
+        " (stored; not in effect now: Plays to a different output device, not controllable.)\n";
+    const struct {
+        std::function<void()> before;
+        QStringList args;
+        std::string out;
+    } cases[] = {
+        {[] {}, {"set", "Music", "50%"}, "Music: 50%\n"},
+        {[&] { hal->setOutputDevices(music, {"usb"}); },
+         {"set", "Music", "40%"},
+         "Music: 40%" + elsewhere},
+        {[] {}, {"mute", "Music"}, "Music: muted" + elsewhere},
+        {[&] { hal->removeProcess(music); },
+         {"set", "Music", "+10%"},
+         "Music: 50% (stored for when it plays)\n"},
+        {[] {},
+         {"route", "Music", "usb dac"},
+         "Music: plays on USB DAC (stored for when it plays)\n"},
+    };
+    for (const auto& c : cases) {
+        c.before();
+        run(200ms);
+        const CtlRun r = ctl(c.args);
+        EXPECT_EQ(r.out, c.out) << c.args.join(' ').toStdString() << ": " << r.err;
+    }
+}
+
 TEST_F(BusTest, WatchPrintsTheListAgainWhenARowChanges) {
     storeValidSetup();
     startSonvel();
