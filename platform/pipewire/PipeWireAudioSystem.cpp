@@ -18,9 +18,20 @@ std::expected<std::shared_ptr<PipeWireAudioSystem>, std::string> PipeWireAudioSy
     auto state = std::make_unique<State>();
     state->options = std::move(options);
     state->ownPID = ::getpid();
+    state->journal =
+        RoutingJournal::open(state->options.routingJournal.empty() ? RoutingJournal::defaultPath()
+                                                                   : state->options.routingJournal);
+    if (!state->journal->warning().empty()) {
+        fmt::print(stderr, "sonvel: {}\n", state->journal->warning());
+    }
     state->loop = pw_thread_loop_new("sonvel-pipewire", nullptr);
     if (!state->loop) return std::unexpected("PipeWire's event loop could not be made.");
-    state->context = pw_context_new(pw_thread_loop_get_loop(state->loop), nullptr, 0);
+    // The real-time configuration gives our stream thread the scheduling the
+    // server's own clients get (SCHED_FIFO through RLIMIT_RTPRIO or rtkit);
+    // under the plain one it stays SCHED_OTHER and misses cycles under load.
+    state->context =
+        pw_context_new(pw_thread_loop_get_loop(state->loop),
+                       pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
     if (!state->context) {
         pw_thread_loop_destroy(state->loop);
         return std::unexpected("PipeWire's context could not be made.");
@@ -54,12 +65,14 @@ PipeWireAudioSystem::~PipeWireAudioSystem() {
         // Give every application back, and make sure the server heard it,
         // before our streams go.
         for (auto& [id, tap] : s.taps) s.release(id);
+        s.giveBackHeld(true);
         (void)s.roundTrip(std::chrono::milliseconds(500));
         s.disconnectCore();
     }
     pw_thread_loop_unlock(s.loop);
     pw_thread_loop_stop(s.loop);
     if (s.reconnectTimer) pw_loop_destroy_source(pw_thread_loop_get_loop(s.loop), s.reconnectTimer);
+    if (s.holdTimer) pw_loop_destroy_source(pw_thread_loop_get_loop(s.loop), s.holdTimer);
     pw_context_destroy(s.context);
     pw_thread_loop_destroy(s.loop);
 }

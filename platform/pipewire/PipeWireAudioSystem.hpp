@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <expected>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +41,9 @@ class PipeWireAudioSystem final : public AudioHardware {
         std::chrono::milliseconds reconnectInterval{200};
         // How long `connect` waits for the first full picture of the server.
         std::chrono::milliseconds connectTimeout{3000};
+        // Where each moved stream's own target is kept until it is given
+        // back, so a crash does not lose it; empty: the user's state folder.
+        std::filesystem::path routingJournal;
     };
 
     // A process that plays or records through the server, as its client

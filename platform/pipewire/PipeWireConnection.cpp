@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string_view>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/pipewire/PipeWireState.hpp"
 
 namespace sonvel::pw {
@@ -84,6 +86,8 @@ void applyNodeProps(NodeInfo& node, const spa_dict* props) {
     if (auto v = text(props, PW_KEY_MEDIA_CLASS); !v.empty()) node.mediaClass = std::move(v);
     if (auto v = text(props, PW_KEY_NODE_NAME); !v.empty()) node.name = std::move(v);
     if (auto v = text(props, PW_KEY_NODE_DESCRIPTION); !v.empty()) node.description = std::move(v);
+    if (auto v = text(props, PW_KEY_OBJECT_SERIAL); !v.empty()) node.serial = std::move(v);
+    if (auto v = text(props, PW_KEY_TARGET_OBJECT); !v.empty()) node.ownTarget = std::move(v);
     if (const long id = number(props, PW_KEY_CLIENT_ID, 0); id > 0) {
         node.clientID = std::uint32_t(id);
     }
@@ -164,6 +168,11 @@ const pw_core_events coreEvents = [] {
         }
         if (seq != s->syncSeq || s->synced) return;
         s->synced = true;
+        if (s->journal) {
+            std::set<std::string> live;
+            for (const auto& [nid, node] : s->nodes) live.insert(node->serial);
+            (void)s->journal->prune(live);
+        }
         // The restart first, so that listeners forget the old server's
         // objects before they hear what the new one has.
         if (s->restarted) {
@@ -210,10 +219,15 @@ void State::disconnectCore() {
     // Our streams died with the server: stop the procedures, then forget
     // every object made there, so their UIDs no longer resolve.
     for (auto& [id, a] : aggregates) stopIO(a);
+    // Their applications come back to the new server before their engines do.
+    for (const auto& [id, tap] : taps)
+        quitWhileTapped.insert(tap.bundles.begin(), tap.bundles.end());
     aggregates.clear();
     taps.clear();
     moved.clear();
+    held.clear();
     targets.clear();
+    written.clear();
     for (auto& [id, c] : clients) {
         spa_hook_remove(&c->hook);
         pw_proxy_destroy(c->proxy);
@@ -292,7 +306,12 @@ void State::addGlobal(std::uint32_t id, const char* type, const spa_dict* props)
             pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
         if (!node->proxy) return;
         pw_proxy_add_object_listener(node->proxy, &node->hook, &nodeEvents, node.get());
-        nodes[id] = std::move(node);
+        const NodeInfo& added = *(nodes[id] = std::move(node));
+        // The session manager links a new stream 3–7 ms after this event; a
+        // target set now, from the global's own properties, wins that race,
+        // so a stream of a controlled application is never heard unchanged.
+        engageNewStream(added);
+        holdNewStream(added);
         refresh();
     } else if (kind == PW_TYPE_INTERFACE_Link) {
         links[id] = Link{std::uint32_t(number(props, PW_KEY_LINK_OUTPUT_NODE, 0)),
@@ -316,9 +335,13 @@ void State::removeGlobal(std::uint32_t id) {
     } else if (const auto n = nodes.find(id); n != nodes.end()) {
         spa_hook_remove(&n->second->hook);
         pw_proxy_destroy(n->second->proxy);
+        // A stream that ended has no target left to give back.
+        if (moved.contains(id) || held.contains(id)) journalTarget(id, nullptr);
         nodes.erase(n);
         moved.erase(id);
+        held.erase(id);
         targets.erase(id);
+        written.erase(id);
     } else if (!links.erase(id)) {
         return;
     }
@@ -334,19 +357,28 @@ void State::metadataProperty(std::uint32_t subject, const char* key, const char*
     const std::string_view k(key);
     if (subject == PW_ID_CORE && k == "default.audio.sink") {
         defaultSinkName.clear();
-        if (value) {
-            // {"name":"…"}
-            const std::string_view v(value);
-            const auto at = v.find("\"name\"");
-            const auto open = at == v.npos ? v.npos : v.find('"', v.find(':', at));
-            const auto close = open == v.npos ? v.npos : v.find('"', open + 1);
-            if (close != v.npos)
-                defaultSinkName = std::string(v.substr(open + 1, close - open - 1));
+        // {"name":"…"}; anything else names no sink.
+        const auto parsed = nlohmann::json::parse(value ? value : "", nullptr, false);
+        if (parsed.is_object() && parsed.contains("name") && parsed["name"].is_string()) {
+            defaultSinkName = parsed["name"].get<std::string>();
         }
         refresh();
         return;
     }
     if (k != "target.object") return;
+    const std::optional<std::string> now =
+        value ? std::optional<std::string>(value) : std::optional<std::string>();
+    bool echo = false;
+    if (const auto mine = written.find(subject); mine != written.end()) {
+        auto& pending = mine->second;
+        const auto at = std::ranges::find(pending, now);
+        echo = at != pending.end();
+        if (echo) pending.erase(pending.begin(), at + 1);
+        if (pending.empty()) written.erase(mine);
+    }
+    if (!echo && moved.contains(subject) && !(now && now->starts_with(ownNodePrefix))) {
+        userMoved(subject);
+    }
     if (!value) {
         targets.erase(subject);
         return;
@@ -360,7 +392,16 @@ void State::metadataProperty(std::uint32_t subject, const char* key, const char*
     const bool exists =
         std::ranges::any_of(nodes, [&](const auto& n) { return n.second->name == v; });
     if (v.starts_with(ownNodePrefix) && !v.starts_with(ours) && !exists) {
-        setTarget(subject, std::nullopt, {});
+        // The user's own choice, if the journal kept one, else nothing.
+        const auto n = nodes.find(subject);
+        const auto saved =
+            n == nodes.end() || !journal ? std::nullopt : journal->saved(n->second->serial);
+        if (saved) {
+            setTarget(subject, saved->target, saved->type);
+        } else {
+            setTarget(subject, std::nullopt, {});
+        }
+        journalTarget(subject, nullptr);
     }
 }
 

@@ -63,8 +63,10 @@ View State::computeView() const {
     // sink it had asked for, else the default output.
     const auto wouldPlayOn = [&](std::uint32_t node) -> std::optional<AudioObjectID> {
         const auto m = moved.find(node);
-        if (m == moved.end()) return std::nullopt;
-        if (const auto& asked = m->second.original.value) {
+        const auto h = held.find(node);
+        if (m == moved.end() && h == held.end()) return std::nullopt;
+        const Target& original = m != moved.end() ? m->second.original : h->second.original;
+        if (const auto& asked = original.value) {
             for (const auto& [sinkNode, device] : deviceIDs) {
                 const auto n = nodes.find(sinkNode);
                 if (n != nodes.end() && n->second->name == *asked) return device;
@@ -79,7 +81,8 @@ View State::computeView() const {
         const auto p = processIDs.find(pidOfNode(*node));
         if (p == processIDs.end()) continue;
         View::Process& process = v.processes[p->second];
-        const bool running = node->state == PW_NODE_STATE_RUNNING;
+        // A held stream is an application that wants to play.
+        const bool running = node->state == PW_NODE_STATE_RUNNING || held.contains(id);
         (output ? process.runningOutput : process.runningInput) |= running;
         if (!output) continue;
         std::vector<AudioObjectID> heardOn;
@@ -149,6 +152,7 @@ void State::refresh() {
     }
     if (listChanged) notify(hal::systemObject, sel::processObjectList);
     view = std::move(next);
+    engageReady();
 }
 
 void State::notify(AudioObjectID object, AudioObjectPropertySelector selector) {

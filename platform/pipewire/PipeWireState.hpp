@@ -10,6 +10,7 @@
 #include <spa/param/audio/format-utils.h>
 
 #include <atomic>
+#include <chrono>
 #include <expected>
 #include <map>
 #include <memory>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "platform/pipewire/PipeWireAudioSystem.hpp"
+#include "platform/pipewire/RoutingJournal.hpp"
 #include "tap/ListenerRegistration.hpp"
 #include "tap/PropertyBytes.hpp"
 
@@ -46,12 +48,14 @@ struct NodeInfo {
     PipeWireAudioSystem::State* owner = nullptr;
     std::uint32_t id = 0;
     std::uint32_t clientID = 0;
+    std::string serial;  // object.serial: never reused while the server runs
     std::string mediaClass;
     std::string name;
     std::string description;
     std::vector<std::string> positions;  // empty: unknown
     std::uint32_t channels = 0;          // 0: unknown
     double rate = 0;                     // 0: unknown
+    std::string ownTarget;               // target.object the stream asked for itself
     pw_node_state state = PW_NODE_STATE_CREATING;
     pw_proxy* proxy = nullptr;
     spa_hook hook{};
@@ -85,13 +89,20 @@ struct IOState {
     spa_hook playbackHook{};
     std::string captureName;
     std::string playbackName;
+    std::string sinkName;  // empty for a probe
+    // The registry shows our capture, paused or running, and the session
+    // manager's link from our playback to its sink: only then can a stream
+    // held by another of our captures move here without a detour through
+    // the default output. Loop thread only.
+    bool ready = false;
     // Called on the loop thread when a stream fails.
     std::function<void()> onError;
 };
 
 struct TapObject {
     TapDescription description;
-    std::set<ProcessID> pids;  // the processes it named, as they were then
+    std::set<ProcessID> pids;       // the processes it named, as they were then
+    std::set<std::string> bundles;  // their applications
     AudioObjectID aggregate = hal::unknownObject;
 };
 
@@ -152,6 +163,9 @@ struct PipeWireAudioSystem::State {
     std::map<std::uint32_t, Link> links;
     std::string defaultSinkName;
     std::map<std::uint32_t, Target> targets;  // subject node → its target.object
+    // What we wrote for a subject and the server has not yet echoed, oldest
+    // first, to tell the echo of our own change from someone else's.
+    std::map<std::uint32_t, std::vector<std::optional<std::string>>> written;
 
     AudioObjectID nextID = 100;
     std::map<ProcessID, AudioObjectID> processIDs;
@@ -169,6 +183,22 @@ struct PipeWireAudioSystem::State {
         Target original;
     };
     std::map<std::uint32_t, Moved> moved;
+    std::optional<RoutingJournal> journal;
+    // Keeps (or drops) a stream's own target in the journal.
+    void journalTarget(std::uint32_t node, const Target* original);
+
+    // Applications whose tap ended because they quit, not because the user
+    // gave them back: a new stream of theirs is held unlinked (silent, and
+    // losing nothing) until their engine takes it, rather than heard at full
+    // level while the engine is built. Given back after `holdLimit`.
+    std::set<std::string> quitWhileTapped;
+    struct Held {
+        Target original;
+        std::chrono::steady_clock::time_point since;
+    };
+    std::map<std::uint32_t, Held> held;
+    spa_source* holdTimer = nullptr;
+    static constexpr std::chrono::milliseconds holdLimit{500};
 
     // Connection (PipeWireConnection.cpp).
     bool connectCore();
@@ -197,9 +227,21 @@ struct PipeWireAudioSystem::State {
 
     // Moving streams (PipeWireStreams.cpp).
     [[nodiscard]] bool covers(const TapObject& tap, const NodeInfo& node) const;
+    // The stream's own or its metadata target names a sink other than the
+    // default output: the user sent it there, and it is not ours to move.
+    [[nodiscard]] bool routedElsewhere(const NodeInfo& node) const;
+    [[nodiscard]] const NodeInfo* sinkTargeted(const std::string& target) const;
+    [[nodiscard]] bool isReady(const IOState& io) const;
+    // Engages the taps of every aggregate that just became ready.
+    void engageReady();
+    // Someone else changed where a stream we hold plays.
+    void userMoved(std::uint32_t subject);
     void engage(AudioObjectID tap);
     void release(AudioObjectID tap);
     void engageNewStream(const NodeInfo& node);
+    void holdNewStream(const NodeInfo& node);
+    void giveBackHeld(bool all);
+    void forgetTap(const TapObject& tap);
     void setTarget(std::uint32_t subject, const std::optional<std::string>& value,
                    const std::string& type);
     // An aggregate's IO procedure, or the status for a call that names none.

@@ -144,15 +144,68 @@ bool State::covers(const TapObject& tap, const NodeInfo& node) const {
     if (pid <= 0 || pid == ownPID) return false;
     if (tap.pids.contains(pid)) return true;
     const auto* app = applicationOf(pid);
-    return app && std::ranges::count(tap.description.bundleIDs, app->bundleID) > 0;
+    if (!app || app->bundleID.empty()) return false;
+    if (std::ranges::count(tap.description.bundleIDs, app->bundleID) > 0) return true;
+    // A new instance of a tapped application: the model will join it to the
+    // engine within a refresh, but by then it would have been heard at full
+    // level. Taking it now plays it at the level its application has.
+    return std::ranges::any_of(tap.pids, [&](ProcessID tapped) {
+        const auto* other = applicationOf(tapped);
+        return other && other->bundleID == app->bundleID;
+    });
+}
+
+const NodeInfo* State::sinkTargeted(const std::string& target) const {
+    for (const auto& [id, node] : nodes) {
+        if (node->mediaClass == "Audio/Sink" && (node->name == target || node->serial == target))
+            return node.get();
+    }
+    return nullptr;
+}
+
+bool State::routedElsewhere(const NodeInfo& node) const {
+    std::string target = node.ownTarget;
+    if (const auto t = targets.find(node.id); t != targets.end() && t->second.value) {
+        target = *t->second.value;
+    }
+    if (target.empty() || target.starts_with(ownNodePrefix)) return false;
+    const NodeInfo* sink = sinkTargeted(target);
+    return sink && sink->name != defaultSinkName;
 }
 
 void State::setTarget(std::uint32_t subject, const std::optional<std::string>& value,
                       const std::string& type) {
     if (!metadata) return;
+    written[subject].push_back(value);
     pw_metadata_set_property(reinterpret_cast<pw_metadata*>(metadata), subject, "target.object",
                              value ? (type.empty() ? "Spa:String" : type.c_str()) : nullptr,
                              value ? value->c_str() : nullptr);
+}
+
+bool State::isReady(const IOState& io) const {
+    const auto named = [&](const std::string& name) -> const NodeInfo* {
+        for (const auto& [id, node] : nodes) {
+            if (node->name == name) return node.get();
+        }
+        return nullptr;
+    };
+    const NodeInfo* capture = named(io.captureName);
+    if (!capture || capture->state < PW_NODE_STATE_IDLE) return false;
+    if (!io.playback) return true;
+    const NodeInfo* playback = named(io.playbackName);
+    const NodeInfo* sink = sinkNamed(io.sinkName);
+    if (!playback || !sink) return false;
+    return std::ranges::any_of(links, [&](const auto& l) {
+        return l.second.outputNode == playback->id && l.second.inputNode == sink->id;
+    });
+}
+
+void State::engageReady() {
+    for (auto& [id, a] : aggregates) {
+        if (!a.io || a.io->ready || !isReady(*a.io)) continue;
+        a.io->ready = true;
+        for (const AudioObjectID tap : a.taps) engage(tap);
+    }
 }
 
 void State::engage(AudioObjectID tapID) {
@@ -160,20 +213,50 @@ void State::engage(AudioObjectID tapID) {
     if (t == taps.end() || t->second.description.muteBehavior == TapDescription::unmuted) return;
     const auto a = aggregates.find(t->second.aggregate);
     if (a == aggregates.end() || !a->second.io) return;
+    const IOState& io = *a->second.io;
     for (const auto& [id, node] : nodes) {
         if (!covers(t->second, *node)) continue;
+        const auto ours = moved.find(id);
+        if (ours != moved.end() && std::ranges::count(ours->second.taps, tapID)) continue;
+        // A stream another of our captures holds moves only once this one can
+        // take it in the same cycle; until then the old engine keeps it.
+        if (ours != moved.end() && !ours->second.taps.empty() && !io.ready) continue;
+        if (ours == moved.end() && routedElsewhere(*node)) continue;
         auto [entry, first] = moved.try_emplace(id);
-        if (first) {
+        if (const auto h = held.find(id); first && h != held.end()) {
+            entry->second.original = h->second.original;
+            held.erase(h);
+        } else if (first) {
             const auto before = targets.find(id);
             if (before != targets.end() && before->second.value &&
                 !before->second.value->starts_with(ownNodePrefix)) {
                 entry->second.original = before->second;
             }
         }
-        if (std::ranges::count(entry->second.taps, tapID)) continue;
         entry->second.taps.push_back(tapID);
-        setTarget(id, a->second.io->captureName, {});
+        if (first) journalTarget(id, &entry->second.original);
+        setTarget(id, io.captureName, {});
     }
+}
+
+void State::journalTarget(std::uint32_t node, const Target* original) {
+    const auto n = nodes.find(node);
+    if (!journal || n == nodes.end() || n->second->serial.empty()) return;
+    const auto kept =
+        original
+            ? journal->remember(n->second->serial, {original->value, original->type, std::nullopt})
+            : journal->forget(n->second->serial);
+    // A stream is still moved and given back while we run; only a crash
+    // would lose its target, so this is said, not refused.
+    if (!kept) fmt::print(stderr, "sonvel: {}\n", kept.error());
+}
+
+void State::userMoved(std::uint32_t subject) {
+    // Their choice stands: we let the stream go without writing anything,
+    // and it is heard where they sent it, at its own level.
+    moved.erase(subject);
+    journalTarget(subject, nullptr);
+    refresh();
 }
 
 void State::release(AudioObjectID tapID) {
@@ -183,6 +266,7 @@ void State::release(AudioObjectID tapID) {
         std::erase(wanting, tapID);
         if (wanting.empty()) {
             setTarget(entry->first, entry->second.original.value, entry->second.original.type);
+            journalTarget(entry->first, nullptr);
             entry = moved.erase(entry);
             continue;
         }
@@ -206,6 +290,62 @@ void State::engageNewStream(const NodeInfo& node) {
     }
 }
 
+namespace {
+void onHoldTimer(void* data, std::uint64_t) {
+    static_cast<State*>(data)->giveBackHeld(false);
+}
+}  // namespace
+
+void State::holdNewStream(const NodeInfo& node) {
+    if (node.mediaClass != "Stream/Output/Audio" || moved.contains(node.id)) return;
+    const ProcessID pid = pidOfNode(node);
+    const auto* app = pid > 0 && pid != ownPID ? applicationOf(pid) : nullptr;
+    if (!app || !quitWhileTapped.contains(app->bundleID) || routedElsewhere(node)) return;
+    Held entry{{}, std::chrono::steady_clock::now()};
+    if (const auto t = targets.find(node.id); t != targets.end()) entry.original = t->second;
+    journalTarget(node.id, &entry.original);
+    held.insert_or_assign(node.id, std::move(entry));
+    // A name of ours that no node has: the session manager waits for it.
+    setTarget(node.id, fmt::format("{}tap.{}.hold", ownNodePrefix, ownPID), {});
+    if (!holdTimer) {
+        holdTimer = pw_loop_add_timer(pw_thread_loop_get_loop(loop), onHoldTimer, this);
+    }
+    timespec first{};
+    first.tv_nsec = std::chrono::nanoseconds(holdLimit).count();
+    timespec every{};
+    every.tv_nsec = first.tv_nsec / 4;
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop), holdTimer, &first, &every, false);
+}
+
+void State::giveBackHeld(bool all) {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto h = held.begin(); h != held.end();) {
+        if (!all && now - h->second.since < holdLimit) {
+            ++h;
+            continue;
+        }
+        setTarget(h->first, h->second.original.value, h->second.original.type);
+        journalTarget(h->first, nullptr);
+        h = held.erase(h);
+    }
+    if (held.empty() && holdTimer) {
+        pw_loop_update_timer(pw_thread_loop_get_loop(loop), holdTimer, nullptr, nullptr, false);
+    }
+}
+
+void State::forgetTap(const TapObject& tap) {
+    // Quit (none of its processes left) or given back (still playing)?
+    const bool quit =
+        std::ranges::none_of(tap.pids, [&](ProcessID pid) { return processIDs.contains(pid); });
+    for (const std::string& bundle : tap.bundles) {
+        if (quit) {
+            quitWhileTapped.insert(bundle);
+        } else {
+            quitWhileTapped.erase(bundle);
+        }
+    }
+}
+
 OSStatus State::startIO(AudioObjectID aggregateID, AggregateObject& a, AudioDeviceIOBlock block) {
     const NodeInfo* out = a.outputUID ? sinkNamed(*a.outputUID) : nullptr;
     if (a.outputUID && !out) return hal::badDeviceError;
@@ -216,6 +356,7 @@ OSStatus State::startIO(AudioObjectID aggregateID, AggregateObject& a, AudioDevi
     // Sonvel is not there (a stereo adapter in front of a mono sink would
     // sum instead, 3 dB louder).
     io->outputChannels = out ? channelsOf(*out) : 0;
+    if (out) io->sinkName = out->name;
     const std::string group = fmt::format("{}group.{}.{}", ownNodePrefix, ownPID, aggregateID);
     io->captureName = fmt::format("{}tap.{}.{}", ownNodePrefix, ownPID, aggregateID);
     io->playbackName = fmt::format("{}play.{}.{}", ownNodePrefix, ownPID, aggregateID);
