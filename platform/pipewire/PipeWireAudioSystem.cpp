@@ -86,7 +86,7 @@ std::vector<PipeWireAudioSystem::Application> PipeWireAudioSystem::applications(
     const LoopLock lock(state_->loop);
     std::vector<Application> out;
     for (const auto& [pid, id] : state_->processIDs) {
-        if (const auto* app = state_->applicationOf(pid)) out.push_back(*app);
+        if (const auto app = state_->applicationOf(pid)) out.push_back(*app);
     }
     return out;
 }

@@ -74,11 +74,10 @@ void applyClientProps(ClientInfo& client, const spa_dict* props) {
     auto& app = client.application;
     app.pid = client.pid;
     if (auto name = text(props, PW_KEY_APP_NAME); !name.empty()) app.name = std::move(name);
-    std::string bundle = text(props, PW_KEY_APP_ID);
-    if (bundle.empty()) bundle = text(props, PW_KEY_APP_PROCESS_BINARY);
-    if (bundle.empty() && client.pid > 0) bundle = executableName(client.pid);
-    if (!bundle.empty()) app.bundleID = std::move(bundle);
-    if (app.name.empty()) app.name = app.bundleID;
+    if (auto id = text(props, PW_KEY_APP_ID); !id.empty()) app.bundleID = std::move(id);
+    std::string binary = text(props, PW_KEY_APP_PROCESS_BINARY);
+    if (binary.empty() && client.pid > 0) binary = executableName(client.pid);
+    if (app.name.empty()) app.name = std::move(binary);
 }
 
 void applyNodeProps(NodeInfo& node, const spa_dict* props) {
@@ -88,6 +87,7 @@ void applyNodeProps(NodeInfo& node, const spa_dict* props) {
     if (auto v = text(props, PW_KEY_NODE_DESCRIPTION); !v.empty()) node.description = std::move(v);
     if (auto v = text(props, PW_KEY_OBJECT_SERIAL); !v.empty()) node.serial = std::move(v);
     if (auto v = text(props, PW_KEY_TARGET_OBJECT); !v.empty()) node.ownTarget = std::move(v);
+    if (auto v = text(props, PW_KEY_APP_NAME); !v.empty()) node.applicationName = std::move(v);
     if (const long id = number(props, PW_KEY_CLIENT_ID, 0); id > 0) {
         node.clientID = std::uint32_t(id);
     }

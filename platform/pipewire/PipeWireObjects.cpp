@@ -20,7 +20,7 @@ OSStatus PipeWireAudioSystem::createProcessTap(const TapDescription& description
             s.processIDs, [&](const auto& entry) { return entry.second == process; });
         if (found == s.processIDs.end()) return hal::badObjectError;
         tap.pids.insert(found->first);
-        if (const auto* app = s.applicationOf(found->first)) tap.bundles.insert(app->bundleID);
+        if (const auto app = s.applicationOf(found->first)) tap.bundles.insert(app->bundleID);
     }
     const bool global =
         description.kind == TapDescription::Kind::stereoGlobalTapButExcludeProcesses;

@@ -31,16 +31,28 @@ ProcessID State::pidOfNode(const NodeInfo& node) const {
     return c == clients.end() ? -1 : c->second->pid;
 }
 
-const PipeWireAudioSystem::Application* State::applicationOf(ProcessID pid) const {
-    const PipeWireAudioSystem::Application* found = nullptr;
-    for (const auto& [id, client] : clients) {
-        if (client->pid != pid) continue;
+std::optional<PipeWireAudioSystem::Application> State::applicationOf(ProcessID pid) const {
+    const PipeWireAudioSystem::Application* client = nullptr;
+    for (const auto& [id, c] : clients) {
+        if (c->pid != pid) continue;
         // A process may hold several connections; the one that names itself wins.
-        if (!found || (found->name.empty() && !client->application.name.empty())) {
-            found = &client->application;
+        if (!client || (client->name.empty() && !c->application.name.empty())) {
+            client = &c->application;
         }
     }
-    return found;
+    if (!client) return std::nullopt;
+    PipeWireAudioSystem::Application app = *client;
+    // The first stream that names itself, in the order the server made them,
+    // so the name does not change while the process plays.
+    for (const auto& [id, node] : nodes) {
+        if (!node->applicationName.empty() && node->mediaClass.starts_with("Stream/") &&
+            pidOfNode(*node) == pid) {
+            app.name = node->applicationName;
+            break;
+        }
+    }
+    if (app.bundleID.empty()) app.bundleID = app.name;
+    return app;
 }
 
 std::uint32_t State::channelsOf(const NodeInfo& sink) const {
@@ -231,7 +243,7 @@ OSStatus State::readProperty(AudioObjectID object, const AudioObjectPropertyAddr
                 out = PropertyBytes::of(pid);
                 return hal::noError;
             case sel::processBundleID: {
-                const auto* app = applicationOf(pid);
+                const auto app = applicationOf(pid);
                 out = PropertyBytes::text(app ? app->bundleID : std::string());
                 return hal::noError;
             }

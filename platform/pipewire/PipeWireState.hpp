@@ -56,6 +56,7 @@ struct NodeInfo {
     std::uint32_t channels = 0;          // 0: unknown
     double rate = 0;                     // 0: unknown
     std::string ownTarget;               // target.object the stream asked for itself
+    std::string applicationName;         // the stream's own application.name
     pw_node_state state = PW_NODE_STATE_CREATING;
     pw_proxy* proxy = nullptr;
     spa_hook hook{};
@@ -216,7 +217,11 @@ struct PipeWireAudioSystem::State {
     [[nodiscard]] const NodeInfo* sink(AudioObjectID device) const;
     [[nodiscard]] const NodeInfo* sinkNamed(const std::string& name) const;
     [[nodiscard]] ProcessID pidOfNode(const NodeInfo& node) const;
-    [[nodiscard]] const PipeWireAudioSystem::Application* applicationOf(ProcessID pid) const;
+    // Named as a listener would name it: the stream's application.name, then
+    // the client's, then its binary (pw-play, not the pw-cat it runs as;
+    // paplay, not pacat). The key is application.id where the client gives one.
+    [[nodiscard]] std::optional<PipeWireAudioSystem::Application> applicationOf(
+        ProcessID pid) const;
     [[nodiscard]] std::uint32_t channelsOf(const NodeInfo& sink) const;
     [[nodiscard]] View computeView() const;
     OSStatus readProperty(AudioObjectID object, const AudioObjectPropertyAddress& address,

@@ -143,14 +143,14 @@ bool State::covers(const TapObject& tap, const NodeInfo& node) const {
     const ProcessID pid = pidOfNode(node);
     if (pid <= 0 || pid == ownPID) return false;
     if (tap.pids.contains(pid)) return true;
-    const auto* app = applicationOf(pid);
+    const auto app = applicationOf(pid);
     if (!app || app->bundleID.empty()) return false;
     if (std::ranges::count(tap.description.bundleIDs, app->bundleID) > 0) return true;
     // A new instance of a tapped application: the model will join it to the
     // engine within a refresh, but by then it would have been heard at full
     // level. Taking it now plays it at the level its application has.
     return std::ranges::any_of(tap.pids, [&](ProcessID tapped) {
-        const auto* other = applicationOf(tapped);
+        const auto other = applicationOf(tapped);
         return other && other->bundleID == app->bundleID;
     });
 }
@@ -242,10 +242,9 @@ void State::engage(AudioObjectID tapID) {
 void State::journalTarget(std::uint32_t node, const Target* original) {
     const auto n = nodes.find(node);
     if (!journal || n == nodes.end() || n->second->serial.empty()) return;
-    const auto kept =
-        original
-            ? journal->remember(n->second->serial, {original->value, original->type, std::nullopt})
-            : journal->forget(n->second->serial);
+    const auto kept = original ? journal->remember(n->second->serial,
+                                                   {original->value, original->type, std::nullopt})
+                               : journal->forget(n->second->serial);
     // A stream is still moved and given back while we run; only a crash
     // would lose its target, so this is said, not refused.
     if (!kept) fmt::print(stderr, "sonvel: {}\n", kept.error());
@@ -299,7 +298,7 @@ void onHoldTimer(void* data, std::uint64_t) {
 void State::holdNewStream(const NodeInfo& node) {
     if (node.mediaClass != "Stream/Output/Audio" || moved.contains(node.id)) return;
     const ProcessID pid = pidOfNode(node);
-    const auto* app = pid > 0 && pid != ownPID ? applicationOf(pid) : nullptr;
+    const auto app = pid > 0 && pid != ownPID ? applicationOf(pid) : std::nullopt;
     if (!app || !quitWhileTapped.contains(app->bundleID) || routedElsewhere(node)) return;
     Held entry{{}, std::chrono::steady_clock::now()};
     if (const auto t = targets.find(node.id); t != targets.end()) entry.original = t->second;
