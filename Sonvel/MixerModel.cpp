@@ -140,6 +140,15 @@ ControlGate MixerModel::gate() const {
                                  preferences->isPaused);
 }
 
+std::map<std::string, float> MixerModel::applicationsToControl() const {
+    std::map<std::string, float> gains;
+    if (!gate().isReady()) return gains;
+    for (const auto& [key, preference] : preferences->apps) {
+        if (!preference.isDefault()) gains.emplace(key, preference.gain());
+    }
+    return gains;
+}
+
 // ------------------------------------------------------------------ the loop
 
 void MixerModel::refresh(bool rebuildEngines) {

@@ -126,6 +126,10 @@ class MixerModel : public std::enable_shared_from_this<MixerModel> {
     [[nodiscard]] const std::string& osBuild() const { return osBuild_; }
 
     [[nodiscard]] ControlGate gate() const;
+    // The applications whose engine is built as soon as they play, with the
+    // gain it will give them, so a backend can keep their first sound from
+    // being heard unchanged.
+    [[nodiscard]] std::map<std::string, float> applicationsToControl() const;
     [[nodiscard]] bool isLiveTesting() const;
     [[nodiscard]] std::vector<AppGroup> liveTestCandidates() const;
 

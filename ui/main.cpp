@@ -234,8 +234,25 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    Subscription expecting;
     QTimer::singleShot(0, &shell, [&] {
         shell.start();
+#ifdef SONVEL_HAVE_PIPEWIRE
+        // The server's session manager links a new stream within a few ms,
+        // before an engine can be built: tell the backend which ones to hold.
+        if (const auto pipewire = std::dynamic_pointer_cast<pw::PipeWireAudioSystem>(env.hal)) {
+            const auto model = shell.model();
+            const auto tell = [pipewire, weak = std::weak_ptr(model),
+                               told = std::make_shared<std::map<std::string, float>>()] {
+                const auto m = weak.lock();
+                if (!m || m->applicationsToControl() == *told) return;
+                *told = m->applicationsToControl();
+                pipewire->expectApplications(*told);
+            };
+            tell();
+            expecting = model->subscribeToChanges(tell);
+        }
+#endif
         // Scripts and shortcuts (`sonvelctl`) reach the model through this;
         // without a session bus Sonvel still works, only not from scripts.
         auto* bus = new SonvelBusService(shell.model(), &shell);

@@ -65,14 +65,14 @@ PipeWireAudioSystem::~PipeWireAudioSystem() {
         // Give every application back, and make sure the server heard it,
         // before our streams go.
         for (auto& [id, tap] : s.taps) s.release(id);
-        s.giveBackHeld(true);
+        s.restoreLowered(true);
         (void)s.roundTrip(std::chrono::milliseconds(500));
         s.disconnectCore();
     }
     pw_thread_loop_unlock(s.loop);
     pw_thread_loop_stop(s.loop);
     if (s.reconnectTimer) pw_loop_destroy_source(pw_thread_loop_get_loop(s.loop), s.reconnectTimer);
-    if (s.holdTimer) pw_loop_destroy_source(pw_thread_loop_get_loop(s.loop), s.holdTimer);
+    if (s.lowerTimer) pw_loop_destroy_source(pw_thread_loop_get_loop(s.loop), s.lowerTimer);
     pw_context_destroy(s.context);
     pw_thread_loop_destroy(s.loop);
 }
@@ -80,6 +80,11 @@ PipeWireAudioSystem::~PipeWireAudioSystem() {
 bool PipeWireAudioSystem::isConnected() const {
     const LoopLock lock(state_->loop);
     return state_->connected && state_->synced;
+}
+
+void PipeWireAudioSystem::expectApplications(std::map<std::string, float> gains) {
+    const LoopLock lock(state_->loop);
+    state_->expected = std::move(gains);
 }
 
 std::vector<PipeWireAudioSystem::Application> PipeWireAudioSystem::applications() const {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <expected>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,6 +68,12 @@ class PipeWireAudioSystem final : public AudioHardware {
     PipeWireAudioSystem& operator=(const PipeWireAudioSystem&) = delete;
 
     [[nodiscard]] std::vector<Application> applications() const;
+    // The applications (by key) whose engine is built as soon as they play,
+    // and the gain it gives them: a new stream of theirs plays at that gain
+    // by its own volume until the engine takes it (at most a second), instead
+    // of at full level while the engine is built. This covers an application
+    // starting, and every client coming back after a server restart.
+    void expectApplications(std::map<std::string, float> gains);
     [[nodiscard]] bool isConnected() const;
 
     OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,

@@ -170,7 +170,15 @@ const pw_core_events coreEvents = [] {
         s->synced = true;
         if (s->journal) {
             std::set<std::string> live;
-            for (const auto& [nid, node] : s->nodes) live.insert(node->serial);
+            for (const auto& [nid, node] : s->nodes) {
+                live.insert(node->serial);
+                // A Sonvel that died while a stream played by its own lowered
+                // volume: give the volume back.
+                const auto saved = s->journal->saved(node->serial);
+                if (saved && saved->volumes && s->journal->writerIsGone()) {
+                    s->setVolume(*node, 1.0f);
+                }
+            }
             (void)s->journal->prune(live);
         }
         // The restart first, so that listeners forget the old server's
@@ -219,13 +227,10 @@ void State::disconnectCore() {
     // Our streams died with the server: stop the procedures, then forget
     // every object made there, so their UIDs no longer resolve.
     for (auto& [id, a] : aggregates) stopIO(a);
-    // Their applications come back to the new server before their engines do.
-    for (const auto& [id, tap] : taps)
-        quitWhileTapped.insert(tap.bundles.begin(), tap.bundles.end());
     aggregates.clear();
     taps.clear();
     moved.clear();
-    held.clear();
+    lowered.clear();
     targets.clear();
     written.clear();
     for (auto& [id, c] : clients) {
@@ -311,11 +316,12 @@ void State::addGlobal(std::uint32_t id, const char* type, const spa_dict* props)
         // target set now, from the global's own properties, wins that race,
         // so a stream of a controlled application is never heard unchanged.
         engageNewStream(added);
-        holdNewStream(added);
+        lowerNewStream(added);
         refresh();
     } else if (kind == PW_TYPE_INTERFACE_Link) {
         links[id] = Link{std::uint32_t(number(props, PW_KEY_LINK_OUTPUT_NODE, 0)),
                          std::uint32_t(number(props, PW_KEY_LINK_INPUT_NODE, 0))};
+        linked(links[id]);
         refresh();
     } else if (kind == PW_TYPE_INTERFACE_Metadata) {
         if (text(props, PW_KEY_METADATA_NAME) != "default" || metadata) return;
@@ -336,10 +342,10 @@ void State::removeGlobal(std::uint32_t id) {
         spa_hook_remove(&n->second->hook);
         pw_proxy_destroy(n->second->proxy);
         // A stream that ended has no target left to give back.
-        if (moved.contains(id) || held.contains(id)) journalTarget(id, nullptr);
+        if (moved.contains(id) || lowered.contains(id)) journalTarget(id, nullptr);
         nodes.erase(n);
         moved.erase(id);
-        held.erase(id);
+        lowered.erase(id);
         targets.erase(id);
         written.erase(id);
     } else if (!links.erase(id)) {

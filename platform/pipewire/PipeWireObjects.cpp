@@ -14,13 +14,12 @@ OSStatus PipeWireAudioSystem::createProcessTap(const TapDescription& description
     const LoopLock lock(state_->loop);
     State& s = *state_;
     if (!s.connected || !s.synced) return hal::notRunningError;
-    TapObject tap{description, {}, {}, hal::unknownObject};
+    TapObject tap{description, {}, hal::unknownObject};
     for (const AudioObjectID process : description.processes) {
         const auto found = std::ranges::find_if(
             s.processIDs, [&](const auto& entry) { return entry.second == process; });
         if (found == s.processIDs.end()) return hal::badObjectError;
         tap.pids.insert(found->first);
-        if (const auto app = s.applicationOf(found->first)) tap.bundles.insert(app->bundleID);
     }
     const bool global =
         description.kind == TapDescription::Kind::stereoGlobalTapButExcludeProcesses;
@@ -35,7 +34,6 @@ OSStatus PipeWireAudioSystem::destroyProcessTap(AudioObjectID tap) {
     State& s = *state_;
     const auto t = s.taps.find(tap);
     if (t == s.taps.end()) return hal::badObjectError;
-    s.forgetTap(t->second);
     s.release(tap);
     if (const auto a = s.aggregates.find(t->second.aggregate); a != s.aggregates.end()) {
         std::erase(a->second.taps, tap);

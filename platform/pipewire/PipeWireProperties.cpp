@@ -75,10 +75,8 @@ View State::computeView() const {
     // sink it had asked for, else the default output.
     const auto wouldPlayOn = [&](std::uint32_t node) -> std::optional<AudioObjectID> {
         const auto m = moved.find(node);
-        const auto h = held.find(node);
-        if (m == moved.end() && h == held.end()) return std::nullopt;
-        const Target& original = m != moved.end() ? m->second.original : h->second.original;
-        if (const auto& asked = original.value) {
+        if (m == moved.end()) return std::nullopt;
+        if (const auto& asked = m->second.original.value) {
             for (const auto& [sinkNode, device] : deviceIDs) {
                 const auto n = nodes.find(sinkNode);
                 if (n != nodes.end() && n->second->name == *asked) return device;
@@ -93,8 +91,7 @@ View State::computeView() const {
         const auto p = processIDs.find(pidOfNode(*node));
         if (p == processIDs.end()) continue;
         View::Process& process = v.processes[p->second];
-        // A held stream is an application that wants to play.
-        const bool running = node->state == PW_NODE_STATE_RUNNING || held.contains(id);
+        const bool running = node->state == PW_NODE_STATE_RUNNING;
         (output ? process.runningOutput : process.runningInput) |= running;
         if (!output) continue;
         std::vector<AudioObjectID> heardOn;

@@ -102,8 +102,7 @@ struct IOState {
 
 struct TapObject {
     TapDescription description;
-    std::set<ProcessID> pids;       // the processes it named, as they were then
-    std::set<std::string> bundles;  // their applications
+    std::set<ProcessID> pids;  // the processes it named, as they were then
     AudioObjectID aggregate = hal::unknownObject;
 };
 
@@ -188,18 +187,16 @@ struct PipeWireAudioSystem::State {
     // Keeps (or drops) a stream's own target in the journal.
     void journalTarget(std::uint32_t node, const Target* original);
 
-    // Applications whose tap ended because they quit, not because the user
-    // gave them back: a new stream of theirs is held unlinked (silent, and
-    // losing nothing) until their engine takes it, rather than heard at full
-    // level while the engine is built. Given back after `holdLimit`.
-    std::set<std::string> quitWhileTapped;
-    struct Held {
-        Target original;
-        std::chrono::steady_clock::time_point since;
-    };
-    std::map<std::uint32_t, Held> held;
-    spa_source* holdTimer = nullptr;
-    static constexpr std::chrono::milliseconds holdLimit{500};
+    // Applications the user turned down, by key, with their gain. The
+    // session manager links a new stream 3–7 ms after it appears, long
+    // before an engine can be built for it: a new stream of theirs that no
+    // engine takes at once plays at that gain by its own volume until the
+    // link into our capture forms, and gets its volume back then (or after
+    // `lowerLimit`, when no engine came).
+    std::map<std::string, float> expected;
+    std::map<std::uint32_t, std::chrono::steady_clock::time_point> lowered;
+    spa_source* lowerTimer = nullptr;
+    static constexpr std::chrono::milliseconds lowerLimit{1000};
 
     // Connection (PipeWireConnection.cpp).
     bool connectCore();
@@ -244,9 +241,12 @@ struct PipeWireAudioSystem::State {
     void engage(AudioObjectID tap);
     void release(AudioObjectID tap);
     void engageNewStream(const NodeInfo& node);
-    void holdNewStream(const NodeInfo& node);
-    void giveBackHeld(bool all);
-    void forgetTap(const TapObject& tap);
+    void lowerNewStream(const NodeInfo& node);
+    // Gives back the volume of streams an engine took (or all).
+    void restoreLowered(bool all);
+    void setVolume(const NodeInfo& node, float volume);
+    // A link formed: a lowered stream that reaches our capture is whole again.
+    void linked(const Link& link);
     void setTarget(std::uint32_t subject, const std::optional<std::string>& value,
                    const std::string& type);
     // An aggregate's IO procedure, or the status for a call that names none.

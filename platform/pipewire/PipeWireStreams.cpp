@@ -4,6 +4,8 @@
 #include <fmt/format.h>
 #include <spa/debug/types.h>
 #include <spa/param/audio/type-info.h>
+#include <spa/param/props.h>
+#include <spa/pod/builder.h>
 
 #include <algorithm>
 #include <thread>
@@ -145,14 +147,7 @@ bool State::covers(const TapObject& tap, const NodeInfo& node) const {
     if (tap.pids.contains(pid)) return true;
     const auto app = applicationOf(pid);
     if (!app || app->bundleID.empty()) return false;
-    if (std::ranges::count(tap.description.bundleIDs, app->bundleID) > 0) return true;
-    // A new instance of a tapped application: the model will join it to the
-    // engine within a refresh, but by then it would have been heard at full
-    // level. Taking it now plays it at the level its application has.
-    return std::ranges::any_of(tap.pids, [&](ProcessID tapped) {
-        const auto other = applicationOf(tapped);
-        return other && other->bundleID == app->bundleID;
-    });
+    return std::ranges::count(tap.description.bundleIDs, app->bundleID) > 0;
 }
 
 const NodeInfo* State::sinkTargeted(const std::string& target) const {
@@ -223,10 +218,7 @@ void State::engage(AudioObjectID tapID) {
         if (ours != moved.end() && !ours->second.taps.empty() && !io.ready) continue;
         if (ours == moved.end() && routedElsewhere(*node)) continue;
         auto [entry, first] = moved.try_emplace(id);
-        if (const auto h = held.find(id); first && h != held.end()) {
-            entry->second.original = h->second.original;
-            held.erase(h);
-        } else if (first) {
+        if (first) {
             const auto before = targets.find(id);
             if (before != targets.end() && before->second.value &&
                 !before->second.value->starts_with(ownNodePrefix)) {
@@ -290,58 +282,68 @@ void State::engageNewStream(const NodeInfo& node) {
 }
 
 namespace {
-void onHoldTimer(void* data, std::uint64_t) {
-    static_cast<State*>(data)->giveBackHeld(false);
+void onLowerTimer(void* data, std::uint64_t) {
+    static_cast<State*>(data)->restoreLowered(false);
 }
 }  // namespace
 
-void State::holdNewStream(const NodeInfo& node) {
+void State::setVolume(const NodeInfo& node, float volume) {
+    std::uint8_t storage[128];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+    const auto* props = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &builder, SPA_TYPE_OBJECT_Props, SPA_PARAM_Props, SPA_PROP_volume, SPA_POD_Float(volume)));
+    pw_node_set_param(reinterpret_cast<pw_node*>(node.proxy), SPA_PARAM_Props, 0, props);
+}
+
+void State::lowerNewStream(const NodeInfo& node) {
     if (node.mediaClass != "Stream/Output/Audio" || moved.contains(node.id)) return;
     const ProcessID pid = pidOfNode(node);
     const auto app = pid > 0 && pid != ownPID ? applicationOf(pid) : std::nullopt;
-    if (!app || !quitWhileTapped.contains(app->bundleID) || routedElsewhere(node)) return;
-    Held entry{{}, std::chrono::steady_clock::now()};
-    if (const auto t = targets.find(node.id); t != targets.end()) entry.original = t->second;
-    journalTarget(node.id, &entry.original);
-    held.insert_or_assign(node.id, std::move(entry));
-    // A name of ours that no node has: the session manager waits for it.
-    setTarget(node.id, fmt::format("{}tap.{}.hold", ownNodePrefix, ownPID), {});
-    if (!holdTimer) {
-        holdTimer = pw_loop_add_timer(pw_thread_loop_get_loop(loop), onHoldTimer, this);
+    const auto gain = app ? expected.find(app->bundleID) : expected.end();
+    if (gain == expected.end() || routedElsewhere(node)) return;
+    // Kept in the journal first: the session manager remembers a stream's
+    // volume, and a crash before it is given back must not leave it lowered.
+    if (journal && !node.serial.empty()) {
+        const auto t = targets.find(node.id);
+        const Target current = t == targets.end() ? Target{} : t->second;
+        (void)journal->remember(node.serial, {current.value, current.type, std::vector{1.0f}});
     }
-    timespec first{};
-    first.tv_nsec = std::chrono::nanoseconds(holdLimit).count();
+    setVolume(node, gain->second);
+    lowered.insert_or_assign(node.id, std::chrono::steady_clock::now());
+    if (!lowerTimer) {
+        lowerTimer = pw_loop_add_timer(pw_thread_loop_get_loop(loop), onLowerTimer, this);
+    }
     timespec every{};
-    every.tv_nsec = first.tv_nsec / 4;
-    pw_loop_update_timer(pw_thread_loop_get_loop(loop), holdTimer, &first, &every, false);
+    every.tv_nsec = std::chrono::nanoseconds(lowerLimit / 4).count();
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop), lowerTimer, &every, &every, false);
 }
 
-void State::giveBackHeld(bool all) {
+void State::linked(const Link& link) {
+    if (!lowered.contains(link.outputNode)) return;
+    const auto into = nodes.find(link.inputNode);
+    const std::string ours = fmt::format("{}tap.{}.", ownNodePrefix, ownPID);
+    if (into == nodes.end() || !into->second->name.starts_with(ours)) return;
+    if (const auto n = nodes.find(link.outputNode); n != nodes.end()) setVolume(*n->second, 1.0f);
+    lowered.erase(link.outputNode);
+    // The engine's own entry (its target) stands; it no longer needs the volume.
+    if (const auto m = moved.find(link.outputNode); m != moved.end()) {
+        journalTarget(link.outputNode, &m->second.original);
+    }
+}
+
+void State::restoreLowered(bool all) {
     const auto now = std::chrono::steady_clock::now();
-    for (auto h = held.begin(); h != held.end();) {
-        if (!all && now - h->second.since < holdLimit) {
-            ++h;
+    for (auto l = lowered.begin(); l != lowered.end();) {
+        if (!all && now - l->second < lowerLimit) {
+            ++l;
             continue;
         }
-        setTarget(h->first, h->second.original.value, h->second.original.type);
-        journalTarget(h->first, nullptr);
-        h = held.erase(h);
+        if (const auto n = nodes.find(l->first); n != nodes.end()) setVolume(*n->second, 1.0f);
+        if (!moved.contains(l->first)) journalTarget(l->first, nullptr);
+        l = lowered.erase(l);
     }
-    if (held.empty() && holdTimer) {
-        pw_loop_update_timer(pw_thread_loop_get_loop(loop), holdTimer, nullptr, nullptr, false);
-    }
-}
-
-void State::forgetTap(const TapObject& tap) {
-    // Quit (none of its processes left) or given back (still playing)?
-    const bool quit =
-        std::ranges::none_of(tap.pids, [&](ProcessID pid) { return processIDs.contains(pid); });
-    for (const std::string& bundle : tap.bundles) {
-        if (quit) {
-            quitWhileTapped.insert(bundle);
-        } else {
-            quitWhileTapped.erase(bundle);
-        }
+    if (lowered.empty() && lowerTimer) {
+        pw_loop_update_timer(pw_thread_loop_get_loop(loop), lowerTimer, nullptr, nullptr, false);
     }
 }
 
