@@ -382,14 +382,15 @@ void State::metadataProperty(std::uint32_t subject, const char* key, const char*
         if (echo) pending.erase(pending.begin(), at + 1);
         if (pending.empty()) written.erase(mine);
     }
+    if (value) {
+        targets[subject] = Target{std::string(value), type ? std::string(type) : std::string()};
+    } else {
+        targets.erase(subject);
+    }
     if (!echo && moved.contains(subject) && !(now && now->starts_with(ownNodePrefix))) {
         userMoved(subject);
     }
-    if (!value) {
-        targets.erase(subject);
-        return;
-    }
-    targets[subject] = Target{std::string(value), type ? std::string(type) : std::string()};
+    if (!value) return;
     // A killed Sonvel leaves streams aimed at nodes that are gone, which the
     // session manager would keep looking for. Our own entries are never
     // stale: an event about one may still be on its way after we changed it.

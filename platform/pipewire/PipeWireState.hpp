@@ -232,7 +232,7 @@ struct PipeWireAudioSystem::State {
     // The stream's own or its metadata target names a sink other than the
     // default output: the user sent it there, and it is not ours to move.
     [[nodiscard]] bool routedElsewhere(const NodeInfo& node) const;
-    [[nodiscard]] const NodeInfo* sinkTargeted(const std::string& target) const;
+    [[nodiscard]] const NodeInfo* sinkTargeted(const Target& target) const;
     [[nodiscard]] bool isReady(const IOState& io) const;
     // Engages the taps of every aggregate that just became ready.
     void engageReady();

@@ -150,24 +150,29 @@ bool State::covers(const TapObject& tap, const NodeInfo& node) const {
     return std::ranges::count(tap.description.bundleIDs, app->bundleID) > 0;
 }
 
-const NodeInfo* State::sinkTargeted(const std::string& target) const {
+// A target names a sink by node name or serial, or (typed Spa:Id, as
+// pipewire-pulse writes it) by node id.
+const NodeInfo* State::sinkTargeted(const Target& target) const {
+    if (!target.value) return nullptr;
+    const std::string& v = *target.value;
+    const bool byID = target.type == "Spa:Id";
     for (const auto& [id, node] : nodes) {
-        if (node->mediaClass == "Audio/Sink" && (node->name == target || node->serial == target))
+        if (node->mediaClass != "Audio/Sink") continue;
+        if (byID ? std::to_string(id) == v : (node->name == v || node->serial == v))
             return node.get();
     }
     return nullptr;
 }
 
 bool State::routedElsewhere(const NodeInfo& node) const {
-    std::string target = node.ownTarget;
+    Target target{node.ownTarget.empty() ? std::nullopt : std::optional(node.ownTarget), {}};
     if (const auto t = targets.find(node.id); t != targets.end() && t->second.value) {
-        target = *t->second.value;
+        target = t->second;
     }
-    if (target.empty() || target.starts_with(ownNodePrefix)) return false;
+    if (!target.value || target.value->starts_with(ownNodePrefix)) return false;
     const NodeInfo* sink = sinkTargeted(target);
     return sink && sink->name != defaultSinkName;
 }
-
 void State::setTarget(std::uint32_t subject, const std::optional<std::string>& value,
                       const std::string& type) {
     if (!metadata) return;
