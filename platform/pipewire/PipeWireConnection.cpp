@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -122,6 +123,9 @@ const pw_node_events nodeEvents = [] {
         node->state = info->state;
         applyNodeProps(*node, info->props);
         node->owner->engageNewStream(*node);
+        // The global does not carry the stream's application.name, which
+        // can make it another application; its first info does.
+        if (!std::exchange(node->described, true)) node->owner->lowerNewStream(*node);
         node->owner->refresh();
     };
     return e;

@@ -57,6 +57,7 @@ struct NodeInfo {
     double rate = 0;                     // 0: unknown
     std::string ownTarget;               // target.object the stream asked for itself
     std::string applicationName;         // the stream's own application.name
+    bool described = false;              // its first info arrived
     pw_node_state state = PW_NODE_STATE_CREATING;
     pw_proxy* proxy = nullptr;
     spa_hook hook{};

@@ -301,7 +301,10 @@ void State::setVolume(const NodeInfo& node, float volume) {
 }
 
 void State::lowerNewStream(const NodeInfo& node) {
-    if (node.mediaClass != "Stream/Output/Audio" || moved.contains(node.id)) return;
+    if (node.mediaClass != "Stream/Output/Audio" || moved.contains(node.id) ||
+        lowered.contains(node.id)) {
+        return;
+    }
     const ProcessID pid = pidOfNode(node);
     const auto app = pid > 0 && pid != ownPID ? applicationOf(pid) : std::nullopt;
     const auto gain = app ? expected.find(app->bundleID) : expected.end();
