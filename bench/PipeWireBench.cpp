@@ -1,6 +1,7 @@
 // One gain engine on a private PipeWire server, each figure printed next to
 // the direct path's own: the delay the engine adds, the silence (or double
-// sound) when it engages and when it lets go, and its CPU per second of audio.
+// sound) when it engages and when it lets go, and its CPU per second of audio;
+// then Sonvel's whole model through the changes of support/Transitions.hpp.
 //
 // A plain main rather than Google Benchmark: every figure is read from a
 // live graph over seconds of wall time (recordings of a sink, CPU clocks of
@@ -11,10 +12,12 @@
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <expected>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -26,6 +29,7 @@
 
 #include "platform/pipewire/PipeWireAudioSystem.hpp"
 #include "support/PipeWireServer.hpp"
+#include "support/Transitions.hpp"
 #include "tap/AudioSystem.hpp"
 #include "tap/GainTapEngine.hpp"
 
@@ -34,6 +38,7 @@ namespace {
 using namespace std::chrono_literals;
 using sonvel::GainTapEngine;
 using sonvel::pwtest::kSinkA;
+using sonvel::pwtest::Player;
 using Clock = std::chrono::steady_clock;
 
 constexpr double kRate = 48000;
@@ -41,12 +46,14 @@ constexpr int kBurstPeriodMs = 250;
 constexpr std::int64_t kBurstPeriod = std::int64_t(kRate) * kBurstPeriodMs / 1000;
 constexpr double kSineAmplitude = 0.5;
 constexpr double kSineFrequency = 480;
+constexpr double kBurstFrequency = 1000;
 constexpr std::size_t kSinePeriod = 100;  // samples, so windows hold whole periods
 constexpr float kEngineGain = 0.25f;      // -12 dB: told apart from the direct level
 constexpr float kSilence = 1e-4f;
 constexpr int kSwitchRepeats = 5;
 constexpr int kCpuRepeats = 3;
 constexpr auto kCpuWindow = 5s;
+constexpr int kTransitionRuns = 10;
 
 double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
@@ -119,20 +126,20 @@ struct Bench {
     std::shared_ptr<sonvel::pw::PipeWireAudioSystem> hal;
     bool allGapFree = true;
 
-    pid_t play(const std::string& name, int burstPeriodMs) {
-        return server->spawnTone({.frequency = kSineFrequency,
-                                  .amplitude = kSineAmplitude,
-                                  .name = name,
-                                  .binary = name,
-                                  .burstPeriodMs = burstPeriodMs});
+    // pw-play, whose bursts are timed by its file: a stream that loses or
+    // repeats samples when moved moves them too, which "direct after
+    // release" shows.
+    pid_t play(double frequency, int burstPeriodMs) {
+        return server->play(
+            {.frequency = frequency, .amplitude = kSineAmplitude, .burstPeriodMs = burstPeriodMs});
     }
 
-    std::optional<sonvel::AudioObjectID> processOf(const std::string& binary) {
+    std::optional<sonvel::AudioObjectID> processOf(pid_t pid) {
         const auto deadline = Clock::now() + 5s;
         while (Clock::now() < deadline) {
             if (auto snapshots = sonvel::AudioSystem::processSnapshots(*hal)) {
                 for (const auto& s : *snapshots) {
-                    if (s.bundleID == binary && s.isRunningOutput) return s.objectID;
+                    if (s.pid == pid && s.isRunningOutput) return s.objectID;
                 }
             }
             std::this_thread::sleep_for(20ms);
@@ -199,11 +206,11 @@ std::vector<std::int64_t> phases(const std::vector<std::int64_t>& at) {
 }
 
 bool latency(Bench& b) {
-    const std::string tone = "bench-bursts";
-    const pid_t pid = b.play(tone, kBurstPeriodMs);
-    const auto process = b.processOf(tone);
+    const std::string tone(sonvel::pwtest::nodeName(Player::pwPlay));
+    const pid_t pid = b.play(kBurstFrequency, kBurstPeriodMs);
+    const auto process = b.processOf(pid);
     if (pid <= 0 || !process) {
-        fmt::print(stderr, "the burst tone did not appear\n");
+        fmt::print(stderr, "the bursts did not appear\n");
         return false;
     }
     auto engine = b.engine(*process, 1.0f);
@@ -232,7 +239,7 @@ bool latency(Bench& b) {
     std::this_thread::sleep_for(2s);
     const Take take = recording->stop();
     b.note(take);
-    b.server->stopTone(pid);
+    b.server->stopPlayer(pid);
     if (!moved || !back) {
         fmt::print(stderr, "the tone was {}\n", moved ? "not given back" : "not moved");
         return false;
@@ -255,9 +262,8 @@ bool latency(Bench& b) {
     const auto [addedMin, addedMax] = std::ranges::minmax(added);
     const auto ms = [](std::int64_t samples) { return double(samples) / kRate * 1000; };
 
-    fmt::print(
-        "1. Added latency (bursts every {} ms on the graph clock, one recording of sink A)\n",
-        kBurstPeriodMs);
+    fmt::print("1. Added latency (bursts every {} ms of pw-play's file, one recording of sink A)\n",
+               kBurstPeriodMs);
     fmt::print("   recording: {}\n", gapNote(take));
     fmt::print("   direct (baseline): onset phase {}..{} samples in {} bursts\n", directMin,
                directMax, before.size());
@@ -476,6 +482,61 @@ bool cpu(Bench& b, const std::string& tone, sonvel::AudioObjectID process) {
     return true;
 }
 
+// --- 4. transitions through Sonvel's model --------------------------------
+
+bool transitions(Bench& b) {
+    using sonvel::pwtest::Transitions;
+    const auto scenarios = Transitions::scenarios();
+    // Per scenario, on the direct path and through Sonvel.
+    std::vector<std::array<std::vector<Transitions::Figures>, 2>> runs(scenarios.size());
+    sonvel::ModelSession sonvel;
+    for (const bool through : {false, true}) {
+        if (auto started = through ? sonvel.start(sonvel.atHalf(Transitions::key()))
+                                   : std::expected<void, std::string>();
+            !started) {
+            fmt::print(stderr, "Sonvel did not start: {}\n", started.error());
+            return false;
+        }
+        Transitions t(*b.server, through ? &sonvel : nullptr);
+        for (std::size_t i = 0; i < scenarios.size(); ++i) {
+            for (int r = 0; r < kTransitionRuns && (through || !scenarios[i].sonvelOnly); ++r) {
+                if (auto f = t.run(scenarios[i])) {
+                    runs[i][through].push_back(*f);
+                } else {
+                    fmt::print(stderr, "{}: {}\n", scenarios[i].name, f.error());
+                }
+            }
+        }
+    }
+    sonvel.stop();
+
+    const auto stat = [](const std::vector<Transitions::Figures>& all,
+                         double Transitions::Figures::*field) -> std::string {
+        std::vector<double> values;
+        for (const auto& f : all) values.push_back(f.*field);
+        if (values.empty() || values.front() < 0) return "-";
+        return fmt::format("{:.0f}/{:.0f}", median(values), std::ranges::max(values));
+    };
+    using F = Transitions::Figures;
+    fmt::print(
+        "4. Transitions ({} runs each; ms, median/max over 10 ms windows): the longest stretch\n"
+        "   above the level + 0.5 dB and the longest silence while playing, at the player's own\n"
+        "   level direct and at 50% (-12.04 dB) through Sonvel; a new stream's first sound to its\n"
+        "   level; a level change (setPosition) to the level settled on the monitor\n",
+        kTransitionRuns);
+    constexpr const char* row = "   {:<36} {:>9} {:>9} | {:>9} {:>9} {:>9} {:>9} {:>6}\n";
+    fmt::print(row, "", "above", "silent", "above", "silent", "to level", "settled", "runs");
+    for (std::size_t i = 0; i < scenarios.size(); ++i) {
+        const auto& [direct, through] = runs[i];
+        fmt::print(row, scenarios[i].name, stat(direct, &F::aboveMs), stat(direct, &F::silentMs),
+                   stat(through, &F::aboveMs), stat(through, &F::silentMs),
+                   scenarios[i].playing ? "-" : stat(through, &F::controlledMs),
+                   stat(through, &F::settledMs),
+                   fmt::format("{}+{}", direct.size(), through.size()));
+    }
+    return true;
+}
+
 }  // namespace
 
 int main() {
@@ -494,16 +555,20 @@ int main() {
     b.hal = *connected;
 
     bool ok = latency(b);
-    if (ok) {
-        const std::string tone = "bench-sine";
-        const pid_t pid = b.play(tone, 0);
-        const auto process = b.processOf(tone);
-        ok = pid > 0 && process && switches(b, tone, *process) && cpu(b, tone, *process);
+    // A sine each, as pw-play's file lasts a minute.
+    for (const auto section : {switches, cpu}) {
+        if (!ok) break;
+        const std::string tone(sonvel::pwtest::nodeName(Player::pwPlay));
+        const pid_t pid = b.play(kSineFrequency, 0);
+        const auto process = b.processOf(pid);
+        ok = pid > 0 && process && section(b, tone, *process);
+        b.server->stopPlayer(pid);
     }
     fmt::print("{}\n", b.allGapFree
                            ? "Every recording was gap-free."
                            : "Some recording was NOT gap-free: read its figures with care.");
     b.hal.reset();
+    ok = ok && transitions(b);
     b.server.reset();
     return ok ? 0 : 1;
 }

@@ -17,7 +17,9 @@ shift || true
 packages=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libfmt-dev libutf8proc-dev
           libasio-dev libspdlog-dev libsystemd-dev qt6-base-dev libgtest-dev libgmock-dev
           libbenchmark-dev libexpat1-dev adwaita-icon-theme fonts-dejavu-core dbus desktop-file-utils appstream dpkg-dev
-          pipewire pipewire-bin wireplumber libpipewire-0.3-dev libspa-0.2-dev)
+          pipewire pipewire-bin wireplumber libpipewire-0.3-dev libspa-0.2-dev
+          pipewire-pulse pulseaudio-utils gstreamer1.0-pipewire gstreamer1.0-tools
+          gstreamer1.0-plugins-base)
 
 missing=()
 for p in "${packages[@]}"; do

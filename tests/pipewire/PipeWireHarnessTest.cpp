@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numbers>
 #include <thread>
 
@@ -22,15 +23,13 @@ class PipeWireHarnessTest : public testing::Test {
         server = std::move(*started);
     }
 
-    // All three sinks over the same half second, once `tones` are linked.
+    // All three sinks over the same half second, once `players` are linked.
     std::vector<SinkRecording> listen(
-        const std::vector<std::pair<std::string, std::string_view>>& tones) {
+        const std::vector<std::pair<Player, std::string_view>>& players) {
         EXPECT_TRUE(server->waitFor([&](const Graph& graph) {
-            for (const auto& [tone, sink] : tones) {
-                if (!graph.linked(tone, sink)) return false;
-            }
-            return true;
-        })) << "the tones were not linked to their sinks";
+            return std::ranges::all_of(
+                players, [&](const auto& p) { return graph.linked(nodeName(p.first), p.second); });
+        })) << "the players were not linked to their sinks";
         auto recorder =
             Recorder::start({std::string(kSinkA), std::string(kSinkB), std::string(kSinkMono)});
         if (!recorder) {
@@ -44,59 +43,65 @@ class PipeWireHarnessTest : public testing::Test {
     std::unique_ptr<PipeWireServer> server;
 };
 
-// Two tones at once, told apart by frequency: each is heard at its level on
-// its own sink and nowhere else.
-TEST_F(PipeWireHarnessTest, EachToneIsHeardAtItsLevelOnItsSinkOnly) {
-    const pid_t stereo = server->spawnTone(
-        {.frequency = 440, .amplitude = 0.5, .channels = 2, .name = "tone-stereo"});
-    server->spawnTone({.frequency = 1000,
-                       .amplitude = 0.5,
-                       .channels = 1,
-                       .name = "tone-mono",
-                       .target = std::string(kSinkMono)});
-    const auto heard = listen({{"tone-stereo", kSinkA}, {"tone-mono", kSinkMono}});
+// A player of each kind at once, told apart by frequency: each is heard at
+// its level on its own sink, nowhere else, and as a clean sine.
+TEST_F(PipeWireHarnessTest, EachPlayerIsHeardAtItsLevelOnItsSinkOnly) {
+    const Sound sounds[] = {
+        {.player = Player::pwPlay, .frequency = 440},  // the default output
+        {.player = Player::gst, .frequency = 660, .target = std::string(kSinkB)},
+        {.player = Player::paplay,
+         .frequency = 1000,
+         .channels = 1,
+         .target = std::string(kSinkMono)}};
+    pid_t paplay = -1;
+    for (const auto& sound : sounds) paplay = server->play(sound);
+    const auto heard =
+        listen({{Player::pwPlay, kSinkA}, {Player::gst, kSinkB}, {Player::paplay, kSinkMono}});
     ASSERT_EQ(heard.size(), 3u);
-    const SinkRecording& a = heard[0];
-    const SinkRecording& b = heard[1];
-    const SinkRecording& mono = heard[2];
-    ASSERT_EQ(a.channels, 2u);
-    ASSERT_EQ(mono.channels, 1u);
-    ASSERT_GT(a.seconds(), 0.3);
-
-    EXPECT_NEAR(toneDB(a, 440, 0), kHalfScaleDB, 0.1);
-    EXPECT_NEAR(toneDB(a, 440, 1), kHalfScaleDB, 0.1);
-    EXPECT_LT(toneDB(a, 1000), kSilentDB);
-    EXPECT_NEAR(toneDB(mono, 1000), kHalfScaleDB, 0.1);
-    EXPECT_LT(toneDB(mono, 440), kSilentDB);
-    EXPECT_LT(toneDB(b, 440), kSilentDB);
-    EXPECT_LT(toneDB(b, 1000), kSilentDB);
-
-    // A phase that restarted with each buffer would step further than the
-    // sine ever moves between two samples.
-    const double sineStep = 0.5 * 2 * std::numbers::pi * 440 / a.rate;
-    const auto settled = std::span<const float>(a.samples).subspan(a.samples.size() / 4);
-    EXPECT_LT(sim::SpeakerAnalysis::largestStep(settled, a.channels, 0), sineStep * 1.001);
-    // Tests stop tones to stand for an application quitting: it must go cleanly.
-    EXPECT_EQ(server->stopTone(stereo), 0);
+    ASSERT_EQ(heard[0].channels, 2u);
+    ASSERT_EQ(heard[2].channels, 1u);
+    for (std::size_t s = 0; s < 3; ++s) {
+        const SinkRecording& r = heard[s];
+        ASSERT_GT(r.seconds(), 0.3);
+        for (std::size_t f = 0; f < 3; ++f) {
+            for (std::size_t c = 0; c < r.channels; ++c) {
+                const double level = toneDB(r, sounds[f].frequency, c);
+                if (f == s) {
+                    EXPECT_NEAR(level, kHalfScaleDB, 0.1) << r.sink << " channel " << c;
+                } else {
+                    EXPECT_LT(level, kSilentDB) << r.sink << " hears " << sounds[f].frequency;
+                }
+            }
+        }
+        // A buffer dropped or repeated steps further than the sine ever
+        // moves between two samples.
+        const double sineStep = 0.5 * 2 * std::numbers::pi * sounds[s].frequency / r.rate;
+        const auto settled = std::span<const float>(r.samples).subspan(r.samples.size() / 4);
+        EXPECT_LT(sim::SpeakerAnalysis::largestStep(settled, r.channels, 0), sineStep * 1.001)
+            << r.sink;
+    }
+    // Tests stop players to stand for an application quitting: paplay goes
+    // cleanly on SIGTERM, where pw-play's status says nothing either way.
+    EXPECT_EQ(server->stopPlayer(paplay), 0);
 }
 
-// A restart drops every client; the sinks and the default come back and new
-// clients are heard again.
+// A restart drops every client, pipewire-pulse's too; the sinks, the default
+// and pipewire-pulse come back and new clients are heard again.
 TEST_F(PipeWireHarnessTest, AfterARestartTheSinksAndTheDefaultAreBack) {
-    const pid_t before = server->spawnTone({.name = "tone-before"});
-    ASSERT_TRUE(
-        server->waitFor([](const Graph& graph) { return graph.linked("tone-before", kSinkA); }));
+    const pid_t before = server->play({.player = Player::paplay});
+    ASSERT_TRUE(server->waitFor(
+        [](const Graph& graph) { return graph.linked(nodeName(Player::paplay), kSinkA); }));
 
     const auto restarted = server->restart();
     ASSERT_TRUE(restarted) << restarted.error();
-    EXPECT_EQ(server->stopTone(before), 1) << "the tone should leave when its server goes";
+    EXPECT_EQ(server->stopPlayer(before), 1) << "paplay should leave when its server goes";
     const auto graph = server->graph();
     ASSERT_TRUE(graph) << graph.error();
     EXPECT_EQ(graph->defaultSink, kSinkA);
     EXPECT_TRUE(graph->node(kSinkB) && graph->node(kSinkMono));
 
-    server->spawnTone({.name = "tone-after"});
-    const auto heard = listen({{"tone-after", kSinkA}});
+    server->play({.player = Player::paplay});
+    const auto heard = listen({{Player::paplay, kSinkA}});
     ASSERT_EQ(heard.size(), 3u);
     EXPECT_NEAR(toneDB(heard[0], 440), kHalfScaleDB, 0.1);
 }

@@ -1,29 +1,22 @@
-// The whole model, engine host and PipeWire backend on a private PipeWire
-// server with WirePlumber, three null sinks and tone-playing client
-// processes, heard through the sinks' monitors.
+// The model, engine host and PipeWire backend on a private server (see
+// support/ModelFixture.hpp).
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <csignal>
-#include <cstdlib>
-#include <thread>
+#include <filesystem>
 
-#include "../support/RealTimeEnvironment.hpp"
+#include <sched.h>
+
 #include "MixerEngine/ProcessInspector.hpp"
-#include "Sonvel/MixerModel.hpp"
-#include "core/PreferencesCodec.hpp"
-#include "platform/pipewire/PipeWireAudioSystem.hpp"
-#include "platform/pipewire/PipeWireSystemServices.hpp"
 #include "platform/qt/QtPreferencesStore.hpp"
 #include "support/AllocationCounter.hpp"
-#include "support/PipeWireServer.hpp"
+#include "support/ModelFixture.hpp"
 #include "tap/AudioSystem.hpp"
-#include "tap/SerialQueue.hpp"
 
 namespace sonvel {
 namespace {
@@ -32,151 +25,39 @@ using namespace std::chrono_literals;
 using pwtest::kSinkA;
 using pwtest::kSinkB;
 
-constexpr double music = 440;
-constexpr double podcasts = 660;
-constexpr double absent = -80;
-
-class PipeWireModelTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        auto started = pwtest::PipeWireServer::start();
-        if (!started) GTEST_SKIP() << started.error();
-        server = std::move(*started);
-    }
-    void TearDown() override {
-        stopSonvel();
-        server.reset();
-    }
-
-    pid_t play(const std::string& binary, double frequency, int channels = 2,
-               double amplitude = 1.0) {
-        const pid_t pid = server->spawnTone({.frequency = frequency,
-                                             .amplitude = amplitude,
-                                             .channels = channels,
-                                             .name = binary,
-                                             .binary = binary});
-        EXPECT_GT(pid, 0) << binary;
-        return pid;
-    }
-
-    // Sonvel in this process, set up as on a machine where setup passed.
-    void startSonvel(Preferences p, bool setUp = true) {
-        auto connected = pw::PipeWireAudioSystem::connect();
-        ASSERT_TRUE(connected) << connected.error();
-        hal = *connected;
-        const auto services = std::make_shared<pw::PipeWireSystemServices>(hal);
-        if (setUp) {
-            p.permissionVerifiedAt = std::chrono::system_clock::now();
-            ValidationRecord record;
-            record.outcome = ValidationRecord::Outcome::passed;
-            record.osBuild = SystemInfo::osBuild(*services);
-            record.engineRevision = 1;
-            p.validation = record;
-        }
-        store->values[MixerModel::preferencesKey] = PreferencesCodec::encode(p);
-        const auto env = testsupport::realTimeEnvironment(hal, services, main, store);
-        main->sync([&] { model = MixerModel::make(env); });
-    }
-    void stopSonvel() {
-        if (model) main->sync([&] { model->shutdown(); });
-        main->sync([&] { model.reset(); });
-        hal.reset();
-    }
-
-    template <class Done>
-    bool within(std::chrono::milliseconds limit, Done done) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < deadline) {
-            bool ok = false;
-            main->sync([&] { ok = done(); });
-            if (ok) return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
-    }
-    AppGroupDescriptor row(const std::string& key) {
-        AppGroupDescriptor found{key, key};
-        main->sync([&] {
-            for (const auto& g : model->groups.get()) {
-                if (g.key == key) found = {g.key, g.displayName, g.appPath, false, true, true};
-            }
-        });
-        return found;
-    }
-
-    // The tones' levels on each sink, recorded over the same 0.4 s.
-    std::map<std::string, std::map<double, double>> hear(std::vector<std::string> sinks = {
-                                                             std::string(kSinkA),
-                                                             std::string(kSinkB)}) {
-        auto recorder = pwtest::Recorder::start(sinks);
-        EXPECT_TRUE(recorder) << (recorder ? "" : recorder.error());
-        if (!recorder) return {};
-        std::this_thread::sleep_for(500ms);
-        std::map<std::string, std::map<double, double>> levels;
-        for (const auto& r : (*recorder)->stop()) {
-            for (const double f : {music, podcasts}) levels[r.sink][f] = pwtest::toneDB(r, f);
-        }
-        return levels;
-    }
-    // Listens again until `frequency` is heard at `level` on `sink` (WirePlumber
-    // moves streams on its own time), and reports the last levels heard.
-    std::map<std::string, std::map<double, double>> settle(const std::string& sink,
-                                                           double frequency, double level) {
-        std::map<std::string, std::map<double, double>> levels;
-        for (int i = 0; i < 12; ++i) {
-            levels = sink == kSinkA || sink == kSinkB ? hear() : hear({sink});
-            if (std::abs(levels[sink][frequency] - level) < 0.1) break;
-        }
-        return levels;
-    }
-    static void setDefaultSink(std::string_view sink) {
-        const std::string command = fmt::format(
-            "pw-metadata -n default 0 default.configured.audio.sink '{{\"name\":\"{}\"}}' "
-            "Spa:String:JSON >/dev/null",
-            sink);
-        ASSERT_EQ(std::system(command.c_str()), 0);
-    }
-
-    std::unique_ptr<pwtest::PipeWireServer> server;
-    std::shared_ptr<SerialQueue> main = SerialQueue::make("main");
-    std::shared_ptr<testsupport::MemoryStore> store = std::make_shared<testsupport::MemoryStore>();
-    std::shared_ptr<pw::PipeWireAudioSystem> hal;
-    std::shared_ptr<MixerModel> model;
-};
+// music is pw-play's application, podcasts paplay's.
+using PipeWireModelTest = PipeWireModelFixture;
+constexpr pwtest::Player musicPlayer = pwtest::Player::pwPlay;
+constexpr pwtest::Player podcastsPlayer = pwtest::Player::paplay;
+const std::string musicKey = rowKey(musicPlayer);
 
 TEST_F(PipeWireModelTest, LevelMuteRouteAndDefaultOutputAreHeardOnTheSinks) {
     const std::string a(kSinkA), b(kSinkB);
-    play("music", music);
-    play("podcasts", podcasts);
-    Preferences p;
-    p.set(AppPreference(0.5, false, "music"), "music");
-    startSonvel(p);
+    play(musicPlayer, music);
+    play(podcastsPlayer, podcasts);
+    startSonvel(atHalf(musicKey));
 
     auto heard = settle(a, music, -12.04);
     EXPECT_NEAR(heard[a][music], -12.04, 0.1) << "at 0.5, once";
     EXPECT_NEAR(heard[a][podcasts], 0.0, 0.1) << "another application is unchanged";
     EXPECT_LT(heard[b][music], absent);
 
-    main->sync([&] { model->toggleMute(row("music")); });
+    main->sync([&] { model->toggleMute(row(musicKey)); });
     heard = settle(a, podcasts, 0.0);
     for (int i = 0; i < 10 && heard[a][music] > absent; ++i) heard = hear();
     EXPECT_LT(heard[a][music], absent) << "muted";
     EXPECT_NEAR(heard[a][podcasts], 0.0, 0.1);
 
-    main->sync([&] {
-        model->toggleMute(row("music"));
-        for (const auto& output : model->outputs.get()) {
-            if (output.uid == b) model->setRoute(output, row("music"));
-        }
-    });
+    main->sync([&] { model->toggleMute(row(musicKey)); });
+    route(kSinkB, musicKey);
     heard = settle(b, music, -12.04);
     EXPECT_NEAR(heard[b][music], -12.04, 0.1) << "routed to the second sink";
     EXPECT_LT(heard[a][music], absent) << "and heard there only";
 
-    main->sync([&] { model->setRoute(std::nullopt, row("music")); });
+    route(std::nullopt, musicKey);
     heard = settle(a, music, -12.04);
     ASSERT_NEAR(heard[a][music], -12.04, 0.1);
-    setDefaultSink(b);
+    ASSERT_TRUE(server->setDefaultSink(b));
     heard = settle(b, music, -12.04);
     EXPECT_NEAR(heard[b][music], -12.04, 0.1) << "the tapped application follows the default";
     EXPECT_LT(heard[a][music], absent);
@@ -184,22 +65,20 @@ TEST_F(PipeWireModelTest, LevelMuteRouteAndDefaultOutputAreHeardOnTheSinks) {
 
 TEST_F(PipeWireModelTest, RespawnServerRestartAndQuitKeepEveryLevel) {
     const std::string a(kSinkA);
-    pid_t tone = play("music", music);
-    play("podcasts", podcasts);
-    Preferences p;
-    p.set(AppPreference(0.5, false, "music"), "music");
-    startSonvel(p);
+    const pid_t first = play(musicPlayer, music);
+    play(podcastsPlayer, podcasts);
+    startSonvel(atHalf(musicKey));
     ASSERT_NEAR(settle(a, music, -12.04)[a][music], -12.04, 0.1);
 
-    server->stopTone(tone);
-    tone = play("music", music);
+    server->stopPlayer(first);
+    play(musicPlayer, music);
     EXPECT_NEAR(settle(a, music, -12.04)[a][music], -12.04, 0.1) << "a new process, its level";
 
-    // Tones leave with their connection; new ones stand for applications
+    // Players leave with their connection; new ones stand for applications
     // that connect again.
     ASSERT_TRUE(server->restart());
-    play("music", music);
-    play("podcasts", podcasts);
+    play(musicPlayer, music);
+    play(podcastsPlayer, podcasts);
     auto heard = settle(a, music, -12.04);
     EXPECT_NEAR(heard[a][music], -12.04, 0.1) << "rebuilt after the restart, heard once";
     EXPECT_NEAR(heard[a][podcasts], 0.0, 0.1);
@@ -212,13 +91,13 @@ TEST_F(PipeWireModelTest, RespawnServerRestartAndQuitKeepEveryLevel) {
 // the probe hears the default output, and the live test's steps are heard at
 // their gains through a real engine.
 TEST_F(PipeWireModelTest, AccessCheckAndLiveTestRunOnTheServer) {
-    play("music", music);
+    play(musicPlayer, music);
     startSonvel({}, false);
     main->sync([&] { model->startPermissionCheck(); });
     ASSERT_TRUE(within(5s, [&] { return model->permission->is<PermissionState::Verified>(); }))
         << model->permissionMessage.get().value_or("no message");
 
-    main->sync([&] { model->startLiveTest("music"); });
+    main->sync([&] { model->startLiveTest(musicKey); });
     ASSERT_TRUE(within(20s, [&] { return model->liveTest->is<LiveTestPhase::AwaitingAnswer>(); }));
     main->sync([&] {
         const auto& answer = *model->liveTest->as<LiveTestPhase::AwaitingAnswer>();
@@ -241,15 +120,16 @@ TEST_F(PipeWireModelTest, AccessCheckAndLiveTestRunOnTheServer) {
 // same thread, and nothing between two cycles allocates there: neither our
 // cycle nor the server's own path to it.
 TEST_F(PipeWireModelTest, TheIOCycleStaysOnOneThreadAndNeverAllocates) {
-    play("music", music);
-    ASSERT_TRUE(server->waitFor([](const auto& g) { return g.linked("music", kSinkA); }));
+    const pid_t player = play(musicPlayer, music);
+    ASSERT_TRUE(server->waitFor(
+        [](const auto& g) { return g.linked(pwtest::nodeName(musicPlayer), kSinkA); }));
     auto connected = pw::PipeWireAudioSystem::connect();
     ASSERT_TRUE(connected) << connected.error();
     auto& audio = **connected;
     AudioObjectID process = 0;
     for (const auto& p :
          AudioSystem::processSnapshots(audio).value_or(std::vector<AudioProcessSnapshot>{})) {
-        if (p.bundleID == "music") process = p.objectID;
+        if (p.pid == player) process = p.objectID;
     }
     ASSERT_NE(process, 0u);
     TapDescription tap{.processes = {process},
@@ -265,6 +145,7 @@ TEST_F(PipeWireModelTest, TheIOCycleStaysOnOneThreadAndNeverAllocates) {
         0);
     struct Seen {
         std::atomic<std::uint64_t> cycles{0}, allocations{0}, threads{0};
+        std::atomic<int> policy{-1};
         std::atomic<pthread_t> thread{};
     };
     auto seen = std::make_shared<Seen>();
@@ -277,6 +158,7 @@ TEST_F(PipeWireModelTest, TheIOCycleStaysOnOneThreadAndNeverAllocates) {
                       seen->allocations = counter->count();
                       if (seen->thread.exchange(pthread_self()) != pthread_self()) ++seen->threads;
                       if (in && !out.buffers.empty()) ++seen->cycles;
+                      seen->policy = ::sched_getscheduler(0);
                   },
                   proc),
               0);
@@ -286,6 +168,16 @@ TEST_F(PipeWireModelTest, TheIOCycleStaysOnOneThreadAndNeverAllocates) {
     EXPECT_GT(seen->cycles.load(), 20u);
     EXPECT_EQ(seen->threads.load(), 1u);
     EXPECT_EQ(seen->allocations.load(), 0u);
+    // The scheduling a real client's data thread gets (SCHED_FIFO where the
+    // limits allow it), not a desktop thread's.
+    int clientPolicy = SCHED_OTHER;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(player) + "/task")) {
+        const int policy = ::sched_getscheduler(std::stoi(task.path().filename().string()));
+        if ((policy & ~SCHED_RESET_ON_FORK) != SCHED_OTHER)
+            clientPolicy = policy & ~SCHED_RESET_ON_FORK;
+    }
+    EXPECT_EQ(seen->policy.load() & ~SCHED_RESET_ON_FORK, clientPolicy);
 }
 
 // Mono and 5.1 applications, and a mono output: the server's adapters convert
@@ -299,20 +191,18 @@ TEST_F(PipeWireModelTest, OtherChannelLayoutsKeepTheirLevel) {
     for (const Case c : {Case{1, kSinkA}, Case{6, kSinkA}, Case{2, pwtest::kSinkMono},
                          Case{6, pwtest::kSinkMono}}) {
         const std::string sink(c.sink);
-        setDefaultSink(sink);
+        ASSERT_TRUE(server->setDefaultSink(sink));
         // Quiet enough that no downmix clips.
-        const pid_t tone = play("music", music, c.channels, 0.25);
+        const pid_t player = play(musicPlayer, music, c.channels, 0.25);
         auto heard = hear({sink});
         for (int i = 0; i < 10 && heard[sink][music] < absent; ++i) heard = hear({sink});
         const double direct = heard[sink][music];
-        Preferences p;
-        p.set(AppPreference(0.5, false, "music"), "music");
-        startSonvel(p);
+        startSonvel(atHalf(musicKey));
         heard = settle(sink, music, direct - 12.04);
         EXPECT_NEAR(heard[sink][music] - direct, -12.04, 0.1)
             << c.channels << " channels on " << sink << ", " << direct << " dB without Sonvel";
         stopSonvel();
-        server->stopTone(tone);
+        server->stopPlayer(player);
     }
 }
 
@@ -321,7 +211,7 @@ TEST_F(PipeWireModelTest, OtherChannelLayoutsKeepTheirLevel) {
 // killed.
 TEST_F(PipeWireModelTest, SonvelQuitOrKilledLeavesNoApplicationSilent) {
     const std::string a(kSinkA);
-    play("music", music);
+    play(musicPlayer, music);
     const auto config = server->directory() / "sonvel-config";
     startSonvel({});  // only to write a set-up machine's preferences
     stopSonvel();
@@ -331,6 +221,7 @@ TEST_F(PipeWireModelTest, SonvelQuitOrKilledLeavesNoApplicationSilent) {
     const auto launch = [&] {
         const pid_t pid = ::fork();
         if (pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a failed assertion leaves none behind
             ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
             ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
             // Under AddressSanitizer, Qt's and fontconfig's allocations kept
@@ -346,6 +237,13 @@ TEST_F(PipeWireModelTest, SonvelQuitOrKilledLeavesNoApplicationSilent) {
         return WIFEXITED(found) && WEXITSTATUS(found) == 0;
     };
 
+    // The user chose speakers A for music themselves: that survives a crash.
+    const auto graph = server->graph();
+    ASSERT_TRUE(graph && graph->node("pw-play"));
+    const std::string chosen =
+        "pw-metadata -n default " + std::to_string(graph->node("pw-play")->id);
+    ASSERT_EQ(std::system((chosen + " target.object " + a + " Spa:String >/dev/null").c_str()), 0);
+
     pid_t sonvel = launch();
     // Scripts reach it over the (private) session bus; until it has
     // registered and seen the application, sonvelctl says so and fails.
@@ -354,9 +252,9 @@ TEST_F(PipeWireModelTest, SonvelQuitOrKilledLeavesNoApplicationSilent) {
             std::system((SONVELCTL_BINARY " " + arguments + " >/dev/null 2>&1").c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
-    for (int i = 0; i < 100 && sonvelctl("set music 50%") != 0; ++i)
-        std::this_thread::sleep_for(50ms);
-    ASSERT_EQ(sonvelctl("set music 50%"), 0);
+    const std::string set = "set " + musicKey + " 50%";
+    for (int i = 0; i < 100 && sonvelctl(set) != 0; ++i) std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(sonvelctl(set), 0);
     ASSERT_NEAR(settle(a, music, -12.04)[a][music], -12.04, 0.1);
     ::kill(sonvel, SIGTERM);
     int status = 0;
@@ -375,6 +273,9 @@ TEST_F(PipeWireModelTest, SonvelQuitOrKilledLeavesNoApplicationSilent) {
     EXPECT_TRUE(sonvelTargets());
     ASSERT_TRUE(pw::PipeWireAudioSystem::connect());
     EXPECT_FALSE(sonvelTargets());
+    const int kept =
+        std::system((chosen + " | grep -q \"target.object' value:'" + a + "'\"").c_str());
+    EXPECT_EQ(kept, 0) << "the user's own target is put back, not deleted";
 }
 #endif
 

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <numbers>
 #include <thread>
 
 #include <pipewire/extensions/metadata.h>
@@ -33,9 +34,13 @@ using namespace std::chrono_literals;
 
 constexpr std::uint32_t kRate = 48000;
 constexpr auto kReadyTimeout = 10s;
+constexpr std::uint32_t kSoundSeconds = 60;  // longer than any test plays one sound
 
 // Priorities make sonvel-test-a the default output whatever the node order.
-constexpr std::string_view kSinksConf = R"(context.objects = [
+// paplay asks for 8192 frames of latency: the cap keeps a graph cycle at
+// 1024 frames whichever clients play.
+constexpr std::string_view kSinksConf = R"(context.properties = { default.clock.max-quantum = 1024 }
+context.objects = [
   { factory = adapter args = { factory.name = support.null-audio-sink node.name = "sonvel-test-a"
       node.description = "Test Speakers A" media.class = "Audio/Sink" audio.position = [ FL FR ]
       monitor.channel-volumes = true priority.session = 2000 } }
@@ -428,6 +433,46 @@ bool Graph::linked(std::string_view from, std::string_view to) const {
     return false;
 }
 
+std::vector<double> envelope(std::span<const SinkRecording> recordings, double frequency) {
+    std::vector<double> levels;
+    for (const auto& r : recordings) {
+        const std::span<const float> all(r.samples);
+        const auto window = static_cast<std::size_t>(r.rate * kWindowMs / 1000) * r.channels;
+        for (std::size_t at = 0, i = 0; window > 0 && at + window <= all.size();
+             at += window, ++i) {
+            const double level = sim::SpeakerAnalysis::dB(sim::SpeakerAnalysis::toneAmplitude(
+                all.subspan(at, window), r.channels, 0, frequency, r.rate));
+            if (i == levels.size()) levels.push_back(level);
+            levels[i] = std::max(levels[i], level);
+        }
+    }
+    return levels;
+}
+
+Stretches stretches(const std::vector<double>& envelope, double level, double fromMs, double toMs) {
+    Stretches longest;
+    double above = 0, silent = 0;
+    const auto window = [](double ms) {
+        return static_cast<std::size_t>(std::max(0.0, ms) / kWindowMs);
+    };
+    for (std::size_t i = window(fromMs); i < std::min(envelope.size(), window(toMs)); ++i) {
+        above = envelope[i] > level + 0.5 ? above + kWindowMs : 0;
+        silent = envelope[i] < level - 30 ? silent + kWindowMs : 0;
+        longest.aboveMs = std::max(longest.aboveMs, above);
+        longest.silentMs = std::max(longest.silentMs, silent);
+    }
+    return longest;
+}
+
+std::pair<double, double> soundSpan(const std::vector<double>& envelope, double level, bool toEnd) {
+    const auto sounds = [&](double l) { return l > level - 30; };
+    const auto first = std::ranges::find_if(envelope, sounds) - envelope.begin();
+    const auto end =
+        std::ranges::find_if(envelope.rbegin(), envelope.rend(), sounds).base() - envelope.begin();
+    if (first >= end) return {0, double(envelope.size()) * kWindowMs};
+    return {double(first) * kWindowMs, double(toEnd ? std::ssize(envelope) : end) * kWindowMs};
+}
+
 double toneDB(const SinkRecording& recording, double frequency, std::size_t channel, double skip) {
     if (recording.channels == 0) return sim::SpeakerAnalysis::dB(0.0);
     const auto skipped = static_cast<std::size_t>(skip * recording.rate) * recording.channels;
@@ -640,7 +685,9 @@ std::expected<std::unique_ptr<PipeWireServer>, std::string> PipeWireServer::star
                     {"PIPEWIRE_REMOTE", "pipewire-0"},
                     {"XDG_CONFIG_HOME", dir + "/conf"},
                     {"XDG_STATE_HOME", dir + "/state"},
-                    {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir + "/bus"}};
+                    {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir + "/bus"},
+                    {"PULSE_RUNTIME_PATH", dir + "/pulse"},
+                    {"PULSE_SERVER", "unix:" + dir + "/pulse/native"}};
     for (const auto& [key, value] : server->env_) {
         const char* old = std::getenv(key.c_str());
         server->savedEnv_.emplace_back(key, old ? std::optional<std::string>(old) : std::nullopt);
@@ -701,18 +748,33 @@ std::expected<void, std::string> PipeWireServer::startAudio() {
                                                              : "wireplumber could not start");
     }
     wireplumber_ = *wireplumber;
+    // A socket left by a killed pipewire-pulse would read as ready.
+    const fs::path socket = dir_ / "pulse" / "native";
+    std::error_code error;
+    fs::remove(socket, error);
+    auto pulse = spawn({"pipewire-pulse"}, dir_ / "pipewire-pulse.log");
+    if (!pulse) {
+        return std::unexpected(pulse.error() == ENOENT ? "pipewire-pulse is not installed"
+                                                       : "pipewire-pulse could not start");
+    }
+    pulse_ = *pulse;
 
     std::string missing = "the test sinks";
     while (Clock::now() < deadline) {
-        if (auto status = exited(wireplumber_)) {
-            wireplumber_ = -1;
-            return std::unexpected("wireplumber exited while starting: " +
-                                   lastLine(dir_ / "wireplumber.log"));
+        for (auto [pid, name] :
+             {std::pair{&wireplumber_, "wireplumber"}, {&pulse_, "pipewire-pulse"}}) {
+            if (exited(*pid)) {
+                *pid = -1;
+                return std::unexpected(std::string(name) + " exited while starting: " +
+                                       lastLine(dir_ / (std::string(name) + ".log")));
+            }
         }
         if (auto graph = queryGraph()) {
             const bool sinks = graph->node(kSinkA) && graph->node(kSinkB) && graph->node(kSinkMono);
-            if (sinks && !graph->defaultSink.empty()) return {};
-            missing = sinks ? "a default output" : "the test sinks";
+            if (sinks && !graph->defaultSink.empty() && fs::exists(socket)) return {};
+            missing = !sinks                       ? "the test sinks"
+                      : graph->defaultSink.empty() ? "a default output"
+                                                   : "pipewire-pulse's socket";
         }
         std::this_thread::sleep_for(20ms);
     }
@@ -721,10 +783,11 @@ std::expected<void, std::string> PipeWireServer::startAudio() {
 
 void PipeWireServer::stopAudio() {
     // The server goes first, as in a crash or an update; WirePlumber then
-    // leaves on its own, and is made to if it lingers.
-    if (pipewire_ > 0) stopProcess(pipewire_);
-    if (wireplumber_ > 0) stopProcess(wireplumber_);
-    pipewire_ = wireplumber_ = -1;
+    // leaves on its own, and is made to if it lingers, as pipewire-pulse does.
+    for (pid_t* pid : {&pipewire_, &wireplumber_, &pulse_}) {
+        if (*pid > 0) stopProcess(*pid);
+        *pid = -1;
+    }
 }
 
 std::expected<void, std::string> PipeWireServer::restart() {
@@ -733,8 +796,8 @@ std::expected<void, std::string> PipeWireServer::restart() {
 }
 
 void PipeWireServer::stop() {
-    for (pid_t tone : tones_) stopProcess(tone);
-    tones_.clear();
+    for (pid_t player : players_) stopProcess(player);
+    players_.clear();
     stopAudio();
     if (dbus_ > 0) stopProcess(dbus_);
     dbus_ = -1;
@@ -757,30 +820,94 @@ PipeWireServer::~PipeWireServer() {
     stop();
 }
 
-pid_t PipeWireServer::spawnTone(const ToneOptions& options) {
-    std::vector<std::string> argv = {SONVEL_TONE_PATH,
-                                     "--frequency",
-                                     std::to_string(options.frequency),
-                                     "--amplitude",
-                                     std::to_string(options.amplitude),
-                                     "--channels",
-                                     std::to_string(options.channels),
-                                     "--name",
-                                     options.name};
-    if (!options.target.empty()) argv.insert(argv.end(), {"--target", options.target});
-    if (!options.binary.empty()) argv.insert(argv.end(), {"--binary", options.binary});
-    if (options.burstPeriodMs > 0) {
-        argv.insert(argv.end(), {"--burst-period-ms", std::to_string(options.burstPeriodMs)});
+std::string_view nodeName(Player player) {
+    constexpr std::string_view names[] = {"pw-play", "paplay", "gst-launch-1.0"};
+    return names[static_cast<int>(player)];
+}
+
+// 32-bit float WAVE_FORMAT_EXTENSIBLE: without its channel mask paplay reads
+// six channels in an order of its own.
+fs::path PipeWireServer::wav(const Sound& sound) const {
+    const fs::path path =
+        dir_ /
+        ("sound-" + std::to_string(sound.frequency) + "-" + std::to_string(sound.amplitude) + "-" +
+         std::to_string(sound.channels) + "-" + std::to_string(sound.burstPeriodMs) + ".wav");
+    if (fs::exists(path)) return path;
+    const auto channels = static_cast<std::uint32_t>(sound.channels);
+    const std::uint32_t frames = kRate * kSoundSeconds, bytes = frames * channels * 4;
+    const std::uint32_t period = kRate * static_cast<std::uint32_t>(sound.burstPeriodMs) / 1000;
+    std::ofstream out(path, std::ios::binary);
+    using U16 = std::uint16_t;
+    const auto put = [&](auto... values) {  // little-endian
+        (out.write(reinterpret_cast<const char*>(&values), sizeof values), ...);
+    };
+    // The chunk sizes; format, channels, rate, bytes a second and a frame,
+    // bits; the extension's size, valid bits, channel mask (MONO; FL FR;
+    // FL FR FC LFE RL RR) and the float subformat's GUID.
+    const std::uint32_t mask = channels == 1 ? 0 : (1u << channels) - 1;
+    out << "RIFF";
+    put(60 + bytes);
+    out << "WAVEfmt ";
+    put(40u, U16(0xFFFE), U16(channels), kRate, kRate * channels * 4, U16(channels * 4), U16(32),
+        U16(22), U16(32), mask, 3u);
+    out.write(
+        "\0\0\x10\0\x80\0\0\xAA\0\x38\x9B\x71"
+        "data",
+        16);
+    put(bytes);
+    const double step = 2 * std::numbers::pi * sound.frequency / kRate;
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        const std::uint32_t into = period > 0 ? i % period : 0;
+        const auto value =
+            static_cast<float>(period == 0          ? sound.amplitude * std::sin(step * i)
+                               : into < kRate / 200 ? sound.amplitude * std::cos(step * into)
+                                                    : 0.0);
+        for (std::uint32_t c = 0; c < channels; ++c) put(value);
     }
-    auto pid = spawn(argv, dir_ / "tones.log");
+    return path;
+}
+
+pid_t PipeWireServer::play(const Sound& sound) {
+    // How each player is told its sink and its application's name (pw-play
+    // takes none). pw-cat and pacat play as the names they are run by.
+    constexpr std::pair<std::string_view, std::string_view> flags[] = {
+        {"--target=", ""},
+        {"--device=", "--client-name="},
+        {"target-object=", "client-properties=props,application.name="}};
+    const auto [targetFlag, nameFlag] = flags[static_cast<int>(sound.player)];
+    std::vector<std::string> argv;
+    if (sound.player == Player::gst) {
+        argv = {"gst-launch-1.0",
+                "-q",
+                "audiotestsrc",
+                "freq=" + std::to_string(sound.frequency),
+                "volume=" + std::to_string(sound.amplitude),
+                "!",
+                "audio/x-raw,format=F32LE,rate=48000,channels=" + std::to_string(sound.channels),
+                "!",
+                "pipewiresink"};
+    } else {
+        argv = {std::string(nodeName(sound.player)), wav(sound).string()};
+    }
+    if (!sound.target.empty()) argv.push_back(std::string(targetFlag) + sound.target);
+    if (!sound.name.empty() && !nameFlag.empty())
+        argv.push_back(std::string(nameFlag) + sound.name);
+    auto pid = spawn(argv, dir_ / "players.log");
     if (!pid) return -1;
-    tones_.push_back(*pid);
+    players_.push_back(*pid);
     return *pid;
 }
 
-int PipeWireServer::stopTone(pid_t pid) {
-    if (std::erase(tones_, pid) == 0) return -1;
+int PipeWireServer::stopPlayer(pid_t pid) {
+    if (std::erase(players_, pid) == 0) return -1;
     return stopProcess(pid);
+}
+
+bool PipeWireServer::setDefaultSink(std::string_view sink) const {
+    const std::string command =
+        "pw-metadata -n default 0 default.configured.audio.sink '{\"name\":\"" + std::string(sink) +
+        "\"}' Spa:String:JSON >/dev/null";
+    return std::system(command.c_str()) == 0;
 }
 
 std::expected<Graph, std::string> PipeWireServer::graph() const {

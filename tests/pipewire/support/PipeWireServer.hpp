@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,15 +24,27 @@ inline constexpr std::string_view kSinkA = "sonvel-test-a";        // "Test Spea
 inline constexpr std::string_view kSinkB = "sonvel-test-b";        // "Test Speakers B", stereo
 inline constexpr std::string_view kSinkMono = "sonvel-test-mono";  // "Test Mono", mono
 
-struct ToneOptions {
+// Programs nobody here wrote, playing as applications do. Each names itself
+// in PipeWire its own way: its node's node.name and application.name, then its
+// client's application.name and application.process.binary (pw-play and
+// paplay are links to pw-cat and pacat):
+//   pwPlay  "pw-play", "pw-play"  "pw-cat", "pw-cat"
+//   paplay  "paplay", "paplay"    "paplay", "pacat"  (through pipewire-pulse)
+//   gst     "gst-launch-1.0", -   "gst-launch-1.0", "gst-launch-1.0"
+// A Sound's name replaces paplay's node.name and both application.names, and
+// gst's client application.name.
+enum class Player { pwPlay, paplay, gst };
+std::string_view nodeName(Player player);
+
+struct Sound {
+    Player player = Player::pwPlay;
     double frequency = 440.0;
-    double amplitude = 0.5;            // peak, linear
-    int channels = 2;                  // 1, 2 or 6 (FL FR FC LFE RL RR)
-    std::string name = "sonvel-tone";  // application.name, node.name and description
-    std::string target;                // target.object; empty follows the default output
-    std::string binary;                // application.process.binary; empty keeps the tone's own
-    // Instead of the sine, a 5 ms burst (1 kHz, starting at its peak) every
-    // this many ms of the graph's clock, silence between; 0 keeps the sine.
+    double amplitude = 0.5;  // peak, linear
+    int channels = 2;        // 1, 2 or 6 (FL FR FC LFE RL RR)
+    std::string target;      // a sink's node.name; empty follows the default output
+    std::string name;        // paplay's and gst's application name; empty keeps theirs
+    // pw-play and paplay: instead of the sine, a 5 ms burst of it starting at
+    // its peak every this many ms of the file; 0 keeps the sine.
     int burstPeriodMs = 0;
 };
 
@@ -54,6 +67,22 @@ struct SinkRecording {
 // fade-in and whatever was queued before.
 double toneDB(const SinkRecording& recording, double frequency, std::size_t channel = 0,
               double skip = 0.1);
+
+// The level of one frequency on channel 0 in consecutive 10 ms windows, dBFS:
+// in each, the loudest of the recordings, as a listener to all would hear it.
+inline constexpr double kWindowMs = 10;
+std::vector<double> envelope(std::span<const SinkRecording> recordings, double frequency);
+// Over the windows in [fromMs, toMs): the longest stretches louder than
+// `level` + 0.5 dB and quieter than `level` - 30 dB, in ms.
+struct Stretches {
+    double aboveMs = 0;
+    double silentMs = 0;
+};
+Stretches stretches(const std::vector<double>& envelope, double level, double fromMs, double toMs);
+// The span in ms a sound at `level` plays: from its first window louder than
+// `level` - 30 dB to its last, or to the end if `toEnd`. A sound never heard
+// spans the whole envelope, silent throughout.
+std::pair<double, double> soundSpan(const std::vector<double>& envelope, double level, bool toEnd);
 
 // What the registry and the "default" metadata said at one moment.
 struct Graph {
@@ -99,37 +128,41 @@ class Recorder {
     std::unique_ptr<State> state_;
 };
 
-// A private PipeWire + WirePlumber session: its own runtime dir, session bus
-// and configuration, so tests neither see nor disturb the user's audio.
-// While it runs, this process's environment points libpipewire at it; the
-// old values come back on stop(). setenv races with any thread reading the
-// environment, so start and stop while no client thread runs.
+// A private PipeWire + WirePlumber + pipewire-pulse session: its own runtime
+// dir, session bus and configuration, so tests neither see nor disturb the
+// user's audio. While it runs, this process's environment points libpipewire
+// and libpulse at it; the old values come back on stop(). setenv races with
+// any thread reading the environment, so start and stop while no client
+// thread runs.
 // Children die with the thread that started them (PR_SET_PDEATHSIG), so a
 // crashed test leaves no server behind: start and restart from the test's
 // own thread.
 class PipeWireServer {
   public:
-    // Ready means the three sinks exist and a default output is published.
+    // Ready means the three sinks exist, a default output is published and
+    // pipewire-pulse listens.
     static std::expected<std::unique_ptr<PipeWireServer>, std::string> start();
     ~PipeWireServer();
     PipeWireServer(const PipeWireServer&) = delete;
     PipeWireServer& operator=(const PipeWireServer&) = delete;
 
     void stop();
-    // Every client connection is lost; clients must connect again. Tones
-    // exit when their connection goes.
+    // Every client connection is lost; clients must connect again. pw-play
+    // and paplay exit when theirs goes; gst-launch-1.0 stays, silent.
     std::expected<void, std::string> restart();
 
     const std::filesystem::path& directory() const { return dir_; }
     // The pipewire daemon, for reading its CPU time; -1 while it is not running.
     pid_t pipewirePid() const { return pipewire_; }
 
-    // -1 if the tone could not start. Its output goes to directory()/tones.log.
-    pid_t spawnTone(const ToneOptions& options);
-    // SIGTERM and wait. The exit status, or 128 + signal: 0 after a clean
-    // stop, 1 when the tone had already left because its server went away;
-    // -1 for a pid that is not a running tone of this server.
-    int stopTone(pid_t pid);
+    // -1 if the player could not start. Its output goes to directory()/players.log.
+    pid_t play(const Sound& sound);
+    // SIGTERM and wait. The exit status, or 128 + signal; -1 for a pid that
+    // is not a running player of this server.
+    int stopPlayer(pid_t pid);
+
+    // As a desktop's sound settings do, through the "default" metadata.
+    bool setDefaultSink(std::string_view sink) const;
 
     std::expected<Graph, std::string> graph() const;
     // Polls the graph until `condition` holds; false after `timeout`.
@@ -140,6 +173,7 @@ class PipeWireServer {
     PipeWireServer() = default;
     std::expected<void, std::string> startAudio();
     void stopAudio();
+    std::filesystem::path wav(const Sound& sound) const;
 
     std::filesystem::path dir_;
     std::vector<std::pair<std::string, std::string>> env_;
@@ -147,7 +181,8 @@ class PipeWireServer {
     pid_t dbus_ = -1;
     pid_t pipewire_ = -1;
     pid_t wireplumber_ = -1;
-    std::vector<pid_t> tones_;
+    pid_t pulse_ = -1;
+    std::vector<pid_t> players_;
 };
 
 }  // namespace sonvel::pwtest

@@ -1,0 +1,175 @@
+// Changes around one application that Sonvel holds at 50% (or that plays at
+// its own level, on the direct path), each recorded on both stereo sinks'
+// monitors from before the change in 10 ms windows: how long it was heard
+// louder than that level, and silent while it played.
+#pragma once
+
+#include <algorithm>
+#include <functional>
+#include <set>
+
+#include "support/ModelSession.hpp"
+
+namespace sonvel::pwtest {
+
+class Transitions {
+  public:
+    // paplay, as most desktop applications reach the server through
+    // pipewire-pulse. Every player is named alike, so that a grouping by
+    // application.name makes one application of paplay and gst-launch-1.0.
+    static constexpr Player controlled = Player::paplay;
+    static constexpr double music = 400, joiner = 1000;  // Hz, each at half scale
+    static constexpr double ownDB = -6.02, storedDB = ownDB - 12.04;
+    static std::string key() { return rowKey(controlled, "music"); }
+
+    struct Figures {
+        double aboveMs = 0, silentMs = 0;  // the longest over every sound
+        double controlledMs = 0;           // music's first sound to its first window at the level
+        double settledMs = -1;             // the last mark() to 50 ms in a row at the level
+    };
+    struct Scenario {
+        std::string name;
+        bool playing;     // the application plays before the change
+        bool sonvelOnly;  // a change only Sonvel makes
+        std::function<void(Transitions&)> change;
+    };
+
+    static std::vector<Scenario> scenarios() {
+        using namespace std::chrono_literals;
+        std::vector<Scenario> all = {
+            {"nothing changes", true, false, [](Transitions& t) { t.record(), t.hold(2s); }},
+            {"route to B and back", true, true,
+             [](Transitions& t) {
+                 t.record(), t.sonvel->route(kSinkB, key()), t.hold(1s);
+                 t.sonvel->route(std::nullopt, key()), t.hold(1s);
+             }},
+            {"a second instance starts and stops", true, false,
+             [](Transitions& t) { t.joinAndLeave(controlled); }},
+            {"default output to B and back", true, false,
+             [](Transitions& t) {
+                 t.record(), t.server.setDefaultSink(kSinkB), t.hold(1s);
+                 t.server.setDefaultSink(kSinkA), t.hold(1s);
+             }},
+            {"Reset Audio", true, true,
+             [](Transitions& t) {
+                 t.record(), t.onModel([](MixerModel& m) { m.resetSonvelAudio(); }), t.hold(1s);
+             }},
+            {"level to 25% and back to 50%", true, true,
+             [](Transitions& t) {
+                 const auto set = [&](double position) {
+                     t.mark(), t.onModel([&](MixerModel& m) {
+                         m.setPosition(position, t.sonvel->row(key()));
+                     });
+                 };
+                 t.record(), set(0.25), t.hold(1s), set(0.5), t.hold(1s);
+             }},
+            {"a new stream starts", false, false,
+             [](Transitions& t) { t.record(), t.start(controlled, music), t.hold(1s); }},
+            {"the server restarts", true, false,
+             [](Transitions& t) {
+                 if (auto restarted = t.server.restart(); !restarted) t.error = restarted.error();
+                 t.record(), t.start(controlled, music), t.hold(2s);
+             }},
+        };
+        // Only while the two programs make one application.
+        if (rowKey(Player::gst, "music") == key()) {
+            all.insert(all.begin() + 3, {"gst-launch-1.0 joins and leaves", true, false,
+                                         [](Transitions& t) { t.joinAndLeave(Player::gst); }});
+        }
+        return all;
+    }
+
+    // `sonvel` null: the direct path.
+    Transitions(PipeWireServer& s, ModelSession* model) : server(s), sonvel(model) {}
+    double level() const { return sonvel ? storedDB : ownDB; }
+
+    std::expected<Figures, std::string> run(const Scenario& scenario) {
+        for (const pid_t pid : players) server.stopPlayer(pid);
+        players.clear(), played.clear(), error.clear();
+        markMs.reset();
+        if (scenario.playing) {
+            start(controlled, music);
+            if (const double heard = heardAtLevel(); std::abs(heard - level()) >= 0.5) {
+                return std::unexpected("heard at " + std::to_string(heard) + " dB before");
+            }
+        }
+        scenario.change(*this);
+        if (!recorder) return std::unexpected(error);
+        const auto recordings = recorder->stop();
+        recorder.reset();
+        Figures f;
+        for (const double frequency : played) {
+            const auto levels = envelope(recordings, frequency);
+            const auto [from, to] = soundSpan(levels, level(), frequency == music);
+            const auto s = stretches(levels, level(), from, to);
+            f.aboveMs = std::max(f.aboveMs, s.aboveMs);
+            f.silentMs = std::max(f.silentMs, s.silentMs);
+            if (frequency != music) continue;
+            // From `ms` to the first window at the level, or to the first of
+            // `run` in a row at it.
+            const auto atLevel = [&](double l) { return std::abs(l - level()) < 0.5; };
+            const auto toLevel = [&](double ms, std::ptrdiff_t run) {
+                const auto first =
+                    levels.begin() + std::min(std::ssize(levels), std::ptrdiff_t(ms / kWindowMs));
+                auto w = first;
+                while (w + run <= levels.end() && !std::all_of(w, w + run, atLevel)) ++w;
+                return double(w - first) * kWindowMs;
+            };
+            f.controlledMs = toLevel(from, 1);
+            if (markMs) f.settledMs = toLevel(*markMs, 5);
+        }
+        return f;
+    }
+
+    // For the scenarios: the recording starts 300 ms before the change and
+    // goes on while they hold.
+    void record() {
+        auto started = Recorder::start({std::string(kSinkA), std::string(kSinkB)});
+        if (!started) error += started.error();
+        if (started)
+            recorder = std::move(*started), recordedFrom = std::chrono::steady_clock::now();
+        hold(std::chrono::milliseconds(300));
+    }
+    void hold(std::chrono::milliseconds span) { std::this_thread::sleep_for(span); }
+    void mark() {
+        markMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
+                                                           recordedFrom)
+                     .count();
+    }
+    void start(Player player, double frequency) {
+        players.push_back(server.play({.player = player, .frequency = frequency, .name = "music"}));
+        played.insert(frequency);
+    }
+    void joinAndLeave(Player player) {
+        using namespace std::chrono_literals;
+        record(), start(player, joiner), hold(1s);
+        server.stopPlayer(players.back()), hold(1s);
+    }
+    void onModel(const std::function<void(MixerModel&)>& command) {
+        if (sonvel) sonvel->main->sync([&] { command(*sonvel->model); });
+    }
+    // Music's level on sink A, once within 0.5 dB of the level, listening
+    // 0.5 s at a time (WirePlumber and Sonvel move streams on their own
+    // time); a dropout of a cycle moves a 0.5 s reading by more than 0.1 dB.
+    double heardAtLevel() {
+        double heard = -120;
+        for (int i = 0; i < 12 && std::abs(heard - level()) >= 0.5; ++i) {
+            auto listening = Recorder::start({std::string(kSinkA)});
+            if (!listening) break;
+            hold(std::chrono::milliseconds(500));
+            heard = toneDB((*listening)->stop().front(), music);
+        }
+        return heard;
+    }
+
+    PipeWireServer& server;
+    ModelSession* sonvel;
+    std::unique_ptr<Recorder> recorder;
+    std::chrono::steady_clock::time_point recordedFrom;
+    std::optional<double> markMs;
+    std::vector<pid_t> players;
+    std::set<double> played;
+    std::string error;
+};
+
+}  // namespace sonvel::pwtest
