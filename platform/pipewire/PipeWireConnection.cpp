@@ -11,8 +11,6 @@
 #include <string_view>
 #include <utility>
 
-#include <nlohmann/json.hpp>
-
 #include "platform/pipewire/PipeWireState.hpp"
 
 namespace sonvel::pw {
@@ -356,64 +354,6 @@ void State::removeGlobal(std::uint32_t id) {
         return;
     }
     refresh();
-}
-
-void State::metadataProperty(std::uint32_t subject, const char* key, const char* type,
-                             const char* value) {
-    if (!key) {  // everything about the subject was cleared
-        targets.erase(subject);
-        return;
-    }
-    const std::string_view k(key);
-    if (subject == PW_ID_CORE && k == "default.audio.sink") {
-        defaultSinkName.clear();
-        // {"name":"…"}; anything else names no sink.
-        const auto parsed = nlohmann::json::parse(value ? value : "", nullptr, false);
-        if (parsed.is_object() && parsed.contains("name") && parsed["name"].is_string()) {
-            defaultSinkName = parsed["name"].get<std::string>();
-        }
-        refresh();
-        return;
-    }
-    if (k != "target.object") return;
-    const std::optional<std::string> now =
-        value ? std::optional<std::string>(value) : std::optional<std::string>();
-    bool echo = false;
-    if (const auto mine = written.find(subject); mine != written.end()) {
-        auto& pending = mine->second;
-        const auto at = std::ranges::find(pending, now);
-        echo = at != pending.end();
-        if (echo) pending.erase(pending.begin(), at + 1);
-        if (pending.empty()) written.erase(mine);
-    }
-    if (value) {
-        targets[subject] = Target{std::string(value), type ? std::string(type) : std::string()};
-    } else {
-        targets.erase(subject);
-    }
-    if (!echo && moved.contains(subject) && !(now && now->starts_with(ownNodePrefix))) {
-        userMoved(subject);
-    }
-    if (!value) return;
-    // A killed Sonvel leaves streams aimed at nodes that are gone, which the
-    // session manager would keep looking for. Our own entries are never
-    // stale: an event about one may still be on its way after we changed it.
-    const std::string_view v(value);
-    const std::string ours = fmt::format("{}tap.{}.", ownNodePrefix, ownPID);
-    const bool exists =
-        std::ranges::any_of(nodes, [&](const auto& n) { return n.second->name == v; });
-    if (v.starts_with(ownNodePrefix) && !v.starts_with(ours) && !exists) {
-        // The user's own choice, if the journal kept one, else nothing.
-        const auto n = nodes.find(subject);
-        const auto saved =
-            n == nodes.end() || !journal ? std::nullopt : journal->saved(n->second->serial);
-        if (saved) {
-            setTarget(subject, saved->target, saved->type);
-        } else {
-            setTarget(subject, std::nullopt, {});
-        }
-        journalTarget(subject, nullptr);
-    }
 }
 
 PipeWireAudioSystem::PipeWireAudioSystem(std::unique_ptr<State> state) : state_(std::move(state)) {}
