@@ -120,6 +120,7 @@ const pw_node_events nodeEvents = [] {
         auto* node = static_cast<NodeInfo*>(data);
         node->state = info->state;
         applyNodeProps(*node, info->props);
+        if (info->change_mask & PW_NODE_CHANGE_MASK_STATE) node->owner->keepLowered(*node);
         node->owner->engageNewStream(*node);
         // The global does not carry the stream's application.name, which
         // can make it another application; its first info does.

@@ -194,13 +194,17 @@ void State::lowerNewStream(const NodeInfo& node) {
         (void)journal->remember(node.serial, {current.value, current.type, std::vector{1.0f}});
     }
     setVolume(node, gain->second);
-    lowered.insert_or_assign(node.id, std::chrono::steady_clock::now());
+    lowered.insert_or_assign(node.id, Lowered{std::chrono::steady_clock::now(), gain->second});
     if (!lowerTimer) {
         lowerTimer = pw_loop_add_timer(pw_thread_loop_get_loop(loop), onLowerTimer, this);
     }
     timespec every{};
     every.tv_nsec = std::chrono::nanoseconds(lowerLimit / 4).count();
     pw_loop_update_timer(pw_thread_loop_get_loop(loop), lowerTimer, &every, &every, false);
+}
+
+void State::keepLowered(const NodeInfo& node) {
+    if (const auto l = lowered.find(node.id); l != lowered.end()) setVolume(node, l->second.gain);
 }
 
 void State::linked(const Link& link) {
@@ -219,7 +223,7 @@ void State::linked(const Link& link) {
 void State::restoreLowered(bool all) {
     const auto now = std::chrono::steady_clock::now();
     for (auto l = lowered.begin(); l != lowered.end();) {
-        if (!all && now - l->second < lowerLimit) {
+        if (!all && now - l->second.since < lowerLimit) {
             ++l;
             continue;
         }

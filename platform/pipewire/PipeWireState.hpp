@@ -195,7 +195,11 @@ struct PipeWireAudioSystem::State {
     // link into our capture forms, and gets its volume back then (or after
     // `lowerLimit`, when no engine came).
     std::map<std::string, float> expected;
-    std::map<std::uint32_t, std::chrono::steady_clock::time_point> lowered;
+    struct Lowered {
+        std::chrono::steady_clock::time_point since;
+        float gain = 1.0f;
+    };
+    std::map<std::uint32_t, Lowered> lowered;
     spa_source* lowerTimer = nullptr;
     static constexpr std::chrono::milliseconds lowerLimit{1000};
 
@@ -246,6 +250,10 @@ struct PipeWireAudioSystem::State {
     // Gives back the volume of streams an engine took (or all).
     void restoreLowered(bool all);
     void setVolume(const NodeInfo& node, float volume);
+    // A client (or the session manager restoring its saved volume) may set
+    // the stream's volume as it starts, over ours: set it again on each
+    // change of state until the stream is ours.
+    void keepLowered(const NodeInfo& node);
     // A link formed: a lowered stream that reaches our capture is whole again.
     void linked(const Link& link);
     void setTarget(std::uint32_t subject, const std::optional<std::string>& value,
