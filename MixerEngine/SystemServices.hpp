@@ -39,6 +39,12 @@ class SystemServices {
     [[nodiscard]] virtual std::optional<std::string> processPath(ProcessID pid) const = 0;
     // A system value by name, as raw bytes; "kern.osversion" is the one asked for.
     [[nodiscard]] virtual std::optional<std::string> systemValue(const std::string& name) const = 0;
+    // The icon of the application at a path the inspector was given, as an
+    // icon-theme name or an absolute image path, where the system names one
+    // apart from the bundle itself.
+    [[nodiscard]] virtual std::optional<std::string> iconName(const std::string&) const {
+        return std::nullopt;
+    }
 };
 
 }  // namespace sonvel

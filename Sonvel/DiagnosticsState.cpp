@@ -81,7 +81,7 @@ DiagnosticsState diagnostics(const DiagnosticsInput& input, const PlatformWordin
         {wording.buildLabel, input.osBuild},
         {"Validation path",
          "build " + path.osBuild + ", engine rev " + std::to_string(path.engineRevision)},
-        {"Validation", text(ValidationPolicy::status(input.validation, path))},
+        {"Validation", text(ValidationPolicy::status(input.validation, path, wording.gate.build))},
         {"Output device", input.output ? input.output->name : "none"},
         {"Permission", text(input.permission)},
         {"Active engines", std::to_string(input.engines.size())},

@@ -54,8 +54,25 @@ void MixerModel::start() {
     ownSubscriptions_.push_back(silenceNotice.subscribe(note));
     ownSubscriptions_.push_back(launchAtLogin.subscribe(note));
     launchAtLogin.set(env_.loginItem->isEnabled());
+    // Changed outside Sonvel: the switch follows what the system now says.
+    env_.loginItem->observe([weak = weak_from_this(), main = env_.mainQueue] {
+        main->async([weak] {
+            if (const auto self = weak.lock()) {
+                self->launchAtLogin.set(self->env_.loginItem->isEnabled());
+            }
+        });
+    });
     osBuild_ = SystemInfo::osBuild(*env_.system);
     PreferencesCodec::Decoded decoded = PreferencesCodec::decode(env_.store->data(preferencesKey));
+    // A live test recorded under an earlier kind of build (a kernel release)
+    // is carried over rather than locking the controls once on upgrading.
+    if (auto adopted = ValidationPolicy::adopt(decoded.preferences.validation, osBuild_,
+                                               env_.wording.gate.build)) {
+        log_.info("Live test of build {} carried over to {}",
+                  decoded.preferences.validation->osBuild, osBuild_);
+        decoded.preferences.validation = std::move(adopted);
+        scheduleSave();
+    }
     preferences.set(std::move(decoded.preferences));
     if (decoded.issue) log_.error("{}", *decoded.issue);
     permission.set(preferences->permissionVerifiedAt ? PermissionState{PermissionState::Verified{}}
@@ -137,7 +154,7 @@ void MixerModel::noteChanged() {
 ControlGate MixerModel::gate() const {
     return ControlGate::evaluate(permission, preferences->validation,
                                  ValidationPath{osBuild_, ValidationPath::currentEngineRevision},
-                                 preferences->isPaused);
+                                 preferences->isPaused, env_.wording.gate);
 }
 
 std::map<std::string, float> MixerModel::applicationsToControl() const {
@@ -489,24 +506,16 @@ void MixerModel::setLaunchAtLogin(bool enabled) {
     launchAtLogin.set(env_.loginItem->isEnabled());
 }
 
-bool MixerModel::openFirst(std::initializer_list<const char*> urls) {
-    for (const char* url : urls) {
-        if (env_.workspace->open(url)) return true;
-    }
-    return false;
+void MixerModel::openSoundSettings() {
+    if (!env_.workspace->openSoundSettings()) log_.info("No sound settings could be started");
 }
 
-void MixerModel::openSoundSettings() {
-    if (openFirst({"x-apple.systempreferences:com.apple.Sound-Settings.extension",
-                   "x-apple.systempreferences:com.apple.preference.sound"})) {
-        return;
-    }
-    env_.workspace->openDesktopSoundSettings();
+std::optional<std::string> MixerModel::soundSettingsUnavailableReason() const {
+    return env_.workspace->soundSettingsUnavailableReason();
 }
 
 void MixerModel::openPrivacySettings() {
-    openFirst({"x-apple.systempreferences:com.apple.preference.security?Privacy_AudioCapture",
-               "x-apple.systempreferences:com.apple.preference.security?Privacy"});
+    if (!env_.workspace->openPrivacySettings()) log_.info("This system has no privacy settings");
 }
 
 void MixerModel::relaunch() {

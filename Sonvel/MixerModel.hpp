@@ -13,6 +13,7 @@
 #include "MixerEngine/ProcessInspector.hpp"
 #include "Sonvel/Clock.hpp"
 #include "Sonvel/LiveTestPhase.hpp"
+#include "Sonvel/PlatformWording.hpp"
 #include "Sonvel/PreferencesStore.hpp"
 #include "Sonvel/Published.hpp"
 #include "Sonvel/Workspace.hpp"
@@ -64,6 +65,8 @@ class MixerModel : public std::enable_shared_from_this<MixerModel> {
         std::shared_ptr<PreferencesStore> store;
         std::shared_ptr<Workspace> workspace;
         std::shared_ptr<LoginItem> loginItem;
+        // The words for the system it runs on; the product's own by default.
+        PlatformWording wording = PlatformWording::simulatedMacOS();
         // Defaults: serial queues of their own.
         std::shared_ptr<DispatchQueue> hostQueue;
         std::shared_ptr<DispatchQueue> observerQueue;
@@ -124,6 +127,7 @@ class MixerModel : public std::enable_shared_from_this<MixerModel> {
     // changed. For views that show computed state.
     [[nodiscard]] Subscription subscribeToChanges(std::function<void()> observer);
     [[nodiscard]] const std::string& osBuild() const { return osBuild_; }
+    [[nodiscard]] const PlatformWording& wording() const { return env_.wording; }
 
     [[nodiscard]] ControlGate gate() const;
     // The applications whose engine is built as soon as they play, with the
@@ -144,6 +148,8 @@ class MixerModel : public std::enable_shared_from_this<MixerModel> {
     void resetSetup();
     void setLaunchAtLogin(bool enabled);
     void openSoundSettings();
+    // Why "Open Sound Settings" can do nothing here; none when it can.
+    [[nodiscard]] std::optional<std::string> soundSettingsUnavailableReason() const;
     void openPrivacySettings();
     void relaunch();
     void panelDidAppear();
@@ -186,7 +192,6 @@ class MixerModel : public std::enable_shared_from_this<MixerModel> {
     template <class Change>
     void changePreference(const AppGroupDescriptor& group, Change change, bool saveAtOnce);
     void clearFailure(const std::string& key);
-    bool openFirst(std::initializer_list<const char*> urls);
 
     Environment env_;
     std::string osBuild_;

@@ -20,6 +20,18 @@ PlatformWording PlatformWording::simulatedMacOS() {
             "“System Audio Recording Only”, turn on Sonvel (use + to add it if it is missing). "
             "Then relaunch Sonvel and check again.",
         .hasPrivacySettings = true,
+        .privacySettingsButton = "Open System Settings",
+        .gate =
+            {
+                .needsPermission = "Allow “System Audio Recording Only” for Sonvel and confirm it "
+                                   "with sound playing.",
+                .permissionDenied =
+                    "Sonvel only received silence. Turn on Sonvel in System Settings › Privacy & "
+                    "Security › Screen & System Audio Recording › System Audio Recording Only, "
+                    "then relaunch.",
+                .computer = "this Mac",
+                .build = {.changed = "macOS changed from build {old} to {new}."},
+            },
     };
 }
 
@@ -27,11 +39,19 @@ PlatformWording PlatformWording::simulatedMacOS() {
 // from the audio server, so nothing asks and nothing can be switched on; only
 // a sandbox can withhold it. Telling the user to look for a permission would
 // send them hunting for a setting that does not exist.
+//
+// What a live test proves is the audio path, which on Linux is the audio
+// server and its session manager: their versions are the build ("PipeWire
+// 0.3.65, WirePlumber 0.4.13"), so a kernel update leaves the controls alone.
 PlatformWording PlatformWording::linuxDesktop() {
+    const std::string needsPermission = "Check with sound playing that Sonvel can hear other apps.";
+    const std::string permissionDenied =
+        "Sonvel only received silence. If it runs in a sandbox, give it access to the audio "
+        "server, then relaunch.";
     return {
-        .systemName = "Linux",
+        .systemName = "",
         .computer = "this computer",
-        .buildLabel = "Kernel build",
+        .buildLabel = "Audio server",
         .accessIntro =
             "Sonvel reads each app’s sound from your desktop’s audio server. It never "
             "records or saves audio. The check below listens without changing anything "
@@ -44,10 +64,16 @@ PlatformWording PlatformWording::linuxDesktop() {
             "access to the audio server (PipeWire or PulseAudio). Then relaunch Sonvel and check "
             "again.",
         .hasPrivacySettings = false,
-        .needsPermissionDetail = "Check with sound playing that Sonvel can hear other apps.",
-        .permissionDeniedDetail =
-            "Sonvel only received silence. If it runs in a sandbox, give it access to the audio "
-            "server, then relaunch.",
+        .gate =
+            {
+                .needsPermission = needsPermission,
+                .permissionDenied = permissionDenied,
+                .computer = "this computer",
+                .build = {.changed = "The audio server changed from {old} to {new}.",
+                          .prefix = "PipeWire "},
+            },
+        .needsPermissionDetail = needsPermission,
+        .permissionDeniedDetail = permissionDenied,
     };
 }
 

@@ -106,12 +106,14 @@ OutputMenuState outputMenu(const std::string& appName, const std::optional<std::
     OutputMenuState menu;
     menu.symbol = std::string(routeUID ? Symbols::routed : Symbols::followsDefault);
     menu.accessibleName = "Output for " + appName;
+    menu.label = "Default";
     menu.items.push_back({std::nullopt,
                           defaultName ? "Default Output (" + *defaultName + ")" : "Default Output",
                           !routeUID, true, ""});
     for (const OutputContext& output : outputs) {
         menu.items.push_back({output, output.name, routeUID == output.uid,
                               !output.unsupportedReason, output.unsupportedReason.value_or("")});
+        if (routeUID == output.uid) menu.label = output.name;
     }
     return menu;
 }

@@ -42,6 +42,7 @@ struct OutputMenuItem {
 struct OutputMenuState {
     std::string symbol;
     std::string accessibleName;  // also the tooltip
+    std::string label;           // beside the symbol: where the sound goes
     std::vector<OutputMenuItem> items;
     bool operator==(const OutputMenuState&) const = default;
 };

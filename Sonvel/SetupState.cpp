@@ -101,14 +101,10 @@ ControlsStatusState controlsStatus(const ControlGate& gate, const PlatformWordin
         return {symbol(Symbols::controlsAvailable), Tone::positive, "Volume controls are available",
                 gate.detail()};
     }
-    std::string detail = gate.detail();
-    if (gate.is<ControlGate::NeedsPermission>() && !wording.needsPermissionDetail.empty()) {
-        detail = wording.needsPermissionDetail;
-    }
-    if (gate.is<ControlGate::PermissionDenied>() && !wording.permissionDeniedDetail.empty()) {
-        detail = wording.permissionDeniedDetail;
-    }
-    return {symbol(Symbols::locked), Tone::warning, gate.title(), detail};
+    // Told in the platform's words whatever words the gate came with.
+    ControlGate told = gate;
+    told.words = wording.gate;
+    return {symbol(Symbols::locked), Tone::warning, gate.title(), told.detail()};
 }
 
 AccessStepState accessStep(const PermissionState& permission,
@@ -148,6 +144,7 @@ AccessStepState accessStep(const PermissionState& permission,
     }
     state.checkAccessEnabled = !permission.is<PermissionState::Probing>() && !isLiveTesting;
     state.showsPrivacySettings = wording.hasPrivacySettings;
+    state.privacySettingsTitle = wording.privacySettingsButton;
     return state;
 }
 
@@ -155,8 +152,9 @@ std::string recordSummary(const ValidationRecord& record, const ValidationPath& 
                           const DateFormat& formatDate, const PlatformWording& wording) {
     std::string text = record.outcome == ValidationRecord::Outcome::passed ? "Passed" : "Failed";
     text += " on " + formatDate(record.date) + " with " + record.appName + " via " +
-            record.outputDeviceName + " (" + wording.systemName + " " + record.osBuild + ").";
-    const ValidationStatus status = ValidationPolicy::status(record, current);
+            record.outputDeviceName + " (" +
+            (wording.systemName.empty() ? "" : wording.systemName + " ") + record.osBuild + ").";
+    const ValidationStatus status = ValidationPolicy::status(record, current, wording.gate.build);
     if (const auto* stale = status.as<ValidationStatus::NeedsRevalidation>()) {
         text += " Needs repeating: " + stale->reason;
     }
@@ -183,7 +181,8 @@ SetupState setup(const SetupInput& input, const std::optional<std::string>& sele
         accessStep(input.permission, input.permissionMessage, input.isLiveTesting, wording);
     state.liveTestHeader =
         header(2, "Live audio test",
-               ValidationPolicy::status(input.validation, ValidationPath{input.osBuild})
+               ValidationPolicy::status(input.validation, ValidationPath{input.osBuild},
+                                        wording.gate.build)
                    .is<ValidationStatus::Valid>());
     state.liveTest = input.liveTest.visit(Overloaded{
         [&](const LiveTestPhase::Idle&) -> LiveTestStepState {

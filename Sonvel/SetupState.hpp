@@ -70,6 +70,7 @@ struct AccessStepState {
     std::optional<std::string> instructions;
     bool checkAccessEnabled = true;
     bool showsPrivacySettings = true;
+    std::string privacySettingsTitle;
     bool operator==(const AccessStepState&) const = default;
 };
 
@@ -151,7 +152,7 @@ AccessStepState accessStep(const PermissionState& permission,
                            const std::optional<std::string>& message, bool isLiveTesting,
                            const PlatformWording& wording);
 
-// "Passed on <date> with <app> via <device> (macOS <build>)." and, when the
+// "Passed on <date> with <app> via <device> (<system> <build>)." and, when the
 // record no longer applies to `current`, why it must be repeated.
 std::string recordSummary(const ValidationRecord& record, const ValidationPath& current,
                           const DateFormat& formatDate, const PlatformWording& wording);

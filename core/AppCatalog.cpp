@@ -13,7 +13,10 @@ ProcessRecord record(const ProcessFacts& facts, const BundleLookup& bundleAt,
                      const RegularAppCheck& isRegularAppRunning) {
     std::optional<std::string> appPath;
     if (facts.launchServicesBundlePath) {
-        appPath = AppCatalog::outermostAppPath(*facts.launchServicesBundlePath);
+        // Where the registry names a path that is no bundle (Linux has none),
+        // that path is the application's.
+        appPath = AppCatalog::outermostAppPath(*facts.launchServicesBundlePath)
+                      .value_or(*facts.launchServicesBundlePath);
     }
     if (!appPath && facts.executablePath) {
         appPath = AppCatalog::outermostAppPath(*facts.executablePath);

@@ -32,20 +32,12 @@ std::string ControlGate::title() const {
 std::string ControlGate::detail() const {
     return visit(Overloaded{
         [](const Ready&) -> std::string { return "Changes apply immediately."; },
-        [](const NeedsPermission&) -> std::string {
-            return fmt::format(
-                "Allow “System Audio Recording Only” for {} and confirm it with sound playing.",
-                AppBrand::name);
-        },
-        [](const PermissionDenied&) -> std::string {
-            return fmt::format(
-                "{0} only received silence. Turn on {0} in System Settings › Privacy & Security › "
-                "Screen & System Audio Recording › System Audio Recording Only, then relaunch.",
-                AppBrand::name);
-        },
-        [](const NeedsLiveValidation&) -> std::string {
+        [this](const NeedsPermission&) -> std::string { return words.needsPermission; },
+        [this](const PermissionDenied&) -> std::string { return words.permissionDenied; },
+        [this](const NeedsLiveValidation&) -> std::string {
             return "Run the 10-second live test once so you can confirm by ear that per-app "
-                   "volume really works on this Mac.";
+                   "volume really works on " +
+                   words.computer + ".";
         },
         [](const ValidationFailed&) -> std::string {
             return "You reported that the live test did not behave correctly. Per-app volume "
@@ -60,20 +52,34 @@ std::string ControlGate::detail() const {
     });
 }
 
+namespace {
+
+ControlGate state(const PermissionState& permission,
+                  const std::optional<ValidationRecord>& validation,
+                  const ValidationPath& currentPath, bool isPaused, const BuildWording& words) {
+    using G = ControlGate;
+    if (permission.is<PermissionState::LikelyDenied>()) return G::PermissionDenied{};
+    if (!permission.is<PermissionState::Verified>()) return G::NeedsPermission{};
+
+    const ValidationStatus status = ValidationPolicy::status(validation, currentPath, words);
+    if (status.is<ValidationStatus::Missing>()) return G::NeedsLiveValidation{};
+    if (status.is<ValidationStatus::Failed>()) return G::ValidationFailed{};
+    if (const auto* stale = status.as<ValidationStatus::NeedsRevalidation>()) {
+        return G::NeedsRevalidation{stale->reason};
+    }
+    if (isPaused) return G::Paused{};
+    return G::Ready{};
+}
+
+}  // namespace
+
 ControlGate ControlGate::evaluate(const PermissionState& permission,
                                   const std::optional<ValidationRecord>& validation,
-                                  const ValidationPath& currentPath, bool isPaused) {
-    if (permission.is<PermissionState::LikelyDenied>()) return PermissionDenied{};
-    if (!permission.is<PermissionState::Verified>()) return NeedsPermission{};
-
-    const ValidationStatus status = ValidationPolicy::status(validation, currentPath);
-    if (status.is<ValidationStatus::Missing>()) return NeedsLiveValidation{};
-    if (status.is<ValidationStatus::Failed>()) return ValidationFailed{};
-    if (const auto* stale = status.as<ValidationStatus::NeedsRevalidation>()) {
-        return NeedsRevalidation{stale->reason};
-    }
-    if (isPaused) return Paused{};
-    return Ready{};
+                                  const ValidationPath& currentPath, bool isPaused,
+                                  const GateWording& words) {
+    ControlGate gate = state(permission, validation, currentPath, isPaused, words.build);
+    gate.words = words;
+    return gate;
 }
 
 }  // namespace sonvel

@@ -5,6 +5,7 @@
 
 #include "core/OneOf.hpp"
 #include "core/PermissionState.hpp"
+#include "core/ValidationPolicy.hpp"
 #include "core/ValidationRecord.hpp"
 
 namespace sonvel {
@@ -34,8 +35,24 @@ struct Paused {
 };
 }  // namespace control_gate
 
+// The gate's sentences that name the operating system or its settings. The
+// core knows no platform, so the application passes its own words in
+// (Sonvel/PlatformWording); the defaults name none.
+struct GateWording {
+    // The detail while capture is not yet proven, and after only silence came.
+    std::string needsPermission = "Check with sound playing that Sonvel can hear other apps.";
+    std::string permissionDenied =
+        "Sonvel only received silence. Make sure it may read other apps’ sound, then relaunch.";
+    // Where the live test proves per-app volume ("…really works on this Mac.").
+    std::string computer = "this computer";
+    BuildWording build;
+
+    bool operator==(const GateWording&) const = default;
+};
+
 // Whether volume controls are available right now, and if not, why. Derived
 // from the permission, the stored live test and the pause switch; never stored.
+// It carries the words it is told in, which take no part in comparing gates.
 struct ControlGate
     : OneOf<control_gate::Ready, control_gate::NeedsPermission, control_gate::PermissionDenied,
             control_gate::NeedsLiveValidation, control_gate::ValidationFailed,
@@ -55,9 +72,12 @@ struct ControlGate
 
     static ControlGate evaluate(const PermissionState& permission,
                                 const std::optional<ValidationRecord>& validation,
-                                const ValidationPath& currentPath, bool isPaused);
+                                const ValidationPath& currentPath, bool isPaused,
+                                const GateWording& words);
 
-    bool operator==(const ControlGate&) const = default;
+    GateWording words;
+
+    bool operator==(const ControlGate& other) const { return value == other.value; }
 };
 
 }  // namespace sonvel

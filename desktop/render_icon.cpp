@@ -1,9 +1,12 @@
 // Draws the application icon for the desktop (hicolor theme) from the status
-// icon's own geometry, so the launcher and the tray show the same faders.
+// icon's own geometry, so the launcher and the tray show the same faders, and
+// the tray's symbolic icons, which a tray host recolours for its background.
 //
 //   sonvel-render-icon DIR   writes DIR/<size>x<size>/apps/app.velmorra.Sonvel.png
+//                            and DIR/symbolic/apps/app.velmorra.Sonvel-<state>-symbolic.svg
 
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QPainterPath>
@@ -53,6 +56,19 @@ int main(int argc, char** argv) {
         const QString file = root.filePath(folder + "/app.velmorra.Sonvel.png");
         if (!root.mkpath(folder) || !tile(size).save(file)) {
             std::fprintf(stderr, "sonvel-render-icon: could not write %s\n", qPrintable(file));
+            return 1;
+        }
+    }
+    if (!root.mkpath("symbolic/apps")) return 1;
+    for (const auto variant :
+         {sonvel::StatusIcon::Variant::active, sonvel::StatusIcon::Variant::paused,
+          sonvel::StatusIcon::Variant::locked}) {
+        const QString name = QString::fromStdString(sonvel::StatusIcon::themeName(variant));
+        QFile file(root.filePath("symbolic/apps/" + name + ".svg"));
+        const QByteArray svg = sonvel::StatusIconPainter::symbolicSvg(variant);
+        if (!file.open(QIODevice::WriteOnly) || file.write(svg) != svg.size()) {
+            std::fprintf(stderr, "sonvel-render-icon: could not write %s\n",
+                         qPrintable(file.fileName()));
             return 1;
         }
     }

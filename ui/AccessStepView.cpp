@@ -35,7 +35,7 @@ AccessStepView::AccessStepView(std::shared_ptr<MixerModel> model, QWidget* paren
       message_(wrapping(this, ViewStyle::callout())),
       instructions_(wrapping(this, ViewStyle::callout())),
       checkAccess_(new QPushButton("Check Access", this)),
-      openSettings_(new QPushButton("Open System Settings", this)),
+      openSettings_(new QPushButton(this)),
       relaunch_(new QPushButton("Relaunch Sonvel", this)) {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
@@ -66,7 +66,13 @@ AccessStepView::AccessStepView(std::shared_ptr<MixerModel> model, QWidget* paren
     column->addLayout(buttons);
 
     connect(checkAccess_, &QPushButton::clicked, this, [this] { model_->startPermissionCheck(); });
-    connect(openSettings_, &QPushButton::clicked, this, [this] { model_->openPrivacySettings(); });
+    connect(openSettings_, &QPushButton::clicked, this, [this] {
+        if (openSystemSettings_) {
+            openSystemSettings_();
+        } else {
+            model_->openPrivacySettings();
+        }
+    });
     connect(relaunch_, &QPushButton::clicked, this, [this] { model_->relaunch(); });
 }
 
@@ -93,6 +99,7 @@ void AccessStepView::render(const AccessStepState& state) {
     instructions_->setText(QString::fromStdString(state.instructions.value_or("")));
 
     checkAccess_->setEnabled(state.checkAccessEnabled);
+    openSettings_->setText(QString::fromStdString(state.privacySettingsTitle));
     openSettings_->setVisible(state.showsPrivacySettings);
 }
 

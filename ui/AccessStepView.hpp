@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QWidget>
+#include <functional>
 #include <memory>
 
 #include "Sonvel/SetupState.hpp"
@@ -21,6 +22,11 @@ class AccessStepView final : public QWidget {
     AccessStepView(std::shared_ptr<MixerModel> model, QWidget* parent);
 
     void render(const AccessStepState& state);
+    // What the privacy-settings button opens in place of the model's
+    // privacy settings (the simulated system's capture switch).
+    void setOpenSystemSettings(std::function<void()> open) {
+        openSystemSettings_ = std::move(open);
+    }
 
     [[nodiscard]] QLabel* stateLine() const { return lineText_; }
     [[nodiscard]] QLabel* message() const { return message_; }
@@ -41,6 +47,7 @@ class AccessStepView final : public QWidget {
     QPushButton* checkAccess_;
     QPushButton* openSettings_;
     QPushButton* relaunch_;
+    std::function<void()> openSystemSettings_;
 };
 
 }  // namespace sonvel

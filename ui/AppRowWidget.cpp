@@ -3,9 +3,11 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "ui/Accessibility.hpp"
 #include "ui/LevelDot.hpp"
 #include "ui/LevelSlider.hpp"
 #include "ui/OutputMenuButton.hpp"
@@ -18,8 +20,8 @@ namespace {
 
 constexpr int iconSide = 22;
 constexpr int levelWidth = 42;
-// What a 340-point panel leaves beside the icon, with room for a scroll bar.
-constexpr int textWidth = 268;
+// What the panel's width leaves beside the icon, with room for a scroll bar.
+constexpr int besideText = 72;
 
 QString qs(const std::string& s) {
     return QString::fromStdString(s);
@@ -27,9 +29,11 @@ QString qs(const std::string& s) {
 
 }  // namespace
 
-AppRowWidget::AppRowWidget(MixerModel& model, AppIconNames iconNames, QWidget* parent)
+AppRowWidget::AppRowWidget(MixerModel& model, AppIconNames iconNames, int panelWidth,
+                           QWidget* parent)
     : QWidget(parent),
       model_(model),
+      textWidth_(panelWidth - besideText),
       iconNames_(std::move(iconNames)),
       icon_(new QLabel(this)),
       name_(new QLabel(this)),
@@ -74,6 +78,11 @@ AppRowWidget::AppRowWidget(MixerModel& model, AppIconNames iconNames, QWidget* p
     mute_->setAutoRaise(true);
     mute_->setIconSize(QSize(16, 16));
     mute_->setFixedWidth(22);
+    // A toggle, so a screen reader says whether it is pressed.
+    mute_->setCheckable(true);
+    Accessibility::activateOnEnter(*mute_);
+    Accessibility::activateOnEnter(*outputs_);
+    Accessibility::activateOnEnter(*retry_);
     slider_->setAttribute(Qt::WA_MacSmallSize);
     level_->setFont(ViewStyle::caption());
     level_->setFixedWidth(levelWidth);
@@ -99,7 +108,10 @@ AppRowWidget::AppRowWidget(MixerModel& model, AppIconNames iconNames, QWidget* p
     captionLine_->hide();
     lines->addWidget(captionLine_);
 
-    connect(mute_, &QToolButton::clicked, this, [this] { model_.toggleMute(state_->group); });
+    // Toggled, not clicked: a screen reader's Toggle action only toggles.
+    connect(mute_, &QToolButton::toggled, this, [this](bool on) {
+        if (on != state_->muted) model_.toggleMute(state_->group);
+    });
     connect(slider_, &LevelSlider::moved, this,
             [this](double position) { model_.setPosition(position, state_->group); });
     // A change from elsewhere (a script) that came in during the drag shows
@@ -116,10 +128,11 @@ void AppRowWidget::render(const RowState& s) {
     if (!old || old->iconPath != s.iconPath) {
         icon_->setPixmap(appIcon(s.iconPath, iconNames_, palette()).pixmap(iconSide, iconSide));
     }
+    icon_->setAccessibleName(qs(s.group.name));
     note_->setVisible(s.note.has_value());
     if (s.note) note_->setText(qs(*s.note));
     if (!old || old->group.name != s.group.name || old->note != s.note) {
-        const int room = textWidth - (s.note ? note_->sizeHint().width() + 4 : 0) - 10;
+        const int room = textWidth_ - (s.note ? note_->sizeHint().width() + 4 : 0) - 10;
         name_->setText(name_->fontMetrics().elidedText(qs(s.group.name), Qt::ElideRight, room));
         name_->setToolTip(qs(s.group.name));
     }
@@ -132,6 +145,10 @@ void AppRowWidget::render(const RowState& s) {
     }
     mute_->setAccessibleName(qs(s.muteAccessibleName));
     mute_->setToolTip(qs(s.muteAccessibleName));
+    {
+        const QSignalBlocker quiet(mute_);
+        mute_->setChecked(s.muted);
+    }
     mute_->setEnabled(s.controlsEnabled);
 
     slider_->setAccessibleName(qs(s.sliderAccessibleName));
@@ -147,7 +164,7 @@ void AppRowWidget::render(const RowState& s) {
     captionLine_->setVisible(s.caption.has_value());
     if (s.caption) {
         // One line: the whole sentence stays in the tooltip.
-        const int room = textWidth - (s.showsRetry ? retry_->sizeHint().width() + 4 : 0);
+        const int room = textWidth_ - (s.showsRetry ? retry_->sizeHint().width() + 4 : 0);
         caption_->setText(
             caption_->fontMetrics().elidedText(qs(s.caption->text), Qt::ElideRight, room));
         caption_->setToolTip(qs(s.caption->text));
@@ -155,6 +172,10 @@ void AppRowWidget::render(const RowState& s) {
     }
     retry_->setVisible(s.showsRetry);
     state_ = s;
+}
+
+std::vector<QWidget*> AppRowWidget::focusOrder() const {
+    return {mute_, slider_, outputs_, retry_};
 }
 
 }  // namespace sonvel

@@ -2,6 +2,7 @@
 
 #include <QWidget>
 #include <optional>
+#include <vector>
 
 #include "Sonvel/RowState.hpp"
 #include "ui/AppIcons.hpp"
@@ -21,7 +22,8 @@ class OutputMenuButton;
 class AppRowWidget final : public QWidget {
     Q_OBJECT
   public:
-    AppRowWidget(MixerModel& model, AppIconNames iconNames, QWidget* parent = nullptr);
+    AppRowWidget(MixerModel& model, AppIconNames iconNames, int panelWidth,
+                 QWidget* parent = nullptr);
     void render(const RowState& state);
 
     [[nodiscard]] const RowState& state() const { return *state_; }
@@ -33,9 +35,12 @@ class AppRowWidget final : public QWidget {
     [[nodiscard]] LevelDot* levelDot() const { return dot_; }
     [[nodiscard]] OutputMenuButton* outputMenu() const { return outputs_; }
     [[nodiscard]] QLabel* noteLabel() const { return note_; }
+    // The row's controls in Tab order, as they sit on screen.
+    [[nodiscard]] std::vector<QWidget*> focusOrder() const;
 
   private:
     MixerModel& model_;
+    int textWidth_;
     AppIconNames iconNames_;
     std::optional<RowState> state_;
     QLabel* icon_;

@@ -4,6 +4,7 @@
 #include <QScreen>
 
 #include "platform/qt/QtUpdateChecker.hpp"
+#include "ui/AccessStepView.hpp"
 #include "ui/SettingsWindow.hpp"
 #include "ui/SetupWindow.hpp"
 
@@ -52,7 +53,11 @@ SettingsWindow* AppWindows::settings() const {
 }
 
 SetupWindow* AppWindows::openSetup() {
-    return present<SetupWindow>(setup_, [this] { return new SetupWindow(model_, wording_); });
+    return present<SetupWindow>(setup_, [this] {
+        auto* window = new SetupWindow(model_, wording_);
+        if (openSystemSettings_) window->access()->setOpenSystemSettings(openSystemSettings_);
+        return window;
+    });
 }
 
 SettingsWindow* AppWindows::openSettings() {

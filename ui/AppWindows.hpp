@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPointer>
+#include <functional>
 #include <memory>
 
 #include "Sonvel/PlatformWording.hpp"
@@ -24,6 +25,12 @@ class AppWindows final {
     AppWindows(const AppWindows&) = delete;
     AppWindows& operator=(const AppWindows&) = delete;
 
+    // What the setup window's "Open System Settings" opens, where the
+    // simulated system stands in for the privacy settings; unset: the model's.
+    void setOpenSystemSettings(std::function<void()> open) {
+        openSystemSettings_ = std::move(open);
+    }
+
     SetupWindow* openSetup();
     SettingsWindow* openSettings();
 
@@ -36,6 +43,7 @@ class AppWindows final {
     PlatformWording wording_;
     QPointer<QtUpdateChecker> updates_;
     GeneralSettingsTab::OpenURL openURL_;
+    std::function<void()> openSystemSettings_;
     QPointer<SetupWindow> setup_;
     QPointer<SettingsWindow> settings_;
 };

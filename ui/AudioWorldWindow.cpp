@@ -3,9 +3,11 @@
 #include <QCheckBox>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QVBoxLayout>
 #include <cmath>
@@ -75,7 +77,13 @@ AudioWorldWindow::AudioWorldWindow(std::shared_ptr<sim::SimulatedAudioSystem> au
     intro->setWordWrap(true);
     column->addWidget(intro);
 
-    auto* devices = new QGroupBox("Devices", this);
+    // Dozens of devices and applications would make the window taller and
+    // wider than any screen, its buttons out of reach: they scroll instead.
+    auto* scroll = new QScrollArea(this);
+    auto* inside = new QWidget(scroll);
+    auto* parts = new QVBoxLayout(inside);
+    parts->setContentsMargins(0, 0, 0, 0);
+    auto* devices = new QGroupBox("Devices", inside);
     auto* grid = new QGridLayout(devices);
     int line = 0;
     for (const DeviceSpec& d : world_->devices()) {
@@ -112,8 +120,13 @@ AudioWorldWindow::AudioWorldWindow(std::shared_ptr<sim::SimulatedAudioSystem> au
         line += 3;
         devices_.emplace(d.uid, row);
     }
-    column->addWidget(devices);
-    column->addWidget(processesBox());
+    parts->addWidget(devices);
+    parts->addWidget(processesBox(inside));
+    parts->addStretch(1);
+    scroll->setWidget(inside);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    column->addWidget(scroll, 1);
 
     auto* server = new QHBoxLayout;
     auto* capture = new QCheckBox("Capture permission granted", this);
@@ -136,6 +149,13 @@ AudioWorldWindow::AudioWorldWindow(std::shared_ptr<sim::SimulatedAudioSystem> au
     meterTimer_.setInterval(meterInterval);
     connect(&meterTimer_, &QTimer::timeout, this, &AudioWorldWindow::updateMeters);
     renderDevices();
+    // A small world shows whole; a large one fills most of the screen.
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QSize room = screen->availableGeometry().size() * 0.85;
+        const QSize whole = inside->sizeHint() + QSize(40, 40 + intro->sizeHint().height() +
+                                                               restart->sizeHint().height());
+        resize(whole.expandedTo(sizeHint()).boundedTo(room));
+    }
 }
 
 std::string AudioWorldWindow::nameOf(const ProcessSpec& p) const {
@@ -148,8 +168,8 @@ std::string AudioWorldWindow::nameOf(const ProcessSpec& p) const {
     return p.bundleID.empty() ? "Process " + std::to_string(p.pid) : p.bundleID;
 }
 
-QWidget* AudioWorldWindow::processesBox() {
-    auto* box = new QGroupBox("Processes by application", this);
+QWidget* AudioWorldWindow::processesBox(QWidget* parent) {
+    auto* box = new QGroupBox("Processes by application", parent);
     auto* grid = new QGridLayout(box);
     std::map<std::string, std::vector<const ProcessSpec*>> byApp;
     for (const ProcessSpec& p : world_->processes()) {
@@ -242,6 +262,18 @@ void AudioWorldWindow::showEvent(QShowEvent* event) {
 void AudioWorldWindow::hideEvent(QHideEvent* event) {
     QWidget::hideEvent(event);
     meterTimer_.stop();
+}
+
+void AudioWorldWindow::showCaptureSwitch() {
+    show();
+    raise();
+    activateWindow();
+    auto* capture = findChild<QCheckBox*>("capture");
+    if (!capture) return;
+    for (QWidget* above = capture->parentWidget(); above; above = above->parentWidget()) {
+        if (auto* area = qobject_cast<QScrollArea*>(above)) area->ensureWidgetVisible(capture);
+    }
+    capture->setFocus(Qt::OtherFocusReason);
 }
 
 }  // namespace sonvel

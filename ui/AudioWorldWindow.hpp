@@ -37,6 +37,11 @@ class AudioWorldWindow final : public QWidget {
                      std::shared_ptr<const sim::SimulatedWorld> world, AppName appName,
                      bool capturePermission, QWidget* parent = nullptr);
 
+    // Shows the window with the capture switch in view and focused: the
+    // simulated system's stand-in for the privacy pane "Open System Settings"
+    // names.
+    void showCaptureSwitch();
+
     // Reads every speaker once, as the timer does while the window shows.
     void updateMeters();
     [[nodiscard]] std::optional<SpeakerLevels::Levels> levels(const std::string& uid) const;
@@ -55,7 +60,7 @@ class AudioWorldWindow final : public QWidget {
     };
     void renderDevices();
     std::string nameOf(const sim::SimulatedAudioSystem::ProcessSpec& process) const;
-    QWidget* processesBox();
+    QWidget* processesBox(QWidget* parent);
 
     std::shared_ptr<sim::SimulatedAudioSystem> audio_;
     std::shared_ptr<const sim::SimulatedWorld> world_;

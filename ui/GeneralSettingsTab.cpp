@@ -92,6 +92,10 @@ GeneralSettingsTab::GeneralSettingsTab(std::shared_ptr<MixerModel> model, QtUpda
     row({{"Reset Sonvel Audio", [this] { model_->resetSonvelAudio(); }},
          {"Open Sound Settings", [this] { model_->openSoundSettings(); }}});
     button("Reset Sonvel Audio")->setToolTip(SettingsView::resetSonvelAudioTooltip);
+    if (const auto missing = model_->soundSettingsUnavailableReason()) {
+        button("Open Sound Settings")->setEnabled(false);
+        button("Open Sound Settings")->setToolTip(qs(*missing));
+    }
     column->addWidget(audioReset_);
     column->addStretch(1);
 

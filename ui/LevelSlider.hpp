@@ -5,7 +5,7 @@
 namespace sonvel {
 
 // A volume slider over positions 0 to 1 whose accessible value is the text
-// the row shows ("50%", "Muted") rather than a bare number.
+// the row shows ("50%", "Muted") and whose accessible number is a percent.
 class LevelSlider final : public QSlider {
     Q_OBJECT
   public:
@@ -23,6 +23,9 @@ class LevelSlider final : public QSlider {
   signals:
     // Every change the user makes, as a position.
     void moved(double position);
+
+  protected:
+    void wheelEvent(QWheelEvent* event) override;
 
   private:
     QString levelText_;

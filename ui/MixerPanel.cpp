@@ -10,8 +10,11 @@
 #include <QSignalBlocker>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
 
 #include "Sonvel/Symbols.hpp"
+#include "ui/Accessibility.hpp"
 #include "ui/AppRowWidget.hpp"
 #include "ui/BannerWidget.hpp"
 #include "ui/ModelBridge.hpp"
@@ -29,7 +32,16 @@ QString qs(const std::string& s) {
 QPushButton* footerButton(const QString& title, QWidget* parent) {
     auto* button = new QPushButton(title, parent);
     button->setFlat(true);
+    Accessibility::activateOnEnter(*button);
     return button;
+}
+
+// The width grows with the font (past the 10-point size the panel's
+// proportions were drawn for) and never leaves the footer's words clipped.
+int widthFor(const QFont& font, int footerWidth) {
+    const double scale = std::max(1.0, font.pointSizeF() / 10.0);
+    return std::max(
+        {MixerPanel::panelWidth, int(std::ceil(MixerPanel::panelWidth * scale)), footerWidth + 24});
 }
 
 }  // namespace
@@ -40,13 +52,15 @@ MixerPanel::MixerPanel(std::shared_ptr<MixerModel> model, AppIconNames iconNames
       model_(std::move(model)),
       iconNames_(std::move(iconNames)),
       quit_(std::move(quit)),
+      product_(new QLabel("Sonvel", this)),
       defaultOutput_(new QLabel(this)),
-      paused_(new QCheckBox("Paused", this)),
+      soundSettings_(new QToolButton(this)),
+      paused_(new SwitchBox("Paused", this)),
       bannerArea_(new QVBoxLayout),
       list_(new QScrollArea(this)),
       content_(new QWidget),
       sectionsLayout_(new QVBoxLayout(content_)) {
-    setFixedWidth(panelWidth);
+    Accessibility::install();
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(12, 12, 12, 12);
     column->setSpacing(10);
@@ -55,26 +69,31 @@ MixerPanel::MixerPanel(std::shared_ptr<MixerModel> model, AppIconNames iconNames
     header->setSpacing(8);
     auto* titles = new QVBoxLayout;
     titles->setSpacing(1);
-    auto* product = new QLabel("Sonvel", this);
-    product->setFont(ViewStyle::headline());
+    product_->setFont(ViewStyle::headline());
     defaultOutput_->setFont(ViewStyle::caption());
     ViewStyle::setTextRole(*defaultOutput_, TextRole::secondary);
     defaultOutput_->setToolTip(
         "Sonvel never changes the system output. Use Sound Settings to change it.");
-    titles->addWidget(product);
+    titles->addWidget(product_);
     titles->addWidget(defaultOutput_);
     header->addLayout(titles);
     header->addStretch(1);
-    auto* soundSettings = new QToolButton(this);
+    auto* soundSettings = soundSettings_;
     soundSettings->setAutoRaise(true);
     soundSettings->setIcon(
         SymbolIcons::icon(Symbols::soundSettings, ViewStyle::colour(TextRole::primary, palette())));
     soundSettings->setToolTip("Open Sound Settings");
     soundSettings->setAccessibleName("Open Sound Settings");
+    Accessibility::activateOnEnter(*soundSettings);
     connect(soundSettings, &QToolButton::clicked, this, [this] { model_->openSoundSettings(); });
+    if (const auto reason = model_->soundSettingsUnavailableReason()) {
+        soundSettings->setEnabled(false);
+        soundSettings->setToolTip(qs(*reason));
+    }
     header->addWidget(soundSettings);
     paused_->setAttribute(Qt::WA_MacMiniSize);
     paused_->setToolTip("Pause: every app plays at its normal volume.");
+    Accessibility::activateOnEnter(*paused_);
     connect(paused_, &QCheckBox::toggled, this, [this](bool on) { model_->setPaused(on); });
     header->addWidget(paused_);
     column->addLayout(header);
@@ -89,10 +108,12 @@ MixerPanel::MixerPanel(std::shared_ptr<MixerModel> model, AppIconNames iconNames
     list_->setWidgetResizable(true);
     list_->setFrameShape(QFrame::NoFrame);
     list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    list_->setFixedWidth(panelWidth - 24);
+    // The list is a region, not a control: Tab goes to the rows' controls.
+    list_->setFocusPolicy(Qt::NoFocus);
     column->addWidget(list_);
 
     auto* divider = new QFrame(this);
+    divider_ = divider;
     divider->setFrameShape(QFrame::HLine);
     divider->setFrameShadow(QFrame::Sunken);
     column->addWidget(divider);
@@ -105,7 +126,7 @@ MixerPanel::MixerPanel(std::shared_ptr<MixerModel> model, AppIconNames iconNames
     QPushButton* reset = sonvel::footerButton("Reset Audio", this);
     reset->setToolTip("Rebuild only Sonvel's own audio taps. System settings are not changed.");
     connect(reset, &QPushButton::clicked, this, [this] { model_->resetSonvelAudio(); });
-    QPushButton* settings = sonvel::footerButton("Settings", this);
+    QPushButton* settings = sonvel::footerButton("Settings…", this);
     settings->setEnabled(false);
     settings->setToolTip(PanelView::settingsUnavailable);
     QPushButton* quitButton = sonvel::footerButton("Quit", this);
@@ -126,6 +147,11 @@ MixerPanel::MixerPanel(std::shared_ptr<MixerModel> model, AppIconNames iconNames
         if (openSettings_) openSettings_();
     });
     column->addLayout(footer);
+    int footerWidth = 6 * 3;
+    for (QPushButton* b : footer_) footerWidth += b->sizeHint().width();
+    width_ = widthFor(font(), footerWidth);
+    setFixedWidth(width_);
+    list_->setFixedWidth(width_ - 24);
 
     connect(new ModelBridge(*model_, this), &ModelBridge::changed, this, &MixerPanel::refresh);
     refresh();
@@ -157,7 +183,7 @@ void MixerPanel::setWindowOpeners(std::function<void()> openSetup,
                                   std::function<void()> openSettings) {
     openSetup_ = std::move(openSetup);
     openSettings_ = std::move(openSettings);
-    for (QPushButton* button : {footerButton("Setup…"), footerButton("Settings")}) {
+    for (QPushButton* button : {footerButton("Setup…"), footerButton("Settings…")}) {
         button->setEnabled(true);
         button->setToolTip({});
     }
@@ -214,8 +240,8 @@ void MixerPanel::render(const PanelState& state) {
     if (rendered_ && state == state_) return;
 
     const HeaderState& h = state.header;
-    defaultOutput_->setText(defaultOutput_->fontMetrics().elidedText(
-        qs(h.defaultOutputLine), Qt::ElideRight, panelWidth - 140));
+    defaultOutput_->setText(defaultOutput_->fontMetrics().elidedText(qs(h.defaultOutputLine),
+                                                                     Qt::ElideRight, width_ - 140));
     {
         const QSignalBlocker quiet(paused_);
         paused_->setChecked(h.pausedOn);
@@ -229,6 +255,7 @@ void MixerPanel::render(const PanelState& state) {
     for (std::size_t i = 0; i < state.banners.size(); ++i) {
         if (i == banners_.size()) {
             banners_.push_back(new BannerWidget([this](BannerState::Action a) { act(a); }, this));
+            Accessibility::activateOnEnter(*banners_.back()->actionButton());
             bannerArea_->addWidget(banners_.back());
         }
         banners_[i]->render(state.banners[i]);
@@ -249,7 +276,7 @@ void MixerPanel::render(const PanelState& state) {
                 row = found->second;
                 rows_.erase(found);
             } else {
-                row = new AppRowWidget(*model_, iconNames_, shown.box);
+                row = new AppRowWidget(*model_, iconNames_, width_, shown.box);
             }
             // Moving a row keeps its widgets, so a drag in progress survives.
             if (shown.rows->indexOf(row) != int(r)) {
@@ -269,17 +296,61 @@ void MixerPanel::render(const PanelState& state) {
     }
     rows_ = std::move(kept);
 
+    state_ = state;
+    rendered_ = true;
+    restack();
+    relayout();
+}
+
+void MixerPanel::setAvailableHeight(int height) {
+    if (height == availableHeight_) return;
+    availableHeight_ = height;
+    if (rendered_) relayout();
+}
+
+void MixerPanel::relayout() {
     content_->adjustSize();
-    list_->setFixedHeight(std::min(listMaximumHeight, content_->sizeHint().height()));
+    const int wanted = std::min(listMaximumHeight, content_->sizeHint().height());
+    list_->setFixedHeight(wanted);
     // The banner's text wraps, so only the height for the panel's one width
     // fits it all; a size hint taken at another width lets the footer
     // overlap the list.
     // With no wrapping text (no banner) the layout has no height for a width
     // and answers -1, which is no height at all: then the hint fits.
-    const int height = heightForWidth(panelWidth);
-    setFixedHeight(height > 0 ? height : sizeHint().height());
-    state_ = state;
-    rendered_ = true;
+    const auto fitted = [this] {
+        layout()->invalidate();
+        const int height = heightForWidth(width_);
+        return height > 0 ? height : sizeHint().height();
+    };
+    int height = fitted();
+    // Taller than the screen leaves room for: the list scrolls instead.
+    if (availableHeight_ > 0 && height > availableHeight_) {
+        list_->setFixedHeight(std::max(minimumListHeight, wanted - (height - availableHeight_)));
+        height = fitted();
+    }
+    setFixedHeight(height);
+}
+
+// A screen reader reads children in stacking order and Tab follows the focus
+// chain, both in the order widgets were made; rows and banners come and go,
+// so both are put back in screen order after every change.
+void MixerPanel::restack() {
+    std::vector<QWidget*> order{product_, defaultOutput_, soundSettings_, paused_};
+    order.insert(order.end(), banners_.begin(), banners_.end());
+    order.push_back(list_);
+    order.push_back(divider_);
+    order.insert(order.end(), footer_.begin(), footer_.end());
+    for (QWidget* w : order) w->raise();
+
+    std::vector<QWidget*> chain{soundSettings_, paused_};
+    for (BannerWidget* b : banners_) chain.push_back(b->actionButton());
+    for (const Section& s : sections_) s.box->raise();
+    for (AppRowWidget* r : rowsInOrder()) {
+        r->raise();
+        for (QWidget* w : r->focusOrder()) chain.push_back(w);
+    }
+    chain.insert(chain.end(), footer_.begin(), footer_.end());
+    for (std::size_t i = 1; i < chain.size(); ++i) setTabOrder(chain[i - 1], chain[i]);
 }
 
 AppRowWidget* MixerPanel::row(const std::string& key) const {

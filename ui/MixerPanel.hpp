@@ -9,6 +9,7 @@
 
 #include "Sonvel/PanelState.hpp"
 #include "ui/AppIcons.hpp"
+#include "ui/SwitchBox.hpp"
 
 class QCheckBox;
 class QLabel;
@@ -30,6 +31,8 @@ class MixerPanel final : public QWidget {
   public:
     static constexpr int panelWidth = 340;
     static constexpr int listMaximumHeight = 420;
+    // However short the screen, a few rows stay in view.
+    static constexpr int minimumListHeight = 120;
 
     MixerPanel(std::shared_ptr<MixerModel> model, AppIconNames iconNames,
                std::function<void()> quit, QWidget* parent = nullptr);
@@ -43,10 +46,14 @@ class MixerPanel final : public QWidget {
     [[nodiscard]] std::vector<AppRowWidget*> rowsInOrder() const;
     [[nodiscard]] const std::vector<BannerWidget*>& banners() const { return banners_; }
     [[nodiscard]] QCheckBox* pausedSwitch() const { return paused_; }
+    // 340 at the default font, wider at larger ones.
+    [[nodiscard]] int panelWidthNow() const { return width_; }
+    // The screen's height left for the panel; the list scrolls to fit it.
+    void setAvailableHeight(int height);
     [[nodiscard]] QLabel* defaultOutputLabel() const { return defaultOutput_; }
     [[nodiscard]] QScrollArea* list() const { return list_; }
     [[nodiscard]] QPushButton* footerButton(const QString& title) const;
-    // Enables "Setup…", "Settings" and the banner's "Open Setup…"; until
+    // Enables "Setup…", "Settings…" and the banner's "Open Setup…"; until
     // then they stay disabled and say why.
     void setWindowOpeners(std::function<void()> openSetup, std::function<void()> openSettings);
     // The platform's own words for the gates that name a privacy pane.
@@ -64,6 +71,8 @@ class MixerPanel final : public QWidget {
         QVBoxLayout* rows;
     };
     void render(const PanelState& state);
+    void relayout();
+    void restack();
     void act(BannerState::Action action);
     Section& section(std::size_t index);
 
@@ -72,11 +81,16 @@ class MixerPanel final : public QWidget {
     std::function<void()> quit_;
     PanelState state_;
     bool rendered_ = false;
+    int width_ = panelWidth;
+    int availableHeight_ = 0;
+    QLabel* product_;
     QLabel* defaultOutput_;
+    QToolButton* soundSettings_;
     QCheckBox* paused_;
     QVBoxLayout* bannerArea_;
     std::vector<BannerWidget*> banners_;
     QScrollArea* list_;
+    QWidget* divider_ = nullptr;
     QWidget* content_;
     QVBoxLayout* sectionsLayout_;
     std::vector<Section> sections_;

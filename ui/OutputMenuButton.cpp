@@ -1,5 +1,6 @@
 #include "ui/OutputMenuButton.hpp"
 
+#include <QActionGroup>
 #include <QMenu>
 
 #include "ui/SymbolIcons.hpp"
@@ -11,6 +12,8 @@ OutputMenuButton::OutputMenuButton(Select select, QWidget* parent)
     : QToolButton(parent), select_(std::move(select)), menu_(new QMenu(this)) {
     setAutoRaise(true);
     setPopupMode(QToolButton::InstantPopup);
+    // A picture alone does not say what the button is for.
+    setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     setStyleSheet("QToolButton::menu-indicator { image: none; width: 0px; }");
     setMenu(menu_);
     menu_->setToolTipsVisible(true);
@@ -24,11 +27,22 @@ void OutputMenuButton::render(const OutputMenuState& state) {
     const QString name = QString::fromStdString(state.accessibleName);
     setToolTip(name);
     setAccessibleName(name);
+    setText(fontMetrics().elidedText(QString::fromStdString(state.label), Qt::ElideRight,
+                                     maximumLabelWidth));
     menu_->clear();
+    // One of several: radio marks, not check marks.
+    auto* choices = new QActionGroup(menu_);
+    choices->setExclusive(true);
     for (std::size_t i = 0; i < state.items.size(); ++i) {
         const OutputMenuItem& item = state.items[i];
-        QAction* action = menu_->addAction(QString::fromStdString(item.label));
+        // A reason only in a tooltip is a reason few ever read.
+        QString label = QString::fromStdString(item.label);
+        if (!item.enabled && !item.tooltip.empty()) {
+            label += QString::fromUtf8(" — ") + QString::fromStdString(item.tooltip);
+        }
+        QAction* action = menu_->addAction(label);
         action->setCheckable(true);
+        choices->addAction(action);
         action->setChecked(item.checked);
         action->setEnabled(item.enabled);
         action->setToolTip(QString::fromStdString(item.tooltip));

@@ -17,6 +17,8 @@ class OutputMenuButton final : public QToolButton {
   public:
     using Select = std::function<void(const std::optional<OutputContext>&)>;
 
+    static constexpr int maximumLabelWidth = 72;
+
     OutputMenuButton(Select select, QWidget* parent = nullptr);
     void render(const OutputMenuState& state);
     [[nodiscard]] QMenu* outputMenu() const { return menu_; }

@@ -4,6 +4,7 @@
 #include <QDesktopServices>
 #include <QEvent>
 #include <QScreen>
+#include <QShortcut>
 #include <QSystemTrayIcon>
 #include <cstdio>
 
@@ -19,6 +20,7 @@ namespace sonvel {
 namespace {
 constexpr std::chrono::milliseconds reopenGuard{300};
 constexpr std::chrono::seconds speakerDrainInterval{10};
+constexpr std::chrono::seconds trayWatchInterval{1};
 }  // namespace
 
 SonvelApplication::SonvelApplication(MixerModel::Environment environment,
@@ -70,20 +72,56 @@ void SonvelApplication::start() {
         std::make_unique<AppWindows>(model_, wording(), updates_, [](const std::string& url) {
             QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
         });
-    if (!options_.panelAsWindow && QSystemTrayIcon::isSystemTrayAvailable()) {
-        TrayController::Actions actions{[this] { togglePanel(); }, [this] { quit(); }, {}};
-        if (simulated_) actions.openAudioWorld = [this] { openAudioWorld(); };
-        actions.openSetup = [this] { openSetup(); };
-        actions.openSettings = [this] { openSettings(); };
-        tray_ = new TrayController(model_, std::move(actions), this);
+    // The simulated system's capture switch stands in for the privacy pane.
+    if (simulated_) {
+        windows_->setOpenSystemSettings([this] {
+            if (AudioWorldWindow* world = openAudioWorld()) world->showCaptureSwitch();
+        });
+    }
+    if (options_.panelAsWindow) {
+        openPanel();
         return;
     }
-    if (!options_.panelAsWindow) {
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        followTray(true);
+    } else {
         std::fputs(
             "Sonvel: this desktop has no system tray, so the panel opens as a window; "
             "closing it quits.\n",
             stderr);
+        openPanel();
     }
+    // At login the tray often comes up after the applications, and a panel
+    // restarting takes it away for a while. Qt says neither on X11, and
+    // asking is one round trip to the X server.
+    auto* watch = new QTimer(this);
+    connect(watch, &QTimer::timeout, this, [this] {
+        const bool available = QSystemTrayIcon::isSystemTrayAvailable();
+        if (quitting_ || available == (tray_ != nullptr)) return;
+        std::fputs(available ? "Sonvel: a system tray appeared; the panel moves into it.\n"
+                             : "Sonvel: the system tray is gone, so the panel opens as a "
+                               "window; closing it quits.\n",
+                   stderr);
+        followTray(available);
+    });
+    watch->start(trayWatchInterval);
+}
+
+// Into the tray, closing the panel's window: with the tray in place that
+// closing no longer quits. Out of it, the panel comes back as that window.
+void SonvelApplication::followTray(bool available) {
+    if (available) {
+        TrayController::Actions actions{[this] { togglePanel(); }, [this] { quit(); }, {}};
+        if (simulated_) actions.openAudioWorld = [this] { openAudioWorld(); };
+        actions.openSetup = [this] { openSetup(); };
+        actions.openSettings = [this] { openSettings(); };
+        actions.showPanel = [this] { openPanel(); };
+        tray_ = new TrayController(model_, std::move(actions), this);
+        if (panel_) panel_->close();
+        return;
+    }
+    closePanel();
+    delete std::exchange(tray_, nullptr);
     openPanel();
 }
 
@@ -96,8 +134,8 @@ void SonvelApplication::quit() {
 }
 
 std::optional<std::string> SonvelApplication::iconName(const std::string& appPath) const {
-    if (!simulated_) return std::nullopt;
-    return simulated_->world->iconName(appPath);
+    if (simulated_) return simulated_->world->iconName(appPath);
+    return environment_.system ? environment_.system->iconName(appPath) : std::nullopt;
 }
 
 MixerPanel* SonvelApplication::panel() const {
@@ -130,18 +168,33 @@ void SonvelApplication::openPanel() {
     panel->setAttribute(Qt::WA_DeleteOnClose);
     panel->installEventFilter(this);
     if (tray_) {
-        // A drop-down: it closes as soon as the user clicks elsewhere.
-        panel->setWindowFlags(Qt::Popup);
-        panel->adjustSize();
-        const QRect icon = tray_->iconGeometry();
-        QScreen* screen = QGuiApplication::screenAt(icon.center());
-        if (!screen) screen = QGuiApplication::primaryScreen();
-        panel->move(
-            TrayController::panelPosition(icon, panel->sizeHint(), screen->availableGeometry()));
+        // A drop-down that closes when the user goes elsewhere. Not a Qt
+        // popup: those are left out of the application's accessible
+        // children, where a screen reader looks for it.
+        panel->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+        connect(new QShortcut(QKeySequence(Qt::Key_Escape), panel), &QShortcut::activated, panel,
+                &QWidget::close);
+        placePanel();
     } else {
         panel->setWindowTitle("Sonvel");
     }
     panel->show();
+    if (tray_) {
+        panel->raise();
+        panel->activateWindow();
+    }
+}
+
+// Again whenever the panel's height changes while open (a banner, a row
+// coming or going), from the size it has rather than the size it hints.
+void SonvelApplication::placePanel() {
+    if (!panel_ || !tray_) return;
+    const QRect icon = tray_->iconGeometry();
+    QScreen* screen = QGuiApplication::screenAt(icon.center());
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    const QRect room = screen->availableGeometry();
+    panel_->setAvailableHeight(room.height());
+    panel_->move(TrayController::panelPosition(icon, panel_->size(), room));
 }
 
 void SonvelApplication::openSetup() {
@@ -169,7 +222,11 @@ void SonvelApplication::togglePanel() {
 // while the panel is being destroyed, when it is no longer a MixerPanel.
 bool SonvelApplication::eventFilter(QObject* watched, QEvent* event) {
     if (watched == watchedPanel_) {
-        if (event->type() == QEvent::Hide && tray_) {
+        if (event->type() == QEvent::WindowDeactivate && tray_) {
+            static_cast<QWidget*>(watched)->close();
+        } else if (event->type() == QEvent::Resize && tray_) {
+            placePanel();
+        } else if (event->type() == QEvent::Hide && tray_) {
             // Dropped on closing: the next opening builds a new panel.
             panelClosedAt_ = environment_.clock->uptime();
             watched->removeEventFilter(this);

@@ -68,8 +68,10 @@ class SonvelApplication final : public QObject {
 
   private:
     [[nodiscard]] PlatformWording wording() const;
+    void placePanel();
     std::optional<std::string> iconName(const std::string& appPath) const;
     void drainSpeakers();
+    void followTray(bool available);
 
     MixerModel::Environment environment_;
     std::optional<SimulatedAudio> simulated_;

@@ -216,6 +216,9 @@ int main(int argc, char** argv) {
     env.workspace =
         std::make_shared<LinuxWorkspace>(env.mainQueue, [] { QCoreApplication::quit(); });
     env.loginItem = std::make_shared<XdgLoginItem>();
+    // The simulated capture switch behaves as macOS's permission does.
+    env.wording =
+        backend->simulated ? PlatformWording::simulatedMacOS() : PlatformWording::linuxDesktop();
 
     SonvelApplication shell(
         env, backend->simulated,

@@ -7,7 +7,8 @@ namespace sonvel {
 // The real operating system on Linux. Linux has no registry of running
 // applications with activation policies and no application bundles, so those
 // answer nothing; process paths come from /proc and the build is the kernel's
-// release string.
+// release string (PipeWireSystemServices names the audio path's instead, which
+// is what a live test proves).
 class LinuxSystemServices final : public SystemServices {
   public:
     [[nodiscard]] ProcessID ownPID() const override;

@@ -1,47 +1,37 @@
 #include "platform/linux/LinuxWorkspace.hpp"
 
-#include <spawn.h>
-#include <sys/wait.h>
 #include <systemd/sd-bus.h>
-#include <unistd.h>
 
-#include <array>
 #include <cstdlib>
 #include <filesystem>
-#include <sstream>
+#include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
-extern char** environ;
+#include "platform/linux/DetachedProcess.hpp"
+#include "platform/linux/SoundSettingsApp.hpp"
 
 namespace sonvel {
 
 namespace {
 
-// Starts a program found on PATH; when `wait` is set, true only if it exited 0.
-bool run(const std::vector<std::string>& command, bool wait) {
-    std::vector<char*> argv;
-    for (const std::string& part : command) argv.push_back(const_cast<char*>(part.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
-    if (!wait) return true;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-bool onPath(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    if (!path) return false;
-    std::stringstream folders(path);
-    for (std::string folder; std::getline(folders, folder, ':');) {
-        if (!folder.empty() &&
-            ::access((std::filesystem::path(folder) / program).c_str(), X_OK) == 0) {
-            return true;
-        }
+// This program as it was started: the executable (still the right file after
+// a package upgrade replaced it under the same name) and its arguments.
+std::vector<std::string> ownCommand() {
+    std::vector<std::string> command;
+    std::error_code error;
+    std::string self = std::filesystem::read_symlink("/proc/self/exe", error).string();
+    constexpr std::string_view deleted = " (deleted)";
+    if (self.ends_with(deleted)) self.resize(self.size() - deleted.size());
+    if (error || self.empty()) return command;
+    command.push_back(self);
+    std::ifstream file("/proc/self/cmdline", std::ios::binary);
+    bool first = true;
+    for (std::string argument; std::getline(file, argument, '\0');) {
+        if (!std::exchange(first, false)) command.push_back(argument);
     }
-    return false;
+    return command;
 }
 
 struct SleepHandlers {
@@ -60,8 +50,24 @@ int onPrepareForSleep(sd_bus_message* message, void* userdata, sd_bus_error*) {
 
 }  // namespace
 
-LinuxWorkspace::LinuxWorkspace(std::shared_ptr<DispatchQueue> mainQueue, std::function<void()> quit)
-    : mainQueue_(std::move(mainQueue)), quit_(std::move(quit)) {}
+LinuxWorkspace::LinuxWorkspace(std::shared_ptr<DispatchQueue> mainQueue, std::function<void()> quit,
+                               Options options)
+    : mainQueue_(std::move(mainQueue)), quit_(std::move(quit)), options_(std::move(options)) {
+    if (!options_.desktop) {
+        const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
+        options_.desktop = desktop ? desktop : "";
+    }
+    if (!options_.isInstalled) {
+        options_.isInstalled = [](const std::string& program) {
+            return DetachedProcess::find(program).has_value();
+        };
+    }
+    if (!options_.launch) {
+        options_.launch = [](const std::vector<std::string>& command) {
+            return DetachedProcess::start(command).has_value();
+        };
+    }
+}
 
 LinuxWorkspace::~LinuxWorkspace() {
     busThread_.request_stop();
@@ -92,30 +98,23 @@ void LinuxWorkspace::observeSleep(std::function<void()> willSleep, std::function
     });
 }
 
-bool LinuxWorkspace::open(const std::string& url) {
-    // xdg-open exits non-zero when no handler takes the URL.
-    return onPath("xdg-open") && run({"xdg-open", url}, true);
+bool LinuxWorkspace::openSoundSettings() {
+    const auto command = SoundSettingsApp::choose(*options_.desktop, options_.isInstalled);
+    return command && options_.launch(*command);
 }
 
-bool LinuxWorkspace::openDesktopSoundSettings() {
-    const std::vector<std::vector<std::string>> candidates{
-        {"gnome-control-center", "sound"},
-        {"systemsettings", "kcm_pulseaudio"},
-        {"kcmshell6", "kcm_pulseaudio"},
-        {"kcmshell5", "kcm_pulseaudio"},
-        {"xfce4-mixer"},
-        {"pavucontrol"},
-    };
-    for (const auto& command : candidates) {
-        if (onPath(command.front()) && run(command, false)) return true;
-    }
-    return false;
+std::optional<std::string> LinuxWorkspace::soundSettingsUnavailableReason() const {
+    const auto command = SoundSettingsApp::choose(*options_.desktop, options_.isInstalled);
+    if (command) return std::nullopt;
+    return command.error();
+}
+
+std::vector<std::string> LinuxWorkspace::relaunchCommand() const {
+    return options_.command ? *options_.command : ownCommand();
 }
 
 void LinuxWorkspace::relaunch(std::function<void()> then) {
-    std::error_code error;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error) run({self.string()}, false);
+    if (const auto command = relaunchCommand(); !command.empty()) options_.launch(command);
     if (then) then();
 }
 

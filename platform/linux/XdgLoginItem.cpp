@@ -1,9 +1,16 @@
 #include "platform/linux/XdgLoginItem.hpp"
 
 #include <fmt/format.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <latch>
 #include <system_error>
 
 namespace sonvel {
@@ -28,7 +35,87 @@ std::string quoted(const fs::path& path) {
     return out + "\"";
 }
 
+constexpr std::uint32_t folderEvents = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE |
+                                       IN_MOVED_TO | IN_MOVED_FROM | IN_ATTRIB | IN_DELETE_SELF |
+                                       IN_MOVE_SELF;
+
+// Watches `entry` until `stop`: its folder for the entry's own events, and
+// the nearest existing folder above it for the missing ones appearing (the
+// autostart folder does not exist until some program first asks to start at
+// login). A newly watched folder counts as a change, since the entry may have
+// been written before the watch began. Sleeps in poll; a stop wakes it.
+void watch(const fs::path& entry, const std::function<void()>& changed, std::stop_token stop,
+           std::latch& ready) {
+    const int events = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (events < 0 || wake < 0) {
+        ready.count_down();
+        if (events >= 0) ::close(events);
+        if (wake >= 0) ::close(wake);
+        return;
+    }
+    const std::stop_callback onStop(stop, [wake] {
+        const std::uint64_t one = 1;
+        (void)!::write(wake, &one, sizeof one);
+    });
+    const fs::path folder = entry.parent_path();
+    const std::string name = entry.filename().string();
+    int folderWatch = -1;
+    int aboveWatch = -1;
+    fs::path above;
+    // True when the folder's watch began now. The nearest folder is watched
+    // before looking again, so nothing made in between goes unseen.
+    const auto rewatch = [&] {
+        for (;;) {
+            std::error_code error;
+            fs::path nearest = folder.parent_path();
+            while (nearest.has_relative_path() && !fs::is_directory(nearest, error)) {
+                nearest = nearest.parent_path();
+            }
+            if (nearest == above) break;
+            if (aboveWatch >= 0) ::inotify_rm_watch(events, aboveWatch);
+            aboveWatch = ::inotify_add_watch(events, nearest.c_str(), IN_CREATE | IN_MOVED_TO);
+            above = nearest;
+        }
+        return folderWatch < 0 &&
+               (folderWatch = ::inotify_add_watch(events, folder.c_str(), folderEvents)) >= 0;
+    };
+    rewatch();
+    ready.count_down();
+    while (!stop.stop_requested()) {
+        pollfd fds[2] = {{events, POLLIN, 0}, {wake, POLLIN, 0}};
+        if (::poll(fds, 2, -1) <= 0 || (fds[1].revents & POLLIN)) continue;
+        alignas(inotify_event) char buffer[4096];
+        bool relevant = false;
+        for (ssize_t n; (n = ::read(events, buffer, sizeof buffer)) > 0;) {
+            for (std::size_t at = 0; at < static_cast<std::size_t>(n);) {
+                inotify_event event{};
+                std::memcpy(&event, buffer + at, sizeof event);
+                const std::string named = event.len ? buffer + at + sizeof event : "";
+                at += sizeof event + event.len;
+                if (event.wd == folderWatch) {
+                    if (event.mask & IN_IGNORED) folderWatch = -1;
+                    relevant |= named == name || (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF));
+                }
+            }
+        }
+        if (rewatch() || relevant) changed();
+    }
+    ::close(events);
+    ::close(wake);
+}
+
 }  // namespace
+
+void XdgLoginItem::observe(std::function<void()> changed) {
+    // Changes from the moment this returns are seen.
+    std::latch ready(1);
+    watcher_ =
+        std::jthread([entry = entry_, changed = std::move(changed), &ready](std::stop_token stop) {
+            watch(entry, changed, std::move(stop), ready);
+        });
+    ready.wait();
+}
 
 XdgLoginItem::XdgLoginItem(fs::path configHome, fs::path executable)
     : entry_((configHome.empty() ? userConfigHome() : configHome) / "autostart" /

@@ -1,13 +1,17 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <thread>
 
 #include "Sonvel/Workspace.hpp"
 
 namespace sonvel {
 
 // Launch at login as a freedesktop.org autostart entry in the user's
-// configuration folder ($XDG_CONFIG_HOME, or ~/.config).
+// configuration folder ($XDG_CONFIG_HOME, or ~/.config). Other programs (a
+// desktop's startup-apps settings, a file manager) change the same file, so
+// it is watched with inotify once observed.
 class XdgLoginItem final : public LoginItem {
   public:
     // `configHome` and `executable` default to the user's and this program's.
@@ -16,12 +20,16 @@ class XdgLoginItem final : public LoginItem {
 
     std::expected<void, std::string> setEnabled(bool enabled) override;
     [[nodiscard]] bool isEnabled() const override;
+    // Calls `changed` on a thread of its own after each change to the entry,
+    // its folder appearing or going; until this item is destroyed.
+    void observe(std::function<void()> changed) override;
 
     [[nodiscard]] const std::filesystem::path& entry() const { return entry_; }
 
   private:
     std::filesystem::path entry_;
     std::filesystem::path executable_;
+    std::jthread watcher_;
 };
 
 }  // namespace sonvel

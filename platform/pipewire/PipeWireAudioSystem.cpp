@@ -96,4 +96,17 @@ std::vector<PipeWireAudioSystem::Application> PipeWireAudioSystem::applications(
     return out;
 }
 
+PipeWireAudioSystem::Versions PipeWireAudioSystem::versions() const {
+    const LoopLock lock(state_->loop);
+    Versions out{state_->serverVersion, -1, {}};
+    for (const auto& [id, client] : state_->clients) {
+        if (client->sessionManager && client->pid > 0) {
+            out.sessionManager = client->pid;
+            out.sessionManagerVersion = client->version;
+            break;
+        }
+    }
+    return out;
+}
+
 }  // namespace sonvel::pw

@@ -53,6 +53,9 @@ class PipeWireAudioSystem final : public AudioHardware {
         ProcessID pid = 0;
         std::string name;      // application.name
         std::string bundleID;  // application.id, else the binary's name
+        std::string id;        // application.id alone
+        std::string binary;    // application.process.binary, else the executable's name
+        std::string iconName;  // application.icon_name of a stream, else of the client
 
         bool operator==(const Application&) const = default;
     };
@@ -68,6 +71,15 @@ class PipeWireAudioSystem final : public AudioHardware {
     PipeWireAudioSystem& operator=(const PipeWireAudioSystem&) = delete;
 
     [[nodiscard]] std::vector<Application> applications() const;
+    // The server's version and its session manager's, for naming the audio
+    // path a live test proved.
+    struct Versions {
+        std::string server;                 // empty until the server said
+        ProcessID sessionManager = -1;      // WirePlumber's process; -1: none connected
+        std::string sessionManagerVersion;  // where its client states one
+        bool operator==(const Versions&) const = default;
+    };
+    [[nodiscard]] Versions versions() const;
     // The applications (by key) whose engine is built as soon as they play,
     // and the gain it gives them: a new stream of theirs plays at that gain
     // by its own volume until the engine takes it (at most a second), instead

@@ -67,16 +67,28 @@ std::string executableName(ProcessID pid) {
     return full.substr(full.rfind('/') + 1);
 }
 
+// PulseAudio's spelling first: pipewire-pulse passes its clients' keys on.
+std::string iconName(const spa_dict* props) {
+    std::string name = text(props, "application.icon_name");
+    return name.empty() ? text(props, PW_KEY_APP_ICON_NAME) : name;
+}
+
 void applyClientProps(ClientInfo& client, const spa_dict* props) {
     if (!props) return;
     if (const ProcessID pid = clientPID(props); pid > 0) client.pid = pid;
     auto& app = client.application;
     app.pid = client.pid;
     if (auto name = text(props, PW_KEY_APP_NAME); !name.empty()) app.name = std::move(name);
-    if (auto id = text(props, PW_KEY_APP_ID); !id.empty()) app.bundleID = std::move(id);
+    if (auto id = text(props, PW_KEY_APP_ID); !id.empty()) app.bundleID = app.id = std::move(id);
+    if (auto icon = iconName(props); !icon.empty()) app.iconName = std::move(icon);
     std::string binary = text(props, PW_KEY_APP_PROCESS_BINARY);
     if (binary.empty() && client.pid > 0) binary = executableName(client.pid);
+    if (!binary.empty()) app.binary = binary;
     if (app.name.empty()) app.name = std::move(binary);
+    if (text(props, "wireplumber.daemon") == "true") client.sessionManager = true;
+    if (auto version = text(props, PW_KEY_APP_VERSION); !version.empty()) {
+        client.version = std::move(version);
+    }
 }
 
 void applyNodeProps(NodeInfo& node, const spa_dict* props) {
@@ -87,6 +99,7 @@ void applyNodeProps(NodeInfo& node, const spa_dict* props) {
     if (auto v = text(props, PW_KEY_OBJECT_SERIAL); !v.empty()) node.serial = std::move(v);
     if (auto v = text(props, PW_KEY_TARGET_OBJECT); !v.empty()) node.ownTarget = std::move(v);
     if (auto v = text(props, PW_KEY_APP_NAME); !v.empty()) node.applicationName = std::move(v);
+    if (auto v = iconName(props); !v.empty()) node.applicationIcon = std::move(v);
     if (const long id = number(props, PW_KEY_CLIENT_ID, 0); id > 0) {
         node.clientID = std::uint32_t(id);
     }
@@ -157,6 +170,7 @@ const pw_core_events coreEvents = [] {
     e.version = PW_VERSION_CORE_EVENTS;
     e.info = [](void* data, const pw_core_info* info) {
         auto* s = static_cast<State*>(data);
+        if (info->version) s->serverVersion = info->version;
         if (const long r = number(info->props, "default.clock.rate", 0); r > 0) s->rate = double(r);
         if (const long q = number(info->props, "default.clock.quantum", 0); q > 0) {
             s->quantum = std::uint32_t(q);

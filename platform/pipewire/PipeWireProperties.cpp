@@ -51,6 +51,13 @@ std::optional<PipeWireAudioSystem::Application> State::applicationOf(ProcessID p
             break;
         }
     }
+    for (const auto& [id, node] : nodes) {
+        if (!node->applicationIcon.empty() && node->mediaClass.starts_with("Stream/") &&
+            pidOfNode(*node) == pid) {
+            app.iconName = node->applicationIcon;
+            break;
+        }
+    }
     if (app.bundleID.empty()) app.bundleID = app.name;
     return app;
 }

@@ -40,6 +40,8 @@ struct ClientInfo {
     std::uint32_t id = 0;
     ProcessID pid = -1;
     PipeWireAudioSystem::Application application;
+    bool sessionManager = false;  // WirePlumber's own connection
+    std::string version;          // application.version, where the client states one
     pw_proxy* proxy = nullptr;
     spa_hook hook{};
 };
@@ -57,6 +59,7 @@ struct NodeInfo {
     double rate = 0;                     // 0: unknown
     std::string ownTarget;               // target.object the stream asked for itself
     std::string applicationName;         // the stream's own application.name
+    std::string applicationIcon;         // the stream's own application.icon_name
     bool described = false;              // its first info arrived
     pw_node_state state = PW_NODE_STATE_CREATING;
     pw_proxy* proxy = nullptr;
@@ -158,6 +161,7 @@ struct PipeWireAudioSystem::State {
     ProcessID ownPID = 0;
     double rate = 48000;
     std::uint32_t quantum = 1024;
+    std::string serverVersion;  // the daemon's, from its core info
 
     std::map<std::uint32_t, std::unique_ptr<ClientInfo>> clients;
     std::map<std::uint32_t, std::unique_ptr<NodeInfo>> nodes;

@@ -42,7 +42,7 @@ TEST(DiagnosticsStateTest, SummaryRowsWithNoEngine) {
     input.output = OutputContext{3, "spk", "Speakers", std::nullopt};
     input.silenceNotice = "Every app you turned down is silent.";
     const auto rows = DiagnosticsView::diagnostics(input, PlatformWording::linuxDesktop()).rows;
-    EXPECT_EQ(rows.front().label, "Kernel build");
+    EXPECT_EQ(rows.front().label, "Audio server");
     EXPECT_EQ(rows[3].value, "Speakers");
     EXPECT_EQ(rows.back(), (DiagnosticsRow{"Only silence", *input.silenceNotice}));
     EXPECT_EQ(DiagnosticsView::text(PermissionState::Failed{"no device"}), "failed(no device)");

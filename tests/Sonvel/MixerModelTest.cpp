@@ -255,16 +255,13 @@ TEST_F(MixerModelTest, ResetAudioHandsEveryEngineOverAndPeaksFollowThePanel) {
     EXPECT_LE(analysis::peak(s, 2, 0), 0.2501);
 }
 
-TEST_F(MixerModelTest, SettingsLinksFallBackToTheDesktopAndRelaunchQuits) {
+TEST_F(MixerModelTest, SettingsOpenTheDesktopsOwnAppsAndRelaunchQuits) {
+    workspace->soundSettingsMissing = "None here.";
     start();
+    EXPECT_EQ(model->soundSettingsUnavailableReason(), "None here.");
     model->openSoundSettings();
     model->openPrivacySettings();
-    EXPECT_EQ(workspace->opened,
-              (std::vector<std::string>{
-                  "x-apple.systempreferences:com.apple.Sound-Settings.extension",
-                  "x-apple.systempreferences:com.apple.preference.sound", "desktop sound settings",
-                  "x-apple.systempreferences:com.apple.preference.security?Privacy_AudioCapture",
-                  "x-apple.systempreferences:com.apple.preference.security?Privacy"}));
+    EXPECT_EQ(workspace->opened, (std::vector<std::string>{"sound settings", "privacy settings"}));
     model->relaunch();
     EXPECT_FALSE(workspace->terminated);  // only once back on the main queue
     settle();

@@ -6,6 +6,7 @@
 #include "Sonvel/SetupState.hpp"
 #include "Sonvel/Symbols.hpp"
 #include "core/LiveTest.hpp"
+#include "core/ValidationPolicy.hpp"
 
 namespace sonvel {
 namespace {
@@ -207,8 +208,59 @@ TEST(SetupStateTest, LinuxWordingNeverPointsAtAPrivacyPane) {
         EXPECT_EQ(text.find("System Settings"), std::string::npos) << text;
     }
     const auto& idle = std::get<IdleTestState>(state.liveTest);
-    EXPECT_NE(idle.record->text.find("(Linux 24A335)"), std::string::npos);
+    EXPECT_NE(idle.record->text.find("(24A335)"), std::string::npos);
     EXPECT_EQ(idle.intro.find("Mac"), std::string::npos);
+}
+
+// The audio path is what a live test proves: on Linux a kernel update (not
+// part of the build) leaves the controls open, a new audio server asks again,
+// and a record that stored a kernel release is carried over once.
+TEST(SetupStateTest, EachSystemLapsesTheLiveTestInItsOwnWords) {
+    const PlatformWording linux = PlatformWording::linuxDesktop();
+    const std::string before = "PipeWire 0.3.65, WirePlumber 0.4.13";
+    const std::string after = "PipeWire 1.0.5, WirePlumber 0.5.2";
+    struct Case {
+        const PlatformWording& words;
+        std::string stored, current, reason;
+    };
+    for (const Case& c : {
+             Case{mac, "24A335", "24B83", "macOS changed from build 24A335 to 24B83."},
+             Case{linux, before, before, ""},
+             Case{linux, "6.1.0-18-amd64", before, ""},
+             Case{linux, before, after,
+                  "The audio server changed from " + before + " to " + after + "."},
+         }) {
+        std::optional<ValidationRecord> record = ValidationRecord{
+            ValidationRecord::Outcome::passed, c.stored, {}, "Speakers", "Music", {}, "", 1};
+        if (auto adopted = ValidationPolicy::adopt(record, c.current, c.words.gate.build)) {
+            EXPECT_EQ(adopted->osBuild, c.current);
+            record = adopted;
+        }
+        const ControlGate gate = ControlGate::evaluate(PermissionState::Verified{}, record,
+                                                       {c.current}, false, c.words.gate);
+        EXPECT_EQ(gate, c.reason.empty() ? ControlGate{ControlGate::Ready{}}
+                                         : ControlGate{ControlGate::NeedsRevalidation{c.reason}})
+            << c.stored << " → " << c.current;
+    }
+    // The gate's own sentences, as every view that shows the gate reads them.
+    const auto detail = [](ControlGate gate, const PlatformWording& words) {
+        gate.words = words.gate;
+        return gate.detail();
+    };
+    EXPECT_EQ(detail(ControlGate::NeedsLiveValidation{}, mac),
+              "Run the 10-second live test once so you can confirm by ear that per-app volume "
+              "really works on this Mac.");
+    EXPECT_EQ(detail(ControlGate::PermissionDenied{}, mac),
+              "Sonvel only received silence. Turn on Sonvel in System Settings › Privacy & "
+              "Security › Screen & System Audio Recording › System Audio Recording Only, then "
+              "relaunch.");
+    for (const ControlGate& gate : {ControlGate{ControlGate::NeedsLiveValidation{}},
+                                    ControlGate{ControlGate::NeedsPermission{}},
+                                    ControlGate{ControlGate::PermissionDenied{}}}) {
+        const std::string text = detail(gate, linux);
+        EXPECT_EQ(text.find("Mac"), std::string::npos) << text;
+        EXPECT_EQ(text.find("System Settings"), std::string::npos) << text;
+    }
 }
 
 }  // namespace

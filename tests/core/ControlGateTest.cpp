@@ -16,7 +16,7 @@ const ValidationPath current{"24A335", ValidationPath::currentEngineRevision};
 
 ControlGate evaluate(PermissionState permission, std::optional<ValidationRecord> record,
                      bool paused = false, const ValidationPath& path = current) {
-    return ControlGate::evaluate(permission, record, path, paused);
+    return ControlGate::evaluate(permission, record, path, paused, GateWording{});
 }
 
 TEST(ControlGateTest, PermissionComesBeforeValidationWhichComesBeforePause) {
@@ -41,9 +41,9 @@ TEST(ControlGateTest, StaleRecordsNeedRevalidationWithTheirReason) {
     const PermissionState verified = PermissionState::Verified{};
     const ValidationPath newBuild{"24B83", 1};
     const G gate = evaluate(verified, passed("24A335"), false, newBuild);
-    EXPECT_EQ(gate, G{G::NeedsRevalidation{"macOS changed from build 24A335 to 24B83."}});
+    EXPECT_EQ(gate, G{G::NeedsRevalidation{"The system changed from build 24A335 to 24B83."}});
     EXPECT_EQ(gate.detail(),
-              "macOS changed from build 24A335 to 24B83. Run the 10-second live test again.");
+              "The system changed from build 24A335 to 24B83. Run the 10-second live test again.");
 
     for (std::int64_t revision : {0, 2}) {
         EXPECT_EQ(evaluate(verified, passed("24A335", revision), true),
@@ -68,9 +68,9 @@ TEST(ValidationPolicyTest, InvalidateKeepsTheFirstReasonAndLeavesFailuresAlone) 
     ValidationRecord failed = passed();
     failed.outcome = ValidationRecord::Outcome::failed;
     EXPECT_EQ(ValidationPolicy::invalidate(failed, "r"), failed);
-    EXPECT_EQ(ValidationPolicy::status(failed, current),
+    EXPECT_EQ(ValidationPolicy::status(failed, current, {}),
               ValidationStatus{ValidationStatus::Failed{}});
-    EXPECT_EQ(ValidationPolicy::status(std::nullopt, current),
+    EXPECT_EQ(ValidationPolicy::status(std::nullopt, current, {}),
               ValidationStatus{ValidationStatus::Missing{}});
 }
 

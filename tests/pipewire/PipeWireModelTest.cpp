@@ -93,6 +93,11 @@ TEST_F(PipeWireModelTest, RespawnServerRestartAndQuitKeepEveryLevel) {
 TEST_F(PipeWireModelTest, AccessCheckAndLiveTestRunOnTheServer) {
     play(musicPlayer, music);
     startSonvel({}, false);
+    // What the live test proves is the audio path, so that is the build.
+    main->sync([&] {
+        EXPECT_THAT(model->osBuild(),
+                    ::testing::MatchesRegex("PipeWire [0-9.]+, WirePlumber [0-9]+\\.[0-9.]+"));
+    });
     main->sync([&] { model->startPermissionCheck(); });
     ASSERT_TRUE(within(5s, [&] { return model->permission->is<PermissionState::Verified>(); }))
         << model->permissionMessage.get().value_or("no message");

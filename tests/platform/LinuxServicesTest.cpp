@@ -3,7 +3,16 @@
 #include <filesystem>
 #include <fstream>
 
+#include <sys/wait.h>
+
+#include <condition_variable>
+#include <csignal>
+#include <mutex>
+#include <set>
+
+#include "platform/linux/DetachedProcess.hpp"
 #include "platform/linux/LinuxWorkspace.hpp"
+#include "platform/linux/SoundSettingsApp.hpp"
 #include "platform/linux/XdgLoginItem.hpp"
 #include "platform/qt/QtMainQueue.hpp"
 #include "platform/qt/QtPreferencesStore.hpp"
@@ -92,17 +101,101 @@ TEST(QtMainQueueTest, RunsWorkInOrderOnTheEventLoopThread) {
     EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
 }
 
-TEST(LinuxWorkspaceTest, WithoutAHandlerNothingOpensAndSleepWatchingIsOptional) {
-    auto main = std::make_shared<SteppedQueue>("main");
-    bool quit = false;
-    LinuxWorkspace workspace(main, [&] { quit = true; });
-    EXPECT_FALSE(workspace.open("x-apple.systempreferences:com.apple.preference.sound"));
-    workspace.observeSleep([] {}, [] {});
-    if (!fs::exists("/run/dbus/system_bus_socket")) {
-        EXPECT_FALSE(workspace.watchesSleep());
+TEST(LinuxWorkspaceTest, SoundSettingsFollowTheDesktopAndWhatIsInstalled) {
+    using Command = std::vector<std::string>;
+    const Command gnome{"gnome-control-center", "sound"}, pavu{"pavucontrol"};
+    struct Case {
+        std::string desktop;
+        std::set<std::string> installed;
+        Command chosen;  // empty: disabled
+    };
+    for (const Case& c : {
+             Case{"ubuntu:GNOME", {"gnome-control-center", "pavucontrol"}, gnome},
+             Case{"GNOME", {"pavucontrol"}, pavu},
+             Case{"KDE", {"kcmshell5", "kcmshell6"}, {"kcmshell6", "kcm_pulseaudio"}},
+             Case{"kde", {"systemsettings", "pavucontrol"}, {"systemsettings", "kcm_pulseaudio"}},
+             Case{"XFCE", {"gnome-control-center", "systemsettings", "pavucontrol"}, pavu},
+             Case{"", {"gnome-control-center", "systemsettings"}, {}},
+         }) {
+        std::vector<Command> launched;
+        LinuxWorkspace workspace(
+            std::make_shared<SteppedQueue>("main"), [] {},
+            {.desktop = c.desktop,
+             .isInstalled = [&](const std::string& p) { return c.installed.contains(p); },
+             .launch = [&](const Command& command) { return launched.push_back(command), true; }});
+        EXPECT_EQ(workspace.openSoundSettings(), !c.chosen.empty()) << c.desktop;
+        EXPECT_EQ(launched,
+                  c.chosen.empty() ? std::vector<Command>{} : std::vector<Command>{c.chosen});
+        EXPECT_EQ(workspace.soundSettingsUnavailableReason(),
+                  c.chosen.empty() ? std::optional<std::string>(SoundSettingsApp::notFound)
+                                   : std::nullopt);
+        EXPECT_FALSE(workspace.openPrivacySettings());
     }
+}
+
+TEST(LinuxWorkspaceTest, LaunchingIsDetachedAndRelaunchKeepsTheArguments) {
+    const auto started = std::chrono::steady_clock::now();
+    const auto sleeper = DetachedProcess::start({"sleep", "30"});
+    ASSERT_TRUE(sleeper) << sleeper.error();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    EXPECT_EQ(::kill(*sleeper, 0), 0) << "still running";
+    EXPECT_EQ(::waitpid(*sleeper, nullptr, WNOHANG), -1) << "not our child: nothing to reap";
+    ::kill(*sleeper, SIGTERM);
+    EXPECT_FALSE(DetachedProcess::start({"sonvel-no-such-program"}));
+
+    std::vector<std::string> relaunched;
+    bool quit = false;
+    LinuxWorkspace workspace(std::make_shared<SteppedQueue>("main"), [&] { quit = true; },
+                             {.launch = [&](const std::vector<std::string>& command) {
+                                 relaunched = command;
+                                 return true;
+                             }});
+    std::vector<std::string> expected{fs::read_symlink("/proc/self/exe").string()};
+    const auto argv = ::testing::internal::GetArgvs();
+    expected.insert(expected.end(), argv.begin() + 1, argv.end());
+    bool then = false;
+    workspace.relaunch([&] { then = true; });
+    EXPECT_EQ(relaunched, expected);
+    EXPECT_TRUE(then);
     workspace.terminate();
     EXPECT_TRUE(quit);
+}
+
+TEST(XdgLoginItemTest, AChangeMadeElsewhereIsReported) {
+    TemporaryFolder home;
+    XdgLoginItem item(home.path() / ".config", "/usr/bin/sonvel");
+    std::mutex mutex;
+    std::condition_variable changed;
+    int changes = 0;
+    item.observe([&] {
+        const std::lock_guard lock(mutex);
+        ++changes;
+        changed.notify_all();
+    });
+    // Whether a report came after which the item reads as `enabled`.
+    const auto follows = [&](const std::function<void()>& change, bool enabled) {
+        std::unique_lock lock(mutex);
+        const int before = changes;
+        lock.unlock();
+        change();
+        lock.lock();
+        return changed.wait_for(lock, std::chrono::seconds(5),
+                                [&] { return changes > before && item.isEnabled() == enabled; });
+    };
+    const fs::path entry = home.path() / ".config" / "autostart" / "app.velmorra.sonvel.desktop";
+    // The folders do not exist yet: another program makes them and the entry.
+    const auto write = [&](const char* extra) {
+        std::ofstream(entry) << "[Desktop Entry]\nType=Application\nExec=sonvel\n" << extra;
+    };
+    EXPECT_TRUE(follows(
+        [&] {
+            fs::create_directories(entry.parent_path());
+            write("");
+        },
+        true));
+    EXPECT_TRUE(follows([&] { write("Hidden=true\n"); }, false));
+    EXPECT_TRUE(follows([&] { write(""); }, true));
+    EXPECT_TRUE(follows([&] { fs::remove(entry); }, false));
 }
 
 }  // namespace

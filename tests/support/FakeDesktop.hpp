@@ -34,18 +34,22 @@ struct FakeWorkspace final : Workspace {
         willSleep = std::move(sleep);
         didWake = std::move(wake);
     }
-    bool open(const std::string& url) override {
-        opened.push_back(url);
-        return false;
+    bool openSoundSettings() override {
+        opened.push_back("sound settings");
+        return !soundSettingsMissing;
     }
-    bool openDesktopSoundSettings() override {
-        opened.push_back("desktop sound settings");
-        return true;
+    std::optional<std::string> soundSettingsUnavailableReason() const override {
+        return soundSettingsMissing;
+    }
+    bool openPrivacySettings() override {
+        opened.push_back("privacy settings");
+        return false;
     }
     void relaunch(std::function<void()> then) override { then(); }
     void terminate() override { terminated = true; }
     std::function<void()> willSleep, didWake;
     std::vector<std::string> opened;
+    std::optional<std::string> soundSettingsMissing;
     bool terminated = false;
 };
 

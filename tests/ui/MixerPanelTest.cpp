@@ -58,20 +58,23 @@ TEST_F(ShellTest, EveryControlSaysWhatItIsToAssistiveTechnology) {
     EXPECT_EQ(slider->role(), QAccessible::Slider);
     EXPECT_EQ(slider->text(QAccessible::Name), "Music volume");
     EXPECT_EQ(slider->text(QAccessible::Value), "50%");
-    slider->valueInterface()->setCurrentValue(0.25);
+    EXPECT_DOUBLE_EQ(slider->valueInterface()->maximumValue().toDouble(), 100.0);
+    slider->valueInterface()->setCurrentValue(25.0);  // percent, as a reader sets it
     EXPECT_DOUBLE_EQ(model->preferences->apps.at("com.apple.Music").position, 0.25);
     settle();
     EXPECT_EQ(slider->text(QAccessible::Value), "25%");
 
     EXPECT_EQ(accessible(shown.muteButton())->text(QAccessible::Name), "Mute Music");
-    EXPECT_EQ(accessible(shown.muteButton())->role(), QAccessible::Button);
+    EXPECT_TRUE(accessible(shown.muteButton())->state().checkable);
+    EXPECT_FALSE(accessible(shown.muteButton())->state().checked);
     EXPECT_EQ(accessible(shown.levelDot())->text(QAccessible::Name), "Playing through Sonvel");
     EXPECT_EQ(accessible(shown.outputMenu())->text(QAccessible::Name), "Output for Music");
     EXPECT_TRUE(shown.outputMenu()->isVisible());
 
-    QTest::mouseClick(shown.muteButton(), Qt::LeftButton);
+    shown.muteButton()->toggle();  // what a reader's Toggle action does
     settle();
     EXPECT_EQ(slider->text(QAccessible::Value), "Muted");
+    EXPECT_TRUE(accessible(shown.muteButton())->state().checked);
     run(2500ms);
     EXPECT_EQ(accessible(shown.levelDot())->text(QAccessible::Name), "Silent");
 }

@@ -36,11 +36,11 @@ TEST_F(ShellTest, StatusIconFollowsTheModelAndAClickTogglesThePanel) {
     int toggles = 0;
     TrayController tray(model, {[&] { ++toggles; }, [] {}, {}}, nullptr);
     EXPECT_EQ(tray.variant(), StatusIcon::Variant::locked);
-    EXPECT_EQ(tray.trayIcon()->toolTip(), "Sonvel, setup needed");
+    EXPECT_EQ(tray.trayIcon()->toolTip(), "Sonvel — Setup needed");
     model->setPaused(true);
     settle();
     EXPECT_EQ(tray.variant(), StatusIcon::Variant::paused);
-    EXPECT_EQ(tray.trayIcon()->toolTip(), "Sonvel, paused");
+    EXPECT_EQ(tray.trayIcon()->toolTip(), "Sonvel — Paused");
 
     emit tray.trayIcon()->activated(QSystemTrayIcon::Context);
     EXPECT_EQ(toggles, 0);
@@ -48,7 +48,14 @@ TEST_F(ShellTest, StatusIconFollowsTheModelAndAClickTogglesThePanel) {
     EXPECT_EQ(toggles, 1);
     QStringList items;
     for (QAction* a : tray.menu()->actions()) items << (a->isSeparator() ? "-" : a->text());
-    EXPECT_EQ(items, (QStringList{"Setup…", "Reset Audio", "Settings", "-", "Quit"}));
+    EXPECT_EQ(items, (QStringList{"Show Panel", "Resume", "-", "Setup…", "Reset Audio", "Settings…",
+                                  "-", "Quit"}));
+    tray.menu()->actions()[0]->trigger();
+    EXPECT_EQ(toggles, 2);
+    tray.menu()->actions()[1]->trigger();
+    settle();
+    EXPECT_FALSE(model->preferences->isPaused);
+    EXPECT_EQ(tray.menu()->actions()[1]->text(), "Pause");
 }
 
 TEST(TrayControllerTest, PanelDropsUnderOrRisesOverTheIconAndStaysOnScreen) {

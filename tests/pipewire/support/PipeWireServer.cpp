@@ -890,6 +890,8 @@ pid_t PipeWireServer::play(const Sound& sound) {
         argv = {std::string(nodeName(sound.player)), wav(sound).string()};
     }
     if (!sound.target.empty()) argv.push_back(std::string(targetFlag) + sound.target);
+    if (sound.player == Player::pwPlay && !sound.properties.empty())
+        argv.push_back("--properties=" + sound.properties);
     if (!sound.name.empty() && !nameFlag.empty())
         argv.push_back(std::string(nameFlag) + sound.name);
     auto pid = spawn(argv, dir_ / "players.log");

@@ -46,6 +46,8 @@ struct Sound {
     // pw-play and paplay: instead of the sine, a 5 ms burst of it starting at
     // its peak every this many ms of the file; 0 keeps the sine.
     int burstPeriodMs = 0;
+    // pw-play: more stream properties, as its --properties takes them.
+    std::string properties;
 };
 
 struct SinkRecording {
