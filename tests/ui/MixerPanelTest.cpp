@@ -111,7 +111,7 @@ TEST_F(ShellTest, LockedGateDisablesControlsAndOffersSetup) {
     ASSERT_EQ(panel().banners().size(), 1u);
     QTest::mouseClick(panel().banners()[0]->actionButton(), Qt::LeftButton);
     EXPECT_NE(shell->windows()->setup(), nullptr);
-    QTest::mouseClick(panel().footerButton("Settings"), Qt::LeftButton);
+    QTest::mouseClick(panel().footerButton("Settings…"), Qt::LeftButton);
     EXPECT_NE(shell->windows()->settings(), nullptr);
 }
 
