@@ -43,21 +43,15 @@ constexpr std::uint32_t folderEvents = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CL
 // the nearest existing folder above it for the missing ones appearing (the
 // autostart folder does not exist until some program first asks to start at
 // login). A newly watched folder counts as a change, since the entry may have
-// been written before the watch began. Sleeps in poll; a stop wakes it.
+// been written before the watch began. Sleeps in poll; a write to `wake`
+// after the stop request wakes it. `wake` belongs to the caller.
 void watch(const fs::path& entry, const std::function<void()>& changed, std::stop_token stop,
-           std::latch& ready) {
+           int wake, std::latch& ready) {
     const int events = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (events < 0 || wake < 0) {
+    if (events < 0) {
         ready.count_down();
-        if (events >= 0) ::close(events);
-        if (wake >= 0) ::close(wake);
         return;
     }
-    const std::stop_callback onStop(stop, [wake] {
-        const std::uint64_t one = 1;
-        (void)!::write(wake, &one, sizeof one);
-    });
     const fs::path folder = entry.parent_path();
     const std::string name = entry.filename().string();
     int folderWatch = -1;
@@ -102,19 +96,38 @@ void watch(const fs::path& entry, const std::function<void()>& changed, std::sto
         if (rewatch() || relevant) changed();
     }
     ::close(events);
-    ::close(wake);
 }
 
 }  // namespace
 
 void XdgLoginItem::observe(std::function<void()> changed) {
+    stopWatching();
+    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_ < 0) return;
     // Changes from the moment this returns are seen.
     std::latch ready(1);
-    watcher_ =
-        std::jthread([entry = entry_, changed = std::move(changed), &ready](std::stop_token stop) {
-            watch(entry, changed, std::move(stop), ready);
+    watcher_ = std::jthread(
+        [entry = entry_, changed = std::move(changed), wake = wake_, &ready](std::stop_token stop) {
+            watch(entry, changed, std::move(stop), wake, ready);
         });
     ready.wait();
+}
+
+// The wake descriptor is closed here, after the join, never by the watcher:
+// closing it there would race the write that wakes it.
+void XdgLoginItem::stopWatching() {
+    if (watcher_.joinable()) {
+        watcher_.request_stop();
+        const std::uint64_t one = 1;
+        (void)!::write(wake_, &one, sizeof one);
+        watcher_.join();
+    }
+    if (wake_ >= 0) ::close(wake_);
+    wake_ = -1;
+}
+
+XdgLoginItem::~XdgLoginItem() {
+    stopWatching();
 }
 
 XdgLoginItem::XdgLoginItem(fs::path configHome, fs::path executable)

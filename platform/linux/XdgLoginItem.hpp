@@ -17,6 +17,9 @@ class XdgLoginItem final : public LoginItem {
     // `configHome` and `executable` default to the user's and this program's.
     explicit XdgLoginItem(std::filesystem::path configHome = {},
                           std::filesystem::path executable = {});
+    ~XdgLoginItem() override;
+    XdgLoginItem(const XdgLoginItem&) = delete;
+    XdgLoginItem& operator=(const XdgLoginItem&) = delete;
 
     std::expected<void, std::string> setEnabled(bool enabled) override;
     [[nodiscard]] bool isEnabled() const override;
@@ -27,9 +30,12 @@ class XdgLoginItem final : public LoginItem {
     [[nodiscard]] const std::filesystem::path& entry() const { return entry_; }
 
   private:
+    void stopWatching();
+
     std::filesystem::path entry_;
     std::filesystem::path executable_;
     std::jthread watcher_;
+    int wake_ = -1;
 };
 
 }  // namespace sonvel
