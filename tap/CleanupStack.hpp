@@ -12,7 +12,7 @@ namespace sonvel {
 // pushed with a labelled undo action right after it is created, and one run
 // releases them all, newest first, collecting failures instead of stopping.
 // Once run (or discarded) the stack stays closed, and anything pushed later
-// is released at once.
+// is released at once. Every failure is also logged with its label.
 class CleanupStack {
   public:
     // Fails with the error's description.

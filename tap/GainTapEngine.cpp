@@ -212,16 +212,21 @@ std::expected<void, EngineError> GainTapEngine::build() {
 
     listenerQueue_ =
         config.listenerQueue ? config.listenerQueue : SerialQueue::make(listenerQueueLabel);
+    // An engine that cannot hear its IO stop or its output go would leave a
+    // muted application silent, or a stopped one unnoticed: without every
+    // listener, the build fails and is retried like any other failure.
     const auto listen = [&](AudioObjectID object, AudioObjectPropertySelector selector,
-                            std::function<void()> react) {
+                            std::function<void()> react) -> std::expected<void, EngineError> {
         const AudioObjectPropertyAddress address{selector, hal::globalScope, hal::mainElement};
         auto listener = std::make_shared<const AudioObjectPropertyListenerBlock>(
             [react = std::move(react)](std::span<const AudioObjectPropertyAddress>) { react(); });
-        if (hal.addPropertyListenerBlock(object, address, listenerQueue_, listener) !=
-            hal::noError) {
+        if (const OSStatus s =
+                hal.addPropertyListenerBlock(object, address, listenerQueue_, listener)) {
             // In case it was registered all the same; harmless when it was not.
             (void)hal.removePropertyListenerBlock(object, address, listenerQueue_, listener);
-            return;
+            return fail(fmt::format("AudioObjectAddPropertyListenerBlock('{}' on {})",
+                                    selectorName(selector), object),
+                        s);
         }
         cleanup_.push(fmt::format("remove listener '{}' on {}", selectorName(selector), object),
                       release(
@@ -230,21 +235,30 @@ std::expected<void, EngineError> GainTapEngine::build() {
                                                                       listener);
                           },
                           "AudioObjectRemovePropertyListenerBlock"));
+        return {};
     };
-    listen(aggregate, sel::processorOverload,
-           [shared = shared_] { shared->counters.overloads.fetch_add(1); });
-    listen(aggregate, sel::ioStoppedAbnormally, [shared = shared_] {
-        shared->fault(FaultKind::ioStopped, "Audio IO stopped abnormally.");
-    });
-    listen(output.objectID, sel::isAlive,
-           [shared = shared_, hal = std::weak_ptr(hal_), device = output.objectID] {
-               const auto locked = hal.lock();
-               const auto alive =
-                   locked ? AudioObject::readValue<std::uint32_t>(*locked, device, sel::isAlive)
-                          : std::expected<std::uint32_t, CoreAudioError>(0u);
-               if (!alive || *alive == 0)
-                   shared->fault(FaultKind::outputGone, "The output device went away.");
-           });
+    if (auto heard = listen(aggregate, sel::processorOverload,
+                            [shared = shared_] { shared->counters.overloads.fetch_add(1); });
+        !heard)
+        return heard;
+    if (auto heard = listen(aggregate, sel::ioStoppedAbnormally,
+                            [shared = shared_] {
+                                shared->fault(FaultKind::ioStopped, "Audio IO stopped abnormally.");
+                            });
+        !heard)
+        return heard;
+    if (auto heard =
+            listen(output.objectID, sel::isAlive,
+                   [shared = shared_, hal = std::weak_ptr(hal_), device = output.objectID] {
+                       const auto locked = hal.lock();
+                       const auto alive = locked ? AudioObject::readValue<std::uint32_t>(
+                                                       *locked, device, sel::isAlive)
+                                                 : std::expected<std::uint32_t, CoreAudioError>(0u);
+                       if (!alive || *alive == 0)
+                           shared->fault(FaultKind::outputGone, "The output device went away.");
+                   });
+        !heard)
+        return heard;
 
     GainTapSetupInfo setup;
     setup.tapSampleRate = format->sampleRate;

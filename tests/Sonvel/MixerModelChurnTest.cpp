@@ -169,10 +169,16 @@ TEST_F(MixerModelChurnTest, AFailedReadKeepsThePanelUntilTheNextTick) {
     const auto groupsBefore = model->groups.get();
     const auto outputsBefore = model->outputs.get();
     ASSERT_EQ(groupsBefore.size(), 2u);
-    for (const auto selector : {hal::selector::processObjectList, hal::selector::devices,
-                                hal::selector::defaultOutputDevice}) {
-        hal->inject(
-            {.call = Call::getPropertyData, .object = hal::systemObject, .selector = selector});
+    // The default output's UID or layout failing once is no less a failed read
+    // than the lists: taken as fact, it would read as no output.
+    const std::pair<AudioObjectID, AudioObjectPropertySelector> reads[] = {
+        {hal::systemObject, hal::selector::processObjectList},
+        {hal::systemObject, hal::selector::devices},
+        {hal::systemObject, hal::selector::defaultOutputDevice},
+        {speakers, hal::selector::deviceUID},
+        {speakers, hal::selector::streamConfiguration}};
+    for (const auto& [object, selector] : reads) {
+        hal->inject({.call = Call::getPropertyData, .object = object, .selector = selector});
         model->panelDidAppear();
         EXPECT_EQ(model->groups.get(), groupsBefore);
         EXPECT_EQ(model->outputs.get(), outputsBefore);

@@ -33,9 +33,15 @@ TEST_F(MixerModelSetupTest, AccessCheckOutcomes) {
          "Only silence was received while an app was playing. If nothing was actually audible, "
          "play something and check again."},
         {"the probe cannot start",
-         [this] { hal->inject({.call = Call::createAggregateDevice, .status = -50}); }, 1s,
-         PermissionState::Failed{"AudioHardwareCreateAggregateDevice failed: -50"},
+         [this] {
+             hal->inject(
+                 {.call = Call::createAggregateDevice, .status = -50, .persistent = true});
+         },
+         1s, PermissionState::Failed{"AudioHardwareCreateAggregateDevice failed: -50"},
          "The access check could not start: AudioHardwareCreateAggregateDevice failed: -50"},
+        {"the probe fails to start once",
+         [this] { hal->inject({.call = Call::createAggregateDevice, .status = -50}); }, 5s,
+         PermissionState::Verified{}, std::nullopt},
     };
     for (const Case& c : cases) {
         freshWorld();

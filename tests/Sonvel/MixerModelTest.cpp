@@ -60,6 +60,29 @@ TEST_F(MixerModelTest, AFailingEngineIsRetriedOnScheduleThenGivenUp) {
     EXPECT_EQ(model->failures().at("com.apple.Music").count, 1);
 }
 
+// An engine deaf to its IO stopping would leave the row saying "controlled"
+// while the application plays at full level: it must fail and be retried.
+TEST_F(MixerModelTest, AnEngineThatCannotListenFailsAndIsRetried) {
+    storeValidSetup();
+    start();
+    const auto fault =
+        hal->inject({.call = Call::addPropertyListener, .status = -50, .persistent = true});
+    model->toggleMute(musicRow());
+    settle();
+    const GroupStatus row = status("com.apple.Music");
+    const auto* failed = row.as<GroupStatus::Failed>();
+    ASSERT_TRUE(failed);
+    EXPECT_TRUE(failed->message.starts_with("AudioObjectAddPropertyListenerBlock"))
+        << failed->message;
+    EXPECT_EQ(engineObjects(), 0u);
+    hal->lift(fault);
+    run(600ms);
+    for (const auto& aggregate : hal->liveObjects().aggregates) hal->stopIOAbnormally(aggregate.id);
+    run(3s);
+    EXPECT_EQ(status("com.apple.Music"), GroupStatus{GroupStatus::Active{}});
+    EXPECT_LT(heard(440), -100);
+}
+
 TEST_F(MixerModelTest, ARestartClearsFailuresAndRebuildsWithoutDestroyingVanishedObjects) {
     storeLevels(0.5, 0.5);
     hal->inject({.call = Call::createProcessTap, .status = -50});  // Music's first attempt only

@@ -87,8 +87,9 @@ class RandomScheduleTest : public MixerModelTest, public ::testing::WithParamInt
                     break;
                 case 11: {
                     const Call calls[] = {Call::createProcessTap, Call::createAggregateDevice,
-                                          Call::deviceStart};
-                    hal->inject({.call = calls[pick(3)], .status = -50, .onCall = 1 + pick(3)});
+                                          Call::deviceStart, Call::addPropertyListener,
+                                          Call::getPropertyData};
+                    hal->inject({.call = calls[pick(5)], .status = -50, .onCall = 1 + pick(3)});
                     break;
                 }
                 case 12: {
