@@ -16,7 +16,7 @@ set -euo pipefail
 
 cd "$(dirname "$0")/.."
 bash tools/test.sh packages
-[[ -f build/build.ninja ]] || cmake -S . -B build -G Ninja -DSONVEL_WERROR=ON >/dev/null
+[[ -f build/build.ninja ]] || cmake --preset default >/dev/null
 cmake --build build --target sonvel -j "$(nproc)"
 backend=(--backend simulated)
 for argument in "$@"; do

@@ -34,11 +34,10 @@ if ((${#missing[@]})); then
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
+# The configurations themselves live in CMakePresets.json.
 case "$config" in
-    default) dir=build; flags=() ;;
-    asan)    dir=build-asan; flags=(-DSONVEL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug -DSONVEL_BENCHMARKS=OFF) ;;
+    default|asan|tsan) ;;
     packages) exit 0 ;;
-    tsan)    dir=build-tsan; flags=(-DSONVEL_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONVEL_BENCHMARKS=OFF) ;;
     *) echo "unknown configuration '$config' (use: default, asan, tsan, packages)" >&2; exit 2 ;;
 esac
 
@@ -49,6 +48,6 @@ if [[ $config == tsan ]]; then
 fi
 
 jobs=$(nproc)
-cmake -S . -B "$dir" -G Ninja -DSONVEL_WERROR=ON "${flags[@]}"
-cmake --build "$dir" -j "$jobs"
-ctest --test-dir "$dir" --output-on-failure -j "$jobs" "$@"
+cmake --preset "$config"
+cmake --build --preset "$config" -j "$jobs"
+ctest --preset "$config" -j "$jobs" "$@"
