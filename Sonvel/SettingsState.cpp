@@ -11,6 +11,19 @@ SettingsInput SettingsInput::of(const MixerModel& model, const UpdateCheckState&
 
 namespace SettingsView {
 
+namespace {
+
+// The start of `text`, cut between characters, within `limit` bytes.
+std::string excerpt(std::string_view text, std::size_t limit) {
+    constexpr std::string_view ellipsis = "\u2026";
+    if (text.size() <= limit) return std::string(text);
+    std::size_t cut = limit - ellipsis.size();
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xc0) == 0x80) --cut;
+    return std::string(text.substr(0, cut)) + std::string(ellipsis);
+}
+
+}  // namespace
+
 std::optional<UpdateLineState> updateLine(const UpdateCheckState& updates) {
     if (updates.checking) return UpdateLineState{checkingForUpdates};
     if (!updates.last) return std::nullopt;
@@ -20,8 +33,8 @@ std::optional<UpdateLineState> updateLine(const UpdateCheckState& updates) {
         [&](const UpdateOutcome::Available& available) {
             line.tone = Tone::primary;
             line.downloadPage = available.item.downloadPage();
-            line.releaseNotesURL = available.item.releaseNotesURL;
-            line.notes = available.item.description;
+            line.releaseNotesURL = available.item.releaseNotesPage();
+            line.notes = excerpt(available.item.description, notesShownBytes);
         },
         [&](const UpdateOutcome::Failed&) { line.tone = Tone::warning; },
     });

@@ -34,10 +34,11 @@ using TimeFormat = std::function<std::string(std::chrono::system_clock::time_poi
 struct UpdateLineState {
     std::string text;
     Tone tone = Tone::secondary;
-    // Present when a newer version is available.
+    // Present when a newer version is available and the feed gives a web link.
     std::optional<std::string> downloadPage;
     std::optional<std::string> releaseNotesURL;
-    std::string notes;  // the feed's own notes for that version, as it gives them
+    // The start of the feed's own notes for that version, as plain text.
+    std::string notes;
     bool operator==(const UpdateLineState&) const = default;
 };
 
@@ -66,6 +67,9 @@ inline constexpr const char* resetSetupMessage =
     "complete setup again.";
 inline constexpr const char* resetSetupAction = "Reset Setup";
 inline constexpr const char* checkingForUpdates = "Checking for updates…";
+// The notes show in a few lines of the window, and laying out all of a long
+// text there would hold up the main thread for its whole length.
+inline constexpr std::size_t notesShownBytes = 2048;
 
 std::optional<UpdateLineState> updateLine(const UpdateCheckState& updates);
 

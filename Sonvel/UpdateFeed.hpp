@@ -2,6 +2,7 @@
 
 #include <expected>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,12 @@
 // Pure: the network fetch is platform/qt/QtUpdateChecker's.
 namespace sonvel {
 
+// Whether `url` may leave the application: an http or https address with a
+// host, and nothing a URL opener could read another way (no white space,
+// control characters, backslashes or user name). Every address a feed gives
+// passes here before it is offered, and again before it is opened.
+bool isWebLink(std::string_view url);
+
 struct AppcastItem {
     std::string title;
     // What versions compare by (the build); `shortVersion` is what people read.
@@ -23,15 +30,18 @@ struct AppcastItem {
     std::optional<std::string> releaseNotesURL;
     std::optional<std::string> enclosureURL;
     std::optional<std::string> link;
-    // The item's notes as the feed gives them (usually HTML).
+    // The item's notes as plain text, at most UpdateFeed::maximumNotesBytes:
+    // feeds give HTML, and nothing in it is ever rendered as such.
     std::string description;
 
     [[nodiscard]] const std::string& displayVersion() const {
         return shortVersion ? *shortVersion : version;
     }
-    // The item's web page, else the enclosure: only http and https, so that a
-    // feed cannot make the user's click open a local file or another program.
+    // The item's web page, else the enclosure, else nothing: only web links,
+    // so that a feed cannot make the user's click open a local file or
+    // another program.
     [[nodiscard]] std::optional<std::string> downloadPage() const;
+    [[nodiscard]] std::optional<std::string> releaseNotesPage() const;
 
     bool operator==(const AppcastItem&) const = default;
 };
@@ -83,10 +93,24 @@ struct UpdateCheckState {
 
 namespace UpdateFeed {
 
+// What a feed may hold. The notes are shown in a small window, and a feed is
+// read whole before anything is shown, so neither needs to be large.
+inline constexpr std::size_t maximumNotesBytes = 64 * 1024;
+inline constexpr std::size_t maximumItems = 1000;
+
 // The feed's items that are offered to everyone (items on a named channel,
 // such as a beta, are left out), in feed order. An item without a version is
-// skipped. Fails with the parser's reason when the document is not an RSS feed.
-std::expected<std::vector<AppcastItem>, std::string> parse(std::string_view xml);
+// skipped. Fails with the parser's reason when the document is not an RSS
+// feed, declares a document type (whose entities could expand without
+// bound), lists more than `maximumItems`, or `stop` is requested.
+std::expected<std::vector<AppcastItem>, std::string> parse(std::string_view xml,
+                                                           std::stop_token stop = {});
+
+// HTML as the plain text a reader would see, at most `limit` bytes of UTF-8
+// (cut between characters, ending in an ellipsis when cut): tags are dropped,
+// paragraphs and line breaks kept, character references decoded, scripts,
+// styles and comments left out and runs of white space collapsed.
+std::string plainText(std::string_view html, std::size_t limit);
 
 // Negative when `a` is older than `b`, zero when they are the same version,
 // positive when newer. Numbers compare as numbers (1.10 is newer than 1.9),
@@ -95,7 +119,8 @@ std::expected<std::vector<AppcastItem>, std::string> parse(std::string_view xml)
 int compareVersions(std::string_view a, std::string_view b);
 
 // Reads a fetched feed against the running version.
-UpdateOutcome evaluate(std::string_view xml, std::string_view currentVersion);
+UpdateOutcome evaluate(std::string_view xml, std::string_view currentVersion,
+                       std::stop_token stop = {});
 
 // One plain sentence for the user.
 std::string sentence(const UpdateOutcome& outcome);

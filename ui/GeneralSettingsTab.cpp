@@ -6,7 +6,6 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTextDocumentFragment>
 #include <QVBoxLayout>
 
 #include "Sonvel/MixerModel.hpp"
@@ -116,12 +115,10 @@ GeneralSettingsTab::GeneralSettingsTab(std::shared_ptr<MixerModel> model, QtUpda
         if (updates_) updates_->checkForUpdates();
     });
     connect(download_, &QPushButton::clicked, this, [this] {
-        if (state_.update && state_.update->downloadPage) openURL_(*state_.update->downloadPage);
+        if (state_.update) open(state_.update->downloadPage);
     });
     connect(releaseNotes_, &QPushButton::clicked, this, [this] {
-        if (state_.update && state_.update->releaseNotesURL) {
-            openURL_(*state_.update->releaseNotesURL);
-        }
+        if (state_.update) open(state_.update->releaseNotesURL);
     });
     if (updates_) connect(updates_, &QtUpdateChecker::changed, this, &GeneralSettingsTab::refresh);
     connect(new ModelBridge(*model_, this), &ModelBridge::changed, this,
@@ -147,6 +144,12 @@ void GeneralSettingsTab::refresh() {
     };
     const UpdateCheckState updates = updates_ ? updates_->state() : UpdateCheckState{};
     render(SettingsView::general(SettingsInput::of(*model_, updates), time));
+}
+
+void GeneralSettingsTab::open(const std::optional<std::string>& url) {
+    // Checked again here, so that no path to this tab's opener can hand the
+    // desktop anything but a web page.
+    if (url && isWebLink(*url)) openURL_(*url);
 }
 
 void GeneralSettingsTab::confirmResetSetup() {
@@ -181,8 +184,9 @@ void GeneralSettingsTab::render(const GeneralSettingsState& state) {
         ToneStyle::setTone(*updateLine_, update->tone);
     }
     const bool available = update && update->downloadPage;
-    const QString notes =
-        update ? QTextDocumentFragment::fromHtml(qs(update->notes)).toPlainText().trimmed() : "";
+    // Already plain text of a bounded size: the feed's HTML was read off the
+    // main thread.
+    const QString notes = update ? qs(update->notes) : QString();
     notes_->setVisible(!notes.isEmpty());
     notes_->setText(notes);
     updateActions_->setVisible(available || (update && update->releaseNotesURL));

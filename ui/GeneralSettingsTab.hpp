@@ -37,6 +37,7 @@ class GeneralSettingsTab final : public QWidget {
     [[nodiscard]] QPushButton* checkForUpdates() const { return checkForUpdates_; }
     [[nodiscard]] QLabel* updateLine() const { return updateLine_; }
     [[nodiscard]] QPushButton* download() const { return download_; }
+    [[nodiscard]] QPushButton* releaseNotes() const { return releaseNotes_; }
     [[nodiscard]] QCheckBox* showIdleApps() const { return showIdle_; }
     [[nodiscard]] QLabel* volumeControls() const { return volumeControls_; }
     [[nodiscard]] QPushButton* button(const QString& title) const;
@@ -46,6 +47,7 @@ class GeneralSettingsTab final : public QWidget {
 
   private:
     void render(const GeneralSettingsState& state);
+    void open(const std::optional<std::string>& url);
     void confirmResetSetup();
 
     std::shared_ptr<MixerModel> model_;

@@ -31,12 +31,9 @@ const char* name(UpdateError::Kind kind) {
 }  // namespace
 
 std::optional<QUrl> QtUpdateChecker::feedFrom(const QSettings& settings) {
-    const QUrl url(settings.value(QString::fromLatin1(feedKey)).toString().trimmed(),
-                   QUrl::StrictMode);
-    const QString scheme = url.scheme().toLower();
-    if (!url.isValid() || url.host().isEmpty() || (scheme != "https" && scheme != "http")) {
-        return std::nullopt;
-    }
+    const QString text = settings.value(QString::fromLatin1(feedKey)).toString().trimmed();
+    const QUrl url(text, QUrl::StrictMode);
+    if (!isWebLink(text.toStdString()) || !url.isValid()) return std::nullopt;
     return url;
 }
 
@@ -60,13 +57,20 @@ QtUpdateChecker::QtUpdateChecker(std::optional<QUrl> feed, std::string currentVe
     // A whole-check deadline rather than an idle timeout alone, so a server
     // that trickles a byte now and then cannot keep the check open.
     connect(deadline_, &QTimer::timeout, this, [this] {
-        if (!reply_) return;
-        timedOut_ = true;
-        reply_->abort();
+        if (reply_) {
+            timedOut_ = true;
+            reply_->abort();
+        } else if (state_.checking) {
+            reader_.request_stop();
+            conclude(timedOut());
+        }
     });
 }
 
 QtUpdateChecker::~QtUpdateChecker() {
+    // Before any member goes: the reader posts its result to this object.
+    reader_.request_stop();
+    if (reader_.joinable()) reader_.join();
     if (reply_) {
         reply_->disconnect(this);
         reply_->abort();
@@ -77,6 +81,7 @@ void QtUpdateChecker::checkForUpdates() {
     if (!state_.canCheckForUpdates()) return;
     timedOut_ = false;
     tooLarge_ = false;
+    ++check_;
     QNetworkRequest request(*feed_);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
@@ -99,12 +104,10 @@ void QtUpdateChecker::checkForUpdates() {
 
 void QtUpdateChecker::finish(QNetworkReply* reply) {
     reply->deleteLater();
-    deadline_->stop();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     using Kind = UpdateError::Kind;
     if (timedOut_) {
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout_).count();
-        conclude(UpdateOutcome::Failed{{Kind::timedOut, {}, 0, static_cast<long>(seconds)}});
+        conclude(timedOut());
     } else if (tooLarge_) {
         conclude(UpdateOutcome::Failed{{Kind::malformed, "the feed is too large"}});
     } else if (status >= 400) {
@@ -112,14 +115,36 @@ void QtUpdateChecker::finish(QNetworkReply* reply) {
     } else if (reply->error() != QNetworkReply::NoError) {
         conclude(UpdateOutcome::Failed{{Kind::unreachable, reply->errorString().toStdString()}});
     } else {
-        const QByteArray body = reply->readAll();
-        conclude(UpdateFeed::evaluate(
-            std::string_view(body.constData(), static_cast<std::size_t>(body.size())),
-            currentVersion_));
+        read(reply->readAll());
     }
 }
 
+void QtUpdateChecker::read(QByteArray body) {
+    // The deadline keeps running: it bounds the reading too. A reading it
+    // gave up on was asked to stop and ends within a piece of the feed, so
+    // waiting for it here is short.
+    reader_ = std::jthread([this, body = std::move(body), version = currentVersion_,
+                            check = check_](const std::stop_token& stop) {
+        UpdateOutcome outcome = UpdateFeed::evaluate(
+            std::string_view(body.constData(), static_cast<std::size_t>(body.size())), version,
+            stop);
+        if (stop.stop_requested()) return;
+        QMetaObject::invokeMethod(
+            this,
+            [this, check, outcome = std::move(outcome)]() mutable {
+                if (check == check_ && state_.checking) conclude(std::move(outcome));
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+UpdateOutcome QtUpdateChecker::timedOut() const {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout_).count();
+    return UpdateOutcome::Failed{{UpdateError::Kind::timedOut, {}, 0, static_cast<long>(seconds)}};
+}
+
 void QtUpdateChecker::conclude(UpdateOutcome outcome) {
+    deadline_->stop();
     if (const auto* failed = outcome.as<UpdateOutcome::Failed>()) {
         log_.notice("Update check failed: {} (HTTP {}) {}", name(failed->error.kind),
                     failed->error.httpStatus, failed->error.detail);

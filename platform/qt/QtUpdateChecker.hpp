@@ -4,8 +4,10 @@
 #include <QPointer>
 #include <QUrl>
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "Sonvel/UpdateFeed.hpp"
 #include "tap/Log.hpp"
@@ -20,8 +22,10 @@ namespace sonvel {
 // Checks an appcast for a newer version when the user asks, with Qt Network:
 // one request at a time, never in the background, and nothing is downloaded
 // but the feed. Every check ends, within `timeout` at the latest, with an
-// outcome that UpdateFeed words as a sentence. Main thread only; `changed`
-// is emitted on it.
+// outcome that UpdateFeed words as a sentence. The feed is read on a thread
+// of its own, since a large one takes the main thread too long, and its
+// result comes back through the event loop. Main thread only; `changed` is
+// emitted on it.
 class QtUpdateChecker final : public QObject {
     Q_OBJECT
   public:
@@ -33,7 +37,7 @@ class QtUpdateChecker final : public QObject {
     // A feed is a few kilobytes; anything far larger is not one.
     static constexpr qint64 maximumFeedBytes = 4 * 1024 * 1024;
 
-    // The feed from `settings`, only when it is an http or https address.
+    // The feed from `settings`, only when it is a web link (isWebLink).
     static std::optional<QUrl> feedFrom(const QSettings& settings);
     // The feed from the application's own settings.
     static std::optional<QUrl> configuredFeed();
@@ -53,7 +57,9 @@ class QtUpdateChecker final : public QObject {
 
   private:
     void finish(QNetworkReply* reply);
+    void read(QByteArray body);
     void conclude(UpdateOutcome outcome);
+    [[nodiscard]] UpdateOutcome timedOut() const;
 
     std::optional<QUrl> feed_;
     std::string currentVersion_;
@@ -63,8 +69,12 @@ class QtUpdateChecker final : public QObject {
     QPointer<QNetworkReply> reply_;
     bool timedOut_ = false;
     bool tooLarge_ = false;
+    // Counts checks, so that a reading the deadline gave up on cannot end a
+    // later check.
+    std::uint64_t check_ = 0;
     UpdateCheckState state_;
     Log::Logger log_{"updates"};
+    std::jthread reader_;
 };
 
 }  // namespace sonvel

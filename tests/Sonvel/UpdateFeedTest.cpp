@@ -46,7 +46,7 @@ TEST(UpdateFeedTest, ReadsItemsOfferedToEveryone) {
     EXPECT_EQ(item.displayVersion(), "1.10 (summer)");
     EXPECT_EQ(item.releaseNotesURL, "https://example.org/notes/1.10");
     EXPECT_EQ(item.downloadPage(), "https://example.org/download");
-    EXPECT_EQ(item.description, "<p>Quieter &amp; faster.</p>");
+    EXPECT_EQ(item.description, "Quieter & faster.");
 }
 
 TEST(UpdateFeedTest, EvaluatesAgainstTheRunningVersion) {
@@ -69,6 +69,45 @@ TEST(UpdateFeedTest, EvaluatesAgainstTheRunningVersion) {
     EXPECT_EQ(kind("<html><body>Not found</body></html>"), Kind::malformed);
     EXPECT_EQ(kind(""), Kind::malformed);
     EXPECT_EQ(kind("<rss version=\"2.0\"><channel/></rss>"), Kind::noVersions);
+    EXPECT_EQ(kind("<!DOCTYPE rss><rss version=\"2.0\"><channel/></rss>"), Kind::malformed);
+    for (const std::size_t count : {UpdateFeed::maximumItems, UpdateFeed::maximumItems + 1}) {
+        std::string many = R"(<rss xmlns:s="http://www.andymatuschak.org/xml-namespaces/sparkle">)";
+        many += "<channel>";
+        for (std::size_t i = 0; i < count; ++i) many += "<item><s:version>1</s:version></item>";
+        EXPECT_EQ(kind(many + "</channel></rss>") == Kind::malformed,
+                  count > UpdateFeed::maximumItems);
+    }
+}
+
+TEST(UpdateFeedTest, OnlyWebLinksPass) {
+    for (const char* url : {"https://example.org", "HTTP://example.org:8080/a?b#c",
+                            "https://[::1]/notes", "https://bücher.example/"}) {
+        EXPECT_TRUE(isWebLink(url)) << url;
+    }
+    for (const char* url :
+         {"javascript://example.org/%0aalert(1)", "ftp://example.org/", "https://:443/",
+          "https://[]/", "https://trusted.example@elsewhere.example/", "https://example.org\\x",
+          "https://exa mple.org/", " https://example.org", "https://example.org/\n"}) {
+        EXPECT_FALSE(isWebLink(url)) << url;
+    }
+}
+
+TEST(UpdateFeedTest, NotesArePlainTextWithinTheirCap) {
+    struct Case {
+        const char* html;
+        std::size_t limit;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"<h1>New</h1><ul><li>Faster &amp; <b>quieter</b></li><li>a &lt; b</li></ul>", 99,
+         "New\n\n• Faster & quieter\n• a < b"},
+        {"<p>One</p>\n\n  <P>Two<br/>three &#x263A;&#9731;</P>", 99, "One\n\nTwo\nthree ☺☃"},
+        {"<script>x('</p>')</script><STYLE>p{}</style><!-- <p>x</p> -->Kept", 99, "Kept"},
+        {"<a title='x>y'>a < b</a> && &bogus; &#0;&#xD800;\x01", 99,
+         "a < b && &bogus; \uFFFD\uFFFD"},
+        {"ééééé", 8, "éé…"},  // cut between characters, the ellipsis within the cap
+    };
+    for (const Case& c : cases) EXPECT_EQ(UpdateFeed::plainText(c.html, c.limit), c.text) << c.html;
 }
 
 TEST(UpdateFeedTest, ComparesVersionsPartByPart) {

@@ -35,15 +35,15 @@ class FeedServer {
                "\r\nContent-Type: application/rss+xml\r\nConnection: close\r\nContent-Length: " +
                QByteArray::number(body.size()) + "\r\n\r\n" + body;
     }
-    // A one-item appcast offering `version`.
-    static QByteArray feedOffering(const char* version) {
+    // A one-item appcast offering `version`, the item's other elements `rest`.
+    static QByteArray feedOffering(
+        const char* version,
+        const QByteArray& rest = "<enclosure url=\"https://example.org/sonvel.tar.gz\"/>") {
         return QByteArray(
                    "<rss version=\"2.0\" "
                    "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">"
                    "<channel><item><sparkle:version>") +
-               version +
-               "</sparkle:version><enclosure url=\"https://example.org/sonvel.tar.gz\"/>"
-               "</item></channel></rss>";
+               version + "</sparkle:version>" + rest + "</item></channel></rss>";
     }
 
     [[nodiscard]] bool listening() const { return listening_; }

@@ -41,6 +41,30 @@ class SettingsWindowTest : public ShellTest {
         return *windows->openSettings();
     }
 
+    // Runs the event loop until `checker` is done and a little after, for the
+    // tab to show the outcome; returns the longest the loop went without its
+    // 10 ms tick.
+    static std::chrono::milliseconds waitFor(const QtUpdateChecker& checker) {
+        QTimer ticker;
+        QElapsedTimer waited;
+        QElapsedTimer sinceTick;
+        std::chrono::milliseconds gap{};
+        const auto tick = [&] {
+            gap = std::max(gap, std::chrono::milliseconds(sinceTick.restart()));
+        };
+        QObject::connect(&ticker, &QTimer::timeout, tick);
+        ticker.start(10);
+        waited.start();
+        sinceTick.start();
+        qint64 doneAt = -1;
+        while ((doneAt < 0 || waited.elapsed() < doneAt + 100) && waited.elapsed() < 20'000) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+            if (doneAt < 0 && !checker.state().checking) doneAt = waited.elapsed();
+        }
+        tick();
+        return gap;
+    }
+
     std::unique_ptr<AppWindows> windows;
     std::vector<std::string> opened;
 };
@@ -106,17 +130,64 @@ TEST_F(SettingsWindowTest, CheckForUpdatesTellsWhatTheFeedOffers) {
     QTest::mouseClick(general.checkForUpdates(), Qt::LeftButton);
     EXPECT_FALSE(general.checkForUpdates()->isEnabled());
     EXPECT_EQ(general.updateLine()->text(), "Checking for updates…");
-    QElapsedTimer waited;
-    waited.start();
-    while (checker.state().checking && waited.elapsed() < 10'000) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    }
+    waitFor(checker);
     EXPECT_EQ(general.updateLine()->text(),
               "Version 9.9 of Sonvel is available. You have version 0.1.0.");
     ASSERT_TRUE(general.download()->isVisibleTo(&general));
     QTest::mouseClick(general.download(), Qt::LeftButton);
     EXPECT_EQ(opened, std::vector<std::string>{"https://example.org/sonvel.tar.gz"});
     EXPECT_TRUE(general.checkForUpdates()->isEnabled());
+}
+
+// Whatever a feed's links say, only a web page is ever offered or opened, for
+// each of the three kinds of link an item has.
+TEST_F(SettingsWindowTest, OnlyWebLinksFromTheFeedCanBeOpened) {
+    startShell();
+    const auto link = [](const std::string& url) { return "<link>" + url + "</link>"; };
+    const auto enclosure = [](const std::string& url) {
+        return "<enclosure url=\"" + url + "\"/>";
+    };
+    const auto notes = [](const std::string& url) {
+        return "<sparkle:releaseNotesLink>" + url + "</sparkle:releaseNotesLink>";
+    };
+    for (const auto& [element, button] :
+         {std::pair{std::function(link), &GeneralSettingsTab::download},
+          {std::function(enclosure), &GeneralSettingsTab::download},
+          {std::function(notes), &GeneralSettingsTab::releaseNotes}}) {
+        for (const std::string url :
+             {"javascript:alert(1)", "file:///etc/passwd", "data:text/html;base64,PGI+eDwvYj4=",
+              "example.org/notes", "https:///notes", "http:notes", "HTTPS://example.org/notes"}) {
+            FeedServer server(FeedServer::http(
+                "200 OK",
+                FeedServer::feedOffering("9.9", QByteArray::fromStdString(element(url)))));
+            QtUpdateChecker checker(server.url(), "0.1.0");
+            GeneralSettingsTab& general = *openSettings(&checker).general();
+            QTest::mouseClick(general.checkForUpdates(), Qt::LeftButton);
+            waitFor(checker);
+            opened.clear();
+            QTest::mouseClick((general.*button)(), Qt::LeftButton);  // ignored while hidden
+            const bool web = url.starts_with("HTTPS");
+            EXPECT_EQ((general.*button)()->isVisibleTo(&general), web) << url;
+            EXPECT_EQ(opened, web ? std::vector{url} : std::vector<std::string>{}) << url;
+        }
+    }
+}
+
+// 4 MB of notes are read, shown and drawn without the window ever freezing.
+TEST_F(SettingsWindowTest, HugeNotesNeverStallTheWindow) {
+    startShell();
+    FeedServer server(FeedServer::http(
+        "200 OK", FeedServer::feedOffering(
+                      "9.9", "<description><![CDATA[" +
+                                 QByteArray("<p>Quieter &amp; faster.</p>").repeated(142'000) +
+                                 "]]></description>")));
+    QtUpdateChecker checker(server.url(), "0.1.0");
+    GeneralSettingsTab& general = *openSettings(&checker).general();
+    QTest::mouseClick(general.checkForUpdates(), Qt::LeftButton);
+    const std::chrono::milliseconds gap = waitFor(checker);
+    EXPECT_LT(gap, 50ms);
+    EXPECT_EQ(general.updateLine()->text(),
+              "Version 9.9 of Sonvel is available. You have version 0.1.0.");
 }
 
 TEST_F(SettingsWindowTest, DiagnosticsFollowTheEnginesAndTheMinute) {
