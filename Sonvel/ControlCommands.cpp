@@ -154,7 +154,7 @@ Status status(const ControlGate& gate, const Preferences& preferences) {
 
 std::optional<Error> refusal(const ControlGate& gate) {
     if (gate.isReady()) return std::nullopt;
-    return Error{ExitCode::controlsUnavailable, gate.title() + " " + gate.detail()};
+    return Error{ExitCode::controlsUnavailable, gate.title() + ". " + gate.detail()};
 }
 
 Result<AppRow> matchApp(std::string_view query, const std::vector<AppRow>& rows) {
@@ -220,6 +220,10 @@ std::string changeReply(std::string_view change, const AppRow& after) {
             return fmt::format("{} (stored; not in effect now: {})", change, after.caption);
     }
     return std::string(change);
+}
+
+Error unsaved(std::string_view done, std::string_view saveError) {
+    return {ExitCode::failed, fmt::format("{}, but only until Sonvel quits. {}", done, saveError)};
 }
 
 nlohmann::json toJson(const AppRow& r) {

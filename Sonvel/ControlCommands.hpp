@@ -106,6 +106,9 @@ Result<std::optional<OutputRow>> matchOutput(std::string_view query,
 // The answer to a change (`change`: "40%", "muted"), given the row after it:
 // when the row says the change is not heard now, that it is only stored, and why.
 std::string changeReply(std::string_view change, const AppRow& after);
+// A change made but not saved (`done`: "Music: 40%") is not done: it is lost
+// when Sonvel quits, and the caller hears so with the reason.
+Error unsaved(std::string_view done, std::string_view saveError);
 
 // The wire format between the service and `sonvelctl`, and `--json`.
 nlohmann::json toJson(const AppRow& row);

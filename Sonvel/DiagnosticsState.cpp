@@ -19,6 +19,8 @@ DiagnosticsInput DiagnosticsInput::of(const MixerModel& model) {
         facts.inputNonZeroSamples = readout.meter ? readout.meter->totalInputNonZeroSamples() : 0;
     }
     if (const auto& notice = model.silenceNotice.get()) input.silenceNotice = notice->message;
+    input.unreadableSettings = model.unreadableSettings;
+    input.saveError = model.saveError;
     return input;
 }
 
@@ -87,6 +89,9 @@ DiagnosticsState diagnostics(const DiagnosticsInput& input, const PlatformWordin
         {"Active engines", std::to_string(input.engines.size())},
     };
     if (input.silenceNotice) state.rows.push_back({"Only silence", *input.silenceNotice});
+    if (input.unreadableSettings)
+        state.rows.push_back({"Stored settings", *input.unreadableSettings});
+    if (input.saveError) state.rows.push_back({"Saving", *input.saveError});
     for (const auto& [key, engine] : input.engines) {
         state.engines.push_back({key, engineRows(engine)});
     }

@@ -36,6 +36,8 @@ struct DiagnosticsInput {
     // By group key, so the sections come out in key order.
     std::map<std::string, EngineFacts> engines;
     std::optional<std::string> silenceNotice;
+    std::optional<std::string> unreadableSettings;
+    std::optional<std::string> saveError;
 
     // Reads the engine readouts from the host, on the main thread.
     static DiagnosticsInput of(const MixerModel& model);

@@ -2,6 +2,8 @@
 
 #include <fmt/ranges.h>
 
+#include <algorithm>
+
 #include "core/AppBrand.hpp"
 #include "core/AppCatalog.hpp"
 #include "core/PermissionProbeEvaluator.hpp"
@@ -53,6 +55,9 @@ void MixerModel::start() {
     ownSubscriptions_.push_back(isPanelVisible.subscribe(note));
     ownSubscriptions_.push_back(silenceNotice.subscribe(note));
     ownSubscriptions_.push_back(launchAtLogin.subscribe(note));
+    ownSubscriptions_.push_back(unreadableSettings.subscribe(note));
+    ownSubscriptions_.push_back(unreadableSettingsDismissed.subscribe(note));
+    ownSubscriptions_.push_back(saveError.subscribe(note));
     launchAtLogin.set(env_.loginItem->isEnabled());
     // Changed outside Sonvel: the switch follows what the system now says.
     env_.loginItem->observe([weak = weak_from_this(), main = env_.mainQueue] {
@@ -63,7 +68,11 @@ void MixerModel::start() {
         });
     });
     osBuild_ = SystemInfo::osBuild(*env_.system);
-    PreferencesCodec::Decoded decoded = PreferencesCodec::decode(env_.store->data(preferencesKey));
+    const auto stored = env_.store->data(preferencesKey);
+    PreferencesCodec::Decoded decoded =
+        stored ? PreferencesCodec::decode(*stored)
+               : PreferencesCodec::Decoded{
+                     {}, "Preferences could not be read: " + stored.error() + "."};
     // A live test recorded under an earlier kind of build (a kernel release)
     // is carried over rather than locking the controls once on upgrading.
     if (auto adopted = ValidationPolicy::adopt(decoded.preferences.validation, osBuild_,
@@ -74,7 +83,7 @@ void MixerModel::start() {
         scheduleSave();
     }
     preferences.set(std::move(decoded.preferences));
-    if (decoded.issue) log_.error("{}", *decoded.issue);
+    if (decoded.issue) keepUnreadable(stored ? *stored : std::nullopt, *decoded.issue);
     permission.set(preferences->permissionVerifiedAt ? PermissionState{PermissionState::Verified{}}
                                                      : PermissionState{PermissionState::Unknown{}});
 
@@ -368,18 +377,73 @@ void MixerModel::handle(const std::set<AudioChangeObserver::Change>& changes) {
 
 // ------------------------------------------------------------------ saving
 
-void MixerModel::scheduleSave() {
+void MixerModel::scheduleSave(std::chrono::milliseconds delay) {
     if (isShutDown_) return;
     if (saveCancelled_) *saveCancelled_ = true;
     saveCancelled_ = std::make_shared<bool>(false);
-    env_.mainQueue->after(saveDebounce, [weak = weak_from_this(), cancelled = saveCancelled_] {
+    env_.mainQueue->after(delay, [weak = weak_from_this(), cancelled = saveCancelled_] {
         if (*cancelled) return;
-        if (auto self = weak.lock()) self->saveNow();
+        if (auto self = weak.lock()) (void)self->saveNow();
     });
 }
 
-void MixerModel::saveNow() {
-    env_.store->setData(preferencesKey, PreferencesCodec::encode(preferences));
+// Whatever could not be read may be a newer Sonvel's settings or the user's
+// only record of their levels: it is copied aside before anything else, and
+// the file itself is left alone until there is something of the user's to
+// write in its place.
+void MixerModel::keepUnreadable(const std::optional<std::string>& bytes, const std::string& issue) {
+    startedOnDefaults_ = preferences.get();
+    std::string message = issue + " Sonvel started with its defaults";
+    if (!bytes) {
+        message += " and leaves the stored settings as they are.";
+    } else if (auto copy = env_.store->keepCopy(*bytes, env_.clock->now())) {
+        message += "; the unreadable settings are kept at " + *copy + ".";
+    } else {
+        uncopied_ = bytes;
+        message += "; they could not be copied aside (" + copy.error() +
+                   "), so they are left as they are.";
+    }
+    log_.error("{}", message);
+    unreadableSettings.set(message);
+}
+
+std::expected<void, std::string> MixerModel::saveNow() {
+    if (startedOnDefaults_) {
+        if (preferences.get() == *startedOnDefaults_) return {};
+        if (uncopied_) {
+            auto copy = env_.store->keepCopy(*uncopied_, env_.clock->now());
+            if (!copy) {
+                return saveFailed("the unreadable settings could not be copied aside first: " +
+                                  copy.error());
+            }
+            uncopied_.reset();
+            unreadableSettings.set(*unreadableSettings.get() + " They are now kept at " + *copy +
+                                   ".");
+        }
+    }
+    if (auto written = env_.store->setData(preferencesKey, PreferencesCodec::encode(preferences));
+        !written) {
+        return saveFailed(written.error());
+    }
+    startedOnDefaults_.reset();
+    saveFailures_ = 0;
+    saveError.set(std::nullopt);
+    return {};
+}
+
+std::expected<void, std::string> MixerModel::saveFailed(const std::string& why) {
+    std::string sentence = "Settings could not be saved: " + why + ".";
+    if (saveError.get() != sentence) log_.error("{}", sentence);
+    saveError.set(sentence);
+    // A full disk or a folder locked for a moment often comes back.
+    ++saveFailures_;
+    scheduleSave(
+        std::min(saveRetryLongest, saveRetryFirst * (1 << std::min(saveFailures_ - 1, 6))));
+    return std::unexpected(std::move(sentence));
+}
+
+void MixerModel::dismissUnreadableSettings() {
+    unreadableSettingsDismissed.set(true);
 }
 
 // ------------------------------------------------------------------ commands

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <expected>
 #include <functional>
 #include <map>
 #include <memory>
@@ -91,6 +92,9 @@ class MixerModel : public std::enable_shared_from_this<MixerModel> {
     static constexpr double idleGrace = 30.0;
     static constexpr std::chrono::milliseconds panelRefreshInterval{2000};
     static constexpr std::chrono::milliseconds saveDebounce{500};
+    // A failed save is tried again after 1, 2, 4 … s, at most a minute apart.
+    static constexpr std::chrono::milliseconds saveRetryFirst{1000};
+    static constexpr std::chrono::milliseconds saveRetryLongest{60000};
     static constexpr std::chrono::seconds permissionCheckLimit{60};
     // Long enough that a pause between tracks or a muted video does not count.
     static constexpr std::chrono::seconds silenceNoticeAfter{10};
@@ -121,6 +125,13 @@ class MixerModel : public std::enable_shared_from_this<MixerModel> {
     Published<std::optional<SilenceNotice>> silenceNotice;
     // Whether the login item is really registered, as the system says.
     Published<bool> launchAtLogin{false};
+    // The stored settings could not be used at start: why, and where they are
+    // kept. For the diagnostics, and for the panel until it is dismissed.
+    Published<std::optional<std::string>> unreadableSettings;
+    Published<bool> unreadableSettingsDismissed{false};
+    // The last save failed: "Settings could not be saved: … (reason)."; none
+    // once a save succeeds.
+    Published<std::optional<std::string>> saveError;
 
     // Called once per main-queue turn at most, after any published state (and
     // so anything computed from it: the gate, the live-test candidates)
@@ -157,6 +168,7 @@ class MixerModel : public std::enable_shared_from_this<MixerModel> {
     void setPaused(bool paused);
     void setShowIdleApps(bool show);
     void retry(const std::string& key);
+    void dismissUnreadableSettings();
 
     // Access check and live test.
     void startPermissionCheck();
@@ -168,7 +180,8 @@ class MixerModel : public std::enable_shared_from_this<MixerModel> {
     void tick();
     void refresh(bool rebuildEngines);
     void reconcile(bool rebuildEngines);
-    void saveNow();
+    // The sentence of `saveError` when the preferences could not be written.
+    std::expected<void, std::string> saveNow();
 
     [[nodiscard]] const std::map<std::string, Failure>& failures() const { return failures_; }
     [[nodiscard]] const EngineHost& host() const { return *host_; }
@@ -182,7 +195,9 @@ class MixerModel : public std::enable_shared_from_this<MixerModel> {
     void handle(const std::set<AudioChangeObserver::Change>& changes);
     void startProbe();
     void watchForSilence(Time now, const std::map<std::string, EngineReadout>& readouts);
-    void scheduleSave();
+    void scheduleSave(std::chrono::milliseconds delay = saveDebounce);
+    void keepUnreadable(const std::optional<std::string>& bytes, const std::string& issue);
+    std::expected<void, std::string> saveFailed(const std::string& why);
     void scheduleTick();
     void tripWatchdog(const std::string& key);
     void markCaptureVerified();
@@ -207,6 +222,12 @@ class MixerModel : public std::enable_shared_from_this<MixerModel> {
     Time lastTick_;
     bool isAsleep_ = false;
     std::shared_ptr<bool> saveCancelled_;
+    // While set, the stored document could not be used and is left as it is
+    // until the preferences differ from these defaults.
+    std::optional<Preferences> startedOnDefaults_;
+    // That document, until a copy of it exists.
+    std::optional<std::string> uncopied_;
+    int saveFailures_ = 0;
     std::shared_ptr<bool> timerCancelled_;
     Time lastPanelRefresh_ = Time::min();
     bool isShutDown_ = false;

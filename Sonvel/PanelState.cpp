@@ -8,8 +8,11 @@
 namespace sonvel {
 
 PanelInput PanelInput::of(const MixerModel& model) {
-    return {model.groups,  model.statuses,    model.preferences, model.output,
-            model.outputs, model.outputPeaks, model.gate(),      model.silenceNotice};
+    PanelInput input{model.groups,  model.statuses,    model.preferences, model.output,
+                     model.outputs, model.outputPeaks, model.gate(),      model.silenceNotice};
+    if (!model.unreadableSettingsDismissed) input.unreadableSettings = model.unreadableSettings;
+    input.saveError = model.saveError;
+    return input;
 }
 
 namespace PanelView {
@@ -80,12 +83,37 @@ BannerState silenceBanner(const MixerModel::SilenceNotice& notice) {
     return banner;
 }
 
+std::vector<BannerState> settingsBanners(const PanelInput& input) {
+    std::vector<BannerState> banners;
+    const auto warning = [](std::string title, std::string detail, BannerState::Action action,
+                            std::string actionTitle) {
+        BannerState banner;
+        banner.symbol = std::string(Symbols::warning);
+        banner.symbolRole = TextRole::warning;
+        banner.title = std::move(title);
+        banner.detail = std::move(detail);
+        banner.action = action;
+        banner.actionTitle = std::move(actionTitle);
+        return banner;
+    };
+    if (input.saveError) {
+        banners.push_back(warning("Changes last only until Sonvel quits", *input.saveError,
+                                  BannerState::Action::retrySave, "Try Again"));
+    }
+    if (input.unreadableSettings) {
+        banners.push_back(warning("Your settings could not be read", *input.unreadableSettings,
+                                  BannerState::Action::dismiss, "OK"));
+    }
+    return banners;
+}
+
 PanelState panel(const PanelInput& input) {
     PanelState state;
     state.header = header(input.output, input.preferences, input.gate);
     if (auto banner = gateBanner(input.gate, input.canOpenSetup, &input))
         state.banners.push_back(std::move(*banner));
     if (input.silenceNotice) state.banners.push_back(silenceBanner(*input.silenceNotice));
+    for (BannerState& banner : settingsBanners(input)) state.banners.push_back(std::move(banner));
 
     const Descriptors lists = descriptors(input.groups, input.preferences);
     RowView::Context context{input.gate, input.output, input.outputs, false};

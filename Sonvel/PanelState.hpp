@@ -30,6 +30,10 @@ struct PanelInput {
     // (where there is none); empty keeps the gate's.
     std::string needsPermissionDetail;
     std::string permissionDeniedDetail;
+    // Settings that could not be read (until the notice is dismissed), and
+    // why the last save failed.
+    std::optional<std::string> unreadableSettings;
+    std::optional<std::string> saveError;
 
     static PanelInput of(const MixerModel& model);
 };
@@ -42,7 +46,7 @@ struct HeaderState {
 };
 
 struct BannerState {
-    enum class Action { resume, openSetup, pause };
+    enum class Action { resume, openSetup, pause, retrySave, dismiss };
     std::string symbol;
     TextRole symbolRole = TextRole::secondary;
     std::string title;
@@ -89,6 +93,7 @@ HeaderState header(const std::optional<OutputContext>& output, const Preferences
 std::optional<BannerState> gateBanner(const ControlGate& gate, bool canOpenSetup = false,
                                       const PanelInput* words = nullptr);
 BannerState silenceBanner(const MixerModel::SilenceNotice& notice);
+std::vector<BannerState> settingsBanners(const PanelInput& input);
 
 PanelState panel(const PanelInput& input);
 

@@ -14,6 +14,10 @@ struct AppPreference {
     std::string displayName;
     std::optional<std::string> outputDeviceUID;
     std::optional<std::string> outputDeviceName;
+    // Members of the stored entry this version does not know (a JSON object's
+    // text, or empty), written back as they were read: a newer Sonvel's
+    // settings survive a run of this one.
+    std::string unknownMembers;
 
     AppPreference() = default;
     AppPreference(double position, bool muted, std::string displayName,

@@ -14,7 +14,7 @@ std::optional<AppPreference> Preferences::preference(const std::string& key) con
 
 void Preferences::set(AppPreference preference, const std::string& key) {
     preference.position = sanitizedPosition(preference.position);
-    if (preference.isDefault()) {
+    if (preference.isDefault() && preference.unknownMembers.empty()) {
         apps.erase(key);
     } else {
         apps.insert_or_assign(key, std::move(preference));

@@ -22,10 +22,13 @@ struct Preferences {
     bool showIdleApps = true;
     std::optional<std::chrono::system_clock::time_point> permissionVerifiedAt;
     std::optional<ValidationRecord> validation;
+    // Top-level members this version does not know (a JSON object's text, or
+    // empty), written back as they were read.
+    std::string unknownMembers;
 
     [[nodiscard]] std::optional<AppPreference> preference(const std::string& key) const;
     // Stores the entry, or removes the key's entry when the preference leaves
-    // the group alone.
+    // the group alone and carries nothing of a newer version's.
     void set(AppPreference preference, const std::string& key);
 
     bool operator==(const Preferences&) const = default;

@@ -2,7 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
+#include <initializer_list>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <vector>
@@ -16,12 +18,34 @@ using Json = nlohmann::json;
 
 namespace {
 
+// Members a newer version wrote go back beside ours; ours win a clash, so
+// what this version writes always decodes again.
+void addUnknown(Json& object, const std::string& unknownMembers) {
+    if (unknownMembers.empty()) return;
+    const Json unknown = Json::parse(unknownMembers, nullptr, false);
+    if (!unknown.is_object()) return;
+    for (const auto& [key, value] : unknown.items()) {
+        if (!object.contains(key)) object[key] = value;
+    }
+}
+
+// The members of `object` not named in `known`, as text; empty when none.
+std::string unknownOf(const Json& object, std::initializer_list<const char*> known) {
+    Json unknown = Json::object();
+    for (const auto& [key, value] : object.items()) {
+        if (std::ranges::find(known, key) == known.end()) unknown[key] = value;
+    }
+    return unknown.empty() ? std::string()
+                           : unknown.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 Json encodeApp(const AppPreference& preference) {
     Json app = {{"position", sanitizedPosition(preference.position)},
                 {"muted", preference.muted},
                 {"displayName", preference.displayName}};
     if (preference.outputDeviceUID) app["outputDeviceUID"] = *preference.outputDeviceUID;
     if (preference.outputDeviceName) app["outputDeviceName"] = *preference.outputDeviceName;
+    addUnknown(app, preference.unknownMembers);
     return app;
 }
 
@@ -43,6 +67,11 @@ Json encodeValidation(const ValidationRecord& record) {
 // issue sentence.
 struct Unreadable {
     std::string description;
+};
+// A newer version may have changed any other key, so its number is all that
+// is read of it.
+struct Newer {
+    std::int64_t version;
 };
 
 // Reads typed values out of one JSON object, naming the place of any fault.
@@ -121,6 +150,8 @@ AppPreference decodeApp(const Json& json, const std::string& where) {
         app.outputDeviceUID = r.string("outputDeviceUID", *v);
     if (const Json* v = r.optional("outputDeviceName"))
         app.outputDeviceName = r.string("outputDeviceName", *v);
+    app.unknownMembers = unknownOf(
+        json, {"position", "muted", "displayName", "outputDeviceUID", "outputDeviceName"});
     return app;
 }
 
@@ -157,6 +188,7 @@ Preferences decodeDocument(const Json& json) {
     const Reader r(json, "");
     Preferences preferences;
     preferences.version = r.integer("version", r.required("version"));
+    if (preferences.version > Preferences::currentVersion) throw Newer{preferences.version};
     const Json& apps = r.required("apps");
     if (!apps.is_object()) Reader::fail(r.place("apps"), "an object");
     for (const auto& [key, value] : apps.items()) {
@@ -172,11 +204,13 @@ Preferences decodeDocument(const Json& json) {
         preferences.permissionVerifiedAt = r.date("permissionVerifiedAt", *v);
     }
     if (const Json* v = r.optional("validation")) preferences.validation = decodeValidation(*v);
+    preferences.unknownMembers = unknownOf(json, {"version", "apps", "isPaused", "showIdleApps",
+                                                  "permissionVerifiedAt", "validation"});
     return preferences;
 }
 
 Decoded unreadable(const std::string& description) {
-    return {Preferences{}, "Preferences were unreadable (" + description + "); starting fresh."};
+    return {Preferences{}, "Preferences were unreadable (" + description + ")."};
 }
 
 }  // namespace
@@ -184,7 +218,9 @@ Decoded unreadable(const std::string& description) {
 std::string encode(const Preferences& preferences) {
     Json apps = Json::object();
     for (const auto& [key, preference] : preferences.apps) {
-        if (!preference.isDefault()) apps[key] = encodeApp(preference);
+        if (!preference.isDefault() || !preference.unknownMembers.empty()) {
+            apps[key] = encodeApp(preference);
+        }
     }
     Json document = {{"version", preferences.version},
                      {"apps", std::move(apps)},
@@ -194,6 +230,7 @@ std::string encode(const Preferences& preferences) {
         document["permissionVerifiedAt"] = Iso8601::format(*preferences.permissionVerifiedAt);
     }
     if (preferences.validation) document["validation"] = encodeValidation(*preferences.validation);
+    addUnknown(document, preferences.unknownMembers);
     // Keys come out sorted because the object type is an ordered map.
     return document.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
@@ -221,12 +258,15 @@ Decoded decode(const std::optional<std::string>& data) {
         preferences = decodeDocument(json);
     } catch (const Unreadable& e) {
         return unreadable(e.description);
+    } catch (const Newer& e) {
+        return {Preferences{},
+                fmt::format("Preferences were written by a newer Sonvel (version {}).", e.version)};
     } catch (const Json::exception&) {
         return unreadable("a value has the wrong type");
     }
     if (preferences.version != Preferences::currentVersion) {
-        return {Preferences{}, fmt::format("Unsupported preferences version {}; starting fresh.",
-                                           preferences.version)};
+        return {Preferences{},
+                fmt::format("Unsupported preferences version {}.", preferences.version)};
     }
     return {std::move(preferences), std::nullopt};
 }

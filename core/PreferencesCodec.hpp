@@ -15,7 +15,8 @@ struct Decoded {
     bool operator==(const Decoded&) const = default;
 };
 
-// One line of JSON with sorted keys, keeping only entries that change something.
+// One line of JSON with sorted keys, keeping only entries that change something
+// (or carry members a newer version wrote, which go back out as they came in).
 // Positions are written and read through `sanitizedPosition`, so every
 // document written decodes again; text that is not UTF-8 has its bad bytes
 // replaced. Never fails.

@@ -207,6 +207,12 @@ void MixerPanel::act(BannerState::Action action) {
         case BannerState::Action::openSetup:
             if (openSetup_) openSetup_();  // otherwise the button is disabled
             break;
+        case BannerState::Action::retrySave:
+            (void)model_->saveNow();  // a failure stays on the banner
+            break;
+        case BannerState::Action::dismiss:
+            model_->dismissUnreadableSettings();
+            break;
     }
 }
 

@@ -126,10 +126,12 @@ TEST(ControlCommandsTest, RowsComeFromThePublishedStateAndSurviveTheWire) {
 TEST(ControlCommandsTest, ChangesAreRefusedWithTheGatesOwnWordsUnlessReady) {
     EXPECT_FALSE(refusal(ControlGate::Ready{}));
     const ControlGate locked = ControlGate::NeedsPermission{};
-    const auto refused = refusal(locked);
+    const auto refused = refusal(ControlGate::Paused{});
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->code, ExitCode::controlsUnavailable);
-    EXPECT_EQ(refused->message, locked.title() + " " + locked.detail());
+    EXPECT_EQ(refused->message,
+              "Sonvel is paused. All apps play at their normal volume. Resume to apply your "
+              "levels.");
     const Status s = status(locked, {});
     EXPECT_EQ(*statusFromJson(toJson(s).dump()), s);
     EXPECT_EQ(formatStatus(s), locked.title() + "\n" + locked.detail() + "\n");

@@ -130,7 +130,7 @@ class MixerModelTest : public ::testing::Test {
         env.system = services;
         env.mainQueue = main;
         env.clock = std::make_shared<VirtualClock>(*main);
-        env.store = store;
+        env.store = storeInUse ? storeInUse : store;
         env.workspace = workspace;
         env.loginItem = loginItem;
         env.hostQueue = hostQueue;
@@ -171,7 +171,8 @@ class MixerModelTest : public ::testing::Test {
         return analysis::dB(analysis::toneAmplitude(s, 2, 0, frequency, 48000));
     }
     Preferences stored() const {
-        return PreferencesCodec::decode(store->data(MixerModel::preferencesKey)).preferences;
+        return PreferencesCodec::decode(store->data(MixerModel::preferencesKey).value())
+            .preferences;
     }
     GroupStatus status(const std::string& key) const { return model->statuses->at(key); }
     // Taps, aggregates and IO procedures alive (the observer's listeners aside).
@@ -193,6 +194,8 @@ class MixerModelTest : public ::testing::Test {
     std::shared_ptr<SteppedQueue> engineListeners =
         std::make_shared<SteppedQueue>(GainTapEngine::listenerQueueLabel);
     std::shared_ptr<MemoryStore> store = std::make_shared<MemoryStore>();
+    // A store on disk instead, for the tests of the settings file itself.
+    std::shared_ptr<PreferencesStore> storeInUse;
     std::shared_ptr<FakeWorkspace> workspace = std::make_shared<FakeWorkspace>();
     std::shared_ptr<LoginItem> loginItem = std::make_shared<FakeLoginItem>();
     AudioObjectID speakers, music, podcasts;

@@ -35,7 +35,7 @@ Preferences sample() {
 }
 
 std::string unreadable(const std::string& why) {
-    return "Preferences were unreadable (" + why + "); starting fresh.";
+    return "Preferences were unreadable (" + why + ").";
 }
 
 TEST(PreferencesTest, SettingADefaultRemovesTheEntry) {
@@ -78,13 +78,14 @@ TEST(PreferencesCodecTest, EveryWrittenDocumentDecodesAndWritesTheSameBytes) {
     EXPECT_EQ(encode(back.preferences), first);
 }
 
-TEST(PreferencesCodecTest, OtherVersionsStartFresh) {
+TEST(PreferencesCodecTest, OtherVersionsAreNotRead) {
     nlohmann::json doc = nlohmann::json::parse(encode(sample()));
-    for (const auto& [version, text] :
-         std::vector<std::pair<nlohmann::json, std::string>>{{2, "2"}, {-7, "-7"}, {3.0, "3"}}) {
+    for (const auto& [version, issue] : std::vector<std::pair<nlohmann::json, std::string>>{
+             {2, "Preferences were written by a newer Sonvel (version 2)."},
+             {-7, "Unsupported preferences version -7."},
+             {3.0, "Preferences were written by a newer Sonvel (version 3)."}}) {
         doc["version"] = version;
-        EXPECT_EQ(decode(doc.dump()), (Decoded{Preferences{}, "Unsupported preferences version " +
-                                                                  text + "; starting fresh."}));
+        EXPECT_EQ(decode(doc.dump()), (Decoded{Preferences{}, issue}));
     }
 }
 

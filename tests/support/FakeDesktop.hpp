@@ -5,6 +5,8 @@
 // can look. Shared by the model's tests, the widgets' tests and the panel
 // benchmark, which all start the model without a real desktop.
 
+#include <chrono>
+#include <expected>
 #include <functional>
 #include <map>
 #include <optional>
@@ -17,13 +19,20 @@
 namespace sonvel::testsupport {
 
 struct MemoryStore final : PreferencesStore {
-    std::optional<std::string> data(const std::string& key) const override {
+    std::expected<std::optional<std::string>, std::string> data(
+        const std::string& key) const override {
         const auto found = values.find(key);
         return found == values.end() ? std::nullopt : std::optional(found->second);
     }
-    void setData(const std::string& key, const std::string& bytes) override {
+    std::expected<void, std::string> setData(const std::string& key,
+                                             const std::string& bytes) override {
         values[key] = bytes;
         ++writes;
+        return {};
+    }
+    std::expected<std::string, std::string> keepCopy(
+        const std::string&, std::chrono::system_clock::time_point) override {
+        return "a copy in memory";
     }
     std::map<std::string, std::string> values;
     int writes = 0;
