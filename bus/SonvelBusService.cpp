@@ -1,8 +1,12 @@
 #include "bus/SonvelBusService.hpp"
 
+#include <dlfcn.h>
+
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QtGlobal>
 #include <cmath>
+#include <limits>
 
 #include "core/GainTaper.hpp"
 
@@ -21,6 +25,37 @@ nlohmann::json jsonArray(const Rows& rows) {
     nlohmann::json array = nlohmann::json::array();
     for (const auto& row : rows) array.push_back(cc::toJson(row));
     return array;
+}
+
+// A change the model holds but could not write down is lost at the next
+// start, so the caller is told rather than answered as if it were done.
+std::optional<ControlCommands::Error> unsaved(MixerModel& model, const std::string& done) {
+    if (auto saved = model.saveNow(); !saved) return cc::unsaved(done, saved.error());
+    return std::nullopt;
+}
+
+// libdbus stops reading a connection while the messages it has read and not
+// yet freed pass 63 MiB, and starts again when one is freed. A call that big
+// is freed on the main thread after its reply, so the restart reaches Qt's
+// socket notifier from outside its bus thread, which Qt refuses: the
+// connection was never read again. Without the limit reading never stops; a
+// single message is still bounded by the bus daemon and the protocol.
+std::optional<QString> neverStopReading(const QDBusConnection& connection) {
+    using SetLimit = void (*)(void*, long);
+    void* library = ::dlopen("libdbus-1.so.3", RTLD_NOW | RTLD_NOLOAD);
+    if (library == nullptr) return QStringLiteral("libdbus-1.so.3 is not the bus library in use");
+    const auto setBytes =
+        reinterpret_cast<SetLimit>(::dlsym(library, "dbus_connection_set_max_received_size"));
+    const auto setDescriptors =
+        reinterpret_cast<SetLimit>(::dlsym(library, "dbus_connection_set_max_received_unix_fds"));
+    ::dlclose(library);  // Qt's own reference keeps it loaded
+    void* raw = connection.internalPointer();
+    if (setBytes == nullptr || setDescriptors == nullptr || raw == nullptr) {
+        return QStringLiteral("the bus library has no limits to lift");
+    }
+    setBytes(raw, std::numeric_limits<long>::max());
+    setDescriptors(raw, std::numeric_limits<long>::max());
+    return std::nullopt;
 }
 
 }  // namespace
@@ -44,6 +79,11 @@ SonvelBusService::SonvelBusService(std::shared_ptr<MixerModel> model, QObject* p
 std::optional<QString> SonvelBusService::registerOn(QDBusConnection connection) {
     if (!connection.isConnected()) {
         return QStringLiteral("There is no session bus: %1").arg(connection.lastError().message());
+    }
+    // Scripts still reach Sonvel without it, only an oversized call would end that.
+    if (const auto why = neverStopReading(connection)) {
+        qWarning("Sonvel: one oversized bus call could stop the bus service: %s.",
+                 qPrintable(*why));
     }
     if (!connection.registerObject(
             objectPath, this,
@@ -128,8 +168,12 @@ QString SonvelBusService::setPosition(const QString& app, const Result<double>& 
     model_->setPosition(target, descriptor(*row));
     // The row only knows after the change whether the level is heard.
     const auto after = cc::matchApp(row->key, cc::appRows(PanelInput::of(*model_)));
-    return QString::fromStdString(
-        cc::changeReply(GainTaper::percentText(target), after.value_or(*row)));
+    const std::string reply = cc::changeReply(GainTaper::percentText(target), after.value_or(*row));
+    if (auto notSaved = unsaved(*model_, row->name + ": " + reply)) {
+        fail(*notSaved);
+        return {};
+    }
+    return QString::fromStdString(reply);
 }
 
 QString SonvelBusService::SetLevel(const QString& app, double position) {
@@ -156,7 +200,12 @@ bool SonvelBusService::setMuted(const QString& app, std::optional<bool> muted) {
         return false;
     }
     const bool wanted = muted.value_or(!row->muted);
-    if (wanted != row->muted) model_->toggleMute(descriptor(*row));
+    if (wanted != row->muted) {
+        model_->toggleMute(descriptor(*row));
+        if (auto notSaved = unsaved(*model_, row->name + (wanted ? ": muted" : ": unmuted"))) {
+            fail(*notSaved);
+        }
+    }
     return wanted;
 }
 
@@ -180,7 +229,13 @@ void SonvelBusService::Route(const QString& app, const QString& device) {
     const auto chosen = cc::matchOutput(deviceText, cc::outputRows(PanelInput::of(*model_)));
     if (!chosen) return fail(chosen.error());
     const AppGroupDescriptor group = descriptor(*row);
-    if (!*chosen) return model_->setRoute(std::nullopt, group);
+    if (!*chosen) {
+        model_->setRoute(std::nullopt, group);
+        if (auto notSaved = unsaved(*model_, row->name + ": follows the default output")) {
+            fail(*notSaved);
+        }
+        return;
+    }
 
     // The panel offers the output menu only when routing can work; the bus
     // follows the same rule rather than store a route that would do nothing.
@@ -196,6 +251,7 @@ void SonvelBusService::Route(const QString& app, const QString& device) {
                                        : ": " + row->caption + ".")});
     }
     model_->setRoute(*output, group);
+    if (auto notSaved = unsaved(*model_, row->name + ": plays on " + output->name)) fail(*notSaved);
 }
 
 void SonvelBusService::setPaused(bool paused) {
@@ -203,6 +259,7 @@ void SonvelBusService::setPaused(bool paused) {
     const ControlGate gate = model_->gate();
     if (!gate.isReady() && !gate.is<ControlGate::Paused>()) return fail(*cc::refusal(gate));
     model_->setPaused(paused);
+    if (auto notSaved = unsaved(*model_, paused ? "Paused" : "Resumed")) fail(*notSaved);
 }
 
 void SonvelBusService::Pause() {

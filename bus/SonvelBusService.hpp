@@ -33,7 +33,8 @@ class SonvelBusService final : public QObject, protected QDBusContext {
     explicit SonvelBusService(std::shared_ptr<MixerModel> model, QObject* parent = nullptr);
 
     // Claims the name and exports the object; a sentence when that fails
-    // (another Sonvel owns the name, or there is no session bus).
+    // (another Sonvel owns the name, or there is no session bus). The
+    // connection reads on however large the calls it was sent.
     std::optional<QString> registerOn(QDBusConnection connection);
 
   public slots:

@@ -195,6 +195,15 @@ int run(const cc::Invocation& invocation) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
+    // Named here, before the command's shape is checked, which would count a
+    // mistyped option as one operand too many.
+    for (const std::string& argument : arguments) {
+        if (!argument.starts_with("--") || argument == "--json" || argument == "--help") continue;
+        const auto option = cc::checkedName(argument, "option");
+        return report(option ? cc::Error{cc::ExitCode::badArgument,
+                                         "Unknown option " + argument + " (use --json or --help)."}
+                             : option.error());
+    }
     const auto invocation = cc::parseInvocation(arguments);
     if (!invocation) return report(invocation.error());
     if (invocation->verb == Verb::help) {

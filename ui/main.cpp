@@ -98,8 +98,7 @@ std::expected<Backend, std::string> simulatedBackend(const std::string& worldPat
     if (!loaded) return std::unexpected(loaded.error());
     auto world = std::make_shared<const sim::SimulatedWorld>(std::move(*loaded));
     return Backend{audio, std::make_shared<sim::SimulatedSystemServices>(*world),
-                   SonvelApplication::SimulatedAudio{
-                       audio, world, description->value("capturePermission", true)}};
+                   SonvelApplication::SimulatedAudio{audio, world, world->capturePermission()}};
 }
 
 // A PipeWire server is only taken when it has a session manager that moves
@@ -210,9 +209,10 @@ int main(int argc, char** argv) {
     env.system = backend->system;
     env.mainQueue = std::make_shared<QtMainQueue>();
     env.clock = std::make_shared<SystemClock>();
-    env.store = scratch ? std::make_shared<QtPreferencesStore>(
-                              scratch->filePath("preferences.conf").toStdString())
-                        : std::make_shared<QtPreferencesStore>();
+    const auto store = scratch ? std::make_shared<QtPreferencesStore>(
+                                     scratch->filePath("preferences.conf").toStdString())
+                               : std::make_shared<QtPreferencesStore>();
+    env.store = store;
     env.workspace =
         std::make_shared<LinuxWorkspace>(env.mainQueue, [] { QCoreApplication::quit(); });
     env.loginItem = std::make_shared<XdgLoginItem>();
@@ -223,7 +223,10 @@ int main(int argc, char** argv) {
     SonvelApplication shell(
         env, backend->simulated,
         {.panelAsWindow = parser.isSet(windowOption) || screenshots,
-         .updateFeed = screenshots ? std::nullopt : QtUpdateChecker::configuredFeed()});
+         // Qt reads the feed's setting from the same file, and would wait for
+         // ever on a FIFO there.
+         .updateFeed =
+             screenshots || store->refusal() ? std::nullopt : QtUpdateChecker::configuredFeed()});
 
     if (screenshots) {
         QString error;

@@ -15,10 +15,7 @@ SimulatedAudioSystem::~SimulatedAudioSystem() {
         clocks_.clear();
         for (auto& listener : listeners_) listener->state->alive = false;
     }
-    for (auto& clock : clocks) {
-        clock->thread.request_stop();
-        if (clock->thread.joinable()) clock->thread.join();
-    }
+    retireClocks(clocks);
 }
 
 AudioObjectID SimulatedAudioSystem::addDevice(DeviceSpec spec) {

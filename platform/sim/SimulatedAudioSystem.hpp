@@ -347,6 +347,7 @@ class SimulatedAudioSystem final : public AudioHardware {
     void startClock(AudioObjectID device);
     std::shared_ptr<Clock> takeClock(AudioObjectID device);
     static void retireClock(Clock& clock);
+    static void retireClocks(const std::vector<std::shared_ptr<Clock>>& clocks);
     // Runs one cycle and says how long it lasts, in seconds.
     double runCycle(Clock& clock);
     bool isMuted(AudioObjectID id, const Process& process) const;

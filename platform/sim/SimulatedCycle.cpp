@@ -100,24 +100,28 @@ double SimulatedAudioSystem::runCycle(Clock& clock) {
         }
         const std::int64_t t0 = clock.sampleTime;
 
-        // What each playing process sends this cycle, stereo interleaved.
+        // What a playing process sends this cycle, stereo interleaved. Only
+        // what this device plays or taps is rendered, and under the lock every
+        // other clock waits for: rendering every process on every device
+        // starved the clients of a world with hundreds of devices.
         std::map<AudioObjectID, std::vector<float>> rendered;
-        for (const auto& [id, p] : processes_) {
-            if (!p.spec.playing) continue;
-            auto& out = rendered[id];
-            out.resize(frames * 2);
+        const auto render = [&](AudioObjectID id, const Process& p) -> const std::vector<float>& {
+            auto [out, fresh] = rendered.try_emplace(id);
+            if (!fresh) return out->second;
+            out->second.resize(frames * 2);
             for (std::size_t i = 0; i < frames; ++i) {
                 for (int c = 0; c < 2; ++c) {
-                    out[i * 2 + std::size_t(c)] =
+                    out->second[i * 2 + std::size_t(c)] =
                         p.spec.signal.sample(t0 + std::int64_t(i), rate, c, p.seed);
                 }
             }
-        }
+            return out->second;
+        };
 
         if (speakerDevice) {
             mix.assign(frames * outChannels, 0.0f);
             for (const auto& [id, p] : processes_) {
-                if (!rendered.contains(id) || isMuted(id, p)) continue;
+                if (!p.spec.playing || isMuted(id, p)) continue;
                 bool playsHere = false;
                 if (p.spec.outputDeviceUIDs.empty()) {
                     playsHere = defaultOutput_ == clock.device;
@@ -126,7 +130,7 @@ double SimulatedAudioSystem::runCycle(Clock& clock) {
                         std::ranges::count(p.spec.outputDeviceUIDs, speakerDevice->spec.uid) > 0;
                 }
                 if (!playsHere || outChannels == 0) continue;
-                const auto& s = rendered.at(id);
+                const auto& s = render(id, p);
                 for (std::size_t i = 0; i < frames; ++i) {
                     if (outChannels == 1) {
                         mix[i] += (s[i * 2] + s[i * 2 + 1]) * 0.5f;
@@ -160,11 +164,11 @@ double SimulatedAudioSystem::runCycle(Clock& clock) {
                     if (s >= deviceInputs && capturePermission_ && !disturbed.inputDropped) {
                         const Tap& tap = taps_.at(a.taps[s - deviceInputs]);
                         for (const auto& [pid, p] : processes_) {
-                            if (!rendered.contains(pid) || !p.captureAllowed ||
+                            if (!p.spec.playing || !p.captureAllowed ||
                                 !tapIncludes(tap.description, pid, &p)) {
                                 continue;
                             }
-                            const auto& r = rendered.at(pid);
+                            const auto& r = render(pid, p);
                             for (std::size_t k = 0; k < samples.size(); ++k) samples[k] += r[k];
                         }
                     }

@@ -34,7 +34,7 @@ void SimulatedAudioSystem::restartServer(RestartOptions options) {
     for (const auto& listener : forgotten) {
         listener->retire();  // waits for a call in progress
     }
-    for (const auto& clock : retired) retireClock(*clock);
+    retireClocks(retired);
     // Cycles in flight on the physical devices finish, so that no procedure
     // of the old server runs once anyone hears of the new one.
     for (const auto& clock : physical) const std::lock_guard io(clock->io);

@@ -2,10 +2,12 @@
 
 #include <fmt/format.h>
 
+#include <cmath>
 #include <filesystem>
-
 #include <fstream>
+#include <set>
 #include <sstream>
+#include <tuple>
 
 namespace sonvel::sim {
 
@@ -13,111 +15,246 @@ using Json = nlohmann::json;
 
 namespace {
 
+// Limits that keep a world one machine's worth: past them, a mistyped file
+// would start a clock thread per device and fill the memory with speakers.
+constexpr std::size_t maxDevices = 256;
+constexpr std::size_t maxProcesses = 4096;
+constexpr std::size_t maxStreams = 16;
+constexpr double maxFrames = 384000;  // a latency of one second at the highest rate
+constexpr double maxPID = 2147483647;
+
+// A description is refused with the first field that is wrong; every field
+// is read through here, so that none reaches the audio system unchecked.
+struct Refusal {
+    std::string sentence;
+};
+
+std::string shown(const Json& value) {
+    std::string text = value.dump(-1, ' ', false, Json::error_handler_t::replace);
+    if (text.size() > 40) text = text.substr(0, 37) + "...";
+    return text;
+}
+
+[[noreturn]] void refuse(const std::string& path, const Json& value, std::string_view wanted) {
+    throw Refusal{fmt::format("{} is {}, not {}", path, shown(value), wanted)};
+}
+
+std::string field(const std::string& path, const char* key) {
+    return path.empty() ? key : path + "." + key;
+}
+
+// A missing or null key takes its default.
+const Json* member(const Json& object, const char* key) {
+    const auto found = object.find(key);
+    return found == object.end() || found->is_null() ? nullptr : &*found;
+}
+
+const Json& required(const Json& object, const std::string& path, const char* key) {
+    const Json* value = member(object, key);
+    if (value == nullptr) throw Refusal{field(path, key) + " is missing"};
+    return *value;
+}
+
+std::string text(const Json& value, const std::string& path) {
+    if (!value.is_string()) refuse(path, value, "text");
+    return value.get<std::string>();
+}
+
+std::optional<std::string> text(const Json& object, const std::string& path, const char* key) {
+    const Json* value = member(object, key);
+    if (value == nullptr) return std::nullopt;
+    return text(*value, field(path, key));
+}
+
+bool flag(const Json& object, const std::string& path, const char* key, bool fallback) {
+    const Json* value = member(object, key);
+    if (value == nullptr) return fallback;
+    if (!value->is_boolean()) refuse(field(path, key), *value, "true or false");
+    return value->get<bool>();
+}
+
+double number(const Json& value, const std::string& path, double low, double high, bool whole) {
+    // Read as a double, so that no negative or huge value wraps on its way in.
+    const double x = value.is_number() ? value.get<double>() : std::nan("");
+    if (!std::isfinite(x) || x < low || x > high || (whole && x != std::floor(x))) {
+        refuse(path, value,
+               fmt::format("{} from {} to {}", whole ? "a whole number" : "a number", low, high));
+    }
+    return x;
+}
+
 template <class T>
-T value(const Json& object, const char* key, T fallback) {
-    const auto found = object.find(key);
-    return found == object.end() || found->is_null() ? fallback : found->get<T>();
+T number(const Json& object, const std::string& path, const char* key, T fallback, double low,
+         double high) {
+    const Json* value = member(object, key);
+    if (value == nullptr) return fallback;
+    return static_cast<T>(number(*value, field(path, key), low, high, std::is_integral_v<T>));
 }
 
-std::optional<std::string> text(const Json& object, const char* key) {
-    const auto found = object.find(key);
-    if (found == object.end() || found->is_null()) return std::nullopt;
-    return found->get<std::string>();
+const Json& list(const Json& object, const std::string& path, const char* key, std::size_t most) {
+    static const Json empty = Json::array();
+    const Json* value = member(object, key);
+    if (value == nullptr) return empty;
+    const std::string where = field(path, key);
+    if (!value->is_array()) refuse(where, *value, "a list");
+    if (value->size() > most) {
+        throw Refusal{
+            fmt::format("{} has {} entries, more than the {} allowed", where, value->size(), most)};
+    }
+    return *value;
 }
 
-Signal signal(const Json& object) {
+const Json& object(const Json& value, const std::string& path) {
+    if (!value.is_object()) refuse(path, value, "an object");
+    return value;
+}
+
+std::string at(const std::string& path, std::size_t index) {
+    return fmt::format("{}[{}]", path, index);
+}
+
+std::vector<std::uint32_t> streams(const Json& device, const std::string& path, const char* key,
+                                   std::vector<std::uint32_t> fallback) {
+    if (member(device, key) == nullptr) return fallback;
+    std::vector<std::uint32_t> channels;
+    const Json& entries = list(device, path, key, maxStreams);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        channels.push_back(
+            static_cast<std::uint32_t>(number(entries[i], at(path + "." + key, i), 1, 64, true)));
+    }
+    return channels;
+}
+
+SimulatedAudioSystem::DeviceSpec device(const Json& d, const std::string& path) {
+    object(d, path);
+    SimulatedAudioSystem::DeviceSpec spec;
+    spec.uid = text(required(d, path, "uid"), path + ".uid");
+    spec.name = text(d, path, "name").value_or(spec.uid);
+    spec.outputStreams = streams(d, path, "output", {2});
+    spec.inputStreams = streams(d, path, "input", {});
+    spec.sampleRate = number<double>(d, path, "sampleRate", 48000, 8000, 384000);
+    spec.bufferFrames = number<std::uint32_t>(d, path, "bufferFrames", 512, 16, 8192);
+    for (const auto& [key, output, input] :
+         {std::tuple{"latency", &spec.outputLatency, &spec.inputLatency},
+          std::tuple{"safetyOffset", &spec.outputSafetyOffset, &spec.inputSafetyOffset}}) {
+        const Json* frames = member(d, key);
+        if (frames == nullptr) continue;
+        const std::string where = path + "." + key;
+        object(*frames, where);
+        *output = number<std::uint32_t>(*frames, where, "output", 0, 0, maxFrames);
+        *input = number<std::uint32_t>(*frames, where, "input", 0, 0, maxFrames);
+    }
+    spec.hidden = flag(d, path, "hidden", false);
+    spec.hogModeOwner = number<ProcessID>(d, path, "hogModeOwner", -1, -1, maxPID);
+    return spec;
+}
+
+Signal signal(const Json& object, const std::string& path) {
     Signal s;
-    if (!object.is_object()) return s;
-    const std::string kind = value<std::string>(object, "kind", "silence");
+    const std::string kind = text(object, path, "kind").value_or("silence");
     if (kind == "sine") {
         s.kind = Signal::Kind::sine;
     } else if (kind == "noise") {
         s.kind = Signal::Kind::noise;
     } else if (kind != "silence") {
-        throw std::invalid_argument(fmt::format("unknown signal kind “{}”", kind));
+        refuse(path + ".kind", kind, "sine, noise or silence");
     }
-    s.frequency = value<double>(object, "frequency", 440.0);
-    s.level = value<double>(object, "level", 0.5);
+    s.frequency = number<double>(object, path, "frequency", 440.0, 1, 100000);
+    s.level = number<double>(object, path, "level", 0.5, 0, 1);
     return s;
 }
 
-RunningApplication::ActivationPolicy policy(const std::string& name) {
+RunningApplication::ActivationPolicy policy(const Json& object, const std::string& path) {
+    const std::string name = text(object, path, "activationPolicy").value_or("regular");
     if (name == "regular") return RunningApplication::ActivationPolicy::regular;
     if (name == "accessory") return RunningApplication::ActivationPolicy::accessory;
     if (name == "prohibited") return RunningApplication::ActivationPolicy::prohibited;
-    throw std::invalid_argument(fmt::format("unknown activation policy “{}”", name));
+    refuse(path + ".activationPolicy", name, "regular, accessory or prohibited");
 }
 
 }  // namespace
 
 std::expected<SimulatedWorld, std::string> SimulatedWorld::load(SimulatedAudioSystem& audio,
                                                                 const Json& description) {
+    // Read whole before the audio system sees any of it, so that a refused
+    // description leaves it as it was.
     SimulatedWorld world;
+    std::optional<std::string> defaultOutput;
     try {
-        world.ownPID_ = value<ProcessID>(description, "ownPID", 0);
-        world.osBuild_ = text(description, "osBuild");
-        audio.setCapturePermission(value<bool>(description, "capturePermission", true));
-        for (const Json& d : value<Json>(description, "devices", Json::array())) {
-            SimulatedAudioSystem::DeviceSpec spec;
-            spec.uid = d.at("uid").get<std::string>();
-            spec.name = value<std::string>(d, "name", spec.uid);
-            spec.outputStreams = value<std::vector<std::uint32_t>>(d, "output", {2});
-            spec.inputStreams = value<std::vector<std::uint32_t>>(d, "input", {});
-            spec.sampleRate = value<double>(d, "sampleRate", 48000);
-            spec.bufferFrames = value<std::uint32_t>(d, "bufferFrames", 512);
-            const Json latency = value<Json>(d, "latency", Json::object());
-            spec.outputLatency = value<std::uint32_t>(latency, "output", 0);
-            spec.inputLatency = value<std::uint32_t>(latency, "input", 0);
-            const Json safety = value<Json>(d, "safetyOffset", Json::object());
-            spec.outputSafetyOffset = value<std::uint32_t>(safety, "output", 0);
-            spec.inputSafetyOffset = value<std::uint32_t>(safety, "input", 0);
-            spec.hidden = value<bool>(d, "hidden", false);
-            spec.hogModeOwner = value<ProcessID>(d, "hogModeOwner", -1);
-            if (spec.sampleRate <= 0 || spec.bufferFrames == 0) {
-                throw std::invalid_argument(
-                    fmt::format("device “{}” has no usable clock", spec.uid));
+        object(description, "it");
+        world.ownPID_ = number<ProcessID>(description, "", "ownPID", 0, 0, maxPID);
+        world.osBuild_ = text(description, "", "osBuild");
+        world.capturePermission_ = flag(description, "", "capturePermission", true);
+        const Json& devices = list(description, "", "devices", maxDevices);
+        std::set<std::string> uids;
+        for (std::size_t i = 0; i < devices.size(); ++i) {
+            const std::string path = at("devices", i);
+            world.devices_.push_back(device(devices[i], path));
+            if (!uids.insert(world.devices_.back().uid).second) {
+                refuse(path + ".uid", world.devices_.back().uid, "a uid no other device has");
             }
-            world.devices_.push_back(spec);
-            audio.addDevice(std::move(spec));
         }
-        if (const auto uid = text(description, "defaultOutput")) {
-            const AudioObjectID device = audio.deviceID(*uid);
-            if (device == hal::unknownObject) {
-                throw std::invalid_argument(
-                    fmt::format("the default output “{}” is not a device", *uid));
-            }
-            audio.setDefaultOutput(device);
+        const auto isDevice = [&](const std::string& uid) {
+            return uids.contains(uid) || audio.deviceID(uid) != hal::unknownObject;
+        };
+        defaultOutput = text(description, "", "defaultOutput");
+        if (defaultOutput && !isDevice(*defaultOutput)) {
+            refuse("defaultOutput", *defaultOutput, "the uid of a device");
         }
-        for (const Json& b : value<Json>(description, "bundles", Json::array())) {
-            world.bundles_[b.at("path").get<std::string>()] =
-                Bundle{text(b, "bundleID"), value<std::string>(b, "name", "")};
-            if (const auto icon = text(b, "icon"))
-                world.icons_[b.at("path").get<std::string>()] = *icon;
+        const Json& bundles = list(description, "", "bundles", maxProcesses);
+        for (std::size_t i = 0; i < bundles.size(); ++i) {
+            const std::string path = at("bundles", i);
+            const Json& b = object(bundles[i], path);
+            const std::string bundlePath = text(required(b, path, "path"), path + ".path");
+            world.bundles_[bundlePath] =
+                Bundle{text(b, path, "bundleID"), text(b, path, "name").value_or("")};
+            if (const auto icon = text(b, path, "icon")) world.icons_[bundlePath] = *icon;
         }
-        for (const Json& a : value<Json>(description, "applications", Json::array())) {
+        const Json& applications = list(description, "", "applications", maxProcesses);
+        for (std::size_t i = 0; i < applications.size(); ++i) {
+            const std::string path = at("applications", i);
+            const Json& a = object(applications[i], path);
             RunningApplication app;
-            app.pid = a.at("pid").get<ProcessID>();
-            app.bundlePath = text(a, "bundlePath");
-            app.localizedName = text(a, "name");
-            app.activationPolicy = policy(value<std::string>(a, "activationPolicy", "regular"));
+            app.pid = static_cast<ProcessID>(
+                number(required(a, path, "pid"), path + ".pid", 0, maxPID, true));
+            app.bundlePath = text(a, path, "bundlePath");
+            app.localizedName = text(a, path, "name");
+            app.activationPolicy = policy(a, path);
             world.applications_[app.pid] = app;
         }
-        for (const Json& p : value<Json>(description, "processes", Json::array())) {
+        const Json& processes = list(description, "", "processes", maxProcesses);
+        for (std::size_t i = 0; i < processes.size(); ++i) {
+            const std::string path = at("processes", i);
+            const Json& p = object(processes[i], path);
             SimulatedAudioSystem::ProcessSpec spec;
-            spec.pid = p.at("pid").get<ProcessID>();
-            spec.bundleID = value<std::string>(p, "bundleID", "");
-            spec.playing = value<bool>(p, "playing", false);
-            spec.runningInput = value<bool>(p, "runningInput", false);
-            spec.signal = signal(value<Json>(p, "signal", Json::object()));
-            spec.outputDeviceUIDs = value<std::vector<std::string>>(p, "outputDevices", {});
-            if (const auto executable = text(p, "executable"))
+            spec.pid = static_cast<ProcessID>(
+                number(required(p, path, "pid"), path + ".pid", 0, maxPID, true));
+            spec.bundleID = text(p, path, "bundleID").value_or("");
+            spec.playing = flag(p, path, "playing", false);
+            spec.runningInput = flag(p, path, "runningInput", false);
+            if (const Json* s = member(p, "signal")) {
+                spec.signal = signal(object(*s, path + ".signal"), path + ".signal");
+            }
+            const Json& outputs = list(p, path, "outputDevices", maxDevices);
+            for (std::size_t o = 0; o < outputs.size(); ++o) {
+                const std::string where = at(path + ".outputDevices", o);
+                spec.outputDeviceUIDs.push_back(text(outputs[o], where));
+                if (!isDevice(spec.outputDeviceUIDs.back())) {
+                    refuse(where, outputs[o], "the uid of a device");
+                }
+            }
+            if (const auto executable = text(p, path, "executable"))
                 world.executables_[spec.pid] = *executable;
             world.processes_.push_back(spec);
-            audio.addProcess(std::move(spec));
         }
-    } catch (const std::exception& e) {
-        return std::unexpected(fmt::format("The world description is not valid: {}.", e.what()));
+    } catch (const Refusal& refusal) {
+        return std::unexpected(
+            fmt::format("The world description is not valid: {}.", refusal.sentence));
     }
+    audio.setCapturePermission(world.capturePermission_);
+    for (const auto& spec : world.devices_) audio.addDevice(spec);
+    if (defaultOutput) audio.setDefaultOutput(audio.deviceID(*defaultOutput));
+    for (const auto& spec : world.processes_) audio.addProcess(spec);
     return world;
 }
 

@@ -45,7 +45,8 @@ struct Bundle {
 //                                 "frequency", "level" },
 //                     "outputDevices": ["<uid>"] }] }
 //
-// Every key but a device's "uid" and a process's "pid" is optional. A bundle's
+// Every key but a device's "uid", a bundle's "path" and a pid is optional; each
+// is checked for its type and range before the audio system sees any. A bundle's
 // "icon" is a freedesktop icon-theme name: the application's own icon, as the
 // workspace would hand it out for the bundle.
 class SimulatedWorld {
@@ -59,6 +60,8 @@ class SimulatedWorld {
     [[nodiscard]] ProcessID ownPID() const { return ownPID_; }
     // What the world reports as its operating-system build, if anything.
     [[nodiscard]] const std::optional<std::string>& osBuild() const { return osBuild_; }
+    // Whether the audio system starts with the capture permission granted.
+    [[nodiscard]] bool capturePermission() const { return capturePermission_; }
     [[nodiscard]] std::vector<RunningApplication> runningApplications() const;
     [[nodiscard]] std::optional<RunningApplication> runningApplication(ProcessID pid) const;
     [[nodiscard]] std::optional<Bundle> bundle(const std::string& path) const;
@@ -76,6 +79,7 @@ class SimulatedWorld {
   private:
     ProcessID ownPID_ = 0;
     std::optional<std::string> osBuild_;
+    bool capturePermission_ = true;
     std::map<ProcessID, RunningApplication> applications_;
     std::map<std::string, Bundle> bundles_;
     std::map<ProcessID, std::string> executables_;

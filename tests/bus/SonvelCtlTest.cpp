@@ -1,6 +1,11 @@
 // sonvelctl as a separate process against the service on a private bus, over
 // the real model and the simulated audio system.
 
+#include <QDBusMessage>
+
+#include <sys/stat.h>
+
+#include "platform/qt/QtPreferencesStore.hpp"
 #include "tests/bus/BusFixture.hpp"
 
 namespace sonvel::bustest {
@@ -13,6 +18,8 @@ using cc = ControlCommands::ExitCode;
 constexpr double halfSliderDb = -12.04;
 // The simulator's floor for a tone that is not there.
 constexpr double silentDb = -90.0;
+
+constexpr const char* key = MixerModel::preferencesKey;
 
 int code(cc c) {
     return static_cast<int>(c);
@@ -66,6 +73,7 @@ TEST_F(BusTest, EveryErrorHasItsCodeAndLeavesThePreferencesUntouched) {
         {{"route", "Music", "Nowhere"}, cc::noSuchOutput, "Outputs: 'Speakers'"},
         {{"route", "Music", "Speakers"}, cc::noSuchOutput, "cannot be routed now"},
         {{"louder", "Music"}, cc::badArgument, "is not a command"},
+        {{"status", "--jsn"}, cc::badArgument, "Unknown option --jsn "},
     };
     for (const Case& c : cases) {
         const CtlRun r = ctl(c.args);
@@ -86,7 +94,7 @@ TEST_F(BusTest, WhileTheGateIsLockedChangesAreRefusedWithItsTitle) {
          {QStringList{"set", "Music", "50%"}, {"mute", "Music"}, {"pause"}}) {
         const CtlRun r = ctl(change);
         EXPECT_EQ(r.code, code(cc::controlsUnavailable)) << change.join(' ').toStdString();
-        EXPECT_EQ(r.err, "sonvelctl: " + gate.title() + " " + gate.detail() + "\n");
+        EXPECT_EQ(r.err, "sonvelctl: " + gate.title() + ". " + gate.detail() + "\n");
     }
     EXPECT_EQ(ctl({"status"}).out, gate.title() + "\n" + gate.detail() + "\n");
     EXPECT_FALSE(store->values.contains(MixerModel::preferencesKey) &&
@@ -172,6 +180,40 @@ TEST_F(BusTest, WatchPrintsTheListAgainWhenARowChanges) {
     EXPECT_EQ(row->percent, "30%");
     ::kill(static_cast<pid_t>(watch.processId()), SIGTERM);
     watch.waitForFinished(5000);
+}
+
+TEST_F(BusTest, AfterAnOversizedCallTheNextCallIsAnsweredWithinASecond) {
+    storeValidSetup();
+    startSonvel();
+    // A client other than sonvelctl, which refuses long names before sending.
+    QDBusConnection client = QDBusConnection::connectToBus(address, "sonvel-bus-test-client");
+    const auto call = [](const QString& method) {
+        return QDBusMessage::createMethodCall(SonvelBusService::serviceName,
+                                              SonvelBusService::objectPath,
+                                              SonvelBusService::interfaceName, method);
+    };
+    const QDBusMessage huge =
+        client.call(call("SetLevel") << QString(66 << 20, 'a') << 0.5, QDBus::BlockWithGui, 60000);
+    EXPECT_TRUE(huge.errorMessage().contains("too long")) << huge.errorMessage().toStdString();
+    const QDBusMessage next = client.call(call("Status"), QDBus::BlockWithGui, 1000);
+    EXPECT_EQ(next.type(), QDBusMessage::ReplyMessage) << next.errorMessage().toStdString();
+    QDBusConnection::disconnectFromBus("sonvel-bus-test-client");
+}
+
+TEST_F(BusTest, AChangeThatCannotBeSavedFailsWithTheReason) {
+    storeValidSetup();
+    const std::string file = folder.filePath("sonvel.conf").toStdString(),
+                      before = store->values[key];
+    storeInUse = std::make_shared<QtPreferencesStore>(file);
+    ASSERT_TRUE(storeInUse->setData(key, before) && ::chmod(file.c_str(), 0444) == 0);
+    startSonvel();
+    const CtlRun set = ctl({"set", "Music", "10%"});
+    EXPECT_EQ(set.code, code(cc::failed));
+    EXPECT_EQ(set.err,
+              "sonvelctl: Music: 10%, but only until Sonvel quits. Settings could not be "
+              "saved: " +
+                  file + " is read-only (permission denied).\n");
+    EXPECT_EQ(storeInUse->data(key).value(), before);
 }
 
 TEST_F(BusTest, WithoutSonvelOnTheBusScriptsAreToldItIsNotRunning) {

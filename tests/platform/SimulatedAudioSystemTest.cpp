@@ -494,15 +494,63 @@ TEST(SimulatedWorldTest, DefaultWorldLoadsEveryCase) {
     EXPECT_EQ(world->runningApplication(4242)->activationPolicy,
               RunningApplication::ActivationPolicy::accessory);
     EXPECT_NE(hal.processObject(611), hal::unknownObject);
+}
 
-    Sim other;
-    EXPECT_EQ(
-        SimulatedWorld::load(other, {{"devices", {{{"name", "no uid"}}}}}).error().substr(0, 36),
-        "The world description is not valid: ");
-    EXPECT_EQ(SimulatedWorld::load(other,
-                                   {{"processes", {{{"pid", 1}, {"signal", {{"kind", "chirp"}}}}}}})
-                  .error(),
-              "The world description is not valid: unknown signal kind “chirp”.");
+TEST(SimulatedWorldTest, AMalformedDescriptionIsRefusedNamingTheFieldAndLeavesTheSystemAlone) {
+    const std::string tooMany = nlohmann::json(257, {{"uid", "d"}}).dump();
+    const std::pair<std::string, std::string> cases[] = {
+        {"[1,2]", "it is [1,2], not an object"},
+        {"null", "it is null, not an object"},
+        {R"("world")", R"(it is "world", not an object)"},
+        {"7", "it is 7, not an object"},
+        {R"({"capturePermission":"yes"})", R"(capturePermission is "yes", not true or false)"},
+        {R"({"devices":{}})", "devices is {}, not a list"},
+        {R"({"devices":[{"name":"no uid"}]})", "devices[0].uid is missing"},
+        {R"({"devices":[{"uid":"d","output":[-2]}]})", "devices[0].output[0] is -2, not a whole"},
+        {R"({"devices":[{"uid":"d","bufferFrames":4294967295}]})", "devices[0].bufferFrames is 4"},
+        {R"({"devices":[{"uid":"d","sampleRate":1e308}]})", "devices[0].sampleRate is 1e+308"},
+        {R"({"devices":[{"uid":"d"},{"uid":"d"}]})", R"(devices[1].uid is "d", not a uid no)"},
+        {R"({"devices":)" + tooMany + "}", "devices has 257 entries, more than the 256 allowed"},
+        {R"({"defaultOutput":"d"})", R"(defaultOutput is "d", not the uid of a device)"},
+        {R"({"processes":[{"pid":-5}]})", "processes[0].pid is -5, not a whole number from 0"},
+        {R"({"processes":[{"pid":1,"signal":{"kind":"chirp"}}]})", "processes[0].signal.kind is"},
+        {R"({"processes":[{"pid":1,"outputDevices":["x"]}]})", "processes[0].outputDevices[0]"},
+    };
+    for (const auto& [description, says] : cases) {
+        Sim hal;
+        const auto world = SimulatedWorld::load(hal, nlohmann::json::parse(description));
+        ASSERT_FALSE(world) << description;
+        EXPECT_EQ(world.error().rfind("The world description is not valid: " + says, 0), 0u)
+            << world.error();
+        EXPECT_EQ(hal.deviceID("d"), hal::unknownObject) << description;
+    }
+}
+
+// Each device has a clock thread. They keep pace with real time (when every
+// cycle rendered every process they fell twenty times behind, and clients
+// waited seconds for the lock), and quitting signals them all before joining
+// any (one at a time took 49 s).
+TEST(SimulatedWorldTest, TheLargestWorldKeepsTimeAndStopsWithinBounds) {
+    nlohmann::json devices = nlohmann::json::array();
+    for (int i = 0; i < 256; ++i) devices.push_back({{"uid", "d" + std::to_string(i)}});
+    const nlohmann::json processes(64,
+                                   {{"pid", 1}, {"playing", true}, {"signal", {{"kind", "sine"}}}});
+    constexpr int cycles = 50;
+    constexpr auto cyclesLast = std::chrono::duration<double>(cycles * 512 / 48000.0);
+    auto stopping = std::chrono::steady_clock::now();
+    {
+        Sim hal(Sim::ClockMode::realTime);
+        const auto started = std::chrono::steady_clock::now();
+        ASSERT_TRUE(SimulatedWorld::load(hal, {{"devices", devices}, {"processes", processes}}));
+        while (hal.cycles(hal.deviceID("d255")) < cycles) std::this_thread::sleep_for(1ms);
+        stopping = std::chrono::steady_clock::now();
+        EXPECT_LT(stopping - started, 4 * cyclesLast);
+        int clocked = 0;
+        for (int i = 0; i < 256; ++i)
+            clocked += hal.cycles(hal.deviceID("d" + std::to_string(i))) > 0;
+        EXPECT_EQ(clocked, 256);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, 2s);
 }
 
 // Real-time clocks with IO procedures, listeners, world changes and restarts
