@@ -20,7 +20,7 @@ packages=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libfmt-dev libutf8
           pipewire pipewire-bin wireplumber libpipewire-0.3-dev libspa-0.2-dev
           pipewire-pulse pulseaudio-utils gstreamer1.0-pipewire gstreamer1.0-tools
           gstreamer1.0-plugins-base
-          xvfb openbox tint2 xdotool x11-utils at-spi2-core python3-pyatspi x11-apps)
+          xvfb openbox tint2 xdotool x11-utils at-spi2-core python3-pyatspi)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -184,9 +184,14 @@ class DesktopSession:
         # Xvfb picks a free display number itself and writes it to this pipe.
         read_end, write_end = os.pipe()
         width, height = self.size
+        # The framebuffer file is what a person would see: a capture of the
+        # root window leaves the contents of 32-bit windows (tray icons)
+        # undefined, and xwd and Qt were seen to disagree on them.
         self._spawn("xvfb", ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                             f"{width}x{height}x24", "-nolisten", "tcp", "-noreset"],
+                             f"{width}x{height}x24", "-nolisten", "tcp", "-noreset",
+                             "-fbdir", self.folder],
                     pass_fds=(write_end,))
+        self.framebuffer = os.path.join(self.folder, "Xvfb_screen0")
         os.close(write_end)
         with os.fdopen(read_end) as pipe:
             number = pipe.readline().strip()
