@@ -4,7 +4,7 @@
 
 #include "MixerEngine/EngineHost.hpp"
 #include "platform/sim/SimulatedAudioSystem.hpp"
-#include "tap/SteppedQueue.hpp"
+#include "support/SteppedQueue.hpp"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "platform/qt/QtMainQueue.hpp"
 #include "platform/sim/SimulatedSystemServices.hpp"
 #include "support/FakeDesktop.hpp"
-#include "tap/SteppedQueue.hpp"
+#include "support/SteppedQueue.hpp"
 #include "ui/AppRowWidget.hpp"
 #include "ui/MixerPanel.hpp"
 #include "ui/SymbolIcons.hpp"

@@ -8,7 +8,7 @@
 #include "platform/sim/SpeakerAnalysis.hpp"
 #include "tap/AudioSystem.hpp"
 #include "tap/SerialQueue.hpp"
-#include "tap/SteppedQueue.hpp"
+#include "support/SteppedQueue.hpp"
 
 namespace sonvel {
 namespace {

@@ -12,7 +12,7 @@
 #include "platform/sim/SimulatedSystemServices.hpp"
 #include "platform/sim/SimulatedWorld.hpp"
 #include "platform/sim/SpeakerAnalysis.hpp"
-#include "tap/SteppedQueue.hpp"
+#include "support/SteppedQueue.hpp"
 
 namespace sonvel::modeltest {
 

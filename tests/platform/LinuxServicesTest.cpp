@@ -19,7 +19,7 @@
 
 #include <QCoreApplication>
 #include <thread>
-#include "tap/SteppedQueue.hpp"
+#include "support/SteppedQueue.hpp"
 
 namespace sonvel {
 namespace {

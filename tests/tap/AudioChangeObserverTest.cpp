@@ -2,7 +2,7 @@
 
 #include "platform/sim/SimulatedAudioSystem.hpp"
 #include "tap/AudioChangeObserver.hpp"
-#include "tap/SteppedQueue.hpp"
+#include "support/SteppedQueue.hpp"
 
 namespace sonvel {
 namespace {

@@ -1,4 +1,4 @@
-#include "tap/SteppedQueue.hpp"
+#include "support/SteppedQueue.hpp"
 
 #include <condition_variable>
 
