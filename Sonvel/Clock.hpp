@@ -13,6 +13,11 @@ class Clock {
     [[nodiscard]] virtual std::chrono::steady_clock::time_point uptime() const = 0;
 };
 
+// An interval as the seconds the model's policies count in.
+inline double toSeconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
 class SystemClock final : public Clock {
   public:
     [[nodiscard]] std::chrono::system_clock::time_point now() const override {
