@@ -68,8 +68,8 @@ void SonvelApplication::start() {
     model_ = MixerModel::make(environment_);
     updates_ = new QtUpdateChecker(options_.updateFeed, std::string(AppVersion::current),
                                    QtUpdateChecker::defaultTimeout, this);
-    windows_ =
-        std::make_unique<AppWindows>(model_, wording(), updates_, [](const std::string& url) {
+    windows_ = std::make_unique<AppWindows>(
+        model_, model_->wording(), updates_, [](const std::string& url) {
             QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
         });
     // The simulated system's capture switch stands in for the privacy pane.
@@ -142,12 +142,6 @@ MixerPanel* SonvelApplication::panel() const {
     return panel_.data();
 }
 
-// The simulated system's capture switch works as macOS's permission does, so
-// its words stay; elsewhere no privacy pane exists to point at.
-PlatformWording SonvelApplication::wording() const {
-    return simulated_ ? PlatformWording::simulatedMacOS() : PlatformWording::linuxDesktop();
-}
-
 void SonvelApplication::openPanel() {
     if (!model_) return;
     if (panel_) {
@@ -163,7 +157,7 @@ void SonvelApplication::openPanel() {
         if (gone == watchedPanel_) watchedPanel_ = nullptr;
     });
     panel->setWindowOpeners([this] { openSetup(); }, [this] { openSettings(); });
-    const PlatformWording words = wording();
+    const PlatformWording& words = model_->wording();
     panel->setPermissionDetails(words.needsPermissionDetail, words.permissionDeniedDetail);
     panel->setAttribute(Qt::WA_DeleteOnClose);
     panel->installEventFilter(this);

@@ -67,7 +67,6 @@ class SonvelApplication final : public QObject {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
-    [[nodiscard]] PlatformWording wording() const;
     void placePanel();
     std::optional<std::string> iconName(const std::string& appPath) const;
     void drainSpeakers();
