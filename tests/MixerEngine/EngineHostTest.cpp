@@ -6,9 +6,9 @@
 #include "MixerEngine/EngineHost.hpp"
 #include "platform/sim/SimulatedAudioSystem.hpp"
 #include "platform/sim/SpeakerAnalysis.hpp"
+#include "support/SteppedQueue.hpp"
 #include "tap/AudioSystem.hpp"
 #include "tap/SerialQueue.hpp"
-#include "support/SteppedQueue.hpp"
 
 namespace sonvel {
 namespace {

@@ -34,8 +34,7 @@ TEST_F(MixerModelSetupTest, AccessCheckOutcomes) {
          "play something and check again."},
         {"the probe cannot start",
          [this] {
-             hal->inject(
-                 {.call = Call::createAggregateDevice, .status = -50, .persistent = true});
+             hal->inject({.call = Call::createAggregateDevice, .status = -50, .persistent = true});
          },
          1s, PermissionState::Failed{"AudioHardwareCreateAggregateDevice failed: -50"},
          "The access check could not start: AudioHardwareCreateAggregateDevice failed: -50"},

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/sim/SimulatedAudioSystem.hpp"
-#include "tap/AudioChangeObserver.hpp"
 #include "support/SteppedQueue.hpp"
+#include "tap/AudioChangeObserver.hpp"
 
 namespace sonvel {
 namespace {
