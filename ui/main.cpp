@@ -17,6 +17,7 @@
 #include "Sonvel/AppVersion.hpp"
 #include "Sonvel/Clock.hpp"
 #include "bus/SonvelBusService.hpp"
+#include "platform/BackendChoice.hpp"
 #include "platform/linux/LinuxWorkspace.hpp"
 #include "platform/linux/XdgLoginItem.hpp"
 #include "platform/qt/QtMainQueue.hpp"
@@ -31,7 +32,6 @@
 #ifdef SONVEL_HAVE_PIPEWIRE
 #include "platform/pipewire/PipeWireAudioSystem.hpp"
 #include "platform/pipewire/PipeWireSystemServices.hpp"
-#include "tap/AudioSystem.hpp"
 #endif
 
 namespace {
@@ -89,34 +89,19 @@ struct Backend {
     std::optional<SonvelApplication::SimulatedAudio> simulated;
 };
 
-std::expected<Backend, std::string> simulatedBackend(const std::string& worldPath) {
-    const auto description = sim::SimulatedWorld::readFile(worldPath);
-    if (!description) return std::unexpected(description.error());
-    auto audio =
-        std::make_shared<sim::SimulatedAudioSystem>(sim::SimulatedAudioSystem::ClockMode::realTime);
-    auto loaded = sim::SimulatedWorld::load(*audio, *description);
-    if (!loaded) return std::unexpected(loaded.error());
-    auto world = std::make_shared<const sim::SimulatedWorld>(std::move(*loaded));
-    return Backend{audio, std::make_shared<sim::SimulatedSystemServices>(*world),
-                   SonvelApplication::SimulatedAudio{audio, world, world->capturePermission()}};
+Backend simulatedBackend(const BackendChoice::Simulated& simulated) {
+    const auto& world = simulated.world;
+    return Backend{
+        simulated.audio, std::make_shared<sim::SimulatedSystemServices>(*world),
+        SonvelApplication::SimulatedAudio{simulated.audio, world, world->capturePermission()}};
 }
 
-// A PipeWire server is only taken when it has a session manager that moves
-// streams (its default metadata names an output): without one a tapped
-// application could not be muted, and would be heard twice.
-std::expected<Backend, std::string> pipeWireBackend() {
+Backend pipeWireBackend(const std::shared_ptr<pw::PipeWireAudioSystem>& audio) {
 #ifdef SONVEL_HAVE_PIPEWIRE
-    auto audio = pw::PipeWireAudioSystem::connect();
-    if (!audio) return std::unexpected(audio.error());
-    const auto output = AudioSystem::defaultOutputDevice(**audio);
-    if (!output || output->objectID == hal::unknownObject) {
-        return std::unexpected(
-            "The PipeWire server has no session manager naming a default output (is WirePlumber "
-            "running?).");
-    }
-    return Backend{*audio, std::make_shared<pw::PipeWireSystemServices>(*audio), std::nullopt};
+    return Backend{audio, std::make_shared<pw::PipeWireSystemServices>(audio), std::nullopt};
 #else
-    return std::unexpected("This Sonvel was built without PipeWire.");
+    (void)audio;
+    return Backend{};
 #endif
 }
 
@@ -184,16 +169,19 @@ int main(int argc, char** argv) {
                      "backend.\n");
         return 2;
     }
-    std::expected<Backend, std::string> backend = std::unexpected(std::string());
-    if (backendName == "pipewire" || (backendName == "auto" && !wantsWorld)) {
-        backend = pipeWireBackend();
-        if (!backend && backendName == "auto") {
-            std::fprintf(stderr, "Sonvel: using the simulated audio world. %s\n",
-                         backend.error().c_str());
-        }
+    const auto chosen = BackendChoice::choose(*BackendChoice::parse(backendName.toStdString()),
+                                              wantsWorld, parser.value(worldOption).toStdString());
+    if (chosen && chosen->fallback) {
+        std::fprintf(stderr, "Sonvel: using the simulated audio world. %s\n",
+                     chosen->fallback->c_str());
     }
-    if (!backend && backendName != "pipewire") {
-        backend = simulatedBackend(parser.value(worldOption).toStdString());
+    std::expected<Backend, std::string> backend = std::unexpected(std::string());
+    if (!chosen) {
+        backend = std::unexpected(chosen.error());
+    } else if (chosen->simulated) {
+        backend = simulatedBackend(*chosen->simulated);
+    } else {
+        backend = pipeWireBackend(chosen->pipewire);
     }
     if (!backend) {
         std::fprintf(stderr, "Sonvel: %s\n", backend.error().c_str());

@@ -1,0 +1,53 @@
+// sonvel-tap's rerender as a process on a private PipeWire server, tapping a
+// real client (pw-play).
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "support/PipeWireServer.hpp"
+
+namespace sonvel {
+namespace {
+
+// The tool's standard output and exit status; the server's environment is ours.
+std::pair<std::string, int> tool(const std::string& arguments) {
+    FILE* pipe = ::popen((SONVEL_TAP_BINARY " --backend pipewire " + arguments).c_str(), "r");
+    std::string out;
+    char buffer[512];
+    while (pipe && std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
+    const int status = pipe ? ::pclose(pipe) : -1;
+    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+TEST(SonvelTapPipeWire, RerenderReportsEachGain) {
+    auto server = pwtest::PipeWireServer::start();
+    if (!server) GTEST_SKIP() << server.error();
+    const pid_t player = (*server)->play({.frequency = 440, .amplitude = 0.5});
+    ASSERT_GT(player, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (tool("list --active").first.find(" " + std::to_string(player) + " ") ==
+           std::string::npos) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "pw-play never played";
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+
+    const auto [out, status] =
+        tool("rerender --allow-mute --step-seconds 1 --pid " + std::to_string(player));
+    EXPECT_EQ(status, 0) << out;
+    const std::regex step(R"(step \d+ +gain ([\d.]+) .*(off by +([-+][\d.]+) dB| silent)\n)");
+    std::vector<double> offBy;
+    for (std::sregex_iterator m(out.begin(), out.end(), step), end; m != end; ++m) {
+        offBy.push_back((*m)[3].matched ? std::stod((*m)[3]) : 0.0);
+    }
+    ASSERT_EQ(offBy.size(), 4u) << out;
+    for (const double off : offBy) EXPECT_LE(std::abs(off), 0.1) << out;
+    (*server)->stopPlayer(player);
+}
+
+}  // namespace
+}  // namespace sonvel
