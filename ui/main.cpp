@@ -27,6 +27,7 @@
 #include "ui/AudioWorldWindow.hpp"
 #include "ui/Screenshots.hpp"
 #include "ui/SonvelApplication.hpp"
+#include "ui/StatusIconPainter.hpp"
 #include "ui/SymbolIcons.hpp"
 
 #ifdef SONVEL_HAVE_PIPEWIRE
@@ -123,6 +124,13 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Sonvel");
     QApplication::setApplicationVersion(QString::fromLatin1(AppVersion::current));
+    // So that a compositor (the Wayland app id) and a taskbar find the
+    // installed entry, its name and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("app.velmorra.Sonvel"));
+    QApplication::setWindowIcon(QIcon::fromTheme(
+        QStringLiteral("app.velmorra.Sonvel"),
+        StatusIconPainter::trayIcon(StatusIcon::Variant::active,
+                                    QApplication::palette().color(QPalette::WindowText))));
     // The status icon and the Audio World window are not reasons to live on
     // after the panel: only Quit (or closing the panel's window) ends Sonvel.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -290,6 +290,25 @@ class PanelTest:
             self.desktop.ctl("unmute", app)
         return problems
 
+    def window_matches_desktop_entry(self):
+        """A taskbar or switcher finds the entry by WM_CLASS and shows our icon."""
+        entry = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "desktop",
+                             "app.velmorra.Sonvel.desktop")
+        with open(entry) as f:
+            fields = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
+        problems, seen = [], 0
+        for window in self.desktop.windows_named("Sonvel"):
+            props = self.desktop.run(["xprop", "-id", window, "WM_CLASS", "_NET_WM_ICON"]).stdout
+            if "IsViewable" not in self.desktop.run(["xwininfo", "-id", window]).stdout:
+                continue
+            seen += 1
+            wanted = f'"{fields.get("StartupWMClass", "(none)")}"'
+            if not props.splitlines()[0].rstrip().endswith(wanted):
+                problems.append(f"window {window}: {props.splitlines()[0]}, entry wants {wanted}")
+            if "_NET_WM_ICON(CARDINAL)" not in props:
+                problems.append(f"window {window} has no icon")
+        return problems if seen else ["no window of Sonvel's is on screen"]
+
     def run(self, keyboard=True):
         self.open_panel()
         self.check("panel_reachable_from_application", self.panel_reachable_from_application)
@@ -301,6 +320,7 @@ class PanelTest:
         self.check("mute_is_toggle_button", self.mute_is_toggle_button)
         self.check("mute_state_follows_model", self.mute_state_follows_model)
         self.check("slider_set_reaches_model", self.slider_set_reaches_model)
+        self.check("window_matches_desktop_entry", self.window_matches_desktop_entry)
         if keyboard:
             self.refresh()
             self.check("tab_order_is_visual_order", self.tab_order_is_visual_order)
