@@ -2,6 +2,7 @@
 
 #include <QtGui/qguiapplication_platform.h>
 #include <QApplication>
+#include <QCursor>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
@@ -130,7 +131,9 @@ TrayController::TrayController(std::shared_ptr<MixerModel> model, Actions action
 
     connect(tray_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger) actions_.togglePanel();
+                if (reason != QSystemTrayIcon::Trigger) return;
+                clickedAt_ = QCursor::pos();
+                actions_.togglePanel();
             });
     connect(new ModelBridge(*model_, this), &ModelBridge::changed, this, &TrayController::update);
     // A desktop switching to a dark or light style changes the ink.
@@ -213,7 +216,9 @@ bool TrayController::eventFilter(QObject* watched, QEvent* event) {
 }
 
 QRect TrayController::iconGeometry() const {
-    return tray_->geometry();
+    const QRect geometry = tray_->geometry();
+    if (geometry.isEmpty() && clickedAt_) return {*clickedAt_, QSize(1, 1)};
+    return geometry;
 }
 
 QPoint TrayController::panelPosition(const QRect& icon, const QSize& panel, const QRect& screen) {

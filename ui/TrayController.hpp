@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "Sonvel/StatusIcon.hpp"
 
@@ -44,6 +45,8 @@ class TrayController final : public QObject {
     ~TrayController() override;
 
     // Where the icon is on screen; empty when the tray does not say.
+    // Where the icon is; a StatusNotifier tray tells nobody, so there it is
+    // the point the user last clicked it at.
     [[nodiscard]] QRect iconGeometry() const;
     [[nodiscard]] StatusIcon::Variant variant() const { return variant_; }
     [[nodiscard]] QSystemTrayIcon* trayIcon() const { return tray_; }
@@ -76,6 +79,7 @@ class TrayController final : public QObject {
     bool themed_ = false;
     QColor ink_;
     QRect slot_;
+    std::optional<QPoint> clickedAt_;
     // What the tray was last given at its slot's size, to tell our pixels
     // from the tray's in a capture.
     QImage shown_;
