@@ -21,6 +21,25 @@
 //   (`TapDescription` and a JSON object with the platform's dictionary keys).
 // - Listener blocks and queues are shared objects; removing a listener must
 //   name the same object, address, queue and block as adding it.
+//
+// Threads (tests/tap/SeamContractTest.cpp holds every backend to this):
+// - Any thread may call any operation, several at once: a backend serializes
+//   them itself. The one exception is an IO block, which must not call the
+//   seam at all: stopping waits for the cycle in progress, and the IO thread
+//   is real-time, so it must not block or allocate either.
+// - A listener block runs on the queue it was added with (a queue is
+//   required, and its `async` must not run work at once) and may call any
+//   operation, including removing its own listener. Once removal
+//   returns, the block is not called again, even for notices already queued.
+// - An IO block runs on its device's IO thread (one thread for every cycle;
+//   the simulator's stepped mode: the thread that steps). No backend here
+//   runs IO on a queue. Once `deviceStop` or `destroyIOProcID` returns, the
+//   block is not called again.
+// - `srst` reaches the system object's listeners only after every tap,
+//   aggregate and IO procedure of the old server is gone and its IO stopped.
+// - Destroying the backend (not from one of its own blocks) releases every
+//   tap, aggregate and registration; when the destructor returns, none of
+//   its blocks runs again.
 
 #include <cstddef>
 #include <cstdint>

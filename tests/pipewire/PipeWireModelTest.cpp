@@ -10,13 +10,9 @@
 #include <csignal>
 #include <filesystem>
 
-#include <sched.h>
-
 #include "MixerEngine/ProcessInspector.hpp"
 #include "platform/qt/QtPreferencesStore.hpp"
-#include "support/AllocationCounter.hpp"
 #include "support/ModelFixture.hpp"
-#include "tap/AudioSystem.hpp"
 
 namespace sonvel {
 namespace {
@@ -119,70 +115,6 @@ TEST_F(PipeWireModelTest, AccessCheckAndLiveTestRunOnTheServer) {
     });
     EXPECT_NEAR(settle(std::string(kSinkA), music, 0.0)[std::string(kSinkA)][music], 0.0, 0.1)
         << "every application back at its own level";
-}
-
-// The IO procedure runs on PipeWire's real-time thread, every cycle on the
-// same thread, and nothing between two cycles allocates there: neither our
-// cycle nor the server's own path to it.
-TEST_F(PipeWireModelTest, TheIOCycleStaysOnOneThreadAndNeverAllocates) {
-    const pid_t player = play(musicPlayer, music);
-    ASSERT_TRUE(server->waitFor(
-        [](const auto& g) { return g.linked(pwtest::nodeName(musicPlayer), kSinkA); }));
-    auto connected = pw::PipeWireAudioSystem::connect();
-    ASSERT_TRUE(connected) << connected.error();
-    auto& audio = **connected;
-    AudioObjectID process = 0;
-    for (const auto& p :
-         AudioSystem::processSnapshots(audio).value_or(std::vector<AudioProcessSnapshot>{})) {
-        if (p.pid == player) process = p.objectID;
-    }
-    ASSERT_NE(process, 0u);
-    TapDescription tap{.processes = {process},
-                       .uuid = "tap-uuid",
-                       .name = "probe",
-                       .muteBehavior = TapDescription::mutedWhenTapped};
-    AudioObjectID tapID = 0, aggregate = 0;
-    ASSERT_EQ(audio.createProcessTap(tap, tapID), 0);
-    ASSERT_EQ(
-        audio.createAggregateDevice(
-            {{"uid", "agg"}, {"master", std::string(kSinkA)}, {"taps", {{{"uid", "tap-uuid"}}}}},
-            aggregate),
-        0);
-    struct Seen {
-        std::atomic<std::uint64_t> cycles{0}, allocations{0}, threads{0};
-        std::atomic<int> policy{-1};
-        std::atomic<pthread_t> thread{};
-    };
-    auto seen = std::make_shared<Seen>();
-    AudioDeviceIOProcID proc = 0;
-    ASSERT_EQ(audio.createIOProcIDWithBlock(
-                  aggregate, nullptr,
-                  [seen](const AudioBufferList* in, const AudioBufferList& out) {
-                      static thread_local std::optional<testing::AllocationCounter> counter;
-                      if (!counter) counter.emplace();
-                      seen->allocations = counter->count();
-                      if (seen->thread.exchange(pthread_self()) != pthread_self()) ++seen->threads;
-                      if (in && !out.buffers.empty()) ++seen->cycles;
-                      seen->policy = ::sched_getscheduler(0);
-                  },
-                  proc),
-              0);
-    ASSERT_EQ(audio.deviceStart(aggregate, proc), 0);
-    std::this_thread::sleep_for(1s);
-    ASSERT_EQ(audio.deviceStop(aggregate, proc), 0);
-    EXPECT_GT(seen->cycles.load(), 20u);
-    EXPECT_EQ(seen->threads.load(), 1u);
-    EXPECT_EQ(seen->allocations.load(), 0u);
-    // The scheduling a real client's data thread gets (SCHED_FIFO where the
-    // limits allow it), not a desktop thread's.
-    int clientPolicy = SCHED_OTHER;
-    for (const auto& task :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(player) + "/task")) {
-        const int policy = ::sched_getscheduler(std::stoi(task.path().filename().string()));
-        if ((policy & ~SCHED_RESET_ON_FORK) != SCHED_OTHER)
-            clientPolicy = policy & ~SCHED_RESET_ON_FORK;
-    }
-    EXPECT_EQ(seen->policy.load() & ~SCHED_RESET_ON_FORK, clientPolicy);
 }
 
 // Mono and 5.1 applications, and a mono output: the server's adapters convert
