@@ -6,7 +6,7 @@ own framebuffer, which is what a person would see.
 
     tools/desktop_screenshots.py [FOLDER]     (default docs/screenshots)
 
-Needs build/ui/sonvel and build/bus/sonvelctl (tools/run.sh builds them).
+Needs build/app/sonvel and build/bus/sonvelctl (tools/run.sh builds them).
 """
 
 import os
@@ -58,7 +58,7 @@ def main():
                                           "displayName": "Slack"}}
     for name, colour in (("dark", "#2e3436"), ("light", "#f6f5f4")):
         ds.TINT2RC = BAR.format(colour=colour)
-        with ds.DesktopSession(os.path.join(top, "build", "ui", "sonvel"),
+        with ds.DesktopSession(os.path.join(top, "build", "app", "sonvel"),
                                os.path.join(top, "build", "bus", "sonvelctl"),
                                size=SCREEN) as desktop:
             desktop.start_bus()

@@ -22,4 +22,4 @@ backend=(--backend simulated)
 for argument in "$@"; do
     [[ $argument == --backend* ]] && backend=()
 done
-exec build/ui/sonvel "${backend[@]}" "$@"
+exec build/app/sonvel "${backend[@]}" "$@"

@@ -10,7 +10,7 @@ The model is read back with `sonvelctl` over the private session bus.
 Every check is reported by name, PASS or FAIL with what was seen; the exit
 code is 1 if any failed, 77 (skip) if a program the desktop needs is missing.
 
-    panel_accessibility.py --sonvel build/ui/sonvel --sonvelctl build/bus/sonvelctl
+    panel_accessibility.py --sonvel build/app/sonvel --sonvelctl build/bus/sonvelctl
 """
 
 import argparse

@@ -25,7 +25,7 @@
 #include "platform/qt/QtUpdateChecker.hpp"
 #include "platform/sim/SimulatedSystemServices.hpp"
 #include "ui/AudioWorldWindow.hpp"
-#include "ui/Screenshots.hpp"
+#include "app/Screenshots.hpp"
 #include "ui/SonvelApplication.hpp"
 #include "ui/StatusIconPainter.hpp"
 #include "ui/SymbolIcons.hpp"

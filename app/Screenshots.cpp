@@ -1,4 +1,4 @@
-#include "ui/Screenshots.hpp"
+#include "app/Screenshots.hpp"
 
 #include <QDir>
 #include <QElapsedTimer>
