@@ -6,6 +6,22 @@
 
 namespace sonvel {
 
+namespace {
+
+// The overload count goes through a weak pointer: a readout the main thread
+// still holds must not keep a removed engine, and its aggregate, alive.
+EngineReadout readoutOf(const std::shared_ptr<GainTapEngine>& engine,
+                        std::chrono::system_clock::time_point now) {
+    return {engine->sharedMeter(), now, engine->setup(),
+            [weak = std::weak_ptr(engine)] {
+                const auto e = weak.lock();
+                return e ? e->overloadCount() : 0L;
+            },
+            engine->segments()};
+}
+
+}  // namespace
+
 std::shared_ptr<EngineHost> EngineHost::make(Dependencies dependencies, OnEvent onEvent) {
     return std::shared_ptr<EngineHost>(new EngineHost(std::move(dependencies), std::move(onEvent)));
 }
@@ -131,12 +147,7 @@ void EngineHost::create(const EngineSpec& spec) {
 }
 
 void EngineHost::install(std::shared_ptr<GainTapEngine> engine, const EngineSpec& spec) {
-    EngineReadout readout{engine->sharedMeter(), deps_.now(), engine->setup(),
-                          [weak = std::weak_ptr(engine)] {
-                              const auto e = weak.lock();
-                              return e ? e->overloadCount() : 0L;
-                          },
-                          nullptr};
+    EngineReadout readout = readoutOf(engine, deps_.now());
     engines_.insert_or_assign(spec.key, Running{std::move(engine), spec.topology, spec.gain});
     const std::lock_guard lock(readoutMutex_);
     readoutTable_.insert_or_assign(spec.key, std::move(readout));
@@ -262,13 +273,7 @@ void EngineHost::startTestEngine(EngineSpec spec, long segments, Completion comp
         host.testEngine_ = *engine;
         {
             const std::lock_guard lock(host.testMutex_);
-            const auto& e = host.testEngine_;
-            host.testReadout_ = EngineReadout{e->sharedMeter(), host.deps_.now(), e->setup(),
-                                              [weak = std::weak_ptr(e)] {
-                                                  const auto locked = weak.lock();
-                                                  return locked ? locked->overloadCount() : 0L;
-                                              },
-                                              e->segments()};
+            host.testReadout_ = readoutOf(host.testEngine_, host.deps_.now());
         }
         host.complete(completion, std::nullopt);
     });

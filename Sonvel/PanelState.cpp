@@ -56,12 +56,12 @@ std::optional<BannerState> gateBanner(const ControlGate& gate, bool canOpenSetup
     }
     if (gate.is<ControlGate::Paused>()) {
         banner.symbol = std::string(Symbols::paused);
-        banner.symbolRole = TextRole::secondary;
+        banner.symbolRole = Tone::secondary;
         banner.action = BannerState::Action::resume;
         banner.actionTitle = "Resume";
     } else {
         banner.symbol = std::string(Symbols::locked);
-        banner.symbolRole = TextRole::warning;
+        banner.symbolRole = Tone::warning;
         banner.action = BannerState::Action::openSetup;
         banner.actionTitle = "Open Setup…";
         if (!canOpenSetup) {
@@ -75,7 +75,7 @@ std::optional<BannerState> gateBanner(const ControlGate& gate, bool canOpenSetup
 BannerState silenceBanner(const MixerModel::SilenceNotice& notice) {
     BannerState banner;
     banner.symbol = std::string(Symbols::warning);
-    banner.symbolRole = TextRole::warning;
+    banner.symbolRole = Tone::warning;
     banner.title = "Only silence is coming through";
     banner.detail = notice.message;
     banner.action = BannerState::Action::pause;
@@ -89,7 +89,7 @@ std::vector<BannerState> settingsBanners(const PanelInput& input) {
                             std::string actionTitle) {
         BannerState banner;
         banner.symbol = std::string(Symbols::warning);
-        banner.symbolRole = TextRole::warning;
+        banner.symbolRole = Tone::warning;
         banner.title = std::move(title);
         banner.detail = std::move(detail);
         banner.action = action;

@@ -48,7 +48,7 @@ struct HeaderState {
 struct BannerState {
     enum class Action { resume, openSetup, pause, retrySave, dismiss };
     std::string symbol;
-    TextRole symbolRole = TextRole::secondary;
+    Tone symbolRole = Tone::secondary;
     std::string title;
     std::string detail;
     Action action = Action::openSetup;

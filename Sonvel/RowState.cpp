@@ -84,15 +84,15 @@ Described describe(const AppGroupDescriptor& group, const std::optional<GroupSta
                    const std::optional<AppPreference>& preference,
                    const std::vector<OutputContext>& outputs, bool silentNotice) {
     if (!group.isRunning) {
-        return {Caption{"Not running. Your level kicks in once it plays.", TextRole::secondary},
+        return {Caption{"Not running. Your level kicks in once it plays.", Tone::secondary},
                 Hearing::oncePlaying};
     }
     const auto [text, hearing] = status ? said(*status, preference, outputs) : Said{};
     // Said before anything the status says: the row looks fine otherwise,
     // and the user hears nothing from it.
-    if (silentNotice) return {Caption{MixerModel::silentRowCaption, TextRole::warning}, hearing};
+    if (silentNotice) return {Caption{MixerModel::silentRowCaption, Tone::warning}, hearing};
     if (!text) return {std::nullopt, hearing};
-    return {Caption{*text, isWarning(*status) ? TextRole::warning : TextRole::secondary}, hearing};
+    return {Caption{*text, isWarning(*status) ? Tone::warning : Tone::secondary}, hearing};
 }
 
 LevelDotState levelDot(float peak) {
@@ -135,7 +135,7 @@ RowState row(const AppGroupDescriptor& group, const std::optional<GroupStatus>& 
     r.position = preference ? sanitizedPosition(preference->position) : 1.0;
     r.sliderAccessibleName = group.name + " volume";
     r.levelText = r.muted ? "Muted" : GainTaper::percentText(r.position);
-    r.levelRole = ready ? TextRole::primary : TextRole::secondary;
+    r.levelRole = ready ? Tone::primary : Tone::secondary;
 
     if (Routing::canRoute(context.gate, status, context.outputs)) {
         r.outputMenu = outputMenu(

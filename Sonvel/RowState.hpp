@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Sonvel/MixerModel.hpp"
+#include "Sonvel/Tone.hpp"
 #include "core/AppPreference.hpp"
 #include "core/ControlGate.hpp"
 #include "core/GroupStatus.hpp"
@@ -14,12 +15,9 @@
 // nothing of their own. Pure functions, no platform; main thread or any.
 namespace sonvel {
 
-// Colours by meaning; the widgets pick the desktop's colour for each.
-enum class TextRole { primary, secondary, warning };
-
 struct Caption {
     std::string text;
-    TextRole role = TextRole::secondary;
+    Tone role = Tone::secondary;
     bool operator==(const Caption&) const = default;
 };
 
@@ -59,7 +57,7 @@ struct RowState {
     double position = 1.0;
     std::string sliderAccessibleName;
     std::string levelText;  // the percentage label and the slider's accessible value
-    TextRole levelRole = TextRole::primary;
+    Tone levelRole = Tone::primary;
     std::optional<OutputMenuState> outputMenu;
     std::optional<Caption> caption;
     bool showsRetry = false;

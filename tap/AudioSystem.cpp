@@ -29,6 +29,18 @@ std::optional<long> channelCount(AudioHardware& hal, AudioObjectID device,
     return std::accumulate(counts->begin(), counts->end(), 0L);
 }
 
+std::optional<AudioObjectID> translateUID(AudioHardware& hal, AudioObjectPropertySelector selector,
+                                          const std::string& uid) {
+    AudioObjectID object = hal::unknownObject;
+    std::uint32_t size = sizeof object;
+    const OSStatus status =
+        hal.getPropertyData(hal::systemObject, {selector, hal::globalScope, hal::mainElement},
+                            std::as_bytes(std::span(uid.data(), uid.size())), size, &object);
+    if (status != hal::noError || size != sizeof object || object == hal::unknownObject)
+        return std::nullopt;
+    return object;
+}
+
 // A failed UID read is a failed description, never a device without one:
 // taken as fact, it would look like no output at all and drop every engine.
 std::expected<OutputDeviceInfo, CoreAudioError> describeDevice(AudioHardware& hal,
@@ -141,25 +153,11 @@ std::vector<DeviceFacts> deviceFacts(AudioHardware& hal, bool* whole) {
 }
 
 std::optional<AudioObjectID> deviceID(AudioHardware& hal, const std::string& uid) {
-    AudioObjectID object = hal::unknownObject;
-    std::uint32_t size = sizeof object;
-    const OSStatus status = hal.getPropertyData(
-        hal::systemObject, {sel::translateUIDToDevice, hal::globalScope, hal::mainElement},
-        std::as_bytes(std::span(uid.data(), uid.size())), size, &object);
-    if (status != hal::noError || size != sizeof object || object == hal::unknownObject)
-        return std::nullopt;
-    return object;
+    return translateUID(hal, sel::translateUIDToDevice, uid);
 }
 
 std::optional<AudioObjectID> tapID(AudioHardware& hal, const std::string& uid) {
-    AudioObjectID object = hal::unknownObject;
-    std::uint32_t size = sizeof object;
-    const OSStatus status = hal.getPropertyData(
-        hal::systemObject, {sel::translateUIDToTap, hal::globalScope, hal::mainElement},
-        std::as_bytes(std::span(uid.data(), uid.size())), size, &object);
-    if (status != hal::noError || size != sizeof object || object == hal::unknownObject)
-        return std::nullopt;
-    return object;
+    return translateUID(hal, sel::translateUIDToTap, uid);
 }
 
 std::optional<OutputDeviceInfo> device(AudioHardware& hal, const std::string& uid) {

@@ -134,21 +134,9 @@ std::expected<void, EngineError> GainTapEngine::build() {
         {"subdevices", nlohmann::json::array({{{"uid", *output.uid}}})},
         {"taps", nlohmann::json::array({{{"uid", tap.uuid}, {"drift", true}}})},
     };
-    AudioObjectID aggregate = hal::unknownObject;
-    if (const OSStatus s = hal.createAggregateDevice(description, aggregate)) {
-        // Made despite the failure reported: it would hold the tap, so remove it.
-        if (const auto made = AudioSystem::deviceID(hal, aggregateUID_)) {
-            (void)hal.destroyAggregateDevice(*made);
-        }
-        return fail("AudioHardwareCreateAggregateDevice", s);
-    }
-    if (aggregate == hal::unknownObject)
-        return fail(Error::InvalidObjectID{"AudioHardwareCreateAggregateDevice"});
-    aggregateID_ = aggregate;
-    cleanup_.push(
-        fmt::format("destroy aggregate device {}", aggregate),
-        release([hal = hal_, aggregate] { return hal->destroyAggregateDevice(aggregate); },
-                fmt::format("AudioHardwareDestroyAggregateDevice({})", aggregate)));
+    const auto made = createAggregate(hal_, description, cleanup_, "destroy aggregate device");
+    if (!made) return std::unexpected(made.error());
+    const AudioObjectID aggregate = aggregateID_ = *made;
 
     const auto inputs = AudioObject::readBufferChannelCounts(
         hal, aggregate, sel::streamConfiguration, hal::inputScope);
@@ -172,18 +160,11 @@ std::expected<void, EngineError> GainTapEngine::build() {
                                                         const AudioBufferList& out) {
         (void)renderer->process(in, deviceInputs, out);
     };
-    AudioDeviceIOProcID proc = 0;
-    if (const OSStatus s =
-            hal.createIOProcIDWithBlock(aggregate, nullptr, std::move(block), proc)) {
-        if (proc != 0) (void)hal.destroyIOProcID(aggregate, proc);
-        return fail("AudioDeviceCreateIOProcIDWithBlock", s);
-    }
-    if (proc == 0) return fail(Error::InvalidObjectID{"AudioDeviceCreateIOProcIDWithBlock"});
+    const auto madeProc =
+        createIOProc(hal_, aggregate, std::move(block), cleanup_, "destroy IOProc on");
+    if (!madeProc) return std::unexpected(madeProc.error());
+    const AudioDeviceIOProcID proc = *madeProc;
     procID_ = proc;
-    cleanup_.push(
-        fmt::format("destroy IOProc on {}", aggregate),
-        release([hal = hal_, aggregate, proc] { return hal->destroyIOProcID(aggregate, proc); },
-                fmt::format("AudioDeviceDestroyIOProcID({})", aggregate)));
 
     bool inputsDisabled = false;
     if (config.disableDeviceInputs && deviceInputs > 0) {
@@ -293,18 +274,9 @@ std::shared_ptr<EngineTakeover> GainTapEngine::takeOver(const GainTapEngine& old
 std::expected<void, EngineError> GainTapEngine::start() {
     if (cleanup_.hasRun() || !procID_) return fail(Error::Stopped{});
     if (isRunning_) return {};
-    const AudioObjectID aggregate = aggregateID_;
-    const AudioDeviceIOProcID proc = *procID_;
-    if (const OSStatus s = hal_->deviceStart(aggregate, proc)) {
-        (void)hal_->deviceStop(aggregate, proc);  // in case IO started all the same
-        return fail(fmt::format("AudioDeviceStart({})", aggregate), s);
-    }
-    isRunning_ = true;
-    cleanup_.push(
-        fmt::format("stop IO on {}", aggregate),
-        release([hal = hal_, aggregate, proc] { return hal->deviceStop(aggregate, proc); },
-                fmt::format("AudioDeviceStop({})", aggregate)));
-    return {};
+    auto started = startIO(hal_, aggregateID_, *procID_, cleanup_, std::to_string(aggregateID_));
+    isRunning_ = started.has_value();
+    return started;
 }
 
 std::vector<CleanupStack::Failure> GainTapEngine::stop() {

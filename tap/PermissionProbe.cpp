@@ -1,13 +1,8 @@
 #include "tap/PermissionProbe.hpp"
 
-#include <fmt/format.h>
-
 #include <cmath>
 
-#include "tap/AudioObject.hpp"
 #include "tap/AudioSystem.hpp"
-#include "tap/CoreAudioError.hpp"
-#include "tap/Release.hpp"
 #include "tap/TapCreation.hpp"
 #include "tap/Uuid.hpp"
 
@@ -36,14 +31,6 @@ RenderStats count(const AudioBufferList* input) {
     return stats;
 }
 
-std::unexpected<EngineError> fail(std::string operation, OSStatus status) {
-    return std::unexpected(EngineError{CoreAudioError{std::move(operation), status}});
-}
-
-std::unexpected<EngineError> fail(GainTapEngineError error) {
-    return std::unexpected(EngineError{std::move(error)});
-}
-
 }  // namespace
 
 PermissionProbe::PermissionProbe(std::shared_ptr<AudioHardware> hal)
@@ -65,7 +52,6 @@ std::expected<std::shared_ptr<PermissionProbe>, EngineError> PermissionProbe::ma
 
 std::expected<void, EngineError> PermissionProbe::build(
     const std::vector<AudioObjectID>& excluded) {
-    AudioHardware& hal = *hal_;
     TapDescription tap;
     tap.kind = TapDescription::Kind::stereoGlobalTapButExcludeProcesses;
     tap.processes = excluded;
@@ -88,49 +74,18 @@ std::expected<void, EngineError> PermissionProbe::build(
         {"subdevices", nlohmann::json::array()},
         {"taps", nlohmann::json::array({{{"uid", tap.uuid}, {"drift", true}}})},
     };
-    AudioObjectID aggregate = hal::unknownObject;
-    if (const OSStatus s = hal.createAggregateDevice(description, aggregate)) {
-        if (const auto made = AudioSystem::deviceID(hal, aggregateUID_)) {
-            (void)hal.destroyAggregateDevice(*made);
-        }
-        return fail("AudioHardwareCreateAggregateDevice", s);
-    }
-    if (aggregate == hal::unknownObject) {
-        return fail(GainTapEngineError::InvalidObjectID{"AudioHardwareCreateAggregateDevice"});
-    }
-    aggregateID_ = aggregate;
-    cleanup_.push(
-        fmt::format("destroy probe aggregate {}", aggregate),
-        release([hal = hal_, aggregate] { return hal->destroyAggregateDevice(aggregate); },
-                fmt::format("AudioHardwareDestroyAggregateDevice({})", aggregate)));
+    const auto made = createAggregate(hal_, description, cleanup_, "destroy probe aggregate");
+    if (!made) return std::unexpected(made.error());
+    aggregateID_ = *made;
 
-    AudioDeviceIOProcID proc = 0;
-    const OSStatus created = hal.createIOProcIDWithBlock(
-        aggregate, nullptr,
+    const auto proc = createIOProc(
+        hal_, *made,
         [meter = meter_](const AudioBufferList* in, const AudioBufferList&) {
             meter->record(count(in));
         },
-        proc);
-    if (created != hal::noError) {
-        if (proc != 0) (void)hal.destroyIOProcID(aggregate, proc);
-        return fail("AudioDeviceCreateIOProcIDWithBlock", created);
-    }
-    if (proc == 0) {
-        return fail(GainTapEngineError::InvalidObjectID{"AudioDeviceCreateIOProcIDWithBlock"});
-    }
-    cleanup_.push(
-        "destroy probe IOProc",
-        release([hal = hal_, aggregate, proc] { return hal->destroyIOProcID(aggregate, proc); },
-                fmt::format("AudioDeviceDestroyIOProcID({})", aggregate)));
-
-    if (const OSStatus s = hal.deviceStart(aggregate, proc)) {
-        (void)hal.deviceStop(aggregate, proc);  // in case IO started all the same
-        return fail("AudioDeviceStart(probe)", s);
-    }
-    cleanup_.push("stop probe IO", release([hal = hal_, aggregate,
-                                            proc] { return hal->deviceStop(aggregate, proc); },
-                                           fmt::format("AudioDeviceStop({})", aggregate)));
-    return {};
+        cleanup_, "destroy probe IOProc on");
+    if (!proc) return std::unexpected(proc.error());
+    return startIO(hal_, *made, *proc, cleanup_, "probe");
 }
 
 bool PermissionProbe::isAlive() const {

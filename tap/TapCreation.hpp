@@ -23,4 +23,21 @@ std::expected<CreatedTap, EngineError> createFloat32Tap(const std::shared_ptr<Au
                                                         CleanupStack& cleanup,
                                                         std::string_view label);
 
+// Creates the aggregate device `description` asks for (its "uid" names it) and
+// pushes its destruction on `cleanup` the moment it exists. One the server
+// made while reporting failure is destroyed at once: it would hold its tap.
+std::expected<AudioObjectID, EngineError> createAggregate(const std::shared_ptr<AudioHardware>& hal,
+                                                          const nlohmann::json& description,
+                                                          CleanupStack& cleanup,
+                                                          std::string_view label);
+
+std::expected<AudioDeviceIOProcID, EngineError> createIOProc(
+    const std::shared_ptr<AudioHardware>& hal, AudioObjectID device, AudioDeviceIOBlock block,
+    CleanupStack& cleanup, std::string_view label);
+
+// `name` stands in the failure ("AudioDeviceStart(name)") and the clean-up's label.
+std::expected<void, EngineError> startIO(const std::shared_ptr<AudioHardware>& hal,
+                                         AudioObjectID device, AudioDeviceIOProcID proc,
+                                         CleanupStack& cleanup, std::string_view name);
+
 }  // namespace sonvel

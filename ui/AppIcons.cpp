@@ -4,7 +4,7 @@
 
 #include "Sonvel/Symbols.hpp"
 #include "ui/SymbolIcons.hpp"
-#include "ui/ViewStyle.hpp"
+#include "ui/ToneStyle.hpp"
 
 namespace sonvel {
 
@@ -33,7 +33,7 @@ QIcon appIcon(const std::optional<std::string>& path, const AppIconNames& names,
             if (auto icon = namedIcon(*name)) return *std::move(icon);
         }
     }
-    return SymbolIcons::icon(Symbols::genericApp, ViewStyle::colour(TextRole::secondary, palette));
+    return SymbolIcons::icon(Symbols::genericApp, ToneStyle::colour(Tone::secondary, palette));
 }
 
 }  // namespace sonvel

@@ -11,7 +11,9 @@
 #include "ui/LevelDot.hpp"
 #include "ui/LevelSlider.hpp"
 #include "ui/OutputMenuButton.hpp"
+#include "ui/QtString.hpp"
 #include "ui/SymbolIcons.hpp"
+#include "ui/ToneStyle.hpp"
 #include "ui/ViewStyle.hpp"
 
 namespace sonvel {
@@ -22,10 +24,6 @@ constexpr int iconSide = 22;
 constexpr int levelWidth = 42;
 // What the panel's width leaves beside the icon, with room for a scroll bar.
 constexpr int besideText = 72;
-
-QString qs(const std::string& s) {
-    return QString::fromStdString(s);
-}
 
 }  // namespace
 
@@ -64,7 +62,7 @@ AppRowWidget::AppRowWidget(MixerModel& model, AppIconNames iconNames, int panelW
     nameLine->setSpacing(4);
     name_->setFont(ViewStyle::callout());
     note_->setFont(ViewStyle::caption2());
-    ViewStyle::setTextRole(*note_, TextRole::secondary);
+    ToneStyle::setTone(*note_, Tone::secondary);
     note_->hide();
     dot_->hide();
     nameLine->addWidget(name_);
@@ -141,7 +139,7 @@ void AppRowWidget::render(const RowState& s) {
 
     if (!old || old->muteSymbol != s.muteSymbol) {
         mute_->setIcon(
-            SymbolIcons::icon(s.muteSymbol, ViewStyle::colour(TextRole::primary, palette())));
+            SymbolIcons::icon(s.muteSymbol, ToneStyle::colour(Tone::primary, palette())));
     }
     mute_->setAccessibleName(qs(s.muteAccessibleName));
     mute_->setToolTip(qs(s.muteAccessibleName));
@@ -156,7 +154,7 @@ void AppRowWidget::render(const RowState& s) {
     slider_->showPosition(s.position);
     slider_->setEnabled(s.controlsEnabled);
     level_->setText(qs(s.levelText));
-    ViewStyle::setTextRole(*level_, s.levelRole);
+    ToneStyle::setTone(*level_, s.levelRole);
 
     outputs_->setVisible(s.outputMenu.has_value());
     if (s.outputMenu) outputs_->render(*s.outputMenu);
@@ -168,7 +166,7 @@ void AppRowWidget::render(const RowState& s) {
         caption_->setText(
             caption_->fontMetrics().elidedText(qs(s.caption->text), Qt::ElideRight, room));
         caption_->setToolTip(qs(s.caption->text));
-        ViewStyle::setTextRole(*caption_, s.caption->role);
+        ToneStyle::setTone(*caption_, s.caption->role);
     }
     retry_->setVisible(s.showsRetry);
     state_ = s;

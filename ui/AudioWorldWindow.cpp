@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "ui/QtString.hpp"
 #include "ui/ViewStyle.hpp"
 
 namespace sonvel {
@@ -20,10 +21,6 @@ namespace {
 
 using DeviceSpec = sim::SimulatedAudioSystem::DeviceSpec;
 using ProcessSpec = sim::SimulatedAudioSystem::ProcessSpec;
-
-QString qs(const std::string& s) {
-    return QString::fromStdString(s);
-}
 
 QString signalText(const sim::Signal& s) {
     switch (s.kind) {

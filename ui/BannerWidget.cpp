@@ -5,16 +5,12 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "ui/QtString.hpp"
 #include "ui/SymbolIcons.hpp"
+#include "ui/ToneStyle.hpp"
 #include "ui/ViewStyle.hpp"
 
 namespace sonvel {
-
-namespace {
-QString qs(const std::string& s) {
-    return QString::fromStdString(s);
-}
-}  // namespace
 
 BannerWidget::BannerWidget(Act act, QWidget* parent)
     : QFrame(parent),
@@ -41,7 +37,7 @@ BannerWidget::BannerWidget(Act act, QWidget* parent)
     title_->setWordWrap(true);
     detail_->setFont(ViewStyle::caption());
     detail_->setWordWrap(true);
-    ViewStyle::setTextRole(*detail_, TextRole::secondary);
+    ToneStyle::setTone(*detail_, Tone::secondary);
     button_->setAttribute(Qt::WA_MacSmallSize);
     text->addWidget(title_);
     text->addWidget(detail_);
@@ -53,7 +49,7 @@ BannerWidget::BannerWidget(Act act, QWidget* parent)
 void BannerWidget::render(const BannerState& s) {
     if (state_ == s) return;
     icon_->setPixmap(
-        SymbolIcons::icon(s.symbol, ViewStyle::colour(s.symbolRole, palette())).pixmap(16, 16));
+        SymbolIcons::icon(s.symbol, ToneStyle::colour(s.symbolRole, palette())).pixmap(16, 16));
     title_->setText(qs(s.title));
     detail_->setText(qs(s.detail));
     button_->setText(qs(s.actionTitle));

@@ -8,16 +8,13 @@
 
 #include "Sonvel/MixerModel.hpp"
 #include "ui/ModelBridge.hpp"
+#include "ui/QtString.hpp"
 #include "ui/ToneStyle.hpp"
 #include "ui/ViewStyle.hpp"
 
 namespace sonvel {
 
 namespace {
-
-QString qs(const std::string& s) {
-    return QString::fromStdString(s);
-}
 
 // Section headers carry this property, so `value` can find its section.
 constexpr const char* sectionProperty = "diagnosticsSection";

@@ -12,16 +12,13 @@
 #include "platform/qt/QtUpdateChecker.hpp"
 #include "ui/LocaleFormats.hpp"
 #include "ui/ModelBridge.hpp"
+#include "ui/QtString.hpp"
 #include "ui/ToneStyle.hpp"
 #include "ui/ViewStyle.hpp"
 
 namespace sonvel {
 
 namespace {
-
-QString qs(const std::string& s) {
-    return QString::fromStdString(s);
-}
 
 QLabel* caption(QWidget* parent, Tone tone) {
     auto* label = new QLabel(parent);

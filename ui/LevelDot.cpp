@@ -2,7 +2,7 @@
 
 #include <QPainter>
 
-#include "ui/ViewStyle.hpp"
+#include "ui/ToneStyle.hpp"
 
 namespace sonvel {
 
@@ -23,7 +23,7 @@ void LevelDot::paintEvent(QPaintEvent*) {
     p.setRenderHint(QPainter::Antialiasing);
     QColor colour = QColor(0x34, 0xC7, 0x59);
     if (!state_.lit) {
-        colour = ViewStyle::colour(TextRole::secondary, palette());
+        colour = ToneStyle::colour(Tone::secondary, palette());
         colour.setAlphaF(0.4f);
     }
     p.setPen(Qt::NoPen);

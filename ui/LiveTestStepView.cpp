@@ -12,6 +12,7 @@
 #include "Sonvel/MixerModel.hpp"
 #include "Sonvel/Symbols.hpp"
 #include "core/LiveTest.hpp"
+#include "ui/QtString.hpp"
 #include "ui/ToneStyle.hpp"
 #include "ui/ViewStyle.hpp"
 #include "ui/WindowIcons.hpp"
@@ -19,10 +20,6 @@
 namespace sonvel {
 
 namespace {
-
-QString qs(const std::string& s) {
-    return QString::fromStdString(s);
-}
 
 QLabel* wrapping(QWidget* parent, const QFont& font, Tone tone = Tone::primary) {
     auto* label = new QLabel(parent);

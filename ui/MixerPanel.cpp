@@ -18,16 +18,14 @@
 #include "ui/AppRowWidget.hpp"
 #include "ui/BannerWidget.hpp"
 #include "ui/ModelBridge.hpp"
+#include "ui/QtString.hpp"
 #include "ui/SymbolIcons.hpp"
+#include "ui/ToneStyle.hpp"
 #include "ui/ViewStyle.hpp"
 
 namespace sonvel {
 
 namespace {
-
-QString qs(const std::string& s) {
-    return QString::fromStdString(s);
-}
 
 QPushButton* footerButton(const QString& title, QWidget* parent) {
     auto* button = new QPushButton(title, parent);
@@ -71,7 +69,7 @@ MixerPanel::MixerPanel(std::shared_ptr<MixerModel> model, AppIconNames iconNames
     titles->setSpacing(1);
     product_->setFont(ViewStyle::headline());
     defaultOutput_->setFont(ViewStyle::caption());
-    ViewStyle::setTextRole(*defaultOutput_, TextRole::secondary);
+    ToneStyle::setTone(*defaultOutput_, Tone::secondary);
     defaultOutput_->setToolTip(
         "Sonvel never changes the system output. Use Sound Settings to change it.");
     titles->addWidget(product_);
@@ -81,7 +79,7 @@ MixerPanel::MixerPanel(std::shared_ptr<MixerModel> model, AppIconNames iconNames
     auto* soundSettings = soundSettings_;
     soundSettings->setAutoRaise(true);
     soundSettings->setIcon(
-        SymbolIcons::icon(Symbols::soundSettings, ViewStyle::colour(TextRole::primary, palette())));
+        SymbolIcons::icon(Symbols::soundSettings, ToneStyle::colour(Tone::primary, palette())));
     soundSettings->setToolTip("Open Sound Settings");
     soundSettings->setAccessibleName("Open Sound Settings");
     Accessibility::activateOnEnter(*soundSettings);
@@ -226,11 +224,11 @@ MixerPanel::Section& MixerPanel::section(std::size_t index) {
         QFont titleFont = ViewStyle::caption2();
         titleFont.setWeight(QFont::DemiBold);
         title->setFont(titleFont);
-        ViewStyle::setTextRole(*title, TextRole::secondary);
+        ToneStyle::setTone(*title, Tone::secondary);
         auto* empty = new QLabel(box);
         empty->setFont(ViewStyle::callout());
         empty->setContentsMargins(0, 4, 0, 4);
-        ViewStyle::setTextRole(*empty, TextRole::secondary);
+        ToneStyle::setTone(*empty, Tone::secondary);
         layout->addWidget(title);
         layout->addWidget(empty);
         auto* rows = new QVBoxLayout;

@@ -4,7 +4,7 @@
 #include <QMenu>
 
 #include "ui/SymbolIcons.hpp"
-#include "ui/ViewStyle.hpp"
+#include "ui/ToneStyle.hpp"
 
 namespace sonvel {
 
@@ -22,7 +22,7 @@ OutputMenuButton::OutputMenuButton(Select select, QWidget* parent)
 void OutputMenuButton::render(const OutputMenuState& state) {
     if (state_ == state) return;
     if (!state_ || state_->symbol != state.symbol) {
-        setIcon(SymbolIcons::icon(state.symbol, ViewStyle::colour(TextRole::primary, palette())));
+        setIcon(SymbolIcons::icon(state.symbol, ToneStyle::colour(Tone::primary, palette())));
     }
     const QString name = QString::fromStdString(state.accessibleName);
     setToolTip(name);

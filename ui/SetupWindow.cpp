@@ -11,6 +11,7 @@
 #include "ui/LiveTestStepView.hpp"
 #include "ui/LocaleFormats.hpp"
 #include "ui/ModelBridge.hpp"
+#include "ui/QtString.hpp"
 #include "ui/ToneStyle.hpp"
 #include "ui/ViewStyle.hpp"
 #include "ui/WindowIcons.hpp"
@@ -18,10 +19,6 @@
 namespace sonvel {
 
 namespace {
-
-QString qs(const std::string& s) {
-    return QString::fromStdString(s);
-}
 
 // A titled box: the header's icon and text, then the content with a margin.
 QFrame* stepBox(QWidget* parent, QLabel*& icon, QLabel*& title, QWidget* content) {

@@ -1,8 +1,6 @@
 #include "ui/ViewStyle.hpp"
 
 #include <QApplication>
-#include <QPalette>
-#include <QWidget>
 
 namespace sonvel::ViewStyle {
 
@@ -16,32 +14,6 @@ QFont scaled(double relative, QFont::Weight weight = QFont::Normal) {
 }
 
 }  // namespace
-
-QColor colour(TextRole role, const QPalette& palette) {
-    const QColor text = palette.color(QPalette::WindowText);
-    switch (role) {
-        case TextRole::primary:
-            return text;
-        case TextRole::secondary: {
-            // Half way to the background reads as secondary on light and dark themes.
-            const QColor back = palette.color(QPalette::Window);
-            return QColor((text.red() + back.red()) / 2, (text.green() + back.green()) / 2,
-                          (text.blue() + back.blue()) / 2);
-        }
-        case TextRole::warning:
-            return QColor(0xE6, 0x7E, 0x00);  // an orange that reads on light and dark
-    }
-    return text;
-}
-
-void setTextRole(QWidget& widget, TextRole role) {
-    const QColor wanted = colour(role, QApplication::palette(&widget));
-    QPalette palette = widget.palette();
-    if (palette.color(QPalette::WindowText) == wanted) return;
-    palette.setColor(QPalette::WindowText, wanted);
-    palette.setColor(QPalette::Text, wanted);
-    widget.setPalette(palette);
-}
 
 QFont headline() {
     return scaled(1.0, QFont::Bold);

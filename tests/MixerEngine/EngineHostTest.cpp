@@ -5,8 +5,8 @@
 
 #include "MixerEngine/EngineHost.hpp"
 #include "platform/sim/SimulatedAudioSystem.hpp"
-#include "platform/sim/SpeakerAnalysis.hpp"
 #include "support/SteppedQueue.hpp"
+#include "support/Tones.hpp"
 #include "tap/AudioSystem.hpp"
 #include "tap/SerialQueue.hpp"
 
@@ -17,15 +17,11 @@ using sim::Signal;
 using sim::SimulatedAudioSystem;
 using Call = SimulatedAudioSystem::Call;
 using Event = EngineHost::Event;
-namespace analysis = sim::SpeakerAnalysis;
 
-class EngineHostTest : public ::testing::Test {
+class EngineHostTest : public ::testing::Test, protected testsupport::TwoTones {
   protected:
     EngineHostTest() {
-        speakers = hal->addDevice({.uid = "spk", .name = "Speakers"});
         hal->addDevice({.uid = "usb", .name = "USB"});
-        a = hal->addProcess({.pid = 10, .signal = {Signal::Kind::sine, 440, 1.0}, .playing = true});
-        b = hal->addProcess({.pid = 20, .signal = {Signal::Kind::sine, 660, 1.0}, .playing = true});
         EngineHost::Dependencies deps;
         deps.hal = hal;
         deps.mainQueue = main;
@@ -45,13 +41,6 @@ class EngineHostTest : public ::testing::Test {
                     std::string uid = "spk") {
         return {key, key + " name", {{process}, std::move(uid)}, gain};
     }
-    double heard(double frequency) {
-        hal->step(1);
-        hal->clearSpeaker(speakers);
-        hal->step(40);
-        const auto s = hal->speaker(speakers);
-        return analysis::dB(analysis::toneAmplitude(s, 2, 0, frequency, 48000));
-    }
     // The aggregate devices the host's engines built.
     std::vector<AudioObjectID> engineAggregates() {
         std::vector<AudioObjectID> ids;
@@ -61,10 +50,8 @@ class EngineHostTest : public ::testing::Test {
         return ids;
     }
 
-    std::shared_ptr<SimulatedAudioSystem> hal = std::make_shared<SimulatedAudioSystem>();
     std::shared_ptr<SteppedQueue> main = std::make_shared<SteppedQueue>("main");
     std::shared_ptr<SteppedQueue> queue = std::make_shared<SteppedQueue>(EngineHost::queueLabel);
-    AudioObjectID speakers, a, b;
     std::shared_ptr<EngineHost> host;
     std::vector<Event> events;
     Log::Capture log;
@@ -76,7 +63,7 @@ TEST_F(EngineHostTest, ApplyBuildsRetunesAndDoesNothingTwice) {
     pump();
     EXPECT_EQ(events, (std::vector<Event>{Event::Started{"a"}, Event::Started{"b"}}));
     EXPECT_EQ(host->runningKeys(), (std::set<std::string>{"a", "b"}));
-    EXPECT_NEAR(heard(440), -12.04, 0.05);
+    EXPECT_NEAR(heard(440), testsupport::halfSliderDB, 0.05);
     EXPECT_NEAR(heard(660), -6.02, 0.05);
 
     int calls = 0;
@@ -179,7 +166,7 @@ TEST_F(EngineHostTest, HandOverKeepsTheLevelAndMovesDevices) {
     pump();
     EXPECT_EQ(events, (std::vector<Event>{Event::Started{"a"}, Event::Started{"a"}}));
     EXPECT_EQ(hal->accounting().aggregates, 1u);
-    EXPECT_NEAR(heard(440), -12.04, 0.05);
+    EXPECT_NEAR(heard(440), testsupport::halfSliderDB, 0.05);
     EXPECT_EQ(log.messages("engine").back(), "Engine handed over for a");
 
     host->apply({spec("a", a, 0.25f, "usb")});  // another device: rebuilt

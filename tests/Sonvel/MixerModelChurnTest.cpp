@@ -38,7 +38,7 @@ TEST_F(MixerModelChurnTest, EnginesBuiltWhileARestartIsUnheardOfStayOwned) {
     run(20ms);
     model->setPosition(0.25, podcastsRow());  // built on the new server, in the window
     run(400ms);
-    EXPECT_NEAR(heard(440), -12.04, 0.05);
+    EXPECT_NEAR(heard(440), halfSliderDB, 0.05);
     EXPECT_NEAR(heard(660), -24.08, 0.05);  // once: twice would be 6 dB louder
     expectOneTapEachThenNothingAfterShutdown(2);
 }
@@ -51,7 +51,7 @@ TEST_F(MixerModelChurnTest, ARetryFallingInTheRestartWindowIsNotForgotten) {
     run(450ms);
     hal->restartServer();  // the retry at 0.5 s falls 50 ms into the window
     run(600ms);
-    EXPECT_NEAR(heard(440), -12.04, 0.05);
+    EXPECT_NEAR(heard(440), halfSliderDB, 0.05);
     expectOneTapEachThenNothingAfterShutdown(1);
 }
 
@@ -72,7 +72,7 @@ TEST_F(MixerModelChurnTest, RandomRestartsAmongCommandsLeaveOneEngineEachAtTheRi
     model->setPosition(0.5, musicRow());
     run(400ms);
     EXPECT_TRUE(model->failures().empty());
-    EXPECT_NEAR(heard(660), -12.04, 0.05);
+    EXPECT_NEAR(heard(660), halfSliderDB, 0.05);
     expectOneTapEachThenNothingAfterShutdown(2);
 }
 
@@ -107,7 +107,7 @@ TEST_F(MixerModelChurnTest, UnpluggingARoutedOutputKeepsTheLevelOnTheFallback) {
     run(300ms);
     const auto played = hal->speaker(speakers);
     EXPECT_LE(analysis::peak(played, 2, 0), 0.2501);
-    EXPECT_NEAR(heard(440), -12.04, 0.05);
+    EXPECT_NEAR(heard(440), halfSliderDB, 0.05);
     EXPECT_TRUE(model->failures().empty());
     EXPECT_EQ(status("com.apple.Music"),
               GroupStatus{GroupStatus::RouteFallback{

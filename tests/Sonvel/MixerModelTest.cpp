@@ -24,7 +24,7 @@ TEST_F(MixerModelTest, SlidersAreHeardAndSavedOnceAfterTheDrag) {
     main->advance(2ms);
     EXPECT_EQ(store->writes, before + 1);
     EXPECT_NEAR(stored().apps.at("com.apple.Music").position, 0.5, 1e-9);
-    EXPECT_NEAR(heard(440), -12.04, 0.05);
+    EXPECT_NEAR(heard(440), halfSliderDB, 0.05);
     EXPECT_NEAR(heard(660), 0.0, 0.05);
     EXPECT_EQ(status("com.apple.Music"), GroupStatus{GroupStatus::Active{}});
 }
@@ -98,8 +98,8 @@ TEST_F(MixerModelTest, ARestartClearsFailuresAndRebuildsWithoutDestroyingVanishe
     EXPECT_EQ(std::ranges::count(calls, Call::destroyProcessTap), 0);
     hal->setCallHook({});
     EXPECT_EQ(hal->accounting().aggregates, 2u);
-    EXPECT_NEAR(heard(440), -12.04, 0.05);
-    EXPECT_NEAR(heard(660), -12.04, 0.05);
+    EXPECT_NEAR(heard(440), halfSliderDB, 0.05);
+    EXPECT_NEAR(heard(660), halfSliderDB, 0.05);
 }
 
 TEST_F(MixerModelTest, SleepRemovesEveryEngineAndWakeBringsThemBack) {
@@ -118,7 +118,7 @@ TEST_F(MixerModelTest, SleepRemovesEveryEngineAndWakeBringsThemBack) {
     workspace->didWake();
     settle();
     EXPECT_EQ(status("com.apple.Music"), GroupStatus{GroupStatus::Active{}});
-    EXPECT_NEAR(heard(440), -12.04, 0.05);
+    EXPECT_NEAR(heard(440), halfSliderDB, 0.05);
 }
 
 TEST_F(MixerModelTest, SilenceWatchdogRestoresEveryoneOnceAndDemandsANewCheck) {
@@ -167,7 +167,7 @@ TEST_F(MixerModelTest, AccessCheckAndLiveTestEndToEnd) {
     EXPECT_EQ(awaiting->automaticFailure, std::nullopt);
     const double full = awaiting->measurements[0].outputRMSDBFS;
     EXPECT_NEAR(awaiting->measurements[1].outputRMSDBFS - full, -6.02, 0.1);
-    EXPECT_NEAR(awaiting->measurements[2].outputRMSDBFS - full, -12.04, 0.1);
+    EXPECT_NEAR(awaiting->measurements[2].outputRMSDBFS - full, halfSliderDB, 0.1);
     EXPECT_EQ(awaiting->measurements[3].outputRMSDBFS, -120.0);
     EXPECT_GT(awaiting->measurements[3].steadyFrames, 0u);
 
@@ -178,7 +178,7 @@ TEST_F(MixerModelTest, AccessCheckAndLiveTestEndToEnd) {
     EXPECT_TRUE(model->gate().isReady());
     hostQueue->runUntilIdle();
     EXPECT_EQ(hal->accounting().aggregates, 1u);
-    EXPECT_NEAR(heard(660), -12.04, 0.05);
+    EXPECT_NEAR(heard(660), halfSliderDB, 0.05);
     const Preferences saved = stored();
     ASSERT_TRUE(saved.validation);
     EXPECT_EQ(saved.validation->outcome, ValidationRecord::Outcome::passed);
@@ -187,7 +187,7 @@ TEST_F(MixerModelTest, AccessCheckAndLiveTestEndToEnd) {
     EXPECT_TRUE(saved.validation->measurements[3].starts_with("gain 0.00: in "));
     model->setPosition(0.5, musicRow());
     settle();
-    EXPECT_NEAR(heard(440), -12.04, 0.05);
+    EXPECT_NEAR(heard(440), halfSliderDB, 0.05);
 }
 
 TEST_F(MixerModelTest, AnAutomaticFailureStoresAFailedRecordEvenOnYes) {
@@ -274,7 +274,7 @@ TEST_F(MixerModelTest, ResetAudioHandsEveryEngineOverAndPeaksFollowThePanel) {
     EXPECT_EQ(log.messages("engine").back(), "Engine handed over for com.apple.Music");
     // No gap and nothing doubled while the engine was replaced.
     const auto s = hal->speaker(speakers);
-    EXPECT_NEAR(analysis::dB(analysis::toneAmplitude(s, 2, 0, 440, 48000)), -12.04, 0.05);
+    EXPECT_NEAR(toneDB(s, 440), halfSliderDB, 0.05);
     EXPECT_LE(analysis::peak(s, 2, 0), 0.2501);
 }
 

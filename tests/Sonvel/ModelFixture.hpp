@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "../support/FakeDesktop.hpp"
+#include "../support/Tones.hpp"
 #include "Sonvel/MixerModel.hpp"
 #include "core/PreferencesCodec.hpp"
 #include "platform/sim/SimulatedAudioSystem.hpp"
@@ -39,7 +40,9 @@ class VirtualClock final : public Clock {
 
 using testsupport::FakeLoginItem;
 using testsupport::FakeWorkspace;
+using testsupport::halfSliderDB;
 using testsupport::MemoryStore;
+using testsupport::toneDB;
 
 // A setup already done on this machine: permission proven, live test passed.
 inline void storeValidSetup(MemoryStore& store, Preferences p,
@@ -167,8 +170,7 @@ class MixerModelTest : public ::testing::Test {
     double heard(double frequency) {
         hal->clearSpeaker(speakers);
         run(400ms);
-        const auto s = hal->speaker(speakers);
-        return analysis::dB(analysis::toneAmplitude(s, 2, 0, frequency, 48000));
+        return toneDB(hal->speaker(speakers), frequency);
     }
     Preferences stored() const {
         return PreferencesCodec::decode(store->data(MixerModel::preferencesKey).value())

@@ -47,17 +47,9 @@ class RealTimeChurnTest : public ::testing::Test {
         main->sync([&] { model = MixerModel::make(env); });
     }
 
-    // Polls (real time has nothing to step) until `done`, for at most `limit`.
     template <class Done>
     bool within(std::chrono::milliseconds limit, Done done) {
-        const auto deadline = std::chrono::steady_clock::now() + limit * scale;
-        while (std::chrono::steady_clock::now() < deadline) {
-            bool ok = false;
-            main->sync([&] { ok = done(); });
-            if (ok) return true;
-            std::this_thread::sleep_for(2ms);
-        }
-        return false;
+        return testsupport::within(*main, limit * scale, done);
     }
     void waitCycles(AudioObjectID device, std::uint64_t n) {
         const std::uint64_t until = hal->cycles(device) + n;
@@ -66,8 +58,7 @@ class RealTimeChurnTest : public ::testing::Test {
     double toneOn(AudioObjectID device, double frequency) {
         hal->clearSpeaker(device);
         waitCycles(device, 8);
-        const auto s = hal->speaker(device);
-        return analysis::dB(analysis::toneAmplitude(s, 2, 0, frequency, 48000));
+        return testsupport::toneDB(hal->speaker(device), frequency);
     }
     bool engineRuns(const std::string& key) { return model->host().runningKeys().contains(key); }
 
@@ -104,7 +95,7 @@ TEST_F(RealTimeChurnTest, AfterEveryRestartANewPlayerIsNoticedAtItsStoredLevel) 
         hal->setPlaying(hal->processObject(9000 + i), true);
         ASSERT_TRUE(within(2s, [&] { return engineRuns("com.example.radio" + std::to_string(i)); }))
             << "restart " << i << ": the new player was not noticed";
-        ASSERT_NEAR(toneOn(speakers, 440), -12.04, 0.2) << "restart " << i;
+        ASSERT_NEAR(toneOn(speakers, 440), testsupport::halfSliderDB, 0.2) << "restart " << i;
         hal->removeProcess(hal->processObject(9000 + i));
         (void)radio;
     }

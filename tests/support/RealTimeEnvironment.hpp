@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "FakeDesktop.hpp"
 #include "Sonvel/Clock.hpp"
@@ -24,6 +26,21 @@ inline MixerModel::Environment realTimeEnvironment(std::shared_ptr<AudioHardware
     env.workspace = std::make_shared<FakeWorkspace>();
     env.loginItem = std::make_shared<FakeLoginItem>();
     return env;
+}
+
+// Polls `done` on the model's queue until it holds, for at most `limit`: real
+// time has nothing to step.
+template <class Done>
+bool within(DispatchQueue& main, std::chrono::milliseconds limit, Done done,
+            std::chrono::milliseconds poll = std::chrono::milliseconds(2)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        bool ok = false;
+        main.sync([&] { ok = done(); });
+        if (ok) return true;
+        std::this_thread::sleep_for(poll);
+    }
+    return false;
 }
 
 }  // namespace sonvel::testsupport

@@ -7,6 +7,7 @@
 #include "platform/sim/SimulatedAudioSystem.hpp"
 #include "platform/sim/SpeakerAnalysis.hpp"
 #include "support/AllocationCounter.hpp"
+#include "support/Tones.hpp"
 #include "tap/GainTapEngine.hpp"
 
 namespace sonvel {
@@ -19,19 +20,9 @@ namespace analysis = sim::SpeakerAnalysis;
 
 // Levels heard through a running engine, and everyone restored after a stop,
 // are EngineHostTest's, one layer up over these same engines.
-class GainTapEngineTest : public ::testing::Test {
+class GainTapEngineTest : public ::testing::Test, protected testsupport::TwoTones {
   protected:
-    GainTapEngineTest() {
-        speakers = hal->addDevice({.uid = "spk", .name = "Speakers"});
-        a = hal->addProcess({.pid = 10,
-                             .bundleID = "a",
-                             .signal = {Signal::Kind::sine, 440, 1.0},
-                             .playing = true});
-        b = hal->addProcess({.pid = 20,
-                             .bundleID = "b",
-                             .signal = {Signal::Kind::sine, 660, 0.5},
-                             .playing = true});
-    }
+    GainTapEngineTest() : TwoTones(0.5) {}
 
     GainTapEngine::Configuration configuration(std::vector<AudioObjectID> processes,
                                                std::string uid = "spk") {
@@ -47,18 +38,6 @@ class GainTapEngineTest : public ::testing::Test {
         EXPECT_TRUE(made) << made.error().description();
         return made ? *made : nullptr;
     }
-
-    // The level at which a tone is heard over the next cycles, in dBFS.
-    double heard(double frequency, int cycles = 40) {
-        hal->step(1);  // let any ramp finish
-        hal->clearSpeaker(speakers);
-        hal->step(cycles);
-        const auto s = hal->speaker(speakers);
-        return analysis::dB(analysis::toneAmplitude(s, 2, 0, frequency, 48000));
-    }
-
-    std::shared_ptr<SimulatedAudioSystem> hal = std::make_shared<SimulatedAudioSystem>();
-    AudioObjectID speakers, a, b;
 };
 
 TEST_F(GainTapEngineTest, GainChangesRampOverOneCycleWithoutClicks) {
@@ -73,7 +52,7 @@ TEST_F(GainTapEngineTest, GainChangesRampOverOneCycleWithoutClicks) {
     const double natural = 2 * 3.14159265 * (440 * 1.0 + 660 * 0.5) / 48000;
     const double ramp = 0.75 / 512;
     EXPECT_LE(analysis::largestStep(s, 2, 0), natural + ramp + 1e-4);
-    EXPECT_NEAR(heard(440), -12.04, 0.05);  // and the target is reached
+    EXPECT_NEAR(heard(440), testsupport::halfSliderDB, 0.05);  // and the target is reached
 }
 
 // Sample by sample through a hand-over: nothing doubled or missing, neither

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/sim/SimulatedAudioSystem.hpp"
-#include "platform/sim/SpeakerAnalysis.hpp"
+#include "support/Tones.hpp"
 #include "tap/PermissionProbe.hpp"
 
 namespace sonvel {
@@ -45,9 +45,7 @@ TEST_F(PermissionProbeTest, CountsOnlyWhatOthersPlayWhileCaptureIsAllowed) {
     // 5 cycles of 512 stereo frames, less the sine's few exact zeros.
     EXPECT_GT(probe->nonZeroSamples(), 5000u);
     EXPECT_LE(probe->nonZeroSamples(), 5u * 1024);
-    const auto s = hal->speaker(speakers);
-    EXPECT_NEAR(sim::SpeakerAnalysis::dB(sim::SpeakerAnalysis::toneAmplitude(s, 2, 0, 440, 48000)),
-                -6.02, 0.05);
+    EXPECT_NEAR(testsupport::toneDB(hal->speaker(speakers), 440), -6.02, 0.05);
 }
 
 TEST_F(PermissionProbeTest, TearsDownInOrderOnceAndLeavesNothing) {

@@ -16,9 +16,9 @@
 namespace sonvel::uitest {
 namespace {
 
-// Music's tone at full level, and with the slider at half: 20·log10(0.5²).
+// Music's tone at full level.
 constexpr double fullDb = 0.0;
-const double halfSliderDb = 20 * std::log10(0.25);
+using testsupport::halfSliderDB;
 
 TEST_F(ShellTest, SliderAndMuteAreHeardAndQuitGivesEveryAppItsSoundBack) {
     startShell();
@@ -28,7 +28,7 @@ TEST_F(ShellTest, SliderAndMuteAreHeardAndQuitGivesEveryAppItsSoundBack) {
     EXPECT_TRUE(panel().banners().empty());
 
     row("com.apple.Music").slider()->setValue(LevelSlider::steps / 2);  // as a drag ends
-    EXPECT_NEAR(heard(440), halfSliderDb, 0.1);
+    EXPECT_NEAR(heard(440), halfSliderDB, 0.1);
     EXPECT_NEAR(heard(660), fullDb, 0.1);  // Podcasts untouched
     EXPECT_EQ(row("com.apple.Music").levelLabel()->text(), "50%");
 
@@ -93,9 +93,7 @@ TEST_F(ShellTest, OutputMenuRoutesAndCaptionSaysWhere) {
     EXPECT_EQ(row("com.apple.Music").captionLabel()->text(), "Output: AirPods");
     hal->clearSpeaker(pods);
     run(400ms);
-    EXPECT_NEAR(modeltest::analysis::dB(
-                    modeltest::analysis::toneAmplitude(hal->speaker(pods), 2, 0, 440, 48000)),
-                halfSliderDb, 0.1);
+    EXPECT_NEAR(testsupport::toneDB(hal->speaker(pods), 440), halfSliderDB, 0.1);
     // The item already on is no choice: nothing changes.
     menu->actions().back()->trigger();
     EXPECT_TRUE(menu->actions().back()->isChecked());

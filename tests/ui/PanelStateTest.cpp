@@ -30,7 +30,7 @@ AppGroup group(const std::string& key, bool playing, std::string name = "") {
 }
 
 TEST(RowViewTest, CaptionsAndTheirColourFollowTheStatus) {
-    using enum TextRole;
+    using enum Tone;
     const AppPreference routed(0.5, false, "Music", "pods", "AirPods");
     const AppPreference routedGone(0.5, false, "Music", "gone", "Old DAC");
     const AppPreference plain(0.5, false, "Music");
@@ -101,15 +101,14 @@ TEST(RowViewTest, MuteLevelEnabledAndRetryStates) {
                          std::string("Muted"), std::string("Music volume"), 0.3));
 
     const RowState fresh = RowView::row(running("Music"), Status::Untouched{}, {}, {}, ready);
-    EXPECT_EQ(
-        std::tuple(fresh.position, fresh.levelText, fresh.muteAccessibleName, fresh.controlsEnabled,
-                   fresh.levelRole),
-        std::tuple(1.0, std::string("100%"), std::string("Mute Music"), true, TextRole::primary));
+    EXPECT_EQ(std::tuple(fresh.position, fresh.levelText, fresh.muteAccessibleName,
+                         fresh.controlsEnabled, fresh.levelRole),
+              std::tuple(1.0, std::string("100%"), std::string("Mute Music"), true, Tone::primary));
 
     const RowView::Context locked{ControlGate::NeedsPermission{}, speakers, {speakers, airPods}};
     const RowState off = RowView::row(running("Music"), Status::Untouched{}, {}, {}, locked);
     EXPECT_FALSE(off.controlsEnabled);
-    EXPECT_EQ(off.levelRole, TextRole::secondary);
+    EXPECT_EQ(off.levelRole, Tone::secondary);
     EXPECT_FALSE(off.outputMenu);  // routing needs an open gate
 
     // Retry only for a failure that stopped retrying by itself.
@@ -196,7 +195,7 @@ TEST(PanelViewTest, SectionsHeaderAndBanners) {
     EXPECT_FALSE(s.header.pausedEnabled);
     EXPECT_EQ(std::tuple(s.banners[0].symbol, s.banners[0].symbolRole, s.banners[0].actionEnabled,
                          s.banners[0].actionTooltip),
-              std::tuple(std::string(Symbols::locked), TextRole::warning, false,
+              std::tuple(std::string(Symbols::locked), Tone::warning, false,
                          std::string(PanelView::setupUnavailable)));
     EXPECT_EQ(s.banners[0].detail, ControlGate(ControlGate::PermissionDenied{}).detail());
     // Where the platform has its own words for a pane that does not exist.

@@ -96,9 +96,8 @@ TEST_F(SetupWindowTest, FromAFreshStartToOpenVolumeControls) {
     };
     while (runUntil([&] { return step() != shown; }, 3s) && step() >= 0) {
         if (shown >= 0) {
-            heard[std::size_t(shown)] = analysis::dB(analysis::toneAmplitude(
-                                            hal->speaker(speakers), 2, 0, podcastsTone, 48000)) +
-                                        sineCrest;
+            heard[std::size_t(shown)] =
+                testsupport::toneDB(hal->speaker(speakers), podcastsTone) + sineCrest;
         }
         hal->clearSpeaker(speakers);
         shown = step();
@@ -112,9 +111,7 @@ TEST_F(SetupWindowTest, FromAFreshStartToOpenVolumeControls) {
     }
     EXPECT_EQ(shown, long(heard.size()) - 1);
     ASSERT_TRUE(runUntil([&] { return live.currentPage() == live.answerPage(); }, 3s));
-    heard.back() =
-        analysis::dB(analysis::toneAmplitude(hal->speaker(speakers), 2, 0, podcastsTone, 48000)) +
-        sineCrest;
+    heard.back() = testsupport::toneDB(hal->speaker(speakers), podcastsTone) + sineCrest;
 
     const auto& answer = *model->liveTest->as<LiveTestPhase::AwaitingAnswer>();
     ASSERT_EQ(answer.measurements.size(), heard.size());

@@ -4,7 +4,6 @@
 
 #include <expected>
 #include <string>
-#include <thread>
 
 #include "../support/RealTimeEnvironment.hpp"
 #include "Sonvel/MixerModel.hpp"
@@ -65,14 +64,7 @@ struct ModelSession {
 
     template <class Done>
     bool within(std::chrono::milliseconds limit, Done done) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < deadline) {
-            bool ok = false;
-            main->sync([&] { ok = done(); });
-            if (ok) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        return testsupport::within(*main, limit, done, std::chrono::milliseconds(20));
     }
     AppGroupDescriptor row(const std::string& key) {
         AppGroupDescriptor found{key, key};

@@ -8,6 +8,7 @@
 #include <functional>
 #include <set>
 
+#include "../support/Tones.hpp"
 #include "support/ModelSession.hpp"
 
 namespace sonvel::pwtest {
@@ -19,7 +20,7 @@ class Transitions {
     // application.name makes one application of paplay and gst-launch-1.0.
     static constexpr Player controlled = Player::paplay;
     static constexpr double music = 400, joiner = 1000;  // Hz, each at half scale
-    static constexpr double ownDB = -6.02, storedDB = ownDB - 12.04;
+    static constexpr double ownDB = -6.02, storedDB = ownDB + testsupport::halfSliderDB;
     static std::string key() { return rowKey(controlled, "music"); }
 
     struct Figures {
