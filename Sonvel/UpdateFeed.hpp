@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Sonvel/Published.hpp"
 #include "core/OneOf.hpp"
 
 // Update checks without an update framework: an appcast (an RSS 2.0 feed whose
@@ -89,6 +90,26 @@ struct UpdateCheckState {
 
     [[nodiscard]] bool canCheckForUpdates() const { return configured && !checking; }
     bool operator==(const UpdateCheckState&) const = default;
+};
+
+// Where the settings window's update checks come from, so the window needs
+// no network library. Main thread only.
+class UpdateChecker {
+  public:
+    virtual ~UpdateChecker() = default;
+    [[nodiscard]] virtual const UpdateCheckState& state() const = 0;
+    // Does nothing while a check runs or when no feed is configured.
+    virtual void checkForUpdates() = 0;
+    // `observer` runs after every change of the state.
+    [[nodiscard]] Subscription subscribe(std::function<void()> observer) {
+        return changed_.add(std::move(observer));
+    }
+
+  protected:
+    void notifyChanged() const { changed_.notify(); }
+
+  private:
+    ObserverList<> changed_;
 };
 
 namespace UpdateFeed {

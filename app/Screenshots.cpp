@@ -9,7 +9,8 @@
 #include <QTimer>
 #include <functional>
 
-#include "ui/AudioWorldWindow.hpp"
+#include "app/sim/AudioWorldWindow.hpp"
+#include "app/sim/SimulatorWindows.hpp"
 #include "ui/MixerPanel.hpp"
 #include "ui/SonvelApplication.hpp"
 #include "ui/StatusIconPainter.hpp"
@@ -64,7 +65,8 @@ QImage iconSheet(const QColor& ink) {
 
 }  // namespace
 
-QStringList takeScreenshots(SonvelApplication& app, const QString& directory, QString& error) {
+QStringList takeScreenshots(SonvelApplication& app, SimulatorWindows* simulator,
+                            const QString& directory, QString& error) {
     QStringList written;
     const QDir dir(directory);
     if (!QDir().mkpath(directory)) {
@@ -128,7 +130,7 @@ QStringList takeScreenshots(SonvelApplication& app, const QString& directory, QS
     }
     save(iconSheet(ink), "status-icons.png");
 
-    if (AudioWorldWindow* world = app.openAudioWorld()) {
+    if (AudioWorldWindow* world = simulator ? simulator->open() : nullptr) {
         world->updateMeters();  // drops what played before the controls opened
         run(650);               // the window's own meter readings since
         save(grab(world), "audio-world.png");

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QPalette>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -16,6 +17,8 @@
 
 #include "Sonvel/AppVersion.hpp"
 #include "Sonvel/Clock.hpp"
+#include "app/Screenshots.hpp"
+#include "app/sim/SimulatorWindows.hpp"
 #include "bus/SonvelBusService.hpp"
 #include "platform/BackendChoice.hpp"
 #include "platform/linux/LinuxWorkspace.hpp"
@@ -24,8 +27,6 @@
 #include "platform/qt/QtPreferencesStore.hpp"
 #include "platform/qt/QtUpdateChecker.hpp"
 #include "platform/sim/SimulatedSystemServices.hpp"
-#include "ui/AudioWorldWindow.hpp"
-#include "app/Screenshots.hpp"
 #include "ui/SonvelApplication.hpp"
 #include "ui/StatusIconPainter.hpp"
 #include "ui/SymbolIcons.hpp"
@@ -87,14 +88,14 @@ void quitOnSignals(SonvelApplication& shell) {
 struct Backend {
     std::shared_ptr<AudioHardware> hal;
     std::shared_ptr<const SystemServices> system;
-    std::optional<SonvelApplication::SimulatedAudio> simulated;
+    std::optional<SimulatorWindows::Simulation> simulated;
 };
 
 Backend simulatedBackend(const BackendChoice::Simulated& simulated) {
     const auto& world = simulated.world;
     return Backend{
         simulated.audio, std::make_shared<sim::SimulatedSystemServices>(*world),
-        SonvelApplication::SimulatedAudio{simulated.audio, world, world->capturePermission()}};
+        SimulatorWindows::Simulation{simulated.audio, world, world->capturePermission()}};
 }
 
 Backend pipeWireBackend(const std::shared_ptr<pw::PipeWireAudioSystem>& audio) {
@@ -216,17 +217,31 @@ int main(int argc, char** argv) {
     env.wording =
         backend->simulated ? PlatformWording::simulatedMacOS() : PlatformWording::linuxDesktop();
 
+    SonvelApplication* running = nullptr;
+    std::unique_ptr<SimulatorWindows> simulator;
+    if (backend->simulated) {
+        simulator = std::make_unique<SimulatorWindows>(*backend->simulated, [&running] {
+            return running ? running->model() : std::shared_ptr<MixerModel>();
+        });
+    }
     SonvelApplication shell(
-        env, backend->simulated,
+        env,
         {.panelAsWindow = parser.isSet(windowOption) || screenshots,
          // Qt reads the feed's setting from the same file, and would wait for
          // ever on a FIFO there.
-         .updateFeed =
-             screenshots || store->refusal() ? std::nullopt : QtUpdateChecker::configuredFeed()});
+         .updates = std::make_shared<QtUpdateChecker>(
+             screenshots || store->refusal() ? std::nullopt : QtUpdateChecker::configuredFeed(),
+             std::string(AppVersion::current)),
+         .openAudioWorld = simulator ? std::function<void(bool)>([&simulator](bool atSwitch) {
+             simulator->open(atSwitch);
+         })
+                                     : nullptr});
+    running = &shell;
 
     if (screenshots) {
         QString error;
-        const QStringList files = takeScreenshots(shell, parser.value(screenshotsOption), error);
+        const QStringList files =
+            takeScreenshots(shell, simulator.get(), parser.value(screenshotsOption), error);
         for (const QString& file : files) std::printf("%s\n", qPrintable(file));
         shell.quit();
         if (!error.isEmpty()) {
@@ -262,7 +277,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "Sonvel: sonvelctl will not reach this Sonvel. %s\n",
                          qPrintable(*error));
         }
-        if (parser.isSet(audioWorldOption)) shell.openAudioWorld();
+        if (parser.isSet(audioWorldOption) && simulator) simulator->open();
     });
     quitOnSignals(shell);
     return QApplication::exec();

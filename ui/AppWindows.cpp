@@ -3,7 +3,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 
-#include "platform/qt/QtUpdateChecker.hpp"
+#include "Sonvel/UpdateFeed.hpp"
 #include "ui/AccessStepView.hpp"
 #include "ui/SettingsWindow.hpp"
 #include "ui/SetupWindow.hpp"
@@ -33,7 +33,7 @@ Window* present(QPointer<Window>& slot, const std::function<Window*()>& make) {
 }  // namespace
 
 AppWindows::AppWindows(std::shared_ptr<MixerModel> model, PlatformWording wording,
-                       QtUpdateChecker* updates, GeneralSettingsTab::OpenURL openURL)
+                       UpdateChecker* updates, GeneralSettingsTab::OpenURL openURL)
     : model_(std::move(model)),
       wording_(std::move(wording)),
       updates_(updates),
@@ -61,9 +61,8 @@ SetupWindow* AppWindows::openSetup() {
 }
 
 SettingsWindow* AppWindows::openSettings() {
-    return present<SettingsWindow>(settings_, [this] {
-        return new SettingsWindow(model_, wording_, updates_.data(), openURL_);
-    });
+    return present<SettingsWindow>(
+        settings_, [this] { return new SettingsWindow(model_, wording_, updates_, openURL_); });
 }
 
 }  // namespace sonvel

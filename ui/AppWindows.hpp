@@ -10,7 +10,7 @@
 namespace sonvel {
 
 class MixerModel;
-class QtUpdateChecker;
+class UpdateChecker;
 class SetupWindow;
 class SettingsWindow;
 
@@ -19,7 +19,7 @@ class SettingsWindow;
 // so its subscriptions and its own choices end with it. Main thread only.
 class AppWindows final {
   public:
-    AppWindows(std::shared_ptr<MixerModel> model, PlatformWording wording, QtUpdateChecker* updates,
+    AppWindows(std::shared_ptr<MixerModel> model, PlatformWording wording, UpdateChecker* updates,
                GeneralSettingsTab::OpenURL openURL);
     ~AppWindows();
     AppWindows(const AppWindows&) = delete;
@@ -41,7 +41,7 @@ class AppWindows final {
   private:
     std::shared_ptr<MixerModel> model_;
     PlatformWording wording_;
-    QPointer<QtUpdateChecker> updates_;
+    UpdateChecker* updates_;
     GeneralSettingsTab::OpenURL openURL_;
     std::function<void()> openSystemSettings_;
     QPointer<SetupWindow> setup_;

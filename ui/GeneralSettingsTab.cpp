@@ -9,7 +9,7 @@
 #include <QVBoxLayout>
 
 #include "Sonvel/MixerModel.hpp"
-#include "platform/qt/QtUpdateChecker.hpp"
+#include "Sonvel/UpdateFeed.hpp"
 #include "ui/LocaleFormats.hpp"
 #include "ui/ModelBridge.hpp"
 #include "ui/QtString.hpp"
@@ -31,7 +31,7 @@ QLabel* caption(QWidget* parent, Tone tone) {
 
 }  // namespace
 
-GeneralSettingsTab::GeneralSettingsTab(std::shared_ptr<MixerModel> model, QtUpdateChecker* updates,
+GeneralSettingsTab::GeneralSettingsTab(std::shared_ptr<MixerModel> model, UpdateChecker* updates,
                                        OpenURL openURL, QWidget* parent)
     : QWidget(parent),
       model_(std::move(model)),
@@ -117,7 +117,7 @@ GeneralSettingsTab::GeneralSettingsTab(std::shared_ptr<MixerModel> model, QtUpda
     connect(releaseNotes_, &QPushButton::clicked, this, [this] {
         if (state_.update) open(state_.update->releaseNotesURL);
     });
-    if (updates_) connect(updates_, &QtUpdateChecker::changed, this, &GeneralSettingsTab::refresh);
+    if (updates_) updatesChanged_ = updates_->subscribe([this] { refresh(); });
     connect(new ModelBridge(*model_, this), &ModelBridge::changed, this,
             &GeneralSettingsTab::refresh);
     refresh();

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 
+#include "Sonvel/Published.hpp"
 #include "Sonvel/SettingsState.hpp"
 
 class QCheckBox;
@@ -15,7 +16,7 @@ class QPushButton;
 namespace sonvel {
 
 class MixerModel;
-class QtUpdateChecker;
+class UpdateChecker;
 
 // The settings window's General tab: launch at login, update checks, the idle
 // filter, whether volume controls are available, the resets and the sound
@@ -26,7 +27,7 @@ class GeneralSettingsTab final : public QWidget {
     using OpenURL = std::function<void(const std::string&)>;
 
     // `updates` may be null: the button then stays disabled.
-    GeneralSettingsTab(std::shared_ptr<MixerModel> model, QtUpdateChecker* updates, OpenURL openURL,
+    GeneralSettingsTab(std::shared_ptr<MixerModel> model, UpdateChecker* updates, OpenURL openURL,
                        QWidget* parent);
 
     void refresh();
@@ -51,7 +52,8 @@ class GeneralSettingsTab final : public QWidget {
     void confirmResetSetup();
 
     std::shared_ptr<MixerModel> model_;
-    QPointer<QtUpdateChecker> updates_;
+    UpdateChecker* updates_;
+    Subscription updatesChanged_;
     OpenURL openURL_;
     GeneralSettingsState state_;
     bool rendered_ = false;

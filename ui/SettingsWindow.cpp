@@ -12,7 +12,7 @@
 namespace sonvel {
 
 SettingsWindow::SettingsWindow(std::shared_ptr<MixerModel> model, PlatformWording wording,
-                               QtUpdateChecker* updates, GeneralSettingsTab::OpenURL openURL,
+                               UpdateChecker* updates, GeneralSettingsTab::OpenURL openURL,
                                QWidget* parent)
     : QWidget(parent, Qt::Window),
       tabs_(new QTabWidget(this)),

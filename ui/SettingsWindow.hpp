@@ -12,7 +12,7 @@ namespace sonvel {
 
 class DiagnosticsTab;
 class MixerModel;
-class QtUpdateChecker;
+class UpdateChecker;
 
 // The settings window: the General and Diagnostics tabs, 520 by 380. Main
 // thread only.
@@ -21,7 +21,7 @@ class SettingsWindow final : public QWidget {
     static constexpr const char* identifier = "settings";
 
     SettingsWindow(std::shared_ptr<MixerModel> model, PlatformWording wording,
-                   QtUpdateChecker* updates, GeneralSettingsTab::OpenURL openURL,
+                   UpdateChecker* updates, GeneralSettingsTab::OpenURL openURL,
                    QWidget* parent = nullptr);
 
     [[nodiscard]] QTabWidget* tabs() const { return tabs_; }

@@ -9,9 +9,7 @@
 #include <cstdio>
 
 #include "Sonvel/AppVersion.hpp"
-#include "platform/qt/QtUpdateChecker.hpp"
 #include "ui/AppWindows.hpp"
-#include "ui/AudioWorldWindow.hpp"
 #include "ui/MixerPanel.hpp"
 #include "ui/TrayController.hpp"
 
@@ -19,37 +17,16 @@ namespace sonvel {
 
 namespace {
 constexpr std::chrono::milliseconds reopenGuard{300};
-constexpr std::chrono::seconds speakerDrainInterval{10};
 constexpr std::chrono::seconds trayWatchInterval{1};
 }  // namespace
 
-SonvelApplication::SonvelApplication(MixerModel::Environment environment,
-                                     std::optional<SimulatedAudio> simulated, Options options,
+SonvelApplication::SonvelApplication(MixerModel::Environment environment, Options options,
                                      QObject* parent)
-    : QObject(parent),
-      environment_(std::move(environment)),
-      simulated_(std::move(simulated)),
-      options_(options) {
+    : QObject(parent), environment_(std::move(environment)), options_(std::move(options)) {
     // However the loop ends (a signal, the session closing), engines stop first.
     connect(qApp, &QCoreApplication::aboutToQuit, this, [this] {
         if (model_) model_->shutdown();
     });
-    if (simulated_) {
-        connect(&speakerDrain_, &QTimer::timeout, this, &SonvelApplication::drainSpeakers);
-        speakerDrain_.start(speakerDrainInterval);
-    }
-}
-
-// The simulated speakers keep what they played for measuring, up to a limit
-// past which every IO cycle moves the whole kept minute of audio: a core's
-// worth of work with five devices. Only the Audio World window measures them
-// (and empties them as it reads), so while it is closed nobody needs it kept.
-void SonvelApplication::drainSpeakers() {
-    if (audioWorld_ && audioWorld_->isVisible()) return;
-    for (const auto& device : simulated_->world->devices()) {
-        const AudioObjectID id = simulated_->audio->deviceID(device.uid);
-        if (id != hal::unknownObject) simulated_->audio->clearSpeaker(id);
-    }
 }
 
 SonvelApplication::~SonvelApplication() {
@@ -58,7 +35,6 @@ SonvelApplication::~SonvelApplication() {
         delete panel_.data();
     }
     windows_.reset();
-    audioWorld_.reset();
     delete tray_;
     if (model_) model_->shutdown();
 }
@@ -66,17 +42,12 @@ SonvelApplication::~SonvelApplication() {
 void SonvelApplication::start() {
     if (model_) return;
     model_ = MixerModel::make(environment_);
-    updates_ = new QtUpdateChecker(options_.updateFeed, std::string(AppVersion::current),
-                                   QtUpdateChecker::defaultTimeout, this);
     windows_ = std::make_unique<AppWindows>(
-        model_, model_->wording(), updates_, [](const std::string& url) {
+        model_, model_->wording(), options_.updates.get(), [](const std::string& url) {
             QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
         });
-    // The simulated system's capture switch stands in for the privacy pane.
-    if (simulated_) {
-        windows_->setOpenSystemSettings([this] {
-            if (AudioWorldWindow* world = openAudioWorld()) world->showCaptureSwitch();
-        });
+    if (options_.openAudioWorld) {
+        windows_->setOpenSystemSettings([this] { options_.openAudioWorld(true); });
     }
     if (options_.panelAsWindow) {
         openPanel();
@@ -112,7 +83,8 @@ void SonvelApplication::start() {
 void SonvelApplication::followTray(bool available) {
     if (available) {
         TrayController::Actions actions{[this] { togglePanel(); }, [this] { quit(); }, {}};
-        if (simulated_) actions.openAudioWorld = [this] { openAudioWorld(); };
+        if (options_.openAudioWorld)
+            actions.openAudioWorld = [this] { options_.openAudioWorld(false); };
         actions.openSetup = [this] { openSetup(); };
         actions.openSettings = [this] { openSettings(); };
         actions.showPanel = [this] { openPanel(); };
@@ -134,7 +106,6 @@ void SonvelApplication::quit() {
 }
 
 std::optional<std::string> SonvelApplication::iconName(const std::string& appPath) const {
-    if (simulated_) return simulated_->world->iconName(appPath);
     return environment_.system ? environment_.system->iconName(appPath) : std::nullopt;
 }
 
@@ -232,25 +203,6 @@ bool SonvelApplication::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     return QObject::eventFilter(watched, event);
-}
-
-AudioWorldWindow* SonvelApplication::openAudioWorld() {
-    if (!simulated_) return nullptr;
-    if (!audioWorld_) {
-        audioWorld_ = std::make_unique<AudioWorldWindow>(
-            simulated_->audio, simulated_->world,
-            [this](ProcessID pid) -> std::optional<std::string> {
-                if (!model_) return std::nullopt;
-                for (const AppGroup& g : model_->groups.get()) {
-                    if (std::ranges::count(g.pids, pid) > 0) return g.displayName;
-                }
-                return std::nullopt;
-            },
-            simulated_->capturePermission);
-    }
-    audioWorld_->show();
-    audioWorld_->raise();
-    return audioWorld_.get();
 }
 
 }  // namespace sonvel

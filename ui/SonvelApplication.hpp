@@ -10,15 +10,13 @@
 
 #include "Sonvel/MixerModel.hpp"
 #include "Sonvel/PlatformWording.hpp"
-#include "platform/sim/SimulatedWorld.hpp"
+#include "Sonvel/UpdateFeed.hpp"
 
 namespace sonvel {
 
-class AudioWorldWindow;
 class MixerPanel;
 class TrayController;
 class AppWindows;
-class QtUpdateChecker;
 
 // The application shell: owns the one model, starts it when asked (once the
 // event loop runs) and shuts it down on quit, so every application has its
@@ -28,21 +26,19 @@ class QtUpdateChecker;
 class SonvelApplication final : public QObject {
     Q_OBJECT
   public:
-    // The simulated audio system the model runs on, for the Audio World window.
-    struct SimulatedAudio {
-        std::shared_ptr<sim::SimulatedAudioSystem> audio;
-        std::shared_ptr<const sim::SimulatedWorld> world;
-        bool capturePermission = true;
-    };
     struct Options {
         // A window even where a tray exists.
         bool panelAsWindow = false;
-        // The appcast "Check for Updates…" reads; none leaves it disabled.
-        std::optional<QUrl> updateFeed;
+        // What "Check for Updates…" asks; none leaves it disabled.
+        std::shared_ptr<UpdateChecker> updates;
+        // The audio system's own window, where it has one (the simulated
+        // system's Audio World); with `true`, at its capture switch, which
+        // stands in for a privacy pane.
+        std::function<void(bool atCaptureSwitch)> openAudioWorld;
     };
 
-    SonvelApplication(MixerModel::Environment environment, std::optional<SimulatedAudio> simulated,
-                      Options options, QObject* parent = nullptr);
+    SonvelApplication(MixerModel::Environment environment, Options options,
+                      QObject* parent = nullptr);
     ~SonvelApplication() override;
 
     void start();
@@ -60,8 +56,6 @@ class SonvelApplication final : public QObject {
     void openSetup();
     void openSettings();
     [[nodiscard]] AppWindows* windows() const { return windows_.get(); }
-    // Null when not running on the simulated audio system.
-    AudioWorldWindow* openAudioWorld();
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -69,21 +63,16 @@ class SonvelApplication final : public QObject {
   private:
     void placePanel();
     std::optional<std::string> iconName(const std::string& appPath) const;
-    void drainSpeakers();
     void followTray(bool available);
 
     MixerModel::Environment environment_;
-    std::optional<SimulatedAudio> simulated_;
     Options options_;
     std::shared_ptr<MixerModel> model_;
     TrayController* tray_ = nullptr;
     QPointer<MixerPanel> panel_;
     const QObject* watchedPanel_ = nullptr;
-    std::unique_ptr<AudioWorldWindow> audioWorld_;
     bool quitting_ = false;
-    QtUpdateChecker* updates_ = nullptr;
     std::unique_ptr<AppWindows> windows_;
-    QTimer speakerDrain_;
     // A click on the icon while the panel is open first closes the panel (it
     // loses focus), then arrives as a toggle: it must not open it again.
     std::chrono::steady_clock::time_point panelClosedAt_{};

@@ -100,6 +100,7 @@ void QtUpdateChecker::checkForUpdates() {
     state_.checking = true;
     log_.info("Checking {} for updates", feed_->toString().toStdString());
     emit changed();
+    notifyChanged();
 }
 
 void QtUpdateChecker::finish(QNetworkReply* reply) {
@@ -154,6 +155,7 @@ void QtUpdateChecker::conclude(UpdateOutcome outcome) {
     state_.checking = false;
     state_.last = std::move(outcome);
     emit changed();
+    notifyChanged();
 }
 
 }  // namespace sonvel

@@ -26,7 +26,7 @@ namespace sonvel {
 // of its own, since a large one takes the main thread too long, and its
 // result comes back through the event loop. Main thread only; `changed` is
 // emitted on it.
-class QtUpdateChecker final : public QObject {
+class QtUpdateChecker final : public QObject, public UpdateChecker {
     Q_OBJECT
   public:
     // The application's settings key holding the feed's address. Packagers set
@@ -46,11 +46,11 @@ class QtUpdateChecker final : public QObject {
                     std::chrono::milliseconds timeout = defaultTimeout, QObject* parent = nullptr);
     ~QtUpdateChecker() override;
 
-    [[nodiscard]] const UpdateCheckState& state() const { return state_; }
+    [[nodiscard]] const UpdateCheckState& state() const override { return state_; }
     [[nodiscard]] bool canCheckForUpdates() const { return state_.canCheckForUpdates(); }
 
     // Does nothing while a check runs or when no feed is configured.
-    void checkForUpdates();
+    void checkForUpdates() override;
 
   signals:
     void changed();

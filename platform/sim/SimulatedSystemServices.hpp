@@ -13,6 +13,9 @@ class SimulatedSystemServices final : public SystemServices {
     explicit SimulatedSystemServices(const SimulatedWorld& world) : world_(world) {}
 
     [[nodiscard]] ProcessID ownPID() const override { return world_.ownPID(); }
+    [[nodiscard]] std::optional<std::string> iconName(const std::string& path) const override {
+        return world_.iconName(path);
+    }
     [[nodiscard]] std::vector<RunningApplication> runningApplications() const override;
     [[nodiscard]] std::optional<RunningApplication> runningApplication(
         ProcessID pid) const override;

@@ -26,11 +26,7 @@ class ShellTest : public modeltest::MixerModelTest {
     }
 
     void startShell(SonvelApplication::Options options = {.panelAsWindow = true}) {
-        const MixerModel::Environment env = environment();
-        // The fixture owns the world; the shell only borrows it.
-        std::shared_ptr<const sim::SimulatedWorld> borrowed(&*world, [](const auto*) {});
-        shell = std::make_unique<SonvelApplication>(
-            env, SonvelApplication::SimulatedAudio{hal, borrowed, true}, options);
+        shell = std::make_unique<SonvelApplication>(environment(), options);
         shell->start();
         model = shell->model();
         settle();

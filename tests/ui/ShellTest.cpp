@@ -7,8 +7,8 @@
 #include <QSystemTrayIcon>
 #include <cmath>
 
+#include "app/sim/AudioWorldWindow.hpp"
 #include "tests/ui/ShellFixture.hpp"
-#include "ui/AudioWorldWindow.hpp"
 #include "ui/TrayController.hpp"
 
 namespace sonvel::uitest {

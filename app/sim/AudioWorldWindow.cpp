@@ -1,4 +1,4 @@
-#include "ui/AudioWorldWindow.hpp"
+#include "app/sim/AudioWorldWindow.hpp"
 
 #include <QCheckBox>
 #include <QGridLayout>

@@ -1,4 +1,4 @@
-#include "ui/SpeakerLevels.hpp"
+#include "app/sim/SpeakerLevels.hpp"
 
 #include "platform/sim/SpeakerAnalysis.hpp"
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "app/sim/SpeakerLevels.hpp"
 #include "platform/sim/SimulatedWorld.hpp"
-#include "ui/SpeakerLevels.hpp"
 
 class QCheckBox;
 class QGridLayout;
