@@ -10,9 +10,19 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrl>
+#include <chrono>
 #include <optional>
 
 namespace sonvel::testsupport {
+
+// The longest the main thread may go unanswered while a feed is handled.
+// Sanitizers slow every instruction several times over; what this guards
+// against took seconds.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+inline constexpr std::chrono::milliseconds mainThreadBound{500};
+#else
+inline constexpr std::chrono::milliseconds mainThreadBound{50};
+#endif
 
 class FeedServer {
   public:
