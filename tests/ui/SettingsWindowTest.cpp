@@ -175,6 +175,7 @@ TEST_F(SettingsWindowTest, OnlyWebLinksFromTheFeedCanBeOpened) {
 
 // 4 MB of notes are read, shown and drawn without the window ever freezing.
 TEST_F(SettingsWindowTest, HugeNotesNeverStallTheWindow) {
+    SONVEL_SKIP_MAIN_THREAD_BOUND();
     startShell();
     FeedServer server(FeedServer::http(
         "200 OK", FeedServer::feedOffering(
