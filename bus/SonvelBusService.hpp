@@ -8,7 +8,7 @@
 #include <memory>
 #include <optional>
 
-#include "Sonvel/ControlCommands.hpp"
+#include "bus/ControlCommands.hpp"
 #include "Sonvel/MixerModel.hpp"
 
 namespace sonvel {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "Sonvel/ControlCommands.hpp"
+#include "bus/ControlCommands.hpp"
 #include "bus/SonvelBusService.hpp"
 
 namespace {

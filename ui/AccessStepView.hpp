@@ -4,7 +4,7 @@
 #include <functional>
 #include <memory>
 
-#include "Sonvel/SetupState.hpp"
+#include "Sonvel/views/SetupState.hpp"
 
 class QLabel;
 class QProgressBar;

@@ -2,7 +2,7 @@
 
 #include <QFileInfo>
 
-#include "Sonvel/Symbols.hpp"
+#include "Sonvel/views/Symbols.hpp"
 #include "ui/SymbolIcons.hpp"
 #include "ui/ToneStyle.hpp"
 

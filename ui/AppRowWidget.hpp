@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "Sonvel/RowState.hpp"
+#include "Sonvel/views/RowState.hpp"
 #include "ui/AppIcons.hpp"
 
 class QLabel;

@@ -3,7 +3,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 
-#include "Sonvel/UpdateFeed.hpp"
+#include "Sonvel/views/UpdateFeed.hpp"
 #include "ui/AccessStepView.hpp"
 #include "ui/SettingsWindow.hpp"
 #include "ui/SetupWindow.hpp"

@@ -4,7 +4,7 @@
 #include <functional>
 #include <optional>
 
-#include "Sonvel/PanelState.hpp"
+#include "Sonvel/views/PanelState.hpp"
 
 class QLabel;
 class QPushButton;

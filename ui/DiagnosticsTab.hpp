@@ -4,7 +4,7 @@
 #include <chrono>
 #include <memory>
 
-#include "Sonvel/DiagnosticsState.hpp"
+#include "Sonvel/views/DiagnosticsState.hpp"
 
 class QFormLayout;
 class QTimer;

@@ -9,7 +9,7 @@
 #include <QVBoxLayout>
 
 #include "Sonvel/MixerModel.hpp"
-#include "Sonvel/UpdateFeed.hpp"
+#include "Sonvel/views/UpdateFeed.hpp"
 #include "ui/LocaleFormats.hpp"
 #include "ui/ModelBridge.hpp"
 #include "ui/QtString.hpp"

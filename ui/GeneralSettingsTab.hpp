@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "Sonvel/Published.hpp"
-#include "Sonvel/SettingsState.hpp"
+#include "Sonvel/views/SettingsState.hpp"
 
 class QCheckBox;
 class QLabel;

@@ -2,7 +2,7 @@
 
 #include <QWidget>
 
-#include "Sonvel/RowState.hpp"
+#include "Sonvel/views/RowState.hpp"
 
 namespace sonvel {
 

@@ -10,7 +10,7 @@
 #include <QVBoxLayout>
 
 #include "Sonvel/MixerModel.hpp"
-#include "Sonvel/Symbols.hpp"
+#include "Sonvel/views/Symbols.hpp"
 #include "core/LiveTest.hpp"
 #include "ui/QtString.hpp"
 #include "ui/ToneStyle.hpp"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Sonvel/SetupState.hpp"
+#include "Sonvel/views/SetupState.hpp"
 
 class QComboBox;
 class QLabel;

@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "Sonvel/Symbols.hpp"
+#include "Sonvel/views/Symbols.hpp"
 #include "ui/Accessibility.hpp"
 #include "ui/AppRowWidget.hpp"
 #include "ui/BannerWidget.hpp"

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "Sonvel/PanelState.hpp"
+#include "Sonvel/views/PanelState.hpp"
 #include "ui/AppIcons.hpp"
 #include "ui/SwitchBox.hpp"
 

@@ -4,7 +4,7 @@
 #include <functional>
 #include <optional>
 
-#include "Sonvel/RowState.hpp"
+#include "Sonvel/views/RowState.hpp"
 
 class QMenu;
 

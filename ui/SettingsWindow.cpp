@@ -3,8 +3,8 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
-#include "Sonvel/SettingsState.hpp"
-#include "Sonvel/Symbols.hpp"
+#include "Sonvel/views/SettingsState.hpp"
+#include "Sonvel/views/Symbols.hpp"
 #include "ui/DiagnosticsTab.hpp"
 #include "ui/ToneStyle.hpp"
 #include "ui/WindowIcons.hpp"

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "Sonvel/PlatformWording.hpp"
-#include "Sonvel/SetupState.hpp"
+#include "Sonvel/views/SetupState.hpp"
 
 class QLabel;
 

@@ -10,7 +10,7 @@
 
 #include "Sonvel/MixerModel.hpp"
 #include "Sonvel/PlatformWording.hpp"
-#include "Sonvel/UpdateFeed.hpp"
+#include "Sonvel/views/UpdateFeed.hpp"
 
 namespace sonvel {
 

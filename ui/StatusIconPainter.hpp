@@ -8,7 +8,7 @@
 #include <QSize>
 #include <optional>
 
-#include "Sonvel/StatusIcon.hpp"
+#include "Sonvel/views/StatusIcon.hpp"
 
 // Draws the status icon's geometry (Sonvel/StatusIcon.hpp). Linux trays do
 // not tint template images, so the icon is drawn in the colour it is given,

@@ -8,7 +8,7 @@
 #include <map>
 #include <tuple>
 
-#include "Sonvel/Symbols.hpp"
+#include "Sonvel/views/Symbols.hpp"
 
 namespace sonvel::SymbolIcons {
 

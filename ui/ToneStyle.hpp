@@ -2,7 +2,7 @@
 
 #include <QColor>
 
-#include "Sonvel/Tone.hpp"
+#include "Sonvel/views/Tone.hpp"
 
 class QPalette;
 class QWidget;

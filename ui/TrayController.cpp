@@ -19,7 +19,7 @@
 #endif
 
 #include "Sonvel/MixerModel.hpp"
-#include "Sonvel/PanelState.hpp"
+#include "Sonvel/views/PanelState.hpp"
 #include "ui/ModelBridge.hpp"
 #include "ui/StatusIconPainter.hpp"
 

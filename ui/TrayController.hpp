@@ -11,7 +11,7 @@
 #include <memory>
 #include <optional>
 
-#include "Sonvel/StatusIcon.hpp"
+#include "Sonvel/views/StatusIcon.hpp"
 
 class QAction;
 class QMenu;

@@ -5,7 +5,7 @@
 #include <array>
 #include <cmath>
 
-#include "Sonvel/Symbols.hpp"
+#include "Sonvel/views/Symbols.hpp"
 #include "ui/SymbolIcons.hpp"
 
 namespace sonvel::WindowIcons {

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "Sonvel/UpdateFeed.hpp"
+#include "Sonvel/views/UpdateFeed.hpp"
 #include "tap/Log.hpp"
 
 class QNetworkAccessManager;

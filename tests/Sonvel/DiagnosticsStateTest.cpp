@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Sonvel/DiagnosticsState.hpp"
+#include "Sonvel/views/DiagnosticsState.hpp"
 
 namespace sonvel {
 namespace {

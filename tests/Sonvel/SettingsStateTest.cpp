@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Sonvel/SettingsState.hpp"
+#include "Sonvel/views/SettingsState.hpp"
 
 namespace sonvel {
 namespace {

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "Sonvel/SetupState.hpp"
-#include "Sonvel/Symbols.hpp"
+#include "Sonvel/views/SetupState.hpp"
+#include "Sonvel/views/Symbols.hpp"
 #include "core/LiveTest.hpp"
 #include "core/ValidationPolicy.hpp"
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Sonvel/UpdateFeed.hpp"
+#include "Sonvel/views/UpdateFeed.hpp"
 
 namespace sonvel {
 namespace {

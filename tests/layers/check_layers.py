@@ -14,6 +14,7 @@ BASE = {"core"}
 TAP = BASE | {"tap"}
 ENGINE = TAP | {"MixerEngine"}
 MODEL = ENGINE | {"Sonvel"}
+VIEWS = MODEL | {"Sonvel/views"}
 PLATFORMS = {"platform/sim", "platform/linux", "platform/qt", "platform/pipewire", "platform"}
 
 # Folder -> the top folders its files may include from.
@@ -22,16 +23,17 @@ ALLOWED = {
     "tap": TAP,
     "MixerEngine": ENGINE,
     "Sonvel": MODEL,
+    "Sonvel/views": VIEWS,
     "platform/sim": ENGINE | {"platform/sim"},
-    "platform/linux": MODEL | {"platform/linux"},
-    "platform/qt": MODEL | {"platform/qt"},
+    "platform/linux": VIEWS | {"platform/linux"},
+    "platform/qt": VIEWS | {"platform/qt"},
     "platform/pipewire": ENGINE | {"platform/linux", "platform/pipewire"},
     "platform": ENGINE | PLATFORMS,
-    "bus": MODEL | {"bus"},
-    "ui": BASE | {"Sonvel", "ui"},
-    "desktop": BASE | {"Sonvel", "ui"},
+    "bus": VIEWS | {"bus"},
+    "ui": BASE | {"Sonvel", "Sonvel/views", "ui"},
+    "desktop": BASE | {"Sonvel", "Sonvel/views", "ui"},
     "sonvel-tap": ENGINE | PLATFORMS | {"sonvel-tap"},
-    "app": MODEL | PLATFORMS | {"bus", "ui", "app"},
+    "app": VIEWS | PLATFORMS | {"bus", "ui", "app"},
 }
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)

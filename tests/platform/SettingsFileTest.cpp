@@ -11,8 +11,8 @@
 #include <set>
 
 #include "../Sonvel/ModelFixture.hpp"
-#include "Sonvel/DiagnosticsState.hpp"
-#include "Sonvel/PanelState.hpp"
+#include "Sonvel/views/DiagnosticsState.hpp"
+#include "Sonvel/views/PanelState.hpp"
 #include "platform/qt/QtPreferencesStore.hpp"
 
 namespace sonvel::modeltest {

@@ -5,7 +5,7 @@
 
 #include <QIcon>
 
-#include "Sonvel/Symbols.hpp"
+#include "Sonvel/views/Symbols.hpp"
 #include "ui/StatusIconPainter.hpp"
 #include "ui/SymbolIcons.hpp"
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "Sonvel/MixerModel.hpp"
-#include "Sonvel/Tone.hpp"
+#include "Sonvel/views/Tone.hpp"
 #include "core/AppPreference.hpp"
 #include "core/ControlGate.hpp"
 #include "core/GroupStatus.hpp"

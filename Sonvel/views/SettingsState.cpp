@@ -1,4 +1,4 @@
-#include "Sonvel/SettingsState.hpp"
+#include "Sonvel/views/SettingsState.hpp"
 
 #include "Sonvel/MixerModel.hpp"
 

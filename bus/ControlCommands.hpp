@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Sonvel/PanelState.hpp"
+#include "Sonvel/views/PanelState.hpp"
 
 // Control from scripts: the rules shared by the session-bus service and the
 // `sonvelctl` command, as pure functions with no Qt and no bus, so that both

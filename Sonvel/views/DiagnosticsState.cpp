@@ -1,4 +1,4 @@
-#include "Sonvel/DiagnosticsState.hpp"
+#include "Sonvel/views/DiagnosticsState.hpp"
 
 #include <fmt/format.h>
 

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "Sonvel/PanelState.hpp"
-#include "Sonvel/StatusIcon.hpp"
-#include "Sonvel/Symbols.hpp"
+#include "Sonvel/views/PanelState.hpp"
+#include "Sonvel/views/StatusIcon.hpp"
+#include "Sonvel/views/Symbols.hpp"
 
 namespace sonvel {
 namespace {

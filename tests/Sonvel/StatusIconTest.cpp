@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Sonvel/StatusIcon.hpp"
+#include "Sonvel/views/StatusIcon.hpp"
 
 namespace sonvel {
 namespace {

@@ -1,9 +1,9 @@
-#include "Sonvel/SetupState.hpp"
+#include "Sonvel/views/SetupState.hpp"
 
 #include <algorithm>
 
 #include "Sonvel/MixerModel.hpp"
-#include "Sonvel/Symbols.hpp"
+#include "Sonvel/views/Symbols.hpp"
 #include "core/LiveTest.hpp"
 #include "core/ValidationPolicy.hpp"
 

@@ -1,4 +1,4 @@
-#include "Sonvel/ControlCommands.hpp"
+#include "bus/ControlCommands.hpp"
 
 #include <fmt/format.h>
 
@@ -6,7 +6,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "Sonvel/RowState.hpp"
+#include "Sonvel/views/RowState.hpp"
 #include "core/GainTaper.hpp"
 #include "core/NameOrder.hpp"
 #include "core/Position.hpp"

@@ -9,7 +9,7 @@
 
 #include "Sonvel/LiveTestPhase.hpp"
 #include "Sonvel/PlatformWording.hpp"
-#include "Sonvel/Tone.hpp"
+#include "Sonvel/views/Tone.hpp"
 #include "core/AppGroup.hpp"
 #include "core/ControlGate.hpp"
 #include "core/OutputContext.hpp"

@@ -1,4 +1,4 @@
-#include "Sonvel/StatusIcon.hpp"
+#include "Sonvel/views/StatusIcon.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,8 +1,8 @@
-#include "Sonvel/RowState.hpp"
+#include "Sonvel/views/RowState.hpp"
 
 #include <algorithm>
 
-#include "Sonvel/Symbols.hpp"
+#include "Sonvel/views/Symbols.hpp"
 #include "core/GainTaper.hpp"
 #include "core/Position.hpp"
 #include "core/Routing.hpp"

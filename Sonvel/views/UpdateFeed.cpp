@@ -1,4 +1,4 @@
-#include "Sonvel/UpdateFeed.hpp"
+#include "Sonvel/views/UpdateFeed.hpp"
 
 #include <expat.h>
 

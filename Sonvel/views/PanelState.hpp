@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "Sonvel/MixerModel.hpp"
-#include "Sonvel/RowState.hpp"
+#include "Sonvel/views/RowState.hpp"
 
 // What the menu-bar panel shows, computed from the model's state by pure
 // functions: the widgets in ui/ only render a PanelState and call commands.

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "Sonvel/Tone.hpp"
-#include "Sonvel/UpdateFeed.hpp"
+#include "Sonvel/views/Tone.hpp"
+#include "Sonvel/views/UpdateFeed.hpp"
 #include "core/ControlGate.hpp"
 
 // What the settings window's General tab shows, as pure functions of the

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "Sonvel/ControlCommands.hpp"
+#include "bus/ControlCommands.hpp"
 
 namespace sonvel::ControlCommands {
 namespace {

@@ -1,8 +1,8 @@
-#include "Sonvel/PanelState.hpp"
+#include "Sonvel/views/PanelState.hpp"
 
 #include <algorithm>
 
-#include "Sonvel/Symbols.hpp"
+#include "Sonvel/views/Symbols.hpp"
 #include "core/NameOrder.hpp"
 
 namespace sonvel {
