@@ -20,7 +20,8 @@ packages=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libfmt-dev libutf8
           pipewire pipewire-bin wireplumber libpipewire-0.3-dev libspa-0.2-dev
           pipewire-pulse pulseaudio-utils gstreamer1.0-pipewire gstreamer1.0-tools
           gstreamer1.0-plugins-base
-          xvfb openbox tint2 xdotool x11-utils at-spi2-core python3-pyatspi)
+          xvfb openbox tint2 xdotool x11-utils at-spi2-core python3-pyatspi
+          python3-dbus python3-gi weston qt6-wayland)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,11 +1,12 @@
 #include "ui/SonvelApplication.hpp"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusServiceWatcher>
 #include <QDesktopServices>
 #include <QEvent>
 #include <QScreen>
 #include <QShortcut>
-#include <QSystemTrayIcon>
 #include <cstdio>
 
 #include "Sonvel/AppVersion.hpp"
@@ -53,7 +54,7 @@ void SonvelApplication::start() {
         openPanel();
         return;
     }
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    if (TrayController::trayAvailable()) {
         followTray(true);
     } else {
         std::fputs(
@@ -64,18 +65,24 @@ void SonvelApplication::start() {
     }
     // At login the tray often comes up after the applications, and a panel
     // restarting takes it away for a while. Qt says neither on X11, and
-    // asking is one round trip to the X server.
+    // asking is one round trip to the X server. A StatusNotifier watcher
+    // coming or going is told at once.
     auto* watch = new QTimer(this);
-    connect(watch, &QTimer::timeout, this, [this] {
-        const bool available = QSystemTrayIcon::isSystemTrayAvailable();
+    const auto look = [this] {
+        const bool available = TrayController::trayAvailable();
         if (quitting_ || available == (tray_ != nullptr)) return;
         std::fputs(available ? "Sonvel: a system tray appeared; the panel moves into it.\n"
                              : "Sonvel: the system tray is gone, so the panel opens as a "
                                "window; closing it quits.\n",
                    stderr);
         followTray(available);
-    });
+    };
+    connect(watch, &QTimer::timeout, this, look);
     watch->start(trayWatchInterval);
+    auto* watcher = new QDBusServiceWatcher(QStringLiteral("org.kde.StatusNotifierWatcher"),
+                                            QDBusConnection::sessionBus(),
+                                            QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this, look);
 }
 
 // Into the tray, closing the panel's window: with the tray in place that
@@ -90,6 +97,8 @@ void SonvelApplication::followTray(bool available) {
         actions.showPanel = [this] { openPanel(); };
         tray_ = new TrayController(model_, std::move(actions), this);
         if (panel_) panel_->close();
+        // That closing was no click on the icon, and must not hold back one.
+        panelClosedAt_ = {};
         return;
     }
     closePanel();
@@ -135,8 +144,15 @@ void SonvelApplication::openPanel() {
     if (tray_) {
         // A drop-down that closes when the user goes elsewhere. Not a Qt
         // popup: those are left out of the application's accessible
-        // children, where a screen reader looks for it.
-        panel->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+        // children, where a screen reader looks for it. Wayland lets no
+        // client place a window or keep it above the others, so there it is
+        // a small titled window wherever the compositor puts it.
+        if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+            panel->setWindowFlags(Qt::Tool);
+            panel->setWindowTitle("Sonvel");
+        } else {
+            panel->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+        }
         connect(new QShortcut(QKeySequence(Qt::Key_Escape), panel), &QShortcut::activated, panel,
                 &QWidget::close);
         placePanel();

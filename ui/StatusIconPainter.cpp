@@ -1,5 +1,6 @@
 #include "ui/StatusIconPainter.hpp"
 
+#include <QFileInfo>
 #include <QIconEngine>
 #include <QPainter>
 #include <QPainterPathStroker>
@@ -153,7 +154,14 @@ QIcon trayIcon(Variant variant, const QColor& colour, QSize slot) {
 
 std::optional<QIcon> themedIcon(Variant variant, const QColor& colour) {
     const QString name = QString::fromStdString(StatusIcon::themeName(variant));
-    if (!QIcon::hasThemeIcon(name)) return std::nullopt;
+    // Qt finds a symbolic icon only with its SVG plugin, which a tray host
+    // does not need from us: the file being where we install it is enough.
+    const auto installed = [&name] {
+        return std::ranges::any_of(QIcon::themeSearchPaths(), [&name](const QString& dir) {
+            return QFileInfo::exists(dir + "/hicolor/symbolic/apps/" + name + ".svg");
+        });
+    };
+    if (!QIcon::hasThemeIcon(name) && !installed()) return std::nullopt;
     return QIcon(new ThemedEngine(name, trayIcon(variant, colour)));
 }
 

@@ -30,7 +30,7 @@ QIcon icon(StatusIcon::Variant variant, const QColor& colour);
 QImage renderFilling(StatusIcon::Variant variant, int pixels, const QColor& colour);
 // At the usual tray sizes and, when known, at the tray's own slot.
 QIcon trayIcon(StatusIcon::Variant variant, const QColor& colour, QSize slot = {});
-// The icon `themeName` names when the icon theme has it, drawn as `trayIcon`
+// The icon `themeName` names when the icon theme or hicolor has it, drawn as `trayIcon`
 // where a pixmap is asked for; nullopt when the theme lacks it.
 std::optional<QIcon> themedIcon(StatusIcon::Variant variant, const QColor& colour);
 

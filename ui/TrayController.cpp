@@ -33,19 +33,47 @@ constexpr int samplesAfterChange = 3;
 // And its theme may change under us: a 22-pixel capture now and then is cheap.
 constexpr int resampleEveryTicks = 20;
 
-// The test Qt makes, once, before it uses its D-Bus tray rather than XEmbed.
+const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+
+// The test Qt makes before it uses its D-Bus tray rather than XEmbed.
 bool statusNotifierHost() {
-    static const bool found = [] {
-        const QDBusConnection bus = QDBusConnection::sessionBus();
-        const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
-        if (!bus.isConnected() || !bus.interface() ||
-            !bus.interface()->isServiceRegistered(watcher)) {
-            return false;
-        }
-        QDBusInterface host(watcher, QStringLiteral("/StatusNotifierWatcher"), watcher, bus);
-        return host.property("IsStatusNotifierHostRegistered").toBool();
-    }();
-    return found;
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface() ||
+        !bus.interface()->isServiceRegistered(watcherService)) {
+        return false;
+    }
+    QDBusInterface host(watcherService, QStringLiteral("/StatusNotifierWatcher"), watcherService,
+                        bus);
+    // Asked from the interface's thread: a watcher that hangs costs a
+    // moment, not a frozen panel.
+    host.setTimeout(250);
+    return host.property("IsStatusNotifierHostRegistered").toBool();
+}
+
+// An XEmbed tray owns the screen's tray selection.
+bool xembedTray() {
+#if SONVEL_HAVE_XCB
+    auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
+    // The offscreen platform answers as X11 too, without a connection.
+    if (xcb_connection_t* c = x11 ? x11->connection() : nullptr) {
+        int display = 0;
+        int screen = 0;
+        char* host = nullptr;
+        if (!xcb_parse_display(nullptr, &host, &display, &screen)) screen = 0;
+        std::free(host);
+        const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(screen);
+        xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
+            c, xcb_intern_atom(c, 0, std::uint16_t(name.size()), name.constData()), nullptr);
+        if (!atom) return false;
+        xcb_get_selection_owner_reply_t* owner =
+            xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom->atom), nullptr);
+        const bool owned = owner && owner->owner != XCB_WINDOW_NONE;
+        std::free(owner);
+        std::free(atom);
+        return owned;
+    }
+#endif
+    return false;
 }
 
 // What the screen shows at `area`. On X11 that is the framebuffer as the
@@ -213,6 +241,17 @@ bool TrayController::eventFilter(QObject* watched, QEvent* event) {
         pickInk();
     }
     return QObject::eventFilter(watched, event);
+}
+
+// Qt 6.4 looks once, on the first question about trays, whether its icons
+// are to speak D-Bus or XEmbed: asked before any tray is up, it settles on
+// XEmbed for good, and a StatusNotifier host that comes later never sees the
+// icon. So Qt is asked only once some tray is there; from then on it answers.
+bool TrayController::trayAvailable() {
+    static bool qtAsked = false;
+    if (!qtAsked && !statusNotifierHost() && !xembedTray()) return false;
+    qtAsked = true;
+    return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 QRect TrayController::iconGeometry() const {

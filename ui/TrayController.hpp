@@ -54,6 +54,10 @@ class TrayController final : public QObject {
     // The ink the icon is drawn in.
     [[nodiscard]] QColor ink() const { return ink_; }
 
+    // Whether a tray is there to take the icon: an XEmbed tray or a
+    // StatusNotifier watcher with a host. Cheap enough to poll.
+    static bool trayAvailable();
+
     // Under the icon when it sits in the top half of the screen, over it
     // otherwise, kept on the screen; the top-right corner without an icon.
     static QPoint panelPosition(const QRect& icon, const QSize& panel, const QRect& screen);

@@ -16,6 +16,7 @@ can start Sonvel before the tray and the tray later. A missing program raises
 Missing, which a test turns into a skip.
 """
 
+import argparse
 import json
 import os
 import shutil
@@ -46,6 +47,30 @@ def wait_for(what, probe, timeout=10.0, interval=0.05):
         if time.monotonic() > deadline:
             raise Failed(f"{what} did not happen within {timeout:g} s")
         time.sleep(interval)
+
+
+class Checks:
+    """Named checks that all run, and the test's exit status from them."""
+
+    def __init__(self):
+        self.failures = []
+
+    def __call__(self, name, ok, seen):
+        print(("ok   " if ok else "FAIL ") + name + ("" if ok else f": {seen}"))
+        if not ok:
+            self.failures.append(name)
+
+    def status(self):
+        print("failed: " + ", ".join(self.failures) if self.failures else "all checks held")
+        return 1 if self.failures else 0
+
+
+def arguments(*extra):
+    """--sonvel and --sonvelctl, which every desktop test takes, and `extra`."""
+    parser = argparse.ArgumentParser()
+    for name in ("--sonvel", "--sonvelctl") + extra:
+        parser.add_argument(name, required=True)
+    return parser.parse_args()
 
 
 def require(*programs):
@@ -244,10 +269,11 @@ class DesktopSession:
         with open(os.path.join(folder, "app.velmorra.sonvel.conf"), "w") as f:
             f.write(f'[General]\npreferences.v1="@ByteArray({quoted})"\n')
 
-    def start_sonvel(self, args=("--backend", "simulated"), preferences=None, accessible=True):
+    def start_sonvel(self, args=("--backend", "simulated"), preferences=None, accessible=True,
+                     platform="xcb", **env_extra):
         if preferences is not None:
             self.write_preferences(preferences)
-        env = dict(self.env, QT_QPA_PLATFORM="xcb")
+        env = dict(self.env, QT_QPA_PLATFORM=platform, **env_extra)
         if accessible:
             env.update(QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1")
         self.sonvel_process = self._spawn("sonvel", [self.sonvel, *args], env=env)

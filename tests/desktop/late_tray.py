@@ -15,7 +15,6 @@ Xvfb, openbox, tint2, xdotool, xwininfo, xprop or dbus-daemon
 is missing.
 """
 
-import argparse
 import os
 import struct
 import subprocess
@@ -23,7 +22,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop_session import SKIP, DesktopSession, Failed, Missing, require, wait_for  # noqa: E402
+from desktop_session import SKIP, arguments, Checks, DesktopSession, Failed, Missing, require, wait_for  # noqa: E402
 
 TINT2RC = """\
 rounded = 0
@@ -119,16 +118,8 @@ def contrast(a, b):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--sonvel", required=True)
-    parser.add_argument("--sonvelctl", required=True)
-    args = parser.parse_args()
-    failures = []
-
-    def check(name, ok, seen):
-        print(("ok   " if ok else "FAIL ") + name + ("" if ok else f": {seen}"))
-        if not ok:
-            failures.append(name)
+    args = arguments()
+    check = Checks()
 
     try:
         require("Xvfb", "openbox", "tint2", "xdotool", "xwininfo", "xprop", "dbus-daemon")
@@ -215,8 +206,7 @@ def main():
         except Failed as failed:
             print(f"FAIL {failed}\n--- sonvel ---\n{desktop.log('sonvel')}")
             return 1
-    print("failed: " + ", ".join(failures) if failures else "all checks held")
-    return 1 if failures else 0
+    return check.status()
 
 
 if __name__ == "__main__":

@@ -16,17 +16,24 @@ goes, the panel must come back as a window.
 
 DIR holds icons/hicolor as the build draws it. Exits 0 when every check
 holds, 1 naming each that failed, 77 (a skip) where Xvfb, openbox, xdotool,
-xwininfo, dbus-daemon or python3-dbus is missing.
+xwininfo, dbus-daemon, python3-dbus or python3-gi is missing.
 """
 
-import argparse
 import os
 import sys
 import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop_session import SKIP, DesktopSession, Failed, Missing, require, wait_for  # noqa: E402
+from desktop_session import SKIP, arguments, Checks, DesktopSession, Failed, Missing, require, wait_for  # noqa: E402
+
+try:
+    import dbus
+    import dbus.service
+    from dbus.mainloop.glib import DBusGMainLoop
+    from gi.repository import GLib
+except ImportError:  # python3-dbus or python3-gi: main() skips
+    dbus = None
 
 WATCHER = "org.kde.StatusNotifierWatcher"
 ITEM = "org.kde.StatusNotifierItem"
@@ -35,26 +42,11 @@ PROPERTIES = "org.freedesktop.DBus.Properties"
 
 def run_watcher():
     """A StatusNotifierWatcher that is its own host, as a desktop's panel is."""
-    import dbus
-    import dbus.service
-    from dbus.mainloop.glib import DBusGMainLoop
-    from gi.repository import GLib
-
     DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()
 
     class Watcher(dbus.service.Object):
-        def __init__(self):
-            super().__init__(bus, "/StatusNotifierWatcher")
-            self.items = []
-            bus.add_signal_receiver(self.owner_changed, "NameOwnerChanged",
-                                    "org.freedesktop.DBus")
-
-        def owner_changed(self, name, old, new):
-            gone = [i for i in self.items if not new and i.split("/")[0] == name]
-            for item in gone:
-                self.items.remove(item)
-                self.StatusNotifierItemUnregistered(item)
+        items = []
 
         @dbus.service.method(WATCHER, in_signature="s", sender_keyword="sender")
         def RegisterStatusNotifierItem(self, service, sender=None):
@@ -72,51 +64,82 @@ def run_watcher():
         def StatusNotifierItemRegistered(self, item):
             pass
 
-        @dbus.service.signal(WATCHER, signature="s")
-        def StatusNotifierItemUnregistered(self, item):
-            pass
-
         @dbus.service.signal(WATCHER)
         def StatusNotifierHostRegistered(self):
             pass
 
+        # Qt reads properties only where the introspection declares them.
+        @dbus.service.method("org.freedesktop.DBus.Introspectable", out_signature="s")
+        def Introspect(self):
+            return (f'<node><interface name="{WATCHER}">'
+                    '<method name="RegisterStatusNotifierItem"><arg type="s" direction="in"/>'
+                    '</method><method name="RegisterStatusNotifierHost">'
+                    '<arg type="s" direction="in"/></method>'
+                    '<property name="RegisteredStatusNotifierItems" type="as" access="read"/>'
+                    '<property name="IsStatusNotifierHostRegistered" type="b" access="read"/>'
+                    '<signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>'
+                    '<signal name="StatusNotifierHostRegistered"/></interface></node>')
+
         @dbus.service.method(PROPERTIES, in_signature="ss", out_signature="v")
         def Get(self, interface, name):
-            return self.GetAll(interface)[name]
-
-        @dbus.service.method(PROPERTIES, in_signature="s", out_signature="a{sv}")
-        def GetAll(self, interface):
             return {"RegisteredStatusNotifierItems": dbus.Array(self.items, signature="s"),
-                    "IsStatusNotifierHostRegistered": True, "ProtocolVersion": dbus.Int32(0)}
+                    "IsStatusNotifierHostRegistered": True}[name]
 
-    watcher = Watcher()
+    watcher = Watcher(bus, "/StatusNotifierWatcher")
     # The host's name first, so the watcher is never seen without a host.
-    dbus.service.BusName(f"org.kde.StatusNotifierHost-{os.getpid()}", bus)
-    name = dbus.service.BusName(WATCHER, bus)
+    names = [dbus.service.BusName(n, bus) for n in
+             (f"org.kde.StatusNotifierHost-{os.getpid()}", WATCHER)]
     watcher.StatusNotifierHostRegistered()
     GLib.MainLoop().run()
-    del name
+    return names
+
+
+def eventually(probe, timeout=5.0):
+    """What `probe` answers once it answers something true, or at last."""
+    try:
+        return wait_for("", probe, timeout)
+    except Failed:
+        return probe()
+
+
+class Host:
+    """The watcher above in a process of its own, and what it has registered."""
+
+    def __init__(self, desktop):
+        self.desktop = desktop
+        self.bus = dbus.bus.BusConnection(desktop.env["DBUS_SESSION_BUS_ADDRESS"])
+
+    def start(self):
+        self.started = time.monotonic()
+        self.process = self.desktop._spawn(
+            "watcher", [sys.executable, os.path.abspath(__file__), "--watcher"])
+        wait_for("the watcher on the bus", lambda: self.bus.name_has_owner(WATCHER))
+
+    def items(self):
+        try:
+            watcher = self.bus.get_object(WATCHER, "/StatusNotifierWatcher")
+            return list(watcher.Get(WATCHER, "RegisteredStatusNotifierItems",
+                                    dbus_interface=PROPERTIES))
+        except dbus.DBusException:
+            return []
+
+    def item(self):
+        """Sonvel's item once registered, waiting for it."""
+        service, path = wait_for("Sonvel's item registered", self.items)[0].split("/", 1)
+        return service, self.bus.get_object(service, "/" + path)
 
 
 def main():
     if "--watcher" in sys.argv:
         return run_watcher()
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--sonvel", required=True)
-    parser.add_argument("--sonvelctl", required=True)
-    parser.add_argument("--data-dir", required=True)
-    args = parser.parse_args()
-    failures = []
-
-    def check(name, ok, seen):
-        print(("ok   " if ok else "FAIL ") + name + ("" if ok else f": {seen}"))
-        if not ok:
-            failures.append(name)
+    args = arguments("--data-dir")
+    check = Checks()
 
     try:
         require("Xvfb", "openbox", "xdotool", "xwininfo", "xprop", "dbus-daemon")
-        import dbus
-    except (Missing, ImportError) as missing:
+        if dbus is None:
+            raise Missing("python3-dbus or python3-gi is not installed")
+    except Missing as missing:
         print(f"skipped: {missing}")
         return SKIP
 
@@ -136,84 +159,48 @@ def main():
                     "Absolute upper-left X", "Absolute upper-left Y", "Width", "Height"))
             return found
 
-        def start_watcher():
-            process = desktop._spawn("watcher", [sys.executable, __file__, "--watcher"])
-            wait_for("the watcher on the bus", lambda: bus().name_has_owner(WATCHER))
-            return process
-
-        def registered():
-            try:
-                watcher = bus().get_object(WATCHER, "/StatusNotifierWatcher")
-                return list(watcher.Get(WATCHER, "RegisteredStatusNotifierItems",
-                                        dbus_interface=PROPERTIES))
-            except dbus.DBusException:
-                return []
-
-        connection = []
-
-        def bus():
-            if not connection:
-                connection.append(dbus.bus.BusConnection(desktop.env["DBUS_SESSION_BUS_ADDRESS"]))
-            return connection[0]
-
         try:
             desktop.start_bus()
             desktop.start_display()
             desktop.start_window_manager()
             started = time.monotonic()
-            desktop.start_sonvel(accessible=False)
+            desktop.start_sonvel(preferences=DesktopSession.set_up_preferences(),
+                                 accessible=False)
             window = wait_for("the panel as a window", sonvel_windows)
             check("without any tray the panel is a window", bool(window), window)
             time.sleep(max(0.0, 3.0 - (time.monotonic() - started)))
 
-            watcher_started = time.monotonic()
-            watcher = start_watcher()
-            items = wait_for("Sonvel's item registered with the watcher", registered)
-            print(f"item registered {time.monotonic() - watcher_started:.1f} s after the "
-                  f"watcher started: {items}")
-            try:
-                wait_for("the window closed", lambda: not sonvel_windows(), 5.0)
-            except Failed:
-                pass
-            check("with a StatusNotifier host the window is gone", not sonvel_windows(),
-                  sonvel_windows())
-
-            service, path = items[0].split("/", 1)
-            item = bus().get_object(service, "/" + path)
+            host = Host(desktop)
+            host.start()
+            service, item = host.item()
+            print(f"item registered {time.monotonic() - host.started:.1f} s after the watcher")
+            gone = eventually(lambda: not sonvel_windows())
+            check("with a StatusNotifier host the window is gone", gone, sonvel_windows())
 
             def prop(name):
                 return item.Get(ITEM, name, dbus_interface=PROPERTIES)
 
-            # No validated setup on this machine: the locked state.
-            icon_name, tip = str(prop("IconName")), prop("ToolTip")
             pixmaps = [(int(w), int(h), bytes(data)) for w, h, data in prop("IconPixmap")]
             sizes = sorted({(w, h) for w, h, _ in pixmaps})
-            print(f"IconName {icon_name!r}, IconPixmap sizes {sizes}, tooltip {str(tip[2])!r}")
-            check("IconName is the locked state's themed icon",
-                  icon_name == "app.velmorra.Sonvel-locked-symbolic", icon_name)
-            check("IconPixmap holds at least three sizes", len(sizes) >= 3, sizes)
-            # ARGB32, network order: every pixmap draws something.
+            # ARGB32 in network order: alpha first.
             blank = [(w, h) for w, h, data in pixmaps if not any(data[0::4])]
-            check("every pixmap has opaque pixels", not blank, blank)
-            check("the tooltip says setup is needed", "Setup needed" in str(tip[2]), tip)
-
+            print(f"IconName {str(prop('IconName'))!r}, IconPixmap sizes {sizes}")
+            check("IconName is the active state's themed icon",
+                  prop("IconName") == "app.velmorra.Sonvel-active-symbolic", prop("IconName"))
+            check("IconPixmap holds three sizes or more, none blank",
+                  len(sizes) >= 3 and not blank, (sizes, blank))
             desktop.ctl("pause")
-            try:
-                wait_for("the paused icon", lambda: "paused" in str(prop("IconName")), 5.0)
-            except Failed:
-                pass
+            shown = eventually(lambda: "paused" in prop("IconName") and
+                               (str(prop("IconName")), str(prop("ToolTip")[2])))
             check("paused: icon and tooltip follow",
-                  str(prop("IconName")) == "app.velmorra.Sonvel-paused-symbolic"
-                  and "Paused" in str(prop("ToolTip")[2]),
-                  (str(prop("IconName")), str(prop("ToolTip")[2])))
+                  shown == ("app.velmorra.Sonvel-paused-symbolic", "Sonvel — Paused"), shown)
 
-            menu = bus().get_object(service, str(prop("Menu")))
+            menu = host.bus.get_object(service, str(prop("Menu")))
             _, layout = menu.GetLayout(0, -1, dbus.Array([], signature="s"),
                                        dbus_interface="com.canonical.dbusmenu")
-            labels = [str(child[1].get("label", "")) for child in layout[2]]
+            labels = {str(child[1].get("label", "")) for child in layout[2]}
             check("the menu lists the tray's actions",
-                  {"Show Panel", "Resume", "Reset Audio", "Settings…", "Quit"} <= set(labels),
-                  labels)
+                  {"Show Panel", "Resume", "Reset Audio", "Settings…", "Quit"} <= labels, labels)
 
             width, height = desktop.size
             for x, y in ((600, 12), (1400, height - 12)):
@@ -221,39 +208,27 @@ def main():
                 # so the pointer is where the click was, as it is for a user.
                 desktop.run(["xdotool", "mousemove", "--sync", str(x), str(y)])
                 item.Activate(x, y, dbus_interface=ITEM)
-                try:
-                    panel = wait_for("the panel", sonvel_windows, 5.0)
-                    left, top, w, h = next(iter(panel.values()))
-                except Failed:
-                    panel, left, top, w, h = {}, 0, 0, 0, 0
+                left, top, w, h = next(iter(eventually(sonvel_windows).values()), (0, 0, 0, 0))
                 off = abs(left + w / 2 - x)
-                print(f"Activate({x}, {y}): panel at {left},{top} {w}x{h}, "
-                      f"centre {off:.0f} px from x")
-                check(f"Activate({x}, {y}) opens the panel on screen near x", panel and off <= 50
-                      and left >= 0 and top >= 0 and left + w <= width and top + h <= height,
-                      panel)
+                print(f"Activate({x}, {y}): panel at {left},{top} {w}x{h}, {off:.0f} px from x")
+                check(f"Activate({x}, {y}) opens the panel on screen near x",
+                      w and off <= 50 and 0 <= left <= width - w and 0 <= top <= height - h,
+                      (left, top, w, h))
                 desktop.key("Escape")
-                try:
-                    wait_for("the panel closed", lambda: not sonvel_windows(), 5.0)
-                except Failed:
-                    check(f"Escape closes the panel opened at {x}", False, sonvel_windows())
+                check(f"Escape closes the panel opened at {x}",
+                      eventually(lambda: not sonvel_windows()), sonvel_windows())
                 time.sleep(0.5)  # past the guard against a click reopening it
 
-            DesktopSession._stop(watcher)
-            try:
-                back = wait_for("the panel back as a window", sonvel_windows, 5.0)
-            except Failed:
-                back = None
-            check("without the watcher the panel is a window again", bool(back), back)
-            check("Sonvel still runs", desktop.sonvel_process.poll() is None,
-                  desktop.sonvel_process.returncode)
-            said = desktop.log("sonvel")
-            check("no Qt warning on stderr", "QDBus" not in said and "qt." not in said, said)
+            DesktopSession._stop(host.process)
+            back = eventually(sonvel_windows)
+            check("without the watcher the panel is a window again", back, back)
+            said = [line for line in desktop.log("sonvel").splitlines()
+                    if line.strip() and not line.startswith("Sonvel:")]
+            check("no Qt warning on stderr", not said, said)
         except Failed as failed:
             print(f"FAIL {failed}\n--- sonvel ---\n{desktop.log('sonvel')}")
             return 1
-    print("failed: " + ", ".join(failures) if failures else "all checks held")
-    return 1 if failures else 0
+    return check.status()
 
 
 if __name__ == "__main__":
