@@ -125,6 +125,7 @@ void MixerModel::scheduleTick() {
 // a host event, a wake) finds the model shut and the host closed, and the
 // observer's listeners are gone.
 void MixerModel::shutdown() {
+    expectMainQueue();
     if (isShutDown_) return;
     isShutDown_ = true;
     *timerCancelled_ = true;
@@ -139,6 +140,7 @@ Subscription MixerModel::subscribeToChanges(std::function<void()> observer) {
 }
 
 void MixerModel::noteChanged() {
+    expectMainQueue();
     if (changeScheduled_ || changeObservers_.empty()) return;
     changeScheduled_ = true;
     env_.mainQueue->async([weak = weak_from_this()] {
@@ -191,6 +193,7 @@ void MixerModel::refresh(bool rebuildEngines) {
 }
 
 void MixerModel::reconcile(bool rebuildEngines) {
+    expectMainQueue();
     if (isShutDown_) return;
     ReconcileInput input;
     input.gate = isLiveTesting() || isAsleep_ ? ControlGate{ControlGate::Paused{}} : gate();
@@ -215,6 +218,7 @@ void MixerModel::reconcile(bool rebuildEngines) {
 }
 
 void MixerModel::tick() {
+    expectMainQueue();
     if (isShutDown_) return;
     const Time now = env_.clock->uptime();
     const double dt = toSeconds(now - lastTick_);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cassert>
 #include <chrono>
 #include <expected>
 #include <functional>
@@ -28,7 +29,7 @@
 
 namespace sonvel {
 
-// What a panel row knows about its group.
+// An application group as the model lists it, and as commands name it.
 struct AppGroupDescriptor {
     std::string key;
     std::string name;
@@ -84,9 +85,6 @@ class MixerModel : public std::enable_shared_from_this<MixerModel> {
         std::string message;            // for the diagnostics and a banner
         bool operator==(const SilenceNotice&) const = default;
     };
-    // The caption of a row whose engine hears only silence.
-    static constexpr const char* silentRowCaption = "Only silence is coming through";
-
     static constexpr const char* preferencesKey = "preferences.v1";
     static constexpr std::chrono::milliseconds tickInterval{500};
     static constexpr double idleGrace = 30.0;
@@ -207,6 +205,9 @@ class MixerModel : public std::enable_shared_from_this<MixerModel> {
     template <class Change>
     void changePreference(const AppGroupDescriptor& group, Change change, bool saveAtOnce);
     void clearFailure(const std::string& key);
+    // The model's state has no lock: everything runs on the main queue, and
+    // a debug build stops at the first call from anywhere else.
+    void expectMainQueue() const { assert(env_.mainQueue->isCurrent()); }
 
     Environment env_;
     std::string osBuild_;

@@ -43,6 +43,7 @@ void MixerModel::keepUnreadable(const std::optional<std::string>& bytes, const s
 }
 
 std::expected<void, std::string> MixerModel::saveNow() {
+    expectMainQueue();
     if (startedOnDefaults_) {
         if (preferences.get() == *startedOnDefaults_) return {};
         if (uncopied_) {
@@ -90,6 +91,7 @@ bool MixerModel::isLiveTesting() const {
 
 template <class Change>
 void MixerModel::changePreference(const AppGroupDescriptor& group, Change change, bool saveAtOnce) {
+    expectMainQueue();
     if (isShutDown_ || !gate().isReady()) return;
     AppPreference preference =
         preferences->preference(group.key).value_or(AppPreference(1.0, false, group.name));
@@ -148,12 +150,14 @@ void MixerModel::clearFailure(const std::string& key) {
 }
 
 void MixerModel::retry(const std::string& key) {
+    expectMainQueue();
     if (isShutDown_) return;
     clearFailure(key);
     reconcile(false);
 }
 
 void MixerModel::resetSonvelAudio() {
+    expectMainQueue();
     if (isShutDown_) return;
     log_.notice("Reset Sonvel Audio requested");
     if (isLiveTesting()) {
@@ -176,6 +180,7 @@ void MixerModel::resetSonvelAudio() {
 }
 
 void MixerModel::resetAllVolumes() {
+    expectMainQueue();
     if (isShutDown_) return;
     Preferences p = preferences;
     p.apps.clear();
@@ -187,6 +192,7 @@ void MixerModel::resetAllVolumes() {
 }
 
 void MixerModel::resetSetup() {
+    expectMainQueue();
     if (isShutDown_) return;
     permission.set(PermissionState::Unknown{});
     permissionMessage.set(std::nullopt);
@@ -200,6 +206,7 @@ void MixerModel::resetSetup() {
 }
 
 void MixerModel::setLaunchAtLogin(bool enabled) {
+    expectMainQueue();
     const auto result = env_.loginItem->setEnabled(enabled);
     launchAtLoginError.set(result ? std::nullopt : std::optional(result.error()));
     launchAtLogin.set(env_.loginItem->isEnabled());
@@ -235,6 +242,7 @@ void MixerModel::panelDidDisappear() {
 }
 
 void MixerModel::setPaused(bool paused) {
+    expectMainQueue();
     if (isShutDown_) return;
     Preferences p = preferences;
     p.isPaused = paused;

@@ -23,6 +23,7 @@ void MixerModel::markCaptureVerified() {
 }
 
 void MixerModel::startPermissionCheck() {
+    expectMainQueue();
     if (isShutDown_) return;
     permission.set(PermissionState::Probing{false});
     permissionMessage.set(std::nullopt);
@@ -96,6 +97,7 @@ std::vector<AppGroup> MixerModel::liveTestCandidates() const {
 }
 
 void MixerModel::startLiveTest(const std::string& groupKey) {
+    expectMainQueue();
     if (isShutDown_ || !permission->is<PermissionState::Verified>() || isLiveTesting()) return;
     const auto candidates = liveTestCandidates();
     const auto group = std::ranges::find(candidates, groupKey, &AppGroup::key);
@@ -159,6 +161,7 @@ void MixerModel::finishLiveTest(const std::string& name, std::shared_ptr<Segment
 }
 
 void MixerModel::stopLiveTest() {
+    expectMainQueue();
     if (isShutDown_) return;
     host_->stopTestEngine();
     liveTest.set(LiveTestPhase::Idle{});
@@ -166,6 +169,7 @@ void MixerModel::stopLiveTest() {
 }
 
 void MixerModel::answerLiveTest(bool worked) {
+    expectMainQueue();
     const auto* awaiting = liveTest->as<LiveTestPhase::AwaitingAnswer>();
     if (isShutDown_ || !awaiting) return;
     ValidationRecord record;

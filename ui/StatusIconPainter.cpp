@@ -122,7 +122,8 @@ QIcon icon(Variant variant, const QColor& colour) {
     return icon;
 }
 
-QImage renderFilling(Variant variant, int pixels, const QColor& colour) {
+QImage renderFilling(Variant variant, int pixels, const QColor& colour,
+                     std::optional<QColor> halo) {
     QImage image = transparentSquare(pixels, 1);
     const QRectF frame = rect(StatusIcon::frame());
     const double margin = pixels / 22.0;
@@ -133,11 +134,18 @@ QImage renderFilling(Variant variant, int pixels, const QColor& colour) {
     p.scale(scale, scale);
     // The frame in canvas points with y downwards, centred.
     p.translate(-frame.center().x(), -(StatusIcon::size - frame.center().y()));
-    p.fillPath(outline(variant), colour);
+    const QPainterPath glyph = outline(variant);
+    if (halo) {
+        // About a pixel and a half outside the glyph at 22 pixels: enough to
+        // show its shape on a bar of its own ink.
+        p.strokePath(glyph, QPen(*halo, 2 * (pixels / 16.0) / scale, Qt::SolidLine, Qt::RoundCap,
+                                 Qt::RoundJoin));
+    }
+    p.fillPath(glyph, colour);
     return image;
 }
 
-QIcon trayIcon(Variant variant, const QColor& colour, QSize slot) {
+QIcon trayIcon(Variant variant, const QColor& colour, QSize slot, std::optional<QColor> halo) {
     std::vector<int> sizes(std::begin(traySizes), std::end(traySizes));
     if (!slot.isEmpty()) {
         const int side = std::min(slot.width(), slot.height());
@@ -148,7 +156,7 @@ QIcon trayIcon(Variant variant, const QColor& colour, QSize slot) {
     sizes.erase(last, end);
     QIcon icon;
     for (const int side : sizes)
-        icon.addPixmap(QPixmap::fromImage(renderFilling(variant, side, colour)));
+        icon.addPixmap(QPixmap::fromImage(renderFilling(variant, side, colour, halo)));
     return icon;
 }
 
@@ -162,7 +170,7 @@ std::optional<QIcon> themedIcon(Variant variant, const QColor& colour) {
         });
     };
     if (!QIcon::hasThemeIcon(name) && !installed()) return std::nullopt;
-    return QIcon(new ThemedEngine(name, trayIcon(variant, colour)));
+    return QIcon(new ThemedEngine(name, trayIcon(variant, colour, {}, inkAgainst(colour))));
 }
 
 QColor inkAgainst(const QColor& background) {

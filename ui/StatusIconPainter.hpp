@@ -26,12 +26,16 @@ QImage render(StatusIcon::Variant variant, qreal devicePixelRatio, const QColor&
 QIcon icon(StatusIcon::Variant variant, const QColor& colour);
 
 // A square of `pixels` device pixels that the glyph's frame fills but for a
-// margin of one pixel in 22: what a tray slot of that size shows.
-QImage renderFilling(StatusIcon::Variant variant, int pixels, const QColor& colour);
+// margin of one pixel in 22: what a tray slot of that size shows. With a
+// `halo`, the glyph is outlined in it, so that it reads on any bar.
+QImage renderFilling(StatusIcon::Variant variant, int pixels, const QColor& colour,
+                     std::optional<QColor> halo = std::nullopt);
 // At the usual tray sizes and, when known, at the tray's own slot.
-QIcon trayIcon(StatusIcon::Variant variant, const QColor& colour, QSize slot = {});
-// The icon `themeName` names when the icon theme or hicolor has it, drawn as `trayIcon`
-// where a pixmap is asked for; nullopt when the theme lacks it.
+QIcon trayIcon(StatusIcon::Variant variant, const QColor& colour, QSize slot = {},
+               std::optional<QColor> halo = std::nullopt);
+// The icon `themeName` names when the icon theme or hicolor has it; nullopt
+// when the theme lacks it. A host that asks for pixmaps instead draws them on
+// a bar nobody can see from here: they are outlined in the opposite ink.
 std::optional<QIcon> themedIcon(StatusIcon::Variant variant, const QColor& colour);
 
 // Black or white, whichever contrasts more with `background`.

@@ -76,7 +76,7 @@ BannerState silenceBanner(const MixerModel::SilenceNotice& notice) {
     BannerState banner;
     banner.symbol = std::string(Symbols::warning);
     banner.symbolRole = Tone::warning;
-    banner.title = "Only silence is coming through";
+    banner.title = silentRowCaption;
     banner.detail = notice.message;
     banner.action = BannerState::Action::pause;
     banner.actionTitle = "Pause";

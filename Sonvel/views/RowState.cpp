@@ -90,7 +90,7 @@ Described describe(const AppGroupDescriptor& group, const std::optional<GroupSta
     const auto [text, hearing] = status ? said(*status, preference, outputs) : Said{};
     // Said before anything the status says: the row looks fine otherwise,
     // and the user hears nothing from it.
-    if (silentNotice) return {Caption{MixerModel::silentRowCaption, Tone::warning}, hearing};
+    if (silentNotice) return {Caption{silentRowCaption, Tone::warning}, hearing};
     if (!text) return {std::nullopt, hearing};
     return {Caption{*text, isWarning(*status) ? Tone::warning : Tone::secondary}, hearing};
 }

@@ -15,6 +15,10 @@
 // nothing of their own. Pure functions, no platform; main thread or any.
 namespace sonvel {
 
+// The caption of a row whose engine hears only silence, and the silence
+// banner's title.
+inline constexpr const char* silentRowCaption = "Only silence is coming through";
+
 struct Caption {
     std::string text;
     Tone role = Tone::secondary;

@@ -18,16 +18,24 @@ using sim::SimulatedAudioSystem;
 using Call = SimulatedAudioSystem::Call;
 using Event = EngineHost::Event;
 
+// The aggregate devices a host's engines built.
+std::vector<AudioObjectID> engineAggregates(AudioHardware& hal) {
+    std::vector<AudioObjectID> ids;
+    for (const DeviceFacts& d : AudioSystem::deviceFacts(hal)) {
+        if (d.uid.starts_with("app.velmorra.sonvel.engine.")) ids.push_back(d.deviceID);
+    }
+    return ids;
+}
+
 class EngineHostTest : public ::testing::Test, protected testsupport::TwoTones {
   protected:
     EngineHostTest() {
         hal->addDevice({.uid = "usb", .name = "USB"});
-        EngineHost::Dependencies deps;
-        deps.hal = hal;
-        deps.mainQueue = main;
-        deps.queue = queue;
-        deps.sleep = [this](double) { hal->step(1); };
-        host = EngineHost::make(deps, [this](const Event& e) { events.push_back(e); });
+        host = EngineHost::make({.hal = hal,
+                                 .mainQueue = main,
+                                 .queue = queue,
+                                 .sleep = [this](double) { hal->step(1); }},
+                                [this](const Event& e) { events.push_back(e); });
     }
     ~EngineHostTest() override {
         host->stopAll(true);
@@ -37,17 +45,14 @@ class EngineHostTest : public ::testing::Test, protected testsupport::TwoTones {
         queue->runUntilIdle();
         main->runUntilIdle();
     }
+    // Hands the host what should play and lets every queue run.
+    void play(std::vector<EngineSpec> specs) {
+        host->apply(std::move(specs));
+        pump();
+    }
     EngineSpec spec(const std::string& key, AudioObjectID process, float gain,
                     std::string uid = "spk") {
         return {key, key + " name", {{process}, std::move(uid)}, gain};
-    }
-    // The aggregate devices the host's engines built.
-    std::vector<AudioObjectID> engineAggregates() {
-        std::vector<AudioObjectID> ids;
-        for (const DeviceFacts& d : AudioSystem::deviceFacts(*hal)) {
-            if (d.uid.starts_with("app.velmorra.sonvel.engine.")) ids.push_back(d.deviceID);
-        }
-        return ids;
     }
 
     std::shared_ptr<SteppedQueue> main = std::make_shared<SteppedQueue>("main");
@@ -68,11 +73,9 @@ TEST_F(EngineHostTest, ApplyBuildsRetunesAndDoesNothingTwice) {
 
     int calls = 0;
     hal->setCallHook([&](Call) { ++calls; });
-    host->apply({spec("a", a, 0.25f), spec("b", b, 0.5f)});
-    pump();
+    play({spec("a", a, 0.25f), spec("b", b, 0.5f)});
     EXPECT_EQ(calls, 0);
-    host->apply({spec("a", a, 0.5f), spec("b", b, 0.5f)});
-    pump();
+    play({spec("a", a, 0.5f), spec("b", b, 0.5f)});
     EXPECT_EQ(calls, 0);  // a gain change touches no audio object
     hal->setCallHook({});
     EXPECT_NEAR(heard(440), -6.02, 0.05);
@@ -81,8 +84,7 @@ TEST_F(EngineHostTest, ApplyBuildsRetunesAndDoesNothingTwice) {
 }
 
 TEST_F(EngineHostTest, VanishedDeviceFailsTheKey) {
-    host->apply({spec("a", a, 0.5f, "gone-uid")});
-    pump();
+    play({spec("a", a, 0.5f, "gone-uid")});
     EXPECT_EQ(events, (std::vector<Event>{Event::Failed{"a", "Output device gone-uid is gone."}}));
     EXPECT_TRUE(host->runningKeys().empty());
     EXPECT_EQ(log.messages("engine"),
@@ -90,10 +92,8 @@ TEST_F(EngineHostTest, VanishedDeviceFailsTheKey) {
 }
 
 TEST_F(EngineHostTest, DestroyedKeysLeaveTheReadoutsAtOnce) {
-    host->apply({spec("a", a, 0.5f), spec("b", b, 0.5f)});
-    pump();
-    host->apply({spec("b", b, 0.5f)});
-    pump();
+    play({spec("a", a, 0.5f), spec("b", b, 0.5f)});
+    play({spec("b", b, 0.5f)});
     EXPECT_EQ(host->runningKeys(), std::set<std::string>{"b"});
     EXPECT_FALSE(host->readouts().contains("a"));
     EXPECT_NEAR(heard(440), 0.0, 0.05);
@@ -104,10 +104,9 @@ TEST_F(EngineHostTest, DestroyedKeysLeaveTheReadoutsAtOnce) {
 }
 
 TEST_F(EngineHostTest, FaultsTearDownTheirEngineUnlessItWasReplaced) {
-    host->apply({spec("a", a, 0.5f)});
-    pump();
+    play({spec("a", a, 0.5f)});
     // A fault from the running engine: torn down and reported.
-    hal->stopIOAbnormally(engineAggregates().at(0));
+    hal->stopIOAbnormally(engineAggregates(*hal).at(0));
     while (queue->pending() == 0) std::this_thread::yield();  // the listener hops to the host
     pump();
     EXPECT_EQ(events.back(), (Event{Event::Fault{"a", "Audio IO stopped abnormally."}}));
@@ -115,10 +114,9 @@ TEST_F(EngineHostTest, FaultsTearDownTheirEngineUnlessItWasReplaced) {
     EXPECT_NEAR(heard(440), 0.0, 0.05);
 
     // A fault from an engine that a hand-over is replacing arrives too late.
-    host->apply({spec("a", a, 0.5f)});
-    pump();
+    play({spec("a", a, 0.5f)});
     events.clear();
-    const AudioObjectID old = engineAggregates().at(0);
+    const AudioObjectID old = engineAggregates(*hal).at(0);
     bool faultQueued = false;
     host->rebuild({spec("a", a, 0.5f)});
     // While the hand-over starts the new engine, the old one faults; its
@@ -142,8 +140,7 @@ TEST_F(EngineHostTest, FaultsTearDownTheirEngineUnlessItWasReplaced) {
 }
 
 TEST_F(EngineHostTest, AFailedHandOverLeavesNoEngineAndTheNextApplyCreates) {
-    host->apply({spec("a", a, 0.5f)});
-    pump();
+    play({spec("a", a, 0.5f)});
     events.clear();
     hal->inject({.call = Call::createProcessTap, .status = -50});
     host->rebuild({spec("a", a, 0.5f)});
@@ -154,14 +151,12 @@ TEST_F(EngineHostTest, AFailedHandOverLeavesNoEngineAndTheNextApplyCreates) {
                                                 "AudioHardwareCreateProcessTap failed: -50"}}));
     EXPECT_TRUE(host->runningKeys().empty());
     EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
-    host->apply({spec("a", a, 0.5f)});
-    pump();
+    play({spec("a", a, 0.5f)});
     EXPECT_EQ(events.back(), (Event{Event::Started{"a"}}));
 }
 
 TEST_F(EngineHostTest, HandOverKeepsTheLevelAndMovesDevices) {
-    host->apply({spec("a", a, 0.25f)});
-    pump();
+    play({spec("a", a, 0.25f)});
     host->rebuild({spec("a", a, 0.25f)});
     pump();
     EXPECT_EQ(events, (std::vector<Event>{Event::Started{"a"}, Event::Started{"a"}}));
@@ -169,14 +164,12 @@ TEST_F(EngineHostTest, HandOverKeepsTheLevelAndMovesDevices) {
     EXPECT_NEAR(heard(440), testsupport::halfSliderDB, 0.05);
     EXPECT_EQ(log.messages("engine").back(), "Engine handed over for a");
 
-    host->apply({spec("a", a, 0.25f, "usb")});  // another device: rebuilt
-    pump();
+    play({spec("a", a, 0.25f, "usb")});  // another device: rebuilt
     EXPECT_EQ(host->readouts().at("a").setup->outputDeviceUID, "usb");
 }
 
 TEST_F(EngineHostTest, AbandonAfterRestartDestroysNothingAndStopAllRestoresEveryone) {
-    host->apply({spec("a", a, 0.5f), spec("b", b, 0.0f)});
-    pump();
+    play({spec("a", a, 0.5f), spec("b", b, 0.0f)});
     events.clear();
     hal->restartServer();
     std::vector<Call> calls;
@@ -193,8 +186,7 @@ TEST_F(EngineHostTest, AbandonAfterRestartDestroysNothingAndStopAllRestoresEvery
     hal->setCallHook({});
 
     // Built on the new server before the restart is handled: owned, not forgotten.
-    host->apply({spec("b", b, 0.0f)});
-    pump();
+    play({spec("b", b, 0.0f)});
     hal->restartServer();
     host->apply({spec("a", a, 0.5f), spec("b", b, 0.0f)});
     host->abandonAll();
@@ -203,8 +195,7 @@ TEST_F(EngineHostTest, AbandonAfterRestartDestroysNothingAndStopAllRestoresEvery
     EXPECT_EQ(hal->accounting().aggregates, 1u);
     EXPECT_NEAR(heard(440), -6.02, 0.05);  // once, not twice
 
-    host->apply({spec("a", a, 0.5f), spec("b", b, 0.0f)});
-    pump();
+    play({spec("a", a, 0.5f), spec("b", b, 0.0f)});
     EXPECT_LT(heard(660), -100);
     host->stopAll(true);  // returns with everything released
     EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
@@ -254,10 +245,7 @@ TEST(EngineHostThreads, NoSeamCallUnderALockAndReleasingDuringAFaultDoesNotDeadl
     const AudioObjectID a =
         hal->addProcess({.pid = 10, .signal = {Signal::Kind::sine, 440, 1.0}, .playing = true});
     for (int round = 0; round < 40; ++round) {
-        EngineHost::Dependencies deps;
-        deps.hal = hal;
-        deps.mainQueue = SerialQueue::make("main");
-        auto host = EngineHost::make(deps, {});
+        auto host = EngineHost::make({.hal = hal, .mainQueue = SerialQueue::make("main")}, {});
         std::weak_ptr<EngineHost> weak = host;
         std::atomic<bool> blocked = false;
         hal->setCallHook([&](Call) {
@@ -279,9 +267,7 @@ TEST(EngineHostThreads, NoSeamCallUnderALockAndReleasingDuringAFaultDoesNotDeadl
         host->abandonAll();
         host->apply({{"a", "A", {{a}, "spk"}, 0.25f}});
         host->queue()->sync([] {});
-        for (const DeviceFacts& d : AudioSystem::deviceFacts(*hal)) {
-            if (d.uid.starts_with("app.velmorra.sonvel.engine.")) hal->stopIOAbnormally(d.deviceID);
-        }
+        for (const AudioObjectID engine : engineAggregates(*hal)) hal->stopIOAbnormally(engine);
         host->stopProbe();
         host->stopTestEngine();
         hal->setCallHook({});

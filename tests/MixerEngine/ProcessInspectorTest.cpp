@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <tuple>
 
 #include "MixerEngine/ProcessInspector.hpp"
@@ -26,10 +27,8 @@ class ProcessInspectorTest : public ::testing::Test {
         load(*sim::SimulatedWorld::readFile(sim::SimulatedWorld::defaultWorldPath()));
     }
     const ProcessRecord* record(const AudioWorld& w, ProcessID pid) {
-        for (const ProcessRecord& r : w.records) {
-            if (r.pid == pid) return &r;
-        }
-        return nullptr;
+        const auto r = std::ranges::find(w.records, pid, &ProcessRecord::pid);
+        return r == w.records.end() ? nullptr : &*r;
     }
 
     std::shared_ptr<SimulatedAudioSystem> hal = std::make_shared<SimulatedAudioSystem>();

@@ -10,17 +10,16 @@ namespace {
 using Rows = std::vector<DiagnosticsRow>;
 const PlatformWording mac = PlatformWording::simulatedMacOS();
 
+// The tap's rate has a fraction, which the page truncates rather than rounds.
 GainTapSetupInfo setup48k() {
-    GainTapSetupInfo s;
-    s.tapSampleRate = 44100.9;  // truncated, not rounded
-    s.tapChannels = 2;
-    s.sampleRate = 48000;
-    s.bufferFrames = 512;
-    s.outputLatencyFrames = 24;
-    s.outputSafetyOffsetFrames = 16;
-    s.inputLatencyFrames = 8;
-    s.inputSafetyOffsetFrames = 5;
-    return s;
+    return {.tapSampleRate = 44100.9,
+            .tapChannels = 2,
+            .sampleRate = 48000,
+            .bufferFrames = 512,
+            .outputLatencyFrames = 24,
+            .outputSafetyOffsetFrames = 16,
+            .inputLatencyFrames = 8,
+            .inputSafetyOffsetFrames = 5};
 }
 
 TEST(DiagnosticsStateTest, SummaryRowsWithNoEngine) {

@@ -6,9 +6,7 @@
 namespace sonvel {
 namespace {
 
-using namespace std::chrono_literals;
 using namespace sonvel::modeltest;
-using Call = sim::SimulatedAudioSystem::Call;
 
 class MixerModelSetupTest : public MixerModelTest {};
 
@@ -59,9 +57,7 @@ TEST_F(MixerModelSetupTest, AccessCheckOutcomes) {
 }
 
 TEST_F(MixerModelSetupTest, LiveTestEdges) {
-    Preferences levels;
-    levels.set(AppPreference(0.5, false, "Podcasts"), "com.example.podcasts");
-    storeValidSetup(levels);
+    storeLevels(1.0, 0.5);
     start();
     ASSERT_NEAR(heard(660), halfSliderDB, 0.05);
 

@@ -3,10 +3,7 @@
 namespace sonvel {
 namespace {
 
-using namespace std::chrono_literals;
 using namespace sonvel::modeltest;
-using Call = sim::SimulatedAudioSystem::Call;
-namespace analysis = sim::SpeakerAnalysis;
 
 TEST_F(MixerModelTest, SlidersAreHeardAndSavedOnceAfterTheDrag) {
     storeValidSetup();
@@ -30,6 +27,7 @@ TEST_F(MixerModelTest, SlidersAreHeardAndSavedOnceAfterTheDrag) {
 }
 
 TEST_F(MixerModelTest, AFailingEngineIsRetriedOnScheduleThenGivenUp) {
+    const std::string tapFailed = "AudioHardwareCreateProcessTap failed: -50";
     storeValidSetup();
     hal->inject({.call = Call::createProcessTap, .status = -50, .persistent = true});
     std::vector<double> attempts;
@@ -41,17 +39,12 @@ TEST_F(MixerModelTest, AFailingEngineIsRetriedOnScheduleThenGivenUp) {
     });
     model->setPosition(0.5, musicRow());
     settle();
-    EXPECT_EQ(
-        status("com.apple.Music"),
-        (GroupStatus{GroupStatus::Failed{"AudioHardwareCreateProcessTap failed: -50", true}}));
+    EXPECT_EQ(status("com.apple.Music"), (GroupStatus{GroupStatus::Failed{tapFailed, true}}));
     run(30s);
     EXPECT_EQ(attempts, (std::vector<double>{0.0, 0.5, 1.5, 3.5, 8.5, 18.5}));
-    EXPECT_EQ(
-        status("com.apple.Music"),
-        (GroupStatus{GroupStatus::Failed{"AudioHardwareCreateProcessTap failed: -50", false}}));
+    EXPECT_EQ(status("com.apple.Music"), (GroupStatus{GroupStatus::Failed{tapFailed, false}}));
     EXPECT_EQ(model->failures().at("com.apple.Music").count, 6);
-    EXPECT_EQ(log.messages("model").back(),
-              "Engine com.apple.Music failed (6): AudioHardwareCreateProcessTap failed: -50");
+    EXPECT_EQ(log.messages("model").back(), "Engine com.apple.Music failed (6): " + tapFailed);
     // A command on the group starts over.
     model->setPosition(0.4, musicRow());
     settle();

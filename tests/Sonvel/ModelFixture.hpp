@@ -80,7 +80,7 @@ inline sim::SimulatedWorld loadWorld(SimulatedAudioSystem& hal,
 
 class MixerModelTest : public ::testing::Test {
   protected:
-    MixerModelTest() { buildWorld(); }
+    MixerModelTest() { freshWorld(); }
     // Starts over with a new audio system, queues and store, as a new launch
     // on a new machine would.
     void freshWorld() {
@@ -93,21 +93,19 @@ class MixerModelTest : public ::testing::Test {
         engineListeners = std::make_shared<SteppedQueue>(GainTapEngine::listenerQueueLabel);
         store = std::make_shared<MemoryStore>();
         workspace = std::make_shared<FakeWorkspace>();
-        buildWorld();
-    }
-    void buildWorld() {
         speakers = hal->addDevice({.uid = "spk", .name = "Speakers"});
-        music = hal->addProcess({.pid = 501,
-                                 .bundleID = "com.apple.Music",
-                                 .signal = {sim::Signal::Kind::sine, 440, 1.0},
-                                 .playing = true});
-        podcasts = hal->addProcess({.pid = 830,
-                                    .bundleID = "com.example.podcasts",
-                                    .signal = {sim::Signal::Kind::sine, 660, 1.0},
-                                    .playing = true});
+        music = addPlayer(501, "com.apple.Music", 440);
+        podcasts = addPlayer(830, "com.example.podcasts", 660);
         world = loadWorld(
             *hal, {{501, "com.apple.Music", "Music"}, {830, "com.example.podcasts", "Podcasts"}});
         services = std::make_shared<sim::SimulatedSystemServices>(*world);
+    }
+    // An application playing a full-scale tone of its own.
+    AudioObjectID addPlayer(ProcessID pid, const std::string& bundleID, double frequency) {
+        return hal->addProcess({.pid = pid,
+                                .bundleID = bundleID,
+                                .signal = {sim::Signal::Kind::sine, frequency, 1.0},
+                                .playing = true});
     }
     ~MixerModelTest() override {
         if (model) model->shutdown();
@@ -184,21 +182,16 @@ class MixerModelTest : public ::testing::Test {
     }
     static AppGroupDescriptor musicRow() { return {"com.apple.Music", "Music"}; }
 
-    std::shared_ptr<SimulatedAudioSystem> hal = std::make_shared<SimulatedAudioSystem>();
+    std::shared_ptr<SimulatedAudioSystem> hal;
     std::optional<sim::SimulatedWorld> world;
     std::shared_ptr<sim::SimulatedSystemServices> services;
-    std::shared_ptr<SteppedQueue> main = std::make_shared<SteppedQueue>("main");
-    std::shared_ptr<SteppedQueue> hostQueue =
-        std::make_shared<SteppedQueue>(EngineHost::queueLabel);
-    std::shared_ptr<SteppedQueue> observerQueue =
-        std::make_shared<SteppedQueue>(AudioChangeObserver::queueLabel);
+    std::shared_ptr<SteppedQueue> main, hostQueue, observerQueue;
     // Every engine's listeners, so engine faults arrive when the test says.
-    std::shared_ptr<SteppedQueue> engineListeners =
-        std::make_shared<SteppedQueue>(GainTapEngine::listenerQueueLabel);
-    std::shared_ptr<MemoryStore> store = std::make_shared<MemoryStore>();
+    std::shared_ptr<SteppedQueue> engineListeners;
+    std::shared_ptr<MemoryStore> store;
     // A store on disk instead, for the tests of the settings file itself.
     std::shared_ptr<PreferencesStore> storeInUse;
-    std::shared_ptr<FakeWorkspace> workspace = std::make_shared<FakeWorkspace>();
+    std::shared_ptr<FakeWorkspace> workspace;
     std::shared_ptr<LoginItem> loginItem = std::make_shared<FakeLoginItem>();
     AudioObjectID speakers, music, podcasts;
     std::shared_ptr<MixerModel> model;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "Sonvel/views/PanelState.hpp"
-#include "Sonvel/views/StatusIcon.hpp"
 #include "Sonvel/views/Symbols.hpp"
 
 namespace sonvel {
@@ -16,17 +15,18 @@ const OutputContext speakers{1, "spk", "Speakers"};
 const OutputContext airPods{2, "pods", "AirPods"};
 const OutputContext dac{3, "dac", "Studio DAC", "Another app has exclusive access to Studio DAC."};
 
+const RowView::Context ready{ControlGate::Ready{}, speakers, {speakers}};
+
 AppGroupDescriptor running(const std::string& name) {
     return {name, name, {}, false, true, true};
 }
 
 AppGroup group(const std::string& key, bool playing, std::string name = "") {
-    AppGroup g;
-    g.key = key;
-    g.displayName = name.empty() ? key : name;
-    g.appPath = "/Applications/" + g.displayName + ".app";
-    g.isRunningOutput = playing;
-    return g;
+    if (name.empty()) name = key;
+    return {.key = key,
+            .displayName = name,
+            .appPath = "/Applications/" + name + ".app",
+            .isRunningOutput = playing};
 }
 
 TEST(RowViewTest, CaptionsAndTheirColourFollowTheStatus) {
@@ -79,20 +79,18 @@ TEST(RowViewTest, CaptionsAndTheirColourFollowTheStatus) {
               (Caption{"Not running. Your level kicks in once it plays.", secondary}));
     // The model hears only silence from a row that otherwise looks fine.
     EXPECT_EQ(RowView::caption(running("Music"), Status::Active{}, routed, {airPods}, true),
-              (Caption{MixerModel::silentRowCaption, warning}));
+              (Caption{silentRowCaption, warning}));
 }
 
 TEST(RowViewTest, DotLightsStrictlyAboveTheFloorAndOnlyForActiveRows) {
     EXPECT_EQ(RowView::levelDot(0.0001f), (LevelDotState{false, "Silent"}));
     EXPECT_EQ(RowView::levelDot(0.000101f), (LevelDotState{true, "Playing through Sonvel"}));
-    const RowView::Context ready{ControlGate::Ready{}, speakers, {speakers}};
     EXPECT_TRUE(RowView::row(running("M"), Status::Active{}, {}, 0.5f, ready).dot);
     EXPECT_FALSE(RowView::row(running("M"), Status::Idle{}, {}, 0.5f, ready).dot);
     EXPECT_FALSE(RowView::row(running("M"), Status::Active{}, {}, std::nullopt, ready).dot);
 }
 
 TEST(RowViewTest, MuteLevelEnabledAndRetryStates) {
-    const RowView::Context ready{ControlGate::Ready{}, speakers, {speakers}};
     const RowState muted = RowView::row(running("Music"), Status::Active{},
                                         AppPreference(0.3, true, "Music"), std::nullopt, ready);
     EXPECT_EQ(std::tuple(muted.muteSymbol, muted.muteAccessibleName, muted.levelText,
@@ -213,13 +211,7 @@ TEST(PanelViewTest, SectionsHeaderAndBanners) {
     ASSERT_EQ(s.banners.size(), 1u);
     EXPECT_EQ(std::tuple(s.banners[0].detail, s.banners[0].action),
               std::tuple(std::string("Only silence."), BannerState::Action::pause));
-    EXPECT_EQ(s.sections[0].rows[0].caption->text, MixerModel::silentRowCaption);
-}
-
-// Paused over a closed gate, locked, and their tooltips are ShellTest's, on the tray.
-TEST(StatusIconTest, AnOpenGateShowsTheActiveIcon) {
-    EXPECT_EQ(StatusIcon::variant({}, ControlGate::Ready{}), StatusIcon::Variant::active);
-    EXPECT_EQ(StatusIcon::accessibleDescription(StatusIcon::Variant::active), "Sonvel");
+    EXPECT_EQ(s.sections[0].rows[0].caption->text, silentRowCaption);
 }
 
 }  // namespace

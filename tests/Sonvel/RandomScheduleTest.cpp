@@ -5,6 +5,7 @@
 // and shutdown must leave nothing behind. Fixed seeds, so a failure replays.
 
 #include <cmath>
+#include <functional>
 #include <random>
 
 #include "ModelFixture.hpp"
@@ -12,9 +13,7 @@
 namespace sonvel {
 namespace {
 
-using namespace std::chrono_literals;
 using namespace sonvel::modeltest;
-using Call = sim::SimulatedAudioSystem::Call;
 
 constexpr int seeds = 40;
 constexpr int eventsPerSchedule = 40;
@@ -23,85 +22,71 @@ class RandomScheduleTest : public MixerModelTest, public ::testing::WithParamInt
   protected:
     struct App {
         AudioObjectID* object;
-        sim::SimulatedAudioSystem::ProcessSpec spec;
+        ProcessID pid;
+        double frequency;
         AppGroupDescriptor row;
     };
 
     void schedule(std::mt19937& random) {
         const auto pick = [&](int n) { return static_cast<int>(random() % unsigned(n)); };
+        const auto pause = [&](int mostTicks) {
+            run(std::chrono::milliseconds(10 * pick(mostTicks)));
+        };
         const double levels[] = {0.0, 0.25, 0.5, 0.75, 1.0};
+        const Call faulty[] = {Call::createProcessTap, Call::createAggregateDevice,
+                               Call::deviceStart, Call::addPropertyListener, Call::getPropertyData};
+        // Drawn by index, one more draw than events: that one lets the world be.
+        const std::function<void(App&)> events[] = {
+            [&](App& app) { hal->setPlaying(*app.object, pick(2) == 0); },
+            [&](App& app) {  // the process respawns with a new object
+                hal->removeProcess(*app.object);
+                pause(20);
+                *app.object = addPlayer(app.pid, app.row.key, app.frequency);
+            },
+            [&](App&) {
+                if (usb) {
+                    hal->removeDevice(std::exchange(usb, 0));
+                } else {
+                    usb = hal->addDevice({.uid = "usb", .name = "USB"});
+                }
+            },
+            [&](App&) { hal->setDefaultOutput(usb && pick(2) ? usb : speakers); },
+            [&](App&) { hal->restartServer(); },
+            [&](App&) {
+                workspace->willSleep();
+                pause(50);
+                workspace->didWake();
+            },
+            [&](App& app) { model->setPosition(levels[pick(5)], app.row); },
+            [&](App& app) { model->toggleMute(app.row); },
+            [&](App& app) {
+                model->setRoute(
+                    pick(2) ? std::optional(OutputContext{usb, "usb", "USB", {}}) : std::nullopt,
+                    app.row);
+            },
+            [&](App&) { model->setPaused(!model->preferences->isPaused); },
+            [&](App&) { model->resetSonvelAudio(); },
+            [&](App&) {
+                hal->inject({.call = faulty[pick(5)], .status = -50, .onCall = 1 + pick(3)});
+            },
+            [&](App&) {
+                const auto live = hal->liveObjects().aggregates;
+                if (!live.empty())
+                    hal->stopIOAbnormally(live[std::size_t(pick(int(live.size())))].id);
+            },
+            [&](App&) {  // a server that hands out new object IDs
+                hal->restartServer({.renumber = true});
+                for (App& renumbered : apps)
+                    *renumbered.object = hal->processObject(renumbered.pid);
+                if (usb) usb = hal->deviceID("usb");
+                speakers = hal->deviceID("spk");
+            },
+            [](App&) {},
+        };
         for (int i = 0; i < eventsPerSchedule; ++i) {
             App& app = apps[std::size_t(pick(2))];
-            switch (pick(15)) {
-                case 0:
-                    hal->setPlaying(*app.object, pick(2) == 0);
-                    break;
-                case 1:  // the process respawns with a new object
-                    hal->removeProcess(*app.object);
-                    run(std::chrono::milliseconds(10 * pick(20)));
-                    *app.object = hal->addProcess(app.spec);
-                    break;
-                case 2:
-                    if (usb) {
-                        hal->removeDevice(usb);
-                        usb = 0;
-                    } else {
-                        usb = hal->addDevice({.uid = "usb", .name = "USB"});
-                    }
-                    break;
-                case 3:
-                    hal->setDefaultOutput(usb && pick(2) ? usb : speakers);
-                    break;
-                case 4:
-                    hal->restartServer();
-                    break;
-                case 13:  // a server that hands out new object IDs
-                    hal->restartServer({.renumber = true});
-                    for (App& renumbered : apps) {
-                        *renumbered.object = hal->processObject(renumbered.spec.pid);
-                    }
-                    if (usb) usb = hal->deviceID("usb");
-                    speakers = hal->deviceID("spk");
-                    break;
-                case 5:
-                    workspace->willSleep();
-                    run(std::chrono::milliseconds(10 * pick(50)));
-                    workspace->didWake();
-                    break;
-                case 6:
-                    model->setPosition(levels[pick(5)], app.row);
-                    break;
-                case 7:
-                    model->toggleMute(app.row);
-                    break;
-                case 8:
-                    model->setRoute(pick(2) ? std::optional(OutputContext{usb, "usb", "USB", {}})
-                                            : std::nullopt,
-                                    app.row);
-                    break;
-                case 9:
-                    model->setPaused(!model->preferences->isPaused);
-                    break;
-                case 10:
-                    model->resetSonvelAudio();
-                    break;
-                case 11: {
-                    const Call calls[] = {Call::createProcessTap, Call::createAggregateDevice,
-                                          Call::deviceStart, Call::addPropertyListener,
-                                          Call::getPropertyData};
-                    hal->inject({.call = calls[pick(5)], .status = -50, .onCall = 1 + pick(3)});
-                    break;
-                }
-                case 12: {
-                    const auto live = hal->liveObjects().aggregates;
-                    if (!live.empty())
-                        hal->stopIOAbnormally(live[std::size_t(pick(int(live.size())))].id);
-                    break;
-                }
-                default:
-                    break;
-            }
-            run(std::chrono::milliseconds(10 * pick(25)));
+            events[pick(int(std::size(events)))](app);
+            pause(25);
             ASSERT_LE(mostTapsOnOneProcess(), 1) << "event " << i;
         }
     }
@@ -141,7 +126,7 @@ class RandomScheduleTest : public MixerModelTest, public ::testing::WithParamInt
             const double gain = p.muted ? 0.0 : double(p.gain());
             for (AudioObjectID device : {speakers, usb}) {
                 if (!device) continue;
-                const double level = heardOn(device, app.spec.signal.frequency);
+                const double level = heardOn(device, app.frequency);
                 if (device == expected && gain > 0) {
                     EXPECT_NEAR(level, 20 * std::log10(gain), 0.1)
                         << "seed " << seed << ": " << app.row.key << " on " << device;
@@ -169,18 +154,8 @@ TEST_P(RandomScheduleTest, SpeakersPlayWhatIsStoredOnceAndShutdownLeavesNothing)
     const int seed = GetParam();
     storeValidSetup();
     usb = hal->addDevice({.uid = "usb", .name = "USB"});
-    apps = {{&music,
-             {.pid = 501,
-              .bundleID = "com.apple.Music",
-              .signal = {sim::Signal::Kind::sine, 440, 1.0},
-              .playing = true},
-             {"com.apple.Music", "Music"}},
-            {&podcasts,
-             {.pid = 830,
-              .bundleID = "com.example.podcasts",
-              .signal = {sim::Signal::Kind::sine, 660, 1.0},
-              .playing = true},
-             {"com.example.podcasts", "Podcasts"}}};
+    apps = {{&music, 501, 440, {"com.apple.Music", "Music"}},
+            {&podcasts, 830, 660, {"com.example.podcasts", "Podcasts"}}};
     start();
     std::mt19937 random(static_cast<unsigned>(seed));
     schedule(random);

@@ -13,9 +13,7 @@
 namespace sonvel {
 namespace {
 
-using namespace std::chrono_literals;
-using sim::SimulatedAudioSystem;
-namespace analysis = sim::SpeakerAnalysis;
+using namespace sonvel::modeltest;
 
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr int scale = 4;  // sanitizers run several times slower
@@ -28,12 +26,12 @@ class RealTimeChurnTest : public ::testing::Test {
     RealTimeChurnTest() {
         speakers = hal->addDevice({.uid = "spk", .name = "Speakers"});
         // Music (pid 501) and radios (pids 9000 on, one application each).
-        std::vector<modeltest::Application> apps{{501, "com.apple.Music", "Music"}};
+        std::vector<Application> apps{{501, "com.apple.Music", "Music"}};
         for (int i = 0; i < 200; ++i) {
             apps.push_back(
                 {9000 + i, "com.example.radio" + std::to_string(i), "Radio " + std::to_string(i)});
         }
-        world = modeltest::loadWorld(*hal, apps);
+        world = loadWorld(*hal, apps);
         services = std::make_shared<sim::SimulatedSystemServices>(*world);
     }
     ~RealTimeChurnTest() override {
@@ -42,7 +40,7 @@ class RealTimeChurnTest : public ::testing::Test {
     }
 
     void start(Preferences p) {
-        modeltest::storeValidSetup(*store, std::move(p), std::chrono::system_clock::now());
+        storeValidSetup(*store, std::move(p), std::chrono::system_clock::now());
         const auto env = testsupport::realTimeEnvironment(hal, services, main, store);
         main->sync([&] { model = MixerModel::make(env); });
     }
@@ -58,14 +56,14 @@ class RealTimeChurnTest : public ::testing::Test {
     double toneOn(AudioObjectID device, double frequency) {
         hal->clearSpeaker(device);
         waitCycles(device, 8);
-        return testsupport::toneDB(hal->speaker(device), frequency);
+        return toneDB(hal->speaker(device), frequency);
     }
     bool engineRuns(const std::string& key) { return model->host().runningKeys().contains(key); }
 
     std::shared_ptr<SimulatedAudioSystem> hal =
         std::make_shared<SimulatedAudioSystem>(SimulatedAudioSystem::ClockMode::realTime);
     std::shared_ptr<SerialQueue> main = SerialQueue::make("main");
-    std::shared_ptr<modeltest::MemoryStore> store = std::make_shared<modeltest::MemoryStore>();
+    std::shared_ptr<MemoryStore> store = std::make_shared<MemoryStore>();
     std::optional<sim::SimulatedWorld> world;
     std::shared_ptr<sim::SimulatedSystemServices> services;
     AudioObjectID speakers;
@@ -86,34 +84,37 @@ TEST_F(RealTimeChurnTest, AfterEveryRestartANewPlayerIsNoticedAtItsStoredLevel) 
         return std::ranges::count(log.messages("model"), "Audio server restarted; rebuilding");
     };
     for (int i = 0; i < restarts; ++i) {
-        const AudioObjectID radio =
-            hal->addProcess({.pid = 9000 + i,
-                             .bundleID = "com.example.radio" + std::to_string(i),
-                             .signal = {sim::Signal::Kind::sine, 440, 1.0}});
+        hal->addProcess({.pid = 9000 + i,
+                         .bundleID = "com.example.radio" + std::to_string(i),
+                         .signal = {sim::Signal::Kind::sine, 440, 1.0}});
         hal->restartServer();
         ASSERT_TRUE(within(2s, [&] { return restartsHandled() == i + 1; })) << "restart " << i;
         hal->setPlaying(hal->processObject(9000 + i), true);
         ASSERT_TRUE(within(2s, [&] { return engineRuns("com.example.radio" + std::to_string(i)); }))
             << "restart " << i << ": the new player was not noticed";
-        ASSERT_NEAR(toneOn(speakers, 440), testsupport::halfSliderDB, 0.2) << "restart " << i;
+        ASSERT_NEAR(toneOn(speakers, 440), halfSliderDB, 0.2) << "restart " << i;
         hal->removeProcess(hal->processObject(9000 + i));
-        (void)radio;
     }
 }
 
 // Unplugging a routed output moves the application to the speakers at its
 // own level at once: never heard above it for longer than 150 ms.
 TEST_F(RealTimeChurnTest, AnUnpluggedOutputNeverPlaysTheApplicationTooLoud) {
-    const AudioObjectID music = hal->addProcess({.pid = 501,
-                                                 .bundleID = "com.apple.Music",
-                                                 .signal = {sim::Signal::Kind::sine, 440, 1.0},
-                                                 .playing = true});
-    (void)music;
+    hal->addProcess({.pid = 501,
+                     .bundleID = "com.apple.Music",
+                     .signal = {sim::Signal::Kind::sine, 440, 1.0},
+                     .playing = true});
     start({});
     const AppGroupDescriptor row{"com.apple.Music", "Music"};
     const double gain = 0.125 * 0.125;
     const float loud = float(gain * std::pow(10.0, 0.5 / 20));
     constexpr std::size_t window = 480;  // 10 ms at 48 kHz, stereo frames
+    const GroupStatus fallback =
+        GroupStatus::RouteFallback{"USB Headset is not connected — using Default Output."};
+    const auto fellBack = [&] {
+        const auto found = model->statuses->find(row.key);
+        return found != model->statuses->end() && found->second == fallback;
+    };
     for (int run = 0; run < 50 / scale; ++run) {
         const AudioObjectID usb = hal->addDevice({.uid = "usb", .name = "USB Headset"});
         main->sync([&] {
@@ -135,16 +136,7 @@ TEST_F(RealTimeChurnTest, AnUnpluggedOutputNeverPlaysTheApplicationTooLoud) {
             if (analysis::peak(part, 2, 0) > loud) ++loudWindows;
         }
         EXPECT_LE(loudWindows * 10, 150) << "run " << run;
-        ASSERT_TRUE(
-            within(1s,
-                   [&] {
-                       const auto found = model->statuses->find(row.key);
-                       return found != model->statuses->end() &&
-                              found->second ==
-                                  GroupStatus{GroupStatus::RouteFallback{
-                                      "USB Headset is not connected — using Default Output."}};
-                   }))
-            << "run " << run;
+        ASSERT_TRUE(within(1s, fellBack)) << "run " << run;
         EXPECT_NEAR(toneOn(speakers, 440), 20 * std::log10(gain), 0.2) << "run " << run;
     }
 }

@@ -13,6 +13,7 @@ namespace {
 
 using Line = AccessStepState::Line;
 const PlatformWording mac = PlatformWording::simulatedMacOS();
+const PlatformWording linux = PlatformWording::linuxDesktop();
 const std::string build = "24A335";
 
 std::string isoDate(std::chrono::system_clock::time_point) {
@@ -20,11 +21,7 @@ std::string isoDate(std::chrono::system_clock::time_point) {
 }
 
 AppGroup group(std::string key, std::string name) {
-    AppGroup g;
-    g.key = std::move(key);
-    g.displayName = std::move(name);
-    g.isRunningOutput = true;
-    return g;
+    return {.key = std::move(key), .displayName = std::move(name), .isRunningOutput = true};
 }
 
 SetupState render(const SetupInput& input, std::optional<std::string> selected = std::nullopt,
@@ -136,17 +133,15 @@ TEST(SetupStateTest, PickerShowsTheChoiceThatStartWouldTest) {
 }
 
 TEST(SetupStateTest, RecordSummaryColourAndRepeatReason) {
-    ValidationRecord record{
-        ValidationRecord::Outcome::failed, build, {}, "Speakers", "Music", {}, "", 1};
     SetupInput input = verifiedWith({});
-    input.validation = record;
+    input.validation = ValidationRecord{
+        ValidationRecord::Outcome::failed, build, {}, "Speakers", "Music", {}, "", 1};
     auto summary = std::get<IdleTestState>(render(input).liveTest).record;
     EXPECT_EQ(summary, (IdleTestState::Record{
                            "Failed on 6 Dec 2025, 15:04 with Music via Speakers (macOS 24A335).",
                            Tone::warning}));
 
-    record.outcome = ValidationRecord::Outcome::passed;
-    input.validation = record;
+    input.validation->outcome = ValidationRecord::Outcome::passed;
     EXPECT_EQ(std::get<IdleTestState>(render(input).liveTest).record->tone, Tone::positive);
     EXPECT_EQ(render(input).liveTestHeader.symbol, Symbols::stepComplete);
 
@@ -194,7 +189,6 @@ TEST(SetupStateTest, AnAutomaticFailureLeavesOnlyTheNegativeAnswer) {
 }
 
 TEST(SetupStateTest, LinuxWordingNeverPointsAtAPrivacyPane) {
-    const PlatformWording linux = PlatformWording::linuxDesktop();
     SetupInput input = verifiedWith({});
     input.permission = PermissionState::LikelyDenied{};
     input.validation = ValidationRecord{
@@ -216,7 +210,6 @@ TEST(SetupStateTest, LinuxWordingNeverPointsAtAPrivacyPane) {
 // part of the build) leaves the controls open, a new audio server asks again,
 // and a record that stored a kernel release is carried over once.
 TEST(SetupStateTest, EachSystemLapsesTheLiveTestInItsOwnWords) {
-    const PlatformWording linux = PlatformWording::linuxDesktop();
     const std::string before = "PipeWire 0.3.65, WirePlumber 0.4.13";
     const std::string after = "PipeWire 1.0.5, WirePlumber 0.5.2";
     struct Case {

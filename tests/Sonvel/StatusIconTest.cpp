@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "Sonvel/views/StatusIcon.hpp"
 
 namespace sonvel {
@@ -33,11 +35,7 @@ TEST(StatusIconTest, TooltipCountsTheApplicationsSonvelHoldsBelowFullLevel) {
     Preferences one;
     one.set(AppPreference(0.99, false, "Music"), "music");
 
-    const struct {
-        Preferences preferences;
-        ControlGate gate;
-        std::string expected;
-    } cases[] = {
+    const std::tuple<Preferences, ControlGate, std::string> cases[] = {
         {{}, ControlGate::Ready{}, "Sonvel"},
         {lowered, ControlGate::Ready{}, "Sonvel — 2 applications turned down"},
         {one, ControlGate::Ready{}, "Sonvel — 1 application turned down"},
@@ -45,19 +43,19 @@ TEST(StatusIconTest, TooltipCountsTheApplicationsSonvelHoldsBelowFullLevel) {
         {paused, ControlGate::NeedsPermission{}, "Sonvel — Paused"},
         {lowered, ControlGate::NeedsPermission{}, "Sonvel — Setup needed"},
     };
-    for (const auto& c : cases) {
-        const auto variant = StatusIcon::variant(c.preferences, c.gate);
+    for (const auto& [preferences, gate, expected] : cases) {
+        const auto variant = StatusIcon::variant(preferences, gate);
         EXPECT_EQ(
-            StatusIcon::tooltip(variant, StatusIcon::turnedDown(c.preferences, groups, statuses)),
-            c.expected);
+            StatusIcon::tooltip(variant, StatusIcon::turnedDown(preferences, groups, statuses)),
+            expected);
     }
+    // What assistive technology reads, whatever is turned down: paused over a
+    // closed gate, locked, and their tooltips are ShellTest's, on the tray.
+    EXPECT_EQ(StatusIcon::accessibleDescription(StatusIcon::Variant::active), "Sonvel");
 }
 
 TEST(StatusIconTest, InkIsWhicheverOfBlackAndWhiteContrastsMore) {
-    const struct {
-        int r, g, b;
-        StatusIcon::Ink expected;
-    } cases[] = {
+    const std::tuple<int, int, int, StatusIcon::Ink> cases[] = {
         {0, 0, 0, StatusIcon::Ink::white},
         {0x2e, 0x34, 0x36, StatusIcon::Ink::white},  // a dark panel
         {0x80, 0x80, 0x80, StatusIcon::Ink::black},  // mid grey: 5.3 against 3.9
@@ -65,8 +63,8 @@ TEST(StatusIconTest, InkIsWhicheverOfBlackAndWhiteContrastsMore) {
         {0xff, 0xff, 0x00, StatusIcon::Ink::black},
         {0xff, 0xff, 0xff, StatusIcon::Ink::black},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(StatusIcon::inkAgainst(c.r, c.g, c.b), c.expected) << c.r << "," << c.g;
+    for (const auto& [r, g, b, ink] : cases)
+        EXPECT_EQ(StatusIcon::inkAgainst(r, g, b), ink) << r << "," << g << "," << b;
     EXPECT_NEAR(StatusIcon::contrastRatio(StatusIcon::relativeLuminance(0, 0, 0),
                                           StatusIcon::relativeLuminance(255, 255, 255)),
                 21.0, 1e-9);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "Sonvel/views/UpdateFeed.hpp"
 
 namespace sonvel {
@@ -93,12 +95,7 @@ TEST(UpdateFeedTest, OnlyWebLinksPass) {
 }
 
 TEST(UpdateFeedTest, NotesArePlainTextWithinTheirCap) {
-    struct Case {
-        const char* html;
-        std::size_t limit;
-        const char* text;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, std::size_t, const char*> cases[] = {
         {"<h1>New</h1><ul><li>Faster &amp; <b>quieter</b></li><li>a &lt; b</li></ul>", 99,
          "New\n\n• Faster & quieter\n• a < b"},
         {"<p>One</p>\n\n  <P>Two<br/>three &#x263A;&#9731;</P>", 99, "One\n\nTwo\nthree ☺☃"},
@@ -107,16 +104,13 @@ TEST(UpdateFeedTest, NotesArePlainTextWithinTheirCap) {
          "a < b && &bogus; \uFFFD\uFFFD"},
         {"ééééé", 8, "éé…"},  // cut between characters, the ellipsis within the cap
     };
-    for (const Case& c : cases) EXPECT_EQ(UpdateFeed::plainText(c.html, c.limit), c.text) << c.html;
+    for (const auto& [html, limit, text] : cases) {
+        EXPECT_EQ(UpdateFeed::plainText(html, limit), text) << html;
+    }
 }
 
 TEST(UpdateFeedTest, ComparesVersionsPartByPart) {
-    struct Case {
-        const char* a;
-        const char* b;
-        int order;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, const char*, int> cases[] = {
         {"1.10", "1.9", 1},      {"1.0", "1.0.0", 0},
         {"1.0.1", "1.0", 1},     {"1.0b2", "1.0", -1},
         {"1.0b2", "1.0b10", -1}, {"1.0rc1", "1.0b3", 1},
@@ -125,9 +119,9 @@ TEST(UpdateFeedTest, ComparesVersionsPartByPart) {
         {"1-2", "1.2", 0},       {"99999999999999999999", "1", 1},
         {"1.0B1", "1.0b1", 0},   {"", "0", 0},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(UpdateFeed::compareVersions(c.a, c.b), c.order) << c.a << " vs " << c.b;
-        EXPECT_EQ(UpdateFeed::compareVersions(c.b, c.a), -c.order) << c.b << " vs " << c.a;
+    for (const auto& [a, b, order] : cases) {
+        EXPECT_EQ(UpdateFeed::compareVersions(a, b), order) << a << " vs " << b;
+        EXPECT_EQ(UpdateFeed::compareVersions(b, a), -order) << b << " vs " << a;
     }
 }
 

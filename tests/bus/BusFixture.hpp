@@ -43,6 +43,8 @@ class BusTest : public modeltest::MixerModelTest {
             daemon.waitForReadyRead(100);
         }
         ASSERT_TRUE(daemon.canReadLine()) << daemon.readAllStandardError().toStdString();
+        // Every sonvelctl the test starts talks to this bus.
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8());
     }
 
     void TearDown() override {
@@ -66,9 +68,6 @@ class BusTest : public modeltest::MixerModelTest {
     // Runs `sonvelctl` as its own process, answering its calls meanwhile.
     CtlRun ctl(const QStringList& arguments) {
         QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DBUS_SESSION_BUS_ADDRESS", address);
-        p.setProcessEnvironment(env);
         p.start(SONVELCTL_PATH, arguments);
         if (!p.waitForStarted(10000)) return {};
         QElapsedTimer waited;

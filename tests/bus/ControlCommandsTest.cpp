@@ -11,39 +11,22 @@ namespace sonvel::ControlCommands {
 namespace {
 
 TEST(ControlCommandsTest, LevelsParseOrAreRefusedWithoutAChange) {
-    struct Case {
-        std::string text;
-        std::optional<Level> level;  // none: refused as a bad argument
+    const std::pair<std::string, Level> accepted[]{
+        {"40%", {0.4, false}},  {"0.4", {0.4, false}},  {"+10%", {0.1, true}},
+        {"-10%", {-0.1, true}}, {"100%", {1.0, false}}, {"0%", {0.0, false}},
     };
-    const std::vector<Case> cases{
-        {"40%", Level{0.4, false}},
-        {"0.4", Level{0.4, false}},
-        {"+10%", Level{0.1, true}},
-        {"-10%", Level{-0.1, true}},
-        {"100%", Level{1.0, false}},
-        {"0%", Level{0.0, false}},
-        {"101%", {}},
-        {"1.5", {}},
-        {"+150%", {}},
-        {"+-5%", {}},
-        {"nan", {}},
-        {"inf%", {}},
-        {"", {}},
-        {"%", {}},
-        {"forty", {}},
-        {"40 %", {}},
-        {std::string(300, '1') + "%", {}},
-    };
-    for (const Case& c : cases) {
-        const auto parsed = parseLevel(c.text);
-        if (c.level) {
-            ASSERT_TRUE(parsed) << c.text << ": " << parsed.error().message;
-            EXPECT_NEAR(parsed->value, c.level->value, 1e-12) << c.text;
-            EXPECT_EQ(parsed->relative, c.level->relative) << c.text;
-        } else {
-            ASSERT_FALSE(parsed) << c.text;
-            EXPECT_EQ(parsed.error().code, ExitCode::badArgument) << c.text;
-        }
+    for (const auto& [text, level] : accepted) {
+        const auto parsed = parseLevel(text);
+        ASSERT_TRUE(parsed) << text << ": " << parsed.error().message;
+        EXPECT_NEAR(parsed->value, level.value, 1e-12) << text;
+        EXPECT_EQ(parsed->relative, level.relative) << text;
+    }
+    for (const std::string& text :
+         std::vector<std::string>{"101%", "1.5", "+150%", "+-5%", "nan", "inf%", "", "%", "forty",
+                                  "40 %", std::string(300, '1') + "%"}) {
+        const auto parsed = parseLevel(text);
+        ASSERT_FALSE(parsed) << text;
+        EXPECT_EQ(parsed.error().code, ExitCode::badArgument) << text;
     }
     EXPECT_DOUBLE_EQ(applyLevel({-0.1, true}, 0.05), 0.0);
     EXPECT_DOUBLE_EQ(applyLevel({0.1, true}, 0.95), 1.0);
@@ -95,10 +78,7 @@ TEST(ControlCommandsTest, OutputsMatchAndUnusableOnesAreRefusedWithTheirReason) 
 
 TEST(ControlCommandsTest, RowsComeFromThePublishedStateAndSurviveTheWire) {
     PanelInput input;
-    AppGroup music;
-    music.key = "com.a.music";
-    music.displayName = "Music";
-    music.isRunningOutput = true;
+    const AppGroup music{.key = "com.a.music", .displayName = "Music", .isRunningOutput = true};
     input.groups = {music};
     input.preferences.set(AppPreference(0.5, true, "Music", "pods", "AirPods"), music.key);
     input.preferences.set(AppPreference(0.25, false, "Radio"), "com.r.radio");
@@ -146,24 +126,20 @@ TEST(ControlCommandsTest, CommandLinesAreCheckedBeforeAnythingIsSent) {
     EXPECT_EQ(parseInvocation(Args{"--json", "list"})->json, true);
     EXPECT_EQ(parseInvocation(Args{"route", "Music", "default"})->device, "default");
 
-    struct Refused {
-        Args args;
-        ExitCode code;
-    };
-    for (const Refused& r : std::vector<Refused>{
-             {{}, ExitCode::badArgument},
-             {{"louder"}, ExitCode::badArgument},
-             {{"mute"}, ExitCode::badArgument},
-             {{"set", "Music"}, ExitCode::badArgument},
-             {{"set", "Music", "NaN"}, ExitCode::badArgument},
-             {{"set", "", "40%"}, ExitCode::badArgument},
-             {{"mute", "Music", "--json"}, ExitCode::badArgument},
-             {{"route", "Music", "Spea\x1bkers"}, ExitCode::badArgument},
-             {{"list", std::string(maxArgumentLength + 1, 'x')}, ExitCode::badArgument},
+    for (const Args& args : std::vector<Args>{
+             {},
+             {"louder"},
+             {"mute"},
+             {"set", "Music"},
+             {"set", "Music", "NaN"},
+             {"set", "", "40%"},
+             {"mute", "Music", "--json"},
+             {"route", "Music", "Spea\x1bkers"},
+             {"list", std::string(maxArgumentLength + 1, 'x')},
          }) {
-        const auto parsed = parseInvocation(r.args);
-        ASSERT_FALSE(parsed) << ::testing::PrintToString(r.args);
-        EXPECT_EQ(parsed.error().code, r.code);
+        const auto parsed = parseInvocation(args);
+        ASSERT_FALSE(parsed) << ::testing::PrintToString(args);
+        EXPECT_EQ(parsed.error().code, ExitCode::badArgument);
     }
     for (ExitCode code : {ExitCode::badArgument, ExitCode::noSuchApp, ExitCode::controlsUnavailable,
                           ExitCode::noSuchOutput}) {

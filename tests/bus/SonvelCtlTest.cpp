@@ -19,10 +19,6 @@ constexpr double silentDb = -90.0;
 
 constexpr const char* key = MixerModel::preferencesKey;
 
-int code(cc c) {
-    return static_cast<int>(c);
-}
-
 TEST_F(BusTest, HalfIsHeardAtAQuarterAndMuteSilences) {
     storeValidSetup();
     startSonvel();
@@ -75,7 +71,7 @@ TEST_F(BusTest, EveryErrorHasItsCodeAndLeavesThePreferencesUntouched) {
     };
     for (const Case& c : cases) {
         const CtlRun r = ctl(c.args);
-        EXPECT_EQ(r.code, code(c.exit)) << c.args.join(' ').left(40).toStdString() << ": " << r.err;
+        EXPECT_EQ(r.code, int(c.exit)) << c.args.join(' ').left(40).toStdString() << ": " << r.err;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
         EXPECT_TRUE(r.out.empty()) << r.out;
     }
@@ -91,7 +87,7 @@ TEST_F(BusTest, WhileTheGateIsLockedChangesAreRefusedWithItsTitle) {
     for (const QStringList& change :
          {QStringList{"set", "Music", "50%"}, {"mute", "Music"}, {"pause"}}) {
         const CtlRun r = ctl(change);
-        EXPECT_EQ(r.code, code(cc::controlsUnavailable)) << change.join(' ').toStdString();
+        EXPECT_EQ(r.code, int(cc::controlsUnavailable)) << change.join(' ').toStdString();
         EXPECT_EQ(r.err, "sonvelctl: " + gate.title() + ". " + gate.detail() + "\n");
     }
     EXPECT_EQ(ctl({"status"}).out, gate.title() + "\n" + gate.detail() + "\n");
@@ -151,9 +147,6 @@ TEST_F(BusTest, WatchPrintsTheListAgainWhenARowChanges) {
     storeValidSetup();
     startSonvel();
     QProcess watch;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DBUS_SESSION_BUS_ADDRESS", address);
-    watch.setProcessEnvironment(env);
     watch.start(SONVELCTL_PATH, {"watch", "--json"});
     const auto nextLine = [&] {
         QElapsedTimer waited;
@@ -204,7 +197,7 @@ TEST_F(BusTest, AChangeThatCannotBeSavedFailsWithTheReason) {
     ASSERT_TRUE(storeInUse->setData(key, before) && ::chmod(file.c_str(), 0444) == 0);
     startSonvel();
     const CtlRun set = ctl({"set", "Music", "10%"});
-    EXPECT_EQ(set.code, code(cc::failed));
+    EXPECT_EQ(set.code, int(cc::failed));
     EXPECT_EQ(set.err,
               "sonvelctl: Music: 10%, but only until Sonvel quits. Settings could not be "
               "saved: " +
@@ -214,7 +207,7 @@ TEST_F(BusTest, AChangeThatCannotBeSavedFailsWithTheReason) {
 
 TEST_F(BusTest, WithoutSonvelOnTheBusScriptsAreToldItIsNotRunning) {
     const CtlRun r = ctl({"list"});
-    EXPECT_EQ(r.code, code(cc::notRunning));
+    EXPECT_EQ(r.code, int(cc::notRunning));
     EXPECT_NE(r.err.find("Sonvel is not running"), std::string::npos) << r.err;
 }
 

@@ -23,9 +23,11 @@ AppGroup group(std::string key, std::string name, std::vector<AudioObjectID> obj
             std::move(pids), playing,         std::move(devices), shared};
 }
 
-std::vector<std::string> names(const std::vector<AppGroup>& groups) {
+// One field of every item, in the order given.
+template <class Item>
+std::vector<std::string> each(const std::vector<Item>& items, std::string Item::*field) {
     std::vector<std::string> out;
-    for (const AppGroup& g : groups) out.push_back(g.displayName);
+    for (const Item& item : items) out.push_back(item.*field);
     return out;
 }
 
@@ -114,17 +116,16 @@ TEST(AppCatalogTest, DisplayOrderPlayingFirstThenNamesWithoutRegardToCase) {
         const std::string key = "id." + std::to_string(id);
         return process(id, ProcessID(id), key, key, name, true, playing);
     };
-    EXPECT_EQ(names(AppCatalog::groups({app(1, "Alpha", false), app(2, "beta", true)}, 0)),
-              (std::vector<std::string>{"beta", "Alpha"}));
-    EXPECT_EQ(names(AppCatalog::groups({app(1, "Beta", false), app(2, "alpha", false)}, 0)),
-              (std::vector<std::string>{"alpha", "Beta"}));
-    // Equal lower-cased names keep their order of first appearance.
-    std::vector<std::string> keys;
-    for (const AppGroup& g : AppCatalog::groups(
-             {app(7, "Music", false), app(3, "music", false), app(5, "MUSIC", false)}, 0)) {
-        keys.push_back(g.key);
+    const std::pair<std::vector<ProcessRecord>, std::vector<std::string>> cases[] = {
+        {{app(1, "Alpha", false), app(2, "beta", true)}, {"id.2", "id.1"}},
+        {{app(1, "Beta", false), app(2, "alpha", false)}, {"id.2", "id.1"}},
+        // Equal lower-cased names keep their order of first appearance.
+        {{app(7, "Music", false), app(3, "music", false), app(5, "MUSIC", false)},
+         {"id.7", "id.3", "id.5"}},
+    };
+    for (const auto& [records, keys] : cases) {
+        EXPECT_EQ(each(AppCatalog::groups(records, 0), &AppGroup::key), keys);
     }
-    EXPECT_EQ(keys, (std::vector<std::string>{"id.7", "id.3", "id.5"}));
 }
 
 // Both lists a person reads by name, the panel's applications and the output
@@ -140,12 +141,9 @@ TEST(NameOrderTest, PanelAndOutputMenuSortAccentsAmongTheirBaseLetters) {
         records.push_back(process(id, ProcessID(id), key, key, shuffled[i], true, false));
         devices.push_back({id, key, shuffled[i], 2, false, std::nullopt});
     }
-    EXPECT_EQ(names(AppCatalog::groups(records, 0)), expected);
-    std::vector<std::string> menu;
-    for (const OutputContext& o : OutputCatalog::selectable(devices, std::nullopt, 0)) {
-        menu.push_back(o.name);
-    }
-    EXPECT_EQ(menu, expected);
+    EXPECT_EQ(each(AppCatalog::groups(records, 0), &AppGroup::displayName), expected);
+    EXPECT_EQ(each(OutputCatalog::selectable(devices, std::nullopt, 0), &OutputContext::name),
+              expected);
 }
 
 }  // namespace

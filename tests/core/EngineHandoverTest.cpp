@@ -13,8 +13,8 @@ using Log = std::vector<std::string>;
 
 // An engine whose IO cycles happen when the test says so.
 struct FakeEngine : HandoverEngine {
-    FakeEngine(std::string name_, Log& log_, float gain_)
-        : name(std::move(name_)), log(log_), gain(gain_) {}
+    FakeEngine(std::string name_, Log& log_, float gain_, bool running_ = false)
+        : name(std::move(name_)), log(log_), gain(gain_), running(running_) {}
 
     GainControl& control() override {
         log.push_back(name + ".control");
@@ -33,11 +33,9 @@ struct FakeEngine : HandoverEngine {
         log.push_back(name + ".stop");
         running = false;
     }
-    // Each cycle carries the application's sound unless it is quiet.
+    // Each cycle carries the application's sound.
     void cycle(int count = 1) {
-        RenderStats stats;
-        stats.inputNonZeroSamples = quiet ? 0 : 1;
-        for (int i = 0; i < count && running; ++i) cycles.record(stats);
+        for (int i = 0; i < count && running; ++i) cycles.record({.inputNonZeroSamples = 1});
     }
 
     std::string name;
@@ -46,14 +44,11 @@ struct FakeEngine : HandoverEngine {
     EngineMeter cycles;
     std::optional<std::string> startError;
     bool running = false;
-    bool quiet = false;
     std::function<void()> onStart, onControl;
 };
 
 class EngineHandoverTest : public ::testing::Test {
   protected:
-    EngineHandoverTest() { old->running = true; }
-
     std::expected<EngineHandover::Engine, HandoverError> replace(
         float target = 0.4f, const EngineHandover::Timing& timing = {}) {
         return EngineHandover::replace(
@@ -67,7 +62,7 @@ class EngineHandoverTest : public ::testing::Test {
     }
 
     Log log;
-    std::shared_ptr<FakeEngine> old = std::make_shared<FakeEngine>("old", log, 0.7f);
+    std::shared_ptr<FakeEngine> old = std::make_shared<FakeEngine>("old", log, 0.7f, true);
     std::shared_ptr<FakeEngine> fresh = std::make_shared<FakeEngine>("new", log, 0.9f);
     std::function<std::expected<EngineHandover::Engine, std::string>()> build = [this] {
         return EngineHandover::Engine(fresh);
@@ -159,8 +154,7 @@ TEST_F(EngineHandoverTest, GivesUpOnTimeAndOddTimingsNeverWaitForever) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.value << " for " << c.sleeps << " sleeps");
         sleeps.clear();
-        old = std::make_shared<FakeEngine>("old", log, 0.7f);
-        old->running = true;
+        old = std::make_shared<FakeEngine>("old", log, 0.7f, true);
         fresh = std::make_shared<FakeEngine>("new", log, 0.9f);
         onSleep = [&] {
             if (c.renders) fresh->cycle();

@@ -13,13 +13,11 @@ const OutputContext headphones{9, "headphones-uid", "Headphones", std::nullopt};
 
 AppGroup group(std::string key, bool playing = true, std::vector<AudioObjectID> processes = {20},
                std::set<AudioObjectID> devices = {}) {
-    AppGroup g;
-    g.key = key;
-    g.displayName = key + " name";
-    g.processObjectIDs = std::move(processes);
-    g.isRunningOutput = playing;
-    g.outputDeviceIDs = std::move(devices);
-    return g;
+    return {.key = key,
+            .displayName = key + " name",
+            .processObjectIDs = std::move(processes),
+            .isRunningOutput = playing,
+            .outputDeviceIDs = std::move(devices)};
 }
 
 ReconcileInput readyInput(std::vector<AppGroup> groups) {
@@ -40,7 +38,7 @@ GroupStatus statusOf(const ReconcileInput& input, const std::string& key = "a") 
     return Reconciler::reconcile(input).statuses.at(key);
 }
 
-// One pass over groups of every simple kind, compared as a whole: specs follow
+// One pass over groups of every simple kind, compared as a whole: engines follow
 // the group order, processes ascend, the gain is the squared position, and
 // every group gets a status.
 TEST(ReconcilerTest, EachKindOfGroupInOnePass) {

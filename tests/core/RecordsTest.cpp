@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 #include <unordered_set>
 
 #include "core/AppPreference.hpp"
@@ -17,26 +18,22 @@ namespace {
 // starts an engine) and infinities clamp like other values out of range.
 TEST(PositionTest, EveryPlaceFollowsOneRule) {
     const double inf = std::numeric_limits<double>::infinity();
-    const struct {
-        double raw;
-        double sane;
-        const char* percent;
-    } cases[] = {{std::nan(""), 1.0, "100%"}, {inf, 1.0, "100%"}, {-inf, 0.0, "0%"},
-                 {1.7, 1.0, "100%"},          {-0.2, 0.0, "0%"},  {0.5, 0.5, "50%"},
-                 {1.0, 1.0, "100%"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.raw);
-        const bool full = c.sane >= 1.0;
-        EXPECT_EQ(AppPreference(c.raw, false, "A").position, c.sane);
+    const std::tuple<double, double, const char*> cases[] = {
+        {std::nan(""), 1.0, "100%"}, {inf, 1.0, "100%"}, {-inf, 0.0, "0%"}, {1.7, 1.0, "100%"},
+        {-0.2, 0.0, "0%"},           {0.5, 0.5, "50%"},  {1.0, 1.0, "100%"}};
+    for (const auto& [given, sane, percent] : cases) {
+        SCOPED_TRACE(given);
+        const bool full = sane >= 1.0;
+        EXPECT_EQ(AppPreference(given, false, "A").position, sane);
 
         AppPreference raw;  // as a document or a command may leave it
-        raw.position = c.raw;
+        raw.position = given;
         EXPECT_EQ(raw.isDefault(), full);
         EXPECT_EQ(raw.isFullLevel(), full);
-        EXPECT_EQ(raw.gain(), static_cast<float>(c.sane * c.sane));
-        EXPECT_EQ(GainTaper::gain(c.raw), raw.gain());
-        EXPECT_EQ(GainTaper::position(static_cast<float>(c.raw)), std::sqrt(c.sane));
-        EXPECT_EQ(GainTaper::percentText(c.raw), c.percent);
+        EXPECT_EQ(raw.gain(), static_cast<float>(sane * sane));
+        EXPECT_EQ(GainTaper::gain(given), raw.gain());
+        EXPECT_EQ(GainTaper::position(static_cast<float>(given)), std::sqrt(sane));
+        EXPECT_EQ(GainTaper::percentText(given), percent);
 
         Preferences set;
         set.set(raw, "k");
@@ -46,7 +43,7 @@ TEST(PositionTest, EveryPlaceFollowsOneRule) {
              {set, PreferencesCodec::decode(PreferencesCodec::encode(direct)).preferences}) {
             EXPECT_EQ(p.apps.contains("k"), !full);
             if (!full) {
-                EXPECT_EQ(p.apps.at("k").position, c.sane);
+                EXPECT_EQ(p.apps.at("k").position, sane);
             }
         }
     }

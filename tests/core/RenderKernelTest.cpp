@@ -18,24 +18,28 @@ namespace {
 struct Buffers {
     std::vector<std::vector<float>> storage;
     std::vector<AudioBuffer> buffers;
+    // A view of `buffers`, so it survives a move (the vector's storage moves
+    // with it) but not a copy.
+    AudioBufferList all;
 
-    struct Spec {
+    struct Layout {
         std::uint32_t channels;
         std::int64_t frames;
         bool hasData = true;
         std::uint32_t extraBytes = 0;
     };
 
-    explicit Buffers(std::vector<Spec> specs) {
-        storage.reserve(specs.size());
-        for (const Spec& s : specs) {
+    explicit Buffers(std::vector<Layout> layouts) {
+        storage.reserve(layouts.size());
+        for (const Layout& s : layouts) {
             storage.emplace_back(static_cast<std::size_t>(s.frames) * s.channels + 1, -9.0f);
             buffers.push_back({s.channels,
                                static_cast<std::uint32_t>(s.frames * s.channels * 4) + s.extraBytes,
                                s.hasData ? storage.back().data() : nullptr});
         }
+        all = {buffers};
     }
-    AudioBufferList list() const { return {buffers}; }
+    const AudioBufferList& list() const { return all; }
 
     // Flat channel c of the buffers from `first` on, frame i.
     float& at(std::size_t first, std::size_t c, std::size_t i) {
@@ -57,18 +61,11 @@ struct Buffers {
     }
 };
 
-RenderStats render(const Buffers& in, std::int64_t first, Buffers& out, float from, float to) {
-    const AudioBufferList input = in.list();
-    return RenderKernel::render(&input, first, out.list(), from, to);
-}
-
 TEST(RenderKernelTest, FrameCountSkipsEmptyBuffersAndPartialFrames) {
     Buffers b({{2, 10, true, 7}, {0, 4}, {1, 6, false}, {3, 8}});
-    EXPECT_EQ(RenderKernel::frameCount(b.list(), 0), 8);
-    EXPECT_EQ(RenderKernel::frameCount(b.list(), 1), 8);
-    EXPECT_EQ(RenderKernel::frameCount(b.list(), 2), 8);
-    EXPECT_EQ(RenderKernel::frameCount(b.list(), 4), 0);
-    EXPECT_EQ(RenderKernel::frameCount(b.list(), -1), 0);
+    for (const auto& [first, frames] : {std::pair{0, 8}, {1, 8}, {2, 8}, {4, 0}, {-1, 0}}) {
+        EXPECT_EQ(RenderKernel::frameCount(b.list(), first), frames) << first;
+    }
     Buffers tiny({{2, 0, true, 7}});
     EXPECT_EQ(RenderKernel::frameCount(tiny.list(), 0), 0);
 }
@@ -95,7 +92,7 @@ TEST(RenderKernelTest, BuffersWithoutDataAreSkippedAndPartialFramesIgnored) {
     Buffers in({{1, 8, true, 3}, {1, 8, false}});
     in.fill(random);
     Buffers out({{1, 8, true, 5}, {1, 8}, {1, 8, false}});
-    const RenderStats stats = render(in, 0, out, 1.0f, 1.0f);
+    const RenderStats stats = RenderKernel::render(&in.list(), 0, out.list(), 1.0f, 1.0f);
     EXPECT_EQ(stats.frames, 8);
     EXPECT_EQ(out.channel(0, 8), in.channel(0, 8));
     EXPECT_EQ(out.channel(1, 8), std::vector<float>(8, 0.0f));
@@ -147,11 +144,9 @@ RenderStats reference(Buffers* in, std::size_t first, std::size_t inFrames, Buff
 }
 
 bool sameBits(const Buffers& a, const Buffers& b) {
-    for (std::size_t k = 0; k < a.storage.size(); ++k) {
-        if (std::memcmp(a.storage[k].data(), b.storage[k].data(), a.storage[k].size() * 4) != 0)
-            return false;
-    }
-    return true;
+    return std::ranges::equal(a.storage, b.storage, [](const auto& x, const auto& y) {
+        return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * 4) == 0;
+    });
 }
 
 // The kernel against the plain reading, over random layouts: any channel
@@ -165,13 +160,13 @@ TEST(RenderKernelTest, MatchesThePlainRulesOverRandomLayouts) {
     std::mt19937 random(2026);
     const auto pick = [&](unsigned n) { return static_cast<std::uint32_t>(random() % n); };
     const auto split = [&](std::uint32_t channels, std::int64_t frames) {
-        std::vector<Buffers::Spec> specs;
+        std::vector<Buffers::Layout> layout;
         while (channels > 0) {
             const std::uint32_t n = pick(2) ? channels : 1 + pick(channels);
-            specs.push_back({n, frames});
+            layout.push_back({n, frames});
             channels -= n;
         }
-        return specs;
+        return layout;
     };
     const auto gain = [&] {
         return pick(2) ? float(pick(6)) / 4.0f - 0.25f : float(random()) / 4e9f;
@@ -180,24 +175,23 @@ TEST(RenderKernelTest, MatchesThePlainRulesOverRandomLayouts) {
         SCOPED_TRACE(trial);
         const std::int64_t outFrames = 1 + pick(700);
         const std::int64_t inFrames = pick(4) ? outFrames : 1 + pick(700);
-        std::vector<Buffers::Spec> inSpecs = split(1 + pick(8), inFrames);
+        std::vector<Buffers::Layout> inLayout = split(1 + pick(8), inFrames);
         const std::size_t first = pick(2);
-        if (first == 1) inSpecs.insert(inSpecs.begin(), {2, inFrames});
-        Buffers in(inSpecs);
+        if (first == 1) inLayout.insert(inLayout.begin(), {2, inFrames});
+        Buffers in(inLayout);
         in.fill(random);
         const bool zeros = pick(2);
         for (auto& samples : in.storage) {
             for (float& x : samples) x = zeros && !pick(16) ? (pick(2) ? 0.0f : -0.0f) : x;
         }
         if (pick(8) == 0) in.at(first, 0, pick(std::uint32_t(inFrames))) = NAN;
-        const AudioBufferList input = in.list();
         const bool tapped = pick(20) > 0;
-        const std::vector<Buffers::Spec> outSpecs = split(1 + pick(8), outFrames);
-        Buffers fast(outSpecs), slow(outSpecs);
+        const std::vector<Buffers::Layout> outLayout = split(1 + pick(8), outFrames);
+        Buffers fast(outLayout), slow(outLayout);
         const float from = gain();
         const float to = pick(3) ? gain() : from;
 
-        RenderStats got = RenderKernel::render(tapped ? &input : nullptr, std::int64_t(first),
+        RenderStats got = RenderKernel::render(tapped ? &in.list() : nullptr, std::int64_t(first),
                                                fast.list(), from, to);
         const RenderStats want = reference(tapped ? &in : nullptr, first, std::size_t(inFrames),
                                            slow, std::size_t(outFrames), from, to);
@@ -217,21 +211,26 @@ TEST(RenderKernelTest, MatchesThePlainRulesOverRandomLayouts) {
     }
 }
 
+// One channel of four frames, every sample `value`.
+Buffers mono(float value) {
+    Buffers b({{1, 4}});
+    std::ranges::fill(b.storage[0], value);
+    return b;
+}
+
 TEST(GainRendererTest, FirstCycleIsFlatThenRampsFromTheGainReached) {
     auto control = std::make_shared<GainControl>(0.5f);
     auto meter = std::make_shared<EngineMeter>();
     GainRenderer renderer(control, meter);
-    Buffers in({{1, 4}});
-    for (float& x : in.storage[0]) x = 1.0f;
-    const AudioBufferList input = in.list();
+    const Buffers in = mono(1.0f);
     Buffers out({{1, 4}});
 
     control->set(1.0f);  // changed after construction: still no ramp on the first cycle
-    renderer.process(&input, 0, out.list());
+    renderer.process(&in.list(), 0, out.list());
     EXPECT_EQ(out.channel(0, 4), std::vector<float>(4, 1.0f));
 
     control->set(0.0f);
-    renderer.process(&input, 0, out.list());
+    renderer.process(&in.list(), 0, out.list());
     EXPECT_EQ(out.channel(0, 4), (std::vector<float>{0.75f, 0.5f, 0.25f, 0.0f}));
     EXPECT_EQ(meter->totalCallbacks(), 2u);
 }
@@ -254,14 +253,10 @@ TEST(GainRendererTest, TakesOverInTheCycleTheApplicationMovesIn) {
         GainRenderer renderer(control, std::make_shared<EngineMeter>());
         auto takeover = std::make_shared<EngineTakeover>(oldControl, oldMeter, 0.25f);
         renderer.takeOver(takeover);
-        RenderStats heard;
-        heard.inputNonZeroSamples = c.oldHears ? 1 : 0;
-        oldMeter->record(heard);
-        Buffers in({{1, 4}});
-        for (float& x : in.storage[0]) x = c.newHears ? 1.0f : 0.0f;
-        const AudioBufferList input = in.list();
+        oldMeter->record({.inputNonZeroSamples = c.oldHears ? 1 : 0});
+        const Buffers in = mono(c.newHears ? 1.0f : 0.0f);
         Buffers out({{1, 4}});
-        renderer.process(&input, 0, out.list());
+        renderer.process(&in.list(), 0, out.list());
         EXPECT_EQ(out.channel(0, 4), std::vector<float>(4, c.firstFrame)) << c.oldHears;
         EXPECT_EQ(takeover->done(), c.done);
         takeover->complete(*control);
@@ -274,15 +269,14 @@ TEST(GainRendererTest, OnlySteadyCyclesReachTheirSegment) {
     auto segments = std::make_shared<SegmentedMeter>(3);
     GainRenderer renderer(control, std::make_shared<EngineMeter>(), segments);
     Buffers in({{2, 64}});
-    const AudioBufferList input = in.list();
     Buffers out({{2, 64}});
 
-    renderer.process(&input, 0, out.list());  // first cycle: flat and same segment
-    control->set(1.0f, 1);                    // segment changes, gain does not
-    renderer.process(&input, 0, out.list());
-    renderer.process(&input, 0, out.list());  // steady in segment 1
-    control->set(0.5f);                       // ramp within segment 1
-    renderer.process(&input, 0, out.list());
+    renderer.process(&in.list(), 0, out.list());  // first cycle: flat and same segment
+    control->set(1.0f, 1);                        // segment changes, gain does not
+    renderer.process(&in.list(), 0, out.list());
+    renderer.process(&in.list(), 0, out.list());  // steady in segment 1
+    control->set(0.5f);                           // ramp within segment 1
+    renderer.process(&in.list(), 0, out.list());
 
     EXPECT_EQ(segments->segments()[0]->totalCallbacks(), 1u);
     EXPECT_EQ(segments->segments()[1]->totalCallbacks(), 1u);
@@ -296,14 +290,13 @@ TEST(GainRendererTest, ProcessingNeverAllocates) {
     std::mt19937 random(5);
     Buffers in({{2, 512}, {6, 512}, {1, 512}});
     in.fill(random);
-    const AudioBufferList input = in.list();
     Buffers stereo({{2, 512}}), mono({{1, 512}}), quad({{1, 512}, {3, 512}});
     testing::AllocationCounter allocations;
     for (std::uint32_t i = 0; i < 50; ++i) {
         control->set(float(i % 10) / 10.0f, i % 5);
-        renderer.process(&input, 0, stereo.list());
-        renderer.process(&input, 1, mono.list());
-        renderer.process(&input, 2, quad.list());
+        renderer.process(&in.list(), 0, stereo.list());
+        renderer.process(&in.list(), 1, mono.list());
+        renderer.process(&in.list(), 2, quad.list());
         renderer.process(nullptr, 0, stereo.list());
     }
     EXPECT_EQ(allocations.count(), 0u);

@@ -184,11 +184,19 @@ def main():
             sizes = sorted({(w, h) for w, h, _ in pixmaps})
             # ARGB32 in network order: alpha first.
             blank = [(w, h) for w, h, data in pixmaps if not any(data[0::4])]
+
+            def both_inks(data):
+                """Opaque pixels near black and near white: readable on any bar."""
+                opaque = [data[i + 1:i + 4] for i in range(0, len(data), 4) if data[i] > 250]
+                return (any(max(rgb) < 40 for rgb in opaque) and
+                        any(min(rgb) > 215 for rgb in opaque))
+            one_ink = [(w, h) for w, h, data in pixmaps if not both_inks(data)]
             print(f"IconName {str(prop('IconName'))!r}, IconPixmap sizes {sizes}")
             check("IconName is the active state's themed icon",
                   prop("IconName") == "app.velmorra.Sonvel-active-symbolic", prop("IconName"))
             check("IconPixmap holds three sizes or more, none blank",
                   len(sizes) >= 3 and not blank, (sizes, blank))
+            check("every pixmap reads on a dark and on a light bar", not one_ink, one_ink)
             desktop.ctl("pause")
             shown = eventually(lambda: "paused" in prop("IconName") and
                                (str(prop("IconName")), str(prop("ToolTip")[2])))

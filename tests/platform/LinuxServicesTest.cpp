@@ -1,14 +1,15 @@
 #include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
-
 #include <sys/wait.h>
 
+#include <QCoreApplication>
+#include <QTemporaryDir>
 #include <condition_variable>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "platform/linux/DetachedProcess.hpp"
 #include "platform/linux/LinuxWorkspace.hpp"
@@ -16,9 +17,6 @@
 #include "platform/linux/XdgLoginItem.hpp"
 #include "platform/qt/QtMainQueue.hpp"
 #include "platform/qt/QtPreferencesStore.hpp"
-
-#include <QCoreApplication>
-#include <thread>
 #include "support/SteppedQueue.hpp"
 
 namespace sonvel {
@@ -26,19 +24,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TemporaryFolder {
-  public:
-    TemporaryFolder()
-        : path_(fs::temp_directory_path() /
-                ("sonvel-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++))) {
-        fs::create_directories(path_);
-    }
-    ~TemporaryFolder() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-  private:
-    static inline int counter_ = 0;
-    fs::path path_;
+// Gone with the test, as the Qt side's own temporary folders are.
+struct TemporaryFolder : QTemporaryDir {
+    fs::path path() const { return QTemporaryDir::path().toStdString(); }
 };
 
 TEST(XdgLoginItemTest, EnablingWritesAnAutostartEntryAndDisablingRemovesIt) {

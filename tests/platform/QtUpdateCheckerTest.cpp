@@ -5,11 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QNetworkProxy>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include "platform/qt/QtUpdateChecker.hpp"
 #include "support/FeedServer.hpp"
@@ -26,34 +24,14 @@ class QtUpdateCheckerTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy); }
 
-    // Runs the event loop until the check ends; counts the loop's own timer
-    // ticks meanwhile, which stop if anything blocks it.
+    // Runs the event loop until the check ends, watching it in `loop`.
     UpdateOutcome check(std::optional<QUrl> feed, std::string version = "1.9",
                         std::chrono::milliseconds timeout = 5s) {
         QtUpdateChecker checker(std::move(feed), std::move(version), timeout);
         EXPECT_TRUE(checker.canCheckForUpdates());
         checker.checkForUpdates();
         EXPECT_FALSE(checker.canCheckForUpdates());  // one check at a time
-        QTimer ticker;
-        ticks = 0;
-        largestGap = {};
-        QElapsedTimer waited;
-        QElapsedTimer sinceTick;
-        const auto tick = [&] {
-            largestGap = std::max(largestGap, std::chrono::milliseconds(sinceTick.restart()));
-        };
-        QObject::connect(&ticker, &QTimer::timeout, [&] {
-            ++ticks;
-            tick();
-        });
-        ticker.start(10);
-        waited.start();
-        sinceTick.start();
-        while (checker.state().checking && waited.elapsed() < 20'000) {
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-        }
-        tick();
-        elapsed = std::chrono::milliseconds(waited.elapsed());
+        loop = testsupport::runLoopUntil([&] { return !checker.state().checking; });
         EXPECT_TRUE(checker.canCheckForUpdates());
         return checker.state().last.value_or(UpdateOutcome::Failed{{Kind::notConfigured}});
     }
@@ -62,10 +40,7 @@ class QtUpdateCheckerTest : public ::testing::Test {
         return failed ? failed->error.kind : Kind::notConfigured;
     }
 
-    int ticks = 0;
-    std::chrono::milliseconds elapsed{};
-    // The longest the event loop went without its 10 ms tick.
-    std::chrono::milliseconds largestGap{};
+    testsupport::LoopRun loop;
 };
 
 // What the server sends decides the outcome; the version rules themselves are
@@ -108,10 +83,10 @@ TEST_F(QtUpdateCheckerTest, HostileFeedsEndWithinTheBoundWithoutStallingTheLoop)
                                    FeedServer::feedOffering("1.10", notes)}) {
         FeedServer server(FeedServer::http("200 OK", feed));
         const UpdateOutcome outcome = check(server.url(), "1.9", 15s);
-        EXPECT_LT(largestGap, testsupport::mainThreadBound) << feed.size() << " bytes";
+        EXPECT_LT(loop.largestGap, testsupport::mainThreadBound) << feed.size() << " bytes";
         if (feed.startsWith("<!DOCTYPE")) {
             EXPECT_EQ(failure(outcome), Kind::malformed);
-            EXPECT_LT(elapsed, 1s);
+            EXPECT_LT(loop.elapsed, 1s);
             continue;
         }
         const auto* available = outcome.as<UpdateOutcome::Available>();
@@ -125,9 +100,9 @@ TEST_F(QtUpdateCheckerTest, ASilentServerEndsTheCheckAtTheDeadline) {
     FeedServer silent(std::nullopt);
     const UpdateOutcome outcome = check(silent.url(), "1.9", 300ms);
     EXPECT_EQ(failure(outcome), Kind::timedOut);
-    EXPECT_GE(elapsed, 250ms);  // measured from just after the check began
-    EXPECT_LT(elapsed, 3s);
-    EXPECT_GT(ticks, 5);  // the event loop ran all along
+    EXPECT_GE(loop.elapsed, 250ms);  // measured from just after the check began
+    EXPECT_LT(loop.elapsed, 3s);
+    EXPECT_GT(loop.ticks, 5);  // the event loop ran all along
 }
 
 TEST_F(QtUpdateCheckerTest, OnlyAWebAddressConfiguresAFeed) {

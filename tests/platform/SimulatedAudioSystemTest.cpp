@@ -8,6 +8,7 @@
 #include "platform/sim/SimulatedWorld.hpp"
 #include "platform/sim/SpeakerAnalysis.hpp"
 #include "tap/AudioObject.hpp"
+#include "tap/SeamRig.hpp"
 #include "tap/SerialQueue.hpp"
 
 namespace sonvel::sim {
@@ -19,46 +20,17 @@ using Call = Sim::Call;
 using Effect = Sim::Effect;
 namespace sel = hal::selector;
 
-// Builds, through the seam only, what an engine builds: a tap, an aggregate
-// joining it with a device (none: the aggregate clocks itself), an IO procedure.
-struct Rig {
-    Sim& hal;
-    AudioObjectID tap = 0;
-    AudioObjectID aggregate = 0;
-    AudioDeviceIOProcID proc = 0;
+using testsupport::listener;
+using testsupport::Rig;
 
-    Rig(Sim& h, std::vector<AudioObjectID> processes, std::int32_t mute,
-        const std::string& deviceUID, AudioDeviceIOBlock block, const std::string& name = "rig",
-        TapDescription::Kind kind = TapDescription::Kind::stereoMixdownOfProcesses)
-        : hal(h) {
-        const TapDescription d{.kind = kind,
-                               .processes = std::move(processes),
-                               .uuid = "tap-" + name,
-                               .name = "Sonvel " + name,
-                               .isPrivate = true,
-                               .muteBehavior = mute};
-        EXPECT_EQ(hal.createProcessTap(d, tap), hal::noError);
-        nlohmann::json description = {{"name", "Sonvel " + name},
-                                      {"uid", "app.velmorra.sonvel.engine." + name},
-                                      {"private", true},
-                                      {"subdevices", nlohmann::json::array()},
-                                      {"taps", {{{"uid", d.uuid}, {"drift", true}}}}};
-        if (!deviceUID.empty()) {
-            description["master"] = deviceUID;
-            description["subdevices"] = {{{"uid", deviceUID}}};
-        }
-        EXPECT_EQ(hal.createAggregateDevice(description, aggregate), hal::noError);
-        EXPECT_EQ(hal.createIOProcIDWithBlock(aggregate, nullptr, std::move(block), proc),
-                  hal::noError);
-    }
-    void start() { EXPECT_EQ(hal.deviceStart(aggregate, proc), hal::noError); }
-    void tearDown() {
-        EXPECT_EQ(hal.deviceStop(aggregate, proc), hal::noError);
-        EXPECT_EQ(hal.destroyIOProcID(aggregate, proc), hal::noError);
-        EXPECT_EQ(hal.destroyAggregateDevice(aggregate), hal::noError);
-        EXPECT_EQ(hal.destroyProcessTap(tap), hal::noError);
-    }
-};
+// A tap muting `processes` for a rig; faults aimed by `name` find it and the
+// aggregate holding it.
+TapDescription mutingTap(std::vector<AudioObjectID> processes, const std::string& name = "rig") {
+    return {.processes = std::move(processes),
+            .uuid = "tap-" + name,
+            .name = "Sonvel " + name,
+            .muteBehavior = TapDescription::mutedWhenTapped};
+}
 
 const AudioDeviceIOBlock noIO = [](const AudioBufferList*, const AudioBufferList&) {};
 // Plays the tap (the last input) back at full level.
@@ -66,11 +38,6 @@ const AudioDeviceIOBlock playTapBack = [](const AudioBufferList* in, const Audio
     const AudioBuffer& tap = in->buffers.back();
     std::copy_n(tap.data, tap.byteSize / 4, out.buffers[0].data);
 };
-
-ListenerBlock listener(std::function<void()> call) {
-    return std::make_shared<const AudioObjectPropertyListenerBlock>(
-        [call = std::move(call)](auto) { call(); });
-}
 
 // Runs work at once on the notifying thread: a listener sees the state of
 // the moment it was notified.
@@ -87,11 +54,8 @@ class SimulatedAudioSystemTest : public ::testing::Test {
   protected:
     SimulatedAudioSystemTest() {
         speakers = hal.addDevice({.uid = "spk", .name = "Speakers"});
-        a = hal.addProcess({.pid = 10, .bundleID = "a", .signal = sine(440, 0.5), .playing = true});
-        b = hal.addProcess({.pid = 20, .bundleID = "b", .signal = sine(660, 0.5), .playing = true});
-    }
-    static Signal sine(double frequency, double level) {
-        return {Signal::Kind::sine, frequency, level};
+        a = hal.addProcess({.pid = 10, .signal = {Signal::Kind::sine, 440, 0.5}, .playing = true});
+        b = hal.addProcess({.pid = 20, .signal = {Signal::Kind::sine, 660, 0.5}, .playing = true});
     }
     // Level of a tone on the speaker's first channel over the next cycles.
     double heard(double frequency, int cycles = 40, double rate = 48000) {
@@ -117,12 +81,11 @@ class SimulatedAudioSystemTest : public ::testing::Test {
 TEST_F(SimulatedAudioSystemTest, AggregateInputsAreDeviceInputsThenTheTap) {
     hal.addDevice({.uid = "hs", .name = "Headset", .outputStreams = {2}, .inputStreams = {2}});
     std::vector<bool> hasData;
-    Rig rig(hal, {a}, TapDescription::mutedWhenTapped, "hs",
-            [&](const AudioBufferList* input, const AudioBufferList&) {
-                hasData.clear();
-                for (const AudioBuffer& buffer : input->buffers)
-                    hasData.push_back(buffer.data != nullptr && buffer.channelCount == 2);
-            });
+    Rig rig(hal, mutingTap({a}), "hs", [&](const AudioBufferList* input, const AudioBufferList&) {
+        hasData.clear();
+        for (const AudioBuffer& buffer : input->buffers)
+            hasData.push_back(buffer.data != nullptr && buffer.channelCount == 2);
+    });
     EXPECT_EQ(AudioObject::readBufferChannelCounts(hal, rig.aggregate, sel::streamConfiguration,
                                                    hal::inputScope),
               (std::vector<long>{2, 2}));
@@ -147,7 +110,7 @@ TEST_F(SimulatedAudioSystemTest, AggregateInputsAreDeviceInputsThenTheTap) {
 // Without capture permission, for everyone or for one process, taps deliver
 // silence for what they may not capture and still mute it.
 TEST_F(SimulatedAudioSystemTest, WithdrawnCaptureSilencesTheTapButStillMutes) {
-    Rig rig(hal, {a, b}, TapDescription::mutedWhenTapped, "spk", playTapBack);
+    Rig rig(hal, mutingTap({a, b}), "spk", playTapBack);
     rig.start();
     struct Case {
         bool everyone, forA, hearA, hearB;
@@ -190,10 +153,9 @@ TEST_F(SimulatedAudioSystemTest, WorldChangesNotifyTheirProperties) {
 
 TEST_F(SimulatedAudioSystemTest, FormatChangeOnARunningDeviceCarriesItsAggregatesAlong) {
     std::vector<std::size_t> outputChannels;
-    Rig rig(hal, {a}, TapDescription::mutedWhenTapped, "spk",
-            [&](const AudioBufferList*, const AudioBufferList& output) {
-                outputChannels.push_back(output.buffers[0].channelCount);
-            });
+    Rig rig(hal, mutingTap({a}), "spk", [&](const AudioBufferList*, const AudioBufferList& output) {
+        outputChannels.push_back(output.buffers[0].channelCount);
+    });
     rig.start();
     std::vector<std::shared_ptr<std::atomic<int>>> notified;
     for (AudioObjectID object : {speakers, rig.aggregate}) {
@@ -287,8 +249,8 @@ TEST_F(SimulatedAudioSystemTest, FaultsFireOnTheirNthMatchingCallAndTakeTheirTim
 }
 
 TEST_F(SimulatedAudioSystemTest, AimedFaultsHitOneApplicationProcedureOrScopeUntilLifted) {
-    Rig music(hal, {a}, TapDescription::mutedWhenTapped, "spk", noIO, "Music");
-    Rig podcasts(hal, {b}, TapDescription::mutedWhenTapped, "spk", noIO, "Podcasts");
+    Rig music(hal, mutingTap({a}, "Music"), "spk", noIO);
+    Rig podcasts(hal, mutingTap({b}, "Podcasts"), "spk", noIO);
     std::uint32_t size = 0;
     // Which fail: starting each, reading Music's input and output layouts.
     const auto hits = [&] {
@@ -328,14 +290,13 @@ TEST_F(SimulatedAudioSystemTest, AimedFaultsHitOneApplicationProcedureOrScopeUnt
 TEST_F(SimulatedAudioSystemTest, CycleFaultsDisturbTheCyclesTheyAimAt) {
     hal.setPlaying(b, false);
     int calls = 0, silentInputs = 0;
-    Rig rig(hal, {a}, TapDescription::mutedWhenTapped, "spk",
-            [&](const AudioBufferList* in, const AudioBufferList& out) {
-                ++calls;
-                const AudioBuffer& tap = in->buffers.back();
-                silentInputs += std::all_of(tap.data, tap.data + tap.byteSize / 4,
-                                            [](float s) { return s == 0; });
-                playTapBack(in, out);
-            });
+    Rig rig(hal, mutingTap({a}), "spk", [&](const AudioBufferList* in, const AudioBufferList& out) {
+        ++calls;
+        const AudioBuffer& tap = in->buffers.back();
+        silentInputs +=
+            std::all_of(tap.data, tap.data + tap.byteSize / 4, [](float s) { return s == 0; });
+        playTapBack(in, out);
+    });
     rig.start();
     const auto overloads = count(rig.aggregate, sel::processorOverload);
     using Kind = Sim::CycleFault::Kind;
@@ -445,7 +406,7 @@ TEST(SimulatedAudioSystemRealTimeTest, EverythingAtOnceIsRaceFree) {
     auto block = listener([&] { ++notified; });
     ASSERT_EQ(hal.addPropertyListenerBlock(a, {sel::processIsRunningOutput}, queue, block), 0);
     std::atomic<std::uint64_t> ioCycles{0};
-    Rig rig(hal, {a}, TapDescription::mutedWhenTapped, "spk",
+    Rig rig(hal, mutingTap({a}), "spk",
             [&](const AudioBufferList*, const AudioBufferList&) { ioCycles.fetch_add(1); });
     rig.start();
     std::jthread toggler([&](std::stop_token stop) {

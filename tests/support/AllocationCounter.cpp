@@ -8,89 +8,44 @@ namespace {
 thread_local std::size_t allocations = 0;
 thread_local int openScopes = 0;
 
-void* allocate(std::size_t size) {
+// Counts for every form of new; an alignment `a` of 0 is new without one.
+void* allocate(std::size_t size, std::size_t a, bool nothrow) {
     if (openScopes > 0) ++allocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
+    void* p =
+        a == 0 ? std::malloc(size == 0 ? 1 : size) : std::aligned_alloc(a, (size + a - 1) / a * a);
+    if (p == nullptr && !nothrow) throw std::bad_alloc();
+    return p;
 }
 
-void* allocateAligned(std::size_t size, std::align_val_t alignment) {
-    if (openScopes > 0) ++allocations;
-    const auto a = static_cast<std::size_t>(alignment);
-    if (void* p = std::aligned_alloc(a, (size + a - 1) / a * a)) return p;
-    throw std::bad_alloc();
+std::size_t bytes(std::align_val_t a) {
+    return static_cast<std::size_t>(a);
 }
 
 }  // namespace
 
-void* operator new(std::size_t size) {
-    return allocate(size);
-}
-void* operator new[](std::size_t size) {
-    return allocate(size);
-}
-void* operator new(std::size_t size, std::align_val_t a) {
-    return allocateAligned(size, a);
-}
-void* operator new[](std::size_t size, std::align_val_t a) {
-    return allocateAligned(size, a);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return allocate(size);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-    return operator new(size, tag);
-}
-void* operator new(std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
-    try {
-        return allocateAligned(size, a);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t& tag) noexcept {
-    return operator new(size, a, tag);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::align_val_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::align_val_t) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
+// Each operator and its array form alike. All of them are replaced, not only
+// the ones the standard library would forward to: a sanitizer's runtime
+// defines every form itself, and its forms neither count nor free what malloc
+// handed out.
+#define SONVEL_SCALAR_AND_ARRAY(result, op, parameters, ...) \
+    result operator op parameters __VA_ARGS__ result operator op[] parameters __VA_ARGS__
+
+SONVEL_SCALAR_AND_ARRAY(void*, new, (std::size_t n), { return allocate(n, 0, false); })
+SONVEL_SCALAR_AND_ARRAY(void*, new, (std::size_t n, std::align_val_t a),
+                        { return allocate(n, bytes(a), false); })
+SONVEL_SCALAR_AND_ARRAY(void*, new, (std::size_t n, const std::nothrow_t&) noexcept,
+                        { return allocate(n, 0, true); })
+SONVEL_SCALAR_AND_ARRAY(void*, new,
+                        (std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept,
+                        { return allocate(n, bytes(a), true); })
+SONVEL_SCALAR_AND_ARRAY(void, delete, (void* p) noexcept, { std::free(p); })
+SONVEL_SCALAR_AND_ARRAY(void, delete, (void* p, std::size_t) noexcept, { std::free(p); })
+SONVEL_SCALAR_AND_ARRAY(void, delete, (void* p, std::align_val_t) noexcept, { std::free(p); })
+SONVEL_SCALAR_AND_ARRAY(void, delete, (void* p, std::size_t, std::align_val_t) noexcept,
+                        { std::free(p); })
+SONVEL_SCALAR_AND_ARRAY(void, delete, (void* p, const std::nothrow_t&) noexcept, { std::free(p); })
+SONVEL_SCALAR_AND_ARRAY(void, delete, (void* p, std::align_val_t, const std::nothrow_t&) noexcept,
+                        { std::free(p); })
 
 namespace sonvel::testing {
 

@@ -5,11 +5,15 @@
 // answers). It stops with the object.
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <chrono>
 #include <optional>
 
@@ -30,6 +34,43 @@ inline constexpr std::chrono::milliseconds mainThreadBound{500};
 #else
 inline constexpr std::chrono::milliseconds mainThreadBound{50};
 #endif
+
+// How the event loop fared while a test waited on it.
+struct LoopRun {
+    std::chrono::milliseconds elapsed{};  // until the wait was over, or gave up
+    // The longest the loop went without its 10 ms tick, and the ticks: both
+    // show whether anything blocked it.
+    std::chrono::milliseconds largestGap{};
+    int ticks = 0;
+};
+
+// Runs the event loop until `done` holds, then `linger` longer for what it
+// sets off; gives up after 20 s.
+template <class Done>
+LoopRun runLoopUntil(Done done, std::chrono::milliseconds linger = {}) {
+    LoopRun run;
+    QTimer ticker;
+    QElapsedTimer waited, sinceTick;
+    const auto tick = [&] {
+        run.largestGap = std::max(run.largestGap, std::chrono::milliseconds(sinceTick.restart()));
+    };
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        ++run.ticks;
+        tick();
+    });
+    ticker.start(10);
+    waited.start();
+    sinceTick.start();
+    qint64 doneAt = -1;
+    while ((doneAt < 0 || waited.elapsed() < doneAt + linger.count()) &&
+           waited.elapsed() < 20'000) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+        if (doneAt < 0 && done()) doneAt = waited.elapsed();
+    }
+    tick();
+    run.elapsed = std::chrono::milliseconds(doneAt < 0 ? waited.elapsed() : doneAt);
+    return run;
+}
 
 class FeedServer {
   public:

@@ -8,8 +8,7 @@ SteppedQueue::SteppedQueue(std::string label, Clock::time_point start)
     : label_(std::move(label)), owner_(std::this_thread::get_id()), now_(start) {}
 
 void SteppedQueue::async(Work work) {
-    const std::lock_guard lock(mutex_);
-    items_.emplace(std::pair{now_, sequence_++}, std::move(work));
+    after(Clock::duration::zero(), std::move(work));
 }
 
 void SteppedQueue::after(Clock::duration delay, Work work) {

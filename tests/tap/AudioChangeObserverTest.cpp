@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "platform/sim/SimulatedAudioSystem.hpp"
 #include "support/SteppedQueue.hpp"
 #include "tap/AudioChangeObserver.hpp"
@@ -29,6 +31,8 @@ TEST(SteppedQueueTest, RunsInOrderOnlyWhenPumpedAndWhenDue) {
     EXPECT_EQ(ran.back(), 4);
 }
 
+using Deliveries = std::vector<std::set<Change>>;
+
 class AudioChangeObserverTest : public ::testing::Test {
   protected:
     AudioChangeObserverTest() {
@@ -38,15 +42,16 @@ class AudioChangeObserverTest : public ::testing::Test {
         observer = AudioChangeObserver::make(
             hal, main, [this](const std::set<Change>& changes) { deliveries.push_back(changes); },
             queue);
-        pump(100ms);  // the initial refresh notes the processes it found
-        EXPECT_EQ(deliveries, std::vector<std::set<Change>>{{Change::processActivity}});
-        deliveries.clear();
+        // The initial refresh notes the processes it found.
+        EXPECT_EQ(delivered(), Deliveries{{Change::processActivity}});
     }
-    // Lets listener calls and coalescing run in virtual time, then delivers.
-    void pump(std::chrono::milliseconds by = 0ms) {
+    // Lets listener calls and coalescing run `by` on in virtual time, and
+    // takes what reached the main queue.
+    Deliveries delivered(std::chrono::milliseconds by = 100ms) {
         queue->runUntilIdle();
-        if (by > 0ms) queue->advance(by);
+        queue->advance(by);
         main->runUntilIdle();
+        return std::exchange(deliveries, {});
     }
 
     std::shared_ptr<SimulatedAudioSystem> hal = std::make_shared<SimulatedAudioSystem>();
@@ -55,7 +60,7 @@ class AudioChangeObserverTest : public ::testing::Test {
         std::make_shared<SteppedQueue>(AudioChangeObserver::queueLabel);
     AudioObjectID speakers, a, b;
     std::shared_ptr<AudioChangeObserver> observer;
-    std::vector<std::set<Change>> deliveries;
+    Deliveries deliveries;
 };
 
 TEST_F(AudioChangeObserverTest, ABurstIsOneDeliveryPerWindow) {
@@ -63,60 +68,44 @@ TEST_F(AudioChangeObserverTest, ABurstIsOneDeliveryPerWindow) {
     hal->setPlaying(b, true);
     hal->setPlaying(a, false);
     hal->addDevice({.uid = "usb", .name = "USB"});
-    pump(50ms);
-    EXPECT_TRUE(deliveries.empty());    // the window is still open
-    hal->setOutputDevices(b, {"usb"});  // arrives before the flush: joins it
-    pump(50ms);
-    ASSERT_EQ(deliveries.size(), 1u);
-    EXPECT_EQ(deliveries[0], (std::set<Change>{Change::processActivity, Change::deviceList}));
+    EXPECT_TRUE(delivered(50ms).empty());  // the window is still open
+    hal->setOutputDevices(b, {"usb"});     // arrives before the flush: joins it
+    EXPECT_EQ(delivered(50ms), (Deliveries{{Change::processActivity, Change::deviceList}}));
 
     hal->setDefaultOutput(hal->deviceID("usb"));  // a new window
-    pump(100ms);
-    ASSERT_EQ(deliveries.size(), 2u);
-    EXPECT_EQ(deliveries[1],
-              (std::set<Change>{Change::defaultOutputDevice, Change::processActivity}));
-    pump(500ms);
-    EXPECT_EQ(deliveries.size(), 2u);
+    EXPECT_EQ(delivered(), (Deliveries{{Change::defaultOutputDevice, Change::processActivity}}));
+    EXPECT_TRUE(delivered(500ms).empty());
 }
 
 TEST_F(AudioChangeObserverTest, ProcessListenersFollowTheProcessList) {
     EXPECT_EQ(observer->processListenerCount(), 4u);
     const AudioObjectID c = hal->addProcess({.pid = 30});
     hal->removeProcess(a);
-    pump(100ms);
-    ASSERT_EQ(deliveries.size(), 1u);
-    EXPECT_EQ(deliveries[0], std::set<Change>{Change::processList});
+    EXPECT_EQ(delivered(), Deliveries{{Change::processList}});
     observer->refreshProcessListeners();
-    pump(100ms);
+    EXPECT_EQ(delivered(), Deliveries{{Change::processActivity}});
     EXPECT_EQ(observer->processListenerCount(), 4u);  // a's went, c's came
-    ASSERT_EQ(deliveries.size(), 2u);
-    EXPECT_EQ(deliveries[1], std::set<Change>{Change::processActivity});
     hal->setPlaying(c, true);
-    pump(100ms);
-    EXPECT_EQ(deliveries.size(), 3u);
+    EXPECT_EQ(delivered(), Deliveries{{Change::processActivity}});
 
     // A refresh that finds nothing new notes nothing.
     observer->refreshProcessListeners();
-    pump(100ms);
-    EXPECT_EQ(deliveries.size(), 3u);
+    EXPECT_TRUE(delivered().empty());
 }
 
 TEST_F(AudioChangeObserverTest, RestartIsNotedAndNothingArrivesAfterDestruction) {
     hal->restartServer();
-    pump(100ms);
-    ASSERT_EQ(deliveries.size(), 1u);
-    EXPECT_TRUE(deliveries[0].contains(Change::serviceRestarted));
+    const Deliveries restart = delivered();
+    ASSERT_EQ(restart.size(), 1u);
+    EXPECT_TRUE(restart[0].contains(Change::serviceRestarted));
     // Per-process listeners are registered afresh: activity is still heard.
     EXPECT_EQ(observer->processListenerCount(), 4u);
     hal->setPlaying(a, true);
-    pump(100ms);
-    ASSERT_EQ(deliveries.size(), 2u);
-    EXPECT_EQ(deliveries[1], std::set<Change>{Change::processActivity});
+    EXPECT_EQ(delivered(), Deliveries{{Change::processActivity}});
 
     hal->setPlaying(b, true);  // queued, not yet run
     observer.reset();
-    pump(200ms);
-    EXPECT_EQ(deliveries.size(), 2u);
+    EXPECT_TRUE(delivered(200ms).empty());
     EXPECT_EQ(hal->accounting().listeners, 0u);
 }
 

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <map>
+#include <ranges>
+#include <set>
 #include <thread>
 
 #include "core/EngineHandover.hpp"
@@ -33,10 +36,18 @@ class GainTapEngineTest : public ::testing::Test, protected testsupport::TwoTone
         return c;
     }
 
-    std::shared_ptr<GainTapEngine> engine(float gain, GainTapEngine::OnFault onFault = {}) {
-        auto made = GainTapEngine::make(hal, configuration({a}), gain, std::move(onFault));
+    std::shared_ptr<GainTapEngine> engine(float gain, GainTapEngine::OnFault onFault = {},
+                                          std::optional<GainTapEngine::Configuration> c = {}) {
+        auto made =
+            GainTapEngine::make(hal, c.value_or(configuration({a})), gain, std::move(onFault));
         EXPECT_TRUE(made) << made.error().description();
         return made ? *made : nullptr;
+    }
+    // Why building with `c` was refused, which must leave nothing behind.
+    std::string refusal(const GainTapEngine::Configuration& c) {
+        const auto made = GainTapEngine::make(hal, c, 1, {});
+        EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
+        return made ? "built" : made.error().description();
     }
 };
 
@@ -59,8 +70,7 @@ TEST_F(GainTapEngineTest, GainChangesRampOverOneCycleWithoutClicks) {
 // while one engine plays alone nor while the two overlap.
 TEST_F(GainTapEngineTest, HandoverBetweenRealEnginesIsGapless) {
     hal->setPlaying(b, false);
-    auto first = std::make_shared<GainTapHandoverEngine>(
-        *GainTapEngine::make(hal, configuration({a}), 0.25f, {}));
+    auto first = std::make_shared<GainTapHandoverEngine>(engine(0.25f));
     ASSERT_TRUE(first->engine()->start());
     hal->step(2);
     hal->clearSpeaker(speakers);
@@ -100,26 +110,21 @@ TEST_F(GainTapEngineTest, RefusalsComeBeforeAnythingIsCreated) {
     for (const auto& [spoil, sentence] : cases) {
         C c = configuration({a});
         spoil(c);
-        EXPECT_EQ(GainTapEngine::make(hal, c, 1, {}).error().description(), sentence);
+        EXPECT_EQ(refusal(c), sentence);
     }
     EXPECT_TRUE(calls.empty());
 }
 
 TEST_F(GainTapEngineTest, FormatAndLayoutRefusalsReleaseTheTap) {
     hal->addDevice({.uid = "hs", .name = "Headset", .outputStreams = {2}, .inputStreams = {2}});
-    AudioStreamBasicDescription format{48000, fourCC("lpcm"), 12, 4, 1, 4, 2, 16, 0};
-    hal->setTapFormat(format);
-    EXPECT_EQ(GainTapEngine::make(hal, configuration({a}), 1, {}).error().description(),
+    hal->setTapFormat({48000, fourCC("lpcm"), 12, 4, 1, 4, 2, 16, 0});
+    EXPECT_EQ(refusal(configuration({a})),
               "Tap format is not Float32 linear PCM (flags=12, bits=16).");
-    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
-
-    format = {48000, fourCC("lpcm"), 9, 4, 1, 4, 1, 32, 0};  // Float32 but mono
-    hal->setTapFormat(format);
+    hal->setTapFormat({48000, fourCC("lpcm"), 9, 4, 1, 4, 1, 32, 0});  // Float32 but mono
     EXPECT_EQ(
-        GainTapEngine::make(hal, configuration({a}, "hs"), 1, {}).error().description(),
+        refusal(configuration({a}, "hs")),
         "Aggregate input layout [2, 2] does not end with the tap's 1 channel(s) after 1 device "
         "input buffer(s); refusing to guess which buffer is the tap.");
-    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
 
     // The aggregate lists fewer input buffers than the device alone has.
     hal->setTapFormat({48000, fourCC("lpcm"), 9, 8, 1, 8, 2, 32, 0});
@@ -131,14 +136,12 @@ TEST_F(GainTapEngineTest, FormatAndLayoutRefusalsReleaseTheTap) {
                  .nameContains = "Sonvel",
                  .effect = SimulatedAudioSystem::Effect::shortRead,
                  .readBytes = 8 + sizeof(AudioBuffer)});
-    EXPECT_EQ(GainTapEngine::make(hal, configuration({a}, "hs2"), 1, {}).error().description(),
+    EXPECT_EQ(refusal(configuration({a}, "hs2")),
               "Aggregate input layout [1] does not end with the tap's 2 channel(s) after 2 device "
               "input buffer(s); refusing to guess which buffer is the tap.");
     // A device with nothing to play on.
     hal->addDevice({.uid = "mic", .name = "Microphone", .outputStreams = {}, .inputStreams = {1}});
-    EXPECT_EQ(GainTapEngine::make(hal, configuration({a}, "mic"), 1, {}).error().description(),
-              "The aggregate device has no output channels.");
-    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
+    EXPECT_EQ(refusal(configuration({a}, "mic")), "The aggregate device has no output channels.");
 }
 
 TEST_F(GainTapEngineTest, SetupDescribesTheAggregateAndDisabledDeviceInputs) {
@@ -164,13 +167,9 @@ TEST_F(GainTapEngineTest, SetupDescribesTheAggregateAndDisabledDeviceInputs) {
     EXPECT_DOUBLE_EQ(s.estimatedLatencyMilliseconds(), (256.0 + 120 + 40) / 24000 * 1000);
 
     // Without device inputs nothing is switched off.
-    auto plain = GainTapEngine::make(hal,
-                                     [&] {
-                                         auto d = configuration({b});
-                                         d.disableDeviceInputs = true;
-                                         return d;
-                                     }(),
-                                     1, {});
+    c = configuration({b});
+    c.disableDeviceInputs = true;
+    const auto plain = GainTapEngine::make(hal, c, 1, {});
     ASSERT_TRUE(plain);
     EXPECT_FALSE((*plain)->setup()->deviceInputsDisabled);
     EXPECT_EQ((*plain)->setup()->firstTapBuffer, 0);
@@ -191,20 +190,12 @@ TEST_F(GainTapEngineTest, AFailureAtAnyCallLeavesNothingBehind) {
                                          std::ranges::find(sequence, Call::removePropertyListener));
     ASSERT_GE(construction.size(), 20u);
 
-    const auto undoOf = [](Call call) -> std::optional<Call> {
-        switch (call) {
-            case Call::createProcessTap:
-                return Call::destroyProcessTap;
-            case Call::createAggregateDevice:
-                return Call::destroyAggregateDevice;
-            case Call::createIOProcID:
-                return Call::destroyIOProcID;
-            case Call::addPropertyListener:
-                return Call::removePropertyListener;
-            default:
-                return std::nullopt;
-        }
-    };
+    const std::map<Call, Call> undoOf = {
+        {Call::createProcessTap, Call::destroyProcessTap},
+        {Call::createAggregateDevice, Call::destroyAggregateDevice},
+        {Call::createIOProcID, Call::destroyIOProcID},
+        {Call::addPropertyListener, Call::removePropertyListener}};
+    std::map<Call, std::set<std::string>> said;  // by the kind of call that failed
     int failures = 0;
     for (std::size_t n = 0; n < construction.size(); ++n) {
         hal->inject({.status = -50, .onCall = int(n) + 1});
@@ -222,48 +213,38 @@ TEST_F(GainTapEngineTest, AFailureAtAnyCallLeavesNothingBehind) {
         // newest first; with a tolerated failure the engine got further.
         std::vector<Call> expectedUndo, undone;
         for (std::size_t i = 0; i < calls.size(); ++i) {
-            if (auto u = undoOf(calls[i]); u && i != n)
-                expectedUndo.insert(expectedUndo.begin(), *u);
-            if (calls[i] == Call::destroyProcessTap || calls[i] == Call::destroyAggregateDevice ||
-                calls[i] == Call::destroyIOProcID || calls[i] == Call::removePropertyListener) {
+            if (undoOf.contains(calls[i]) && i != n)
+                expectedUndo.insert(expectedUndo.begin(), undoOf.at(calls[i]));
+            if (std::ranges::count(undoOf | std::views::values, calls[i]))
                 undone.push_back(calls[i]);
-            }
         }
         // A listener that failed to register is removed at once, in case it did.
         if (construction[n] == Call::addPropertyListener)
             expectedUndo.insert(expectedUndo.begin(), Call::removePropertyListener);
         const std::string sentence = made.error().description();
-        switch (construction[n]) {
-            case Call::createProcessTap:
-                EXPECT_EQ(sentence, "AudioHardwareCreateProcessTap failed: -50");
-                break;
-            case Call::createAggregateDevice:
-                EXPECT_EQ(sentence, "AudioHardwareCreateAggregateDevice failed: -50");
-                break;
-            case Call::createIOProcID:
-                EXPECT_EQ(sentence, "AudioDeviceCreateIOProcIDWithBlock failed: -50");
-                break;
-            case Call::setPropertyData:
-                EXPECT_EQ(sentence, "Set IOProcStreamUsage failed: -50");
-                break;
-            case Call::getPropertyDataSize:
-            case Call::getPropertyData:
-                // The device's own input layout: unreadable counts as none, and
-                // then the tap is not where the layout says.
-                if (n < 2) {
-                    EXPECT_EQ(sentence,
-                              "Aggregate input layout [1, 2] does not end with the tap's 2 "
-                              "channel(s) after 0 device input buffer(s); refusing to guess which "
-                              "buffer is the tap.");
-                }
-                break;
-            default:
-                break;
-        }
         EXPECT_EQ(undone, expectedUndo) << "call " << n << ": " << sentence;
+        said[construction[n]].insert(sentence);
         failures += made.error() != EngineError{CoreAudioError{}};
     }
     EXPECT_GE(failures, 10);
+    using Said = std::set<std::string>;
+    EXPECT_EQ(said[Call::createProcessTap], Said{"AudioHardwareCreateProcessTap failed: -50"});
+    EXPECT_EQ(said[Call::createAggregateDevice],
+              Said{"AudioHardwareCreateAggregateDevice failed: -50"});
+    EXPECT_EQ(said[Call::createIOProcID], Said{"AudioDeviceCreateIOProcIDWithBlock failed: -50"});
+    EXPECT_EQ(said[Call::setPropertyData], Said{"Set IOProcStreamUsage failed: -50"});
+    // A plain property read fails in AudioObject's words (AudioObjectTest); the
+    // stream-usage reads have sentences of their own. The device's own input
+    // layout unreadable counts as none, and then the tap is not where the
+    // layout says.
+    for (const auto& [call, words] :
+         {std::pair{Call::getPropertyDataSize, "Get size of IOProcStreamUsage failed: -50"},
+          {Call::getPropertyData, "Get IOProcStreamUsage failed: -50"}}) {
+        EXPECT_TRUE(said[call].contains(words)) << words;
+        EXPECT_TRUE(said[call].contains(
+            "Aggregate input layout [1, 2] does not end with the tap's 2 channel(s) after 0 device "
+            "input buffer(s); refusing to guess which buffer is the tap."));
+    }
 
     // A server that does the work and reports failure anyway leaks nothing either.
     for (std::size_t n = 0; n < construction.size(); ++n) {
@@ -274,25 +255,6 @@ TEST_F(GainTapEngineTest, AFailureAtAnyCallLeavesNothingBehind) {
         hal->clearFaults();
         EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{}) << "call " << n;
     }
-}
-
-// A plain property read fails in AudioObject's words (AudioObjectTest); the
-// stream-usage reads have sentences of their own.
-TEST_F(GainTapEngineTest, StreamUsageReadsFailInTheirOwnWords) {
-    hal->addDevice({.uid = "hs", .name = "Headset", .outputStreams = {2}, .inputStreams = {1}});
-    auto c = configuration({a}, "hs");
-    c.disableDeviceInputs = true;
-    hal->inject({.call = Call::getPropertyDataSize,
-                 .status = -50,
-                 .selector = hal::selector::ioProcStreamUsage});
-    EXPECT_EQ(GainTapEngine::make(hal, c, 1, {}).error().description(),
-              "Get size of IOProcStreamUsage failed: -50");
-    hal->inject({.call = Call::getPropertyData,
-                 .status = -50,
-                 .selector = hal::selector::ioProcStreamUsage});
-    EXPECT_EQ(GainTapEngine::make(hal, c, 1, {}).error().description(),
-              "Get IOProcStreamUsage failed: -50");
-    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
 }
 
 TEST_F(GainTapEngineTest, StartOnceStopForGood) {
@@ -316,12 +278,14 @@ TEST_F(GainTapEngineTest, StartOnceStopForGood) {
 
 TEST_F(GainTapEngineTest, FaultsReachOnFaultOnceAndOverloadsOnlyCount) {
     using Kind = GainTapEngine::FaultKind;
-    std::vector<std::pair<Kind, std::string>> faults;
+    using Faults = std::vector<std::pair<Kind, std::string>>;
+    Faults faults;
     std::mutex m;
-    const auto e = engine(1.0f, [&](Kind kind, const std::string& message) {
+    const auto record = [&](Kind kind, const std::string& message) {
         const std::lock_guard lock(m);
         faults.emplace_back(kind, message);
-    });
+    };
+    const auto e = engine(1.0f, record);
     ASSERT_TRUE(e->start());
     hal->overload(e->aggregateID());
     hal->overload(e->aggregateID());
@@ -331,22 +295,17 @@ TEST_F(GainTapEngineTest, FaultsReachOnFaultOnceAndOverloadsOnlyCount) {
     hal->stopIOAbnormally(e->aggregateID());
     hal->stopIOAbnormally(e->aggregateID());
     e->listenerQueue()->sync([] {});
-    EXPECT_EQ(faults, (std::vector<std::pair<Kind, std::string>>{
-                          {Kind::ioStopped, "Audio IO stopped abnormally."}}));
+    EXPECT_EQ(faults, (Faults{{Kind::ioStopped, "Audio IO stopped abnormally."}}));
     EXPECT_EQ(e->faultCount(), 2);
     EXPECT_EQ(e->listenerQueue()->label(), "app.velmorra.sonvel.engine.listener");
 
-    std::pair<Kind, std::string> gone;
     hal->addDevice({.uid = "usb", .name = "USB"});
-    auto made = GainTapEngine::make(hal, configuration({b}, "usb"), 1,
-                                    [&](Kind kind, const std::string& s) {
-                                        gone = {kind, s};
-                                    });
-    ASSERT_TRUE(made);
-    ASSERT_TRUE((*made)->start());
+    const auto f = engine(1.0f, record, configuration({b}, "usb"));
+    ASSERT_TRUE(f->start());
     hal->removeDevice(hal->deviceID("usb"));
-    (*made)->listenerQueue()->sync([] {});
-    EXPECT_EQ(gone, std::pair(Kind::outputGone, std::string("The output device went away.")));
+    f->listenerQueue()->sync([] {});
+    EXPECT_EQ(faults, (Faults{{Kind::ioStopped, "Audio IO stopped abnormally."},
+                              {Kind::outputGone, "The output device went away."}}));
 }
 
 TEST_F(GainTapEngineTest, TeardownIsNewestFirstAndAbandonReleasesNothing) {
@@ -389,18 +348,12 @@ TEST_F(GainTapEngineTest, TheIOBlockNeverAllocates) {
 }
 
 // Stopping or abandoning while the IO thread renders: run under ThreadSanitizer.
-TEST(GainTapEngineRealTimeTest, StopAndAbandonWhileIORuns) {
-    auto hal = std::make_shared<SimulatedAudioSystem>(SimulatedAudioSystem::ClockMode::realTime);
-    const AudioObjectID speakers =
-        hal->addDevice({.uid = "spk", .name = "Speakers", .bufferFrames = 64});
-    const AudioObjectID a =
-        hal->addProcess({.pid = 10, .signal = {Signal::Kind::sine, 440, 1}, .playing = true});
-    GainTapEngine::Configuration c;
-    c.name = "RT";
-    c.processObjectIDs = {a};
-    c.outputDevice = {speakers, "spk", "Speakers", 48000};
+TEST_F(GainTapEngineTest, StopAndAbandonWhileIORunsOnRealClocks) {
+    hal = std::make_shared<SimulatedAudioSystem>(SimulatedAudioSystem::ClockMode::realTime);
+    speakers = hal->addDevice({.uid = "spk", .name = "Speakers", .bufferFrames = 64});
+    a = hal->addProcess({.pid = 10, .signal = {Signal::Kind::sine, 440, 1}, .playing = true});
     for (int round = 0; round < 3; ++round) {
-        auto e = GainTapEngine::make(hal, c, 0.5f, {});
+        auto e = GainTapEngine::make(hal, configuration({a}), 0.5f, {});
         ASSERT_TRUE(e);
         ASSERT_TRUE((*e)->start());
         while ((*e)->meter().totalCallbacks() < 5) std::this_thread::yield();

@@ -11,6 +11,7 @@
 #include "platform/sim/SimulatedAudioSystem.hpp"
 #include "platform/sim/SpeakerAnalysis.hpp"
 #include "support/AllocationCounter.hpp"
+#include "tap/SeamRig.hpp"
 #include "tap/SerialQueue.hpp"
 #ifdef SONVEL_SEAM_PIPEWIRE
 #include <filesystem>
@@ -147,9 +148,7 @@ using Worlds = ::testing::Types<SimulatorWorld, PipeWireWorld>;
 using Worlds = ::testing::Types<SimulatorWorld>;
 #endif
 
-ListenerBlock listener(std::function<void()> call) {
-    return std::make_shared<const AudioObjectPropertyListenerBlock>([call](auto) { call(); });
-}
+using testsupport::listener;
 
 // What the cycles of an IO procedure showed, written on the IO thread.
 struct IOSeen {
@@ -158,42 +157,24 @@ struct IOSeen {
     std::atomic<pthread_t> thread{};
 };
 
-// An engine as built through the seam: a tap, an aggregate on the output
-// and an IO procedure playing the tap back at `gain`.
-struct Engine {
-    AudioHardware& hal;
-    AudioObjectID tap = 0, aggregate = 0;
-    AudioDeviceIOProcID proc = 0;
-    std::shared_ptr<IOSeen> seen = std::make_shared<IOSeen>();
+// Plays the tap back at `gain`, noting in `seen` what each cycle showed.
+AudioDeviceIOBlock playBack(std::shared_ptr<IOSeen> seen, float gain) {
+    return [seen, gain](const AudioBufferList* in, const AudioBufferList& out) {
+        static thread_local testing::AllocationCounter counter;
+        seen->allocations = counter.count();
+        seen->threads += seen->thread.exchange(pthread_self()) != pthread_self();
+        seen->policy = ::sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
+        ++seen->cycles;
+        if (!in || out.buffers.empty()) return;  // PipeWire: a cycle without audio
+        const AudioBuffer &from = in->buffers.back(), &to = out.buffers[0];
+        for (std::size_t i = 0; i < std::min(from.byteSize, to.byteSize) / 4; ++i)
+            to.data[i] = from.data[i] * gain;
+    };
+}
 
-    Engine(AudioHardware& h, const Tap& description, const std::string& output, float gain)
-        : hal(h) {
-        const nlohmann::json taps = {{{"uid", description.uuid}}};
-        EXPECT_EQ(hal.createProcessTap(description, tap), 0);
-        EXPECT_EQ(hal.createAggregateDevice(
-                      {{"uid", description.uuid}, {"master", output}, {"taps", taps}}, aggregate),
-                  0);
-        const auto block = [seen = seen, gain](const AudioBufferList* in,
-                                               const AudioBufferList& out) {
-            static thread_local testing::AllocationCounter counter;
-            seen->allocations = counter.count();
-            seen->threads += seen->thread.exchange(pthread_self()) != pthread_self();
-            seen->policy = ::sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
-            ++seen->cycles;
-            if (!in || out.buffers.empty()) return;  // PipeWire: a cycle without audio
-            const AudioBuffer &from = in->buffers.back(), &to = out.buffers[0];
-            for (std::size_t i = 0; i < std::min(from.byteSize, to.byteSize) / 4; ++i)
-                to.data[i] = from.data[i] * gain;
-        };
-        EXPECT_EQ(hal.createIOProcIDWithBlock(aggregate, nullptr, block, proc), 0);
-    }
-    void start() { EXPECT_EQ(hal.deviceStart(aggregate, proc), 0); }
-    void tearDown() {
-        for (const OSStatus s :
-             {hal.deviceStop(aggregate, proc), hal.destroyIOProcID(aggregate, proc),
-              hal.destroyAggregateDevice(aggregate), hal.destroyProcessTap(tap)})
-            EXPECT_EQ(s, 0);
-    }
+// An engine as built through the seam, playing its tap back.
+struct Engine : testsupport::Rig {
+    std::shared_ptr<IOSeen> seen;
 };
 
 template <class World>
@@ -233,7 +214,8 @@ class SeamContractTest : public ::testing::Test {
     Engine engine(std::int32_t mute, float gain = 0, std::vector<double> tones = {tapped}) {
         Tap tap{.uuid = "contract." + std::to_string(++made), .muteBehavior = mute};
         for (const double tone : tones) tap.processes.push_back(process(tone));
-        return {hal(), tap, world.output, gain};
+        const auto seen = std::make_shared<IOSeen>();
+        return {testsupport::Rig(hal(), tap, world.output, playBack(seen, gain)), seen};
     }
     // Runs `then` while a `dev#` notice waits behind a busy queue.
     void whileANoticeWaits(const std::function<void()>& then) {

@@ -20,11 +20,6 @@ struct Probe {
     const char* what;
 };
 
-int alphaAt(const QImage& image, double x, double y) {
-    const qreal r = image.devicePixelRatio();
-    return qAlpha(image.pixel(int(x * r), int((StatusIcon::size - y) * r)));
-}
-
 TEST(StatusIconPainterTest, EachVariantInksAndClearsItsKeyPoints) {
     const QColor ink(0x20, 0x40, 0x60);
     const struct {
@@ -54,18 +49,39 @@ TEST(StatusIconPainterTest, EachVariantInksAndClearsItsKeyPoints) {
     for (const auto& c : cases) {
         const QImage image = StatusIconPainter::render(c.variant, 2, ink);
         ASSERT_EQ(image.size(), QSize(36, 36));
+        EXPECT_EQ(image.devicePixelRatio(), 2.0);  // what a high-density tray shows it at
         for (const Probe& p : c.probes) {
-            const int a = alphaAt(image, p.x, p.y);
+            const QRgb px = image.pixel(int(p.x * 2), int((StatusIcon::size - p.y) * 2));
             if (p.inked) {
-                EXPECT_GT(a, 200) << int(c.variant) << ": " << p.what;
-                const QRgb px = image.pixel(int(p.x * 2), int((18 - p.y) * 2));
+                EXPECT_GT(qAlpha(px), 200) << int(c.variant) << ": " << p.what;
                 EXPECT_EQ(QColor(px).rgb(), ink.rgb()) << "monochrome: " << p.what;
             } else {
-                EXPECT_LT(a, 30) << int(c.variant) << ": " << p.what;
+                EXPECT_LT(qAlpha(px), 30) << int(c.variant) << ": " << p.what;
             }
         }
     }
     EXPECT_EQ(StatusIconPainter::render(V::active, 1, ink).size(), QSize(18, 18));
+}
+
+// A StatusNotifier host that takes pixmaps draws them on a bar of unknown
+// colour: every size carries both inks, so the glyph reads on black and on
+// white alike.
+TEST(StatusIconPainterTest, PixmapsForAnUnknownBarReadOnDarkAndLight) {
+    const QIcon icon = StatusIconPainter::trayIcon(V::active, Qt::black, {}, QColor(Qt::white));
+    for (const int side : {16, 22, 48}) {
+        const QImage image = icon.pixmap(side).toImage();
+        int dark = 0, light = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                const QRgb px = image.pixel(x, y);
+                if (qAlpha(px) < 250) continue;
+                dark += qGray(px) < 40;
+                light += qGray(px) > 215;
+            }
+        }
+        EXPECT_GT(light, side) << side << " px: no outline to show the glyph on black";
+        EXPECT_GT(dark, side) << side << " px: no glyph to show on white";
+    }
 }
 
 TEST(SymbolIconsTest, EverySymbolHasAThemeNameAndADrawing) {

@@ -137,7 +137,7 @@ TEST_F(ShellTest, SilenceFromEveryEngineIsSaidWithAWayOut) {
     hal->setCapturePermission(false);  // taps now hear zeros, and still mute
     run(MixerModel::silenceNoticeAfter + 1s);
     ASSERT_EQ(panel().banners().size(), 1u);
-    EXPECT_EQ(row("com.apple.Music").captionLabel()->text(), MixerModel::silentRowCaption);
+    EXPECT_EQ(row("com.apple.Music").captionLabel()->text(), silentRowCaption);
     EXPECT_LT(heard(440), -100.0);
     QTest::mouseClick(panel().banners()[0]->actionButton(), Qt::LeftButton);  // "Pause"
     EXPECT_TRUE(model->preferences->isPaused);

