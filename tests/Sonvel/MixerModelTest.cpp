@@ -1,3 +1,5 @@
+#include <thread>
+
 #include "ModelFixture.hpp"
 
 namespace sonvel {
@@ -51,6 +53,20 @@ TEST_F(MixerModelTest, AFailingEngineIsRetriedOnScheduleThenGivenUp) {
     EXPECT_EQ(attempts.size(), 7u);
     hal->setCallHook({});
     EXPECT_EQ(model->failures().at("com.apple.Music").count, 1);
+}
+
+// The model's state has no lock: a command from another thread is caught in
+// a debug build, before it can race the main queue. Not under ThreadSanitizer,
+// whose runtime cannot start the dying thread in a forked child.
+TEST_F(MixerModelTest, ACommandOffTheMainQueueStopsADebugBuild) {
+#if defined(NDEBUG) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "assertions are compiled out, or the fork is not supported";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    storeValidSetup();
+    start();
+    EXPECT_DEATH(std::thread([&] { model->setPosition(0.5, musicRow()); }).join(), "isCurrent");
+#endif
 }
 
 // An engine deaf to its IO stopping would leave the row saying "controlled"
