@@ -6,8 +6,6 @@
 #include <cmath>
 
 #include "sonvel-tap/ProcessTable.hpp"
-#include "tap/AudioSystem.hpp"
-#include "tap/Release.hpp"
 #include "tap/TapCreation.hpp"
 #include "tap/Uuid.hpp"
 
@@ -83,7 +81,6 @@ std::expected<std::unique_ptr<ProcessMeter>, EngineError> ProcessMeter::make(
 }
 
 std::expected<void, EngineError> ProcessMeter::build(AudioObjectID process) {
-    AudioHardware& hal = *hal_;
     TapDescription tap;
     tap.kind = TapDescription::Kind::stereoMixdownOfProcesses;
     tap.processes = {process};
@@ -105,51 +102,16 @@ std::expected<void, EngineError> ProcessMeter::build(AudioObjectID process) {
         {"subdevices", nlohmann::json::array()},
         {"taps", nlohmann::json::array({{{"uid", tap.uuid}, {"drift", true}}})},
     };
-    AudioObjectID aggregate = hal::unknownObject;
-    if (const OSStatus s = hal.createAggregateDevice(description, aggregate)) {
-        if (const auto made = AudioSystem::deviceID(hal, uid)) {
-            (void)hal.destroyAggregateDevice(*made);
-        }
-        return std::unexpected(
-            EngineError{CoreAudioError{"AudioHardwareCreateAggregateDevice", s}});
-    }
-    if (aggregate == hal::unknownObject) {
-        return std::unexpected(
-            EngineError{GainTapEngineError::InvalidObjectID{"AudioHardwareCreateAggregateDevice"}});
-    }
-    cleanup_.push(
-        fmt::format("destroy meter aggregate {}", aggregate),
-        release([hal = hal_, aggregate] { return hal->destroyAggregateDevice(aggregate); },
-                fmt::format("AudioHardwareDestroyAggregateDevice({})", aggregate)));
-
-    AudioDeviceIOProcID proc = 0;
-    const OSStatus made = hal.createIOProcIDWithBlock(
-        aggregate, nullptr,
+    const auto aggregate = createAggregate(hal_, description, cleanup_, "destroy meter aggregate");
+    if (!aggregate) return std::unexpected(aggregate.error());
+    const auto proc = createIOProc(
+        hal_, *aggregate,
         [meters = meters_](const AudioBufferList* in, const AudioBufferList&) {
             measure(in, *meters);
         },
-        proc);
-    if (made != hal::noError || proc == 0) {
-        if (proc != 0) (void)hal.destroyIOProcID(aggregate, proc);
-        if (made == hal::noError) {
-            return std::unexpected(EngineError{
-                GainTapEngineError::InvalidObjectID{"AudioDeviceCreateIOProcIDWithBlock"}});
-        }
-        return std::unexpected(
-            EngineError{CoreAudioError{"AudioDeviceCreateIOProcIDWithBlock", made}});
-    }
-    cleanup_.push(
-        "destroy meter IOProc",
-        release([hal = hal_, aggregate, proc] { return hal->destroyIOProcID(aggregate, proc); },
-                fmt::format("AudioDeviceDestroyIOProcID({})", aggregate)));
-    if (const OSStatus s = hal.deviceStart(aggregate, proc)) {
-        (void)hal.deviceStop(aggregate, proc);
-        return std::unexpected(EngineError{CoreAudioError{"AudioDeviceStart(meter)", s}});
-    }
-    cleanup_.push("stop meter IO", release([hal = hal_, aggregate,
-                                            proc] { return hal->deviceStop(aggregate, proc); },
-                                           fmt::format("AudioDeviceStop({})", aggregate)));
-    return {};
+        cleanup_, "destroy meter IOProc");
+    if (!proc) return std::unexpected(proc.error());
+    return startIO(hal_, *aggregate, *proc, cleanup_, "meter");
 }
 
 std::vector<MeterSnapshot> ProcessMeter::take() {

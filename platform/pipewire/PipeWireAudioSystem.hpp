@@ -29,6 +29,9 @@ namespace sonvel::pw {
 //   real-time thread with the captured audio as input and the playback
 //   stream's buffer as output. Moving a stream is what mutes it; giving back
 //   its metadata is what unmutes it.
+// - an unmuted tap on processes, in an aggregate without an output: a capture
+//   aimed at the first of their playback streams, which keeps playing to its
+//   sink as well;
 // - a global tap (everything but some processes, unmuted): a capture of the
 //   default sink's monitor. PipeWire mixes before the monitor, so the
 //   excluded processes are heard too.

@@ -238,6 +238,9 @@ struct PipeWireAudioSystem::State {
 
     // Moving streams (PipeWireStreams.cpp).
     [[nodiscard]] bool covers(const TapObject& tap, const NodeInfo& node) const;
+    // The first stream of an unmuted tap's processes, for a probe that has
+    // no output of its own to play to.
+    [[nodiscard]] const NodeInfo* listenedStream(const AggregateObject& a) const;
     // The stream's own or its metadata target names a sink other than the
     // default output: the user sent it there, and it is not ours to move.
     [[nodiscard]] bool routedElsewhere(const NodeInfo& node) const;

@@ -137,6 +137,18 @@ const spa_pod* floatFormat(spa_pod_builder& builder, double rate,
 
 }  // namespace
 
+const NodeInfo* State::listenedStream(const AggregateObject& a) const {
+    for (const AudioObjectID id : a.taps) {
+        const auto t = taps.find(id);
+        if (t == taps.end() || t->second.description.muteBehavior != TapDescription::unmuted)
+            continue;
+        for (const auto& [nodeID, node] : nodes) {
+            if (!node->serial.empty() && covers(t->second, *node)) return node.get();
+        }
+    }
+    return nullptr;
+}
+
 OSStatus State::startIO(AudioObjectID aggregateID, AggregateObject& a, AudioDeviceIOBlock block) {
     const NodeInfo* out = a.outputUID ? sinkNamed(*a.outputUID) : nullptr;
     if (a.outputUID && !out) return hal::badDeviceError;
@@ -160,7 +172,17 @@ OSStatus State::startIO(AudioObjectID aggregateID, AggregateObject& a, AudioDevi
         pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
                           PW_KEY_NODE_NAME, io->captureName.c_str(), PW_KEY_NODE_DESCRIPTION,
                           a.name.c_str(), PW_KEY_NODE_GROUP, group.c_str(), nullptr);
-    if (!out) pw_properties_set(captureProps, PW_KEY_STREAM_CAPTURE_SINK, "true");
+    if (!out) {
+        // An unmuted tap on named processes listens to their own stream
+        // beside the sink, which the session manager links as it links a
+        // recorder aimed at a stream; anything else hears the default
+        // output's mix.
+        if (const NodeInfo* stream = listenedStream(a)) {
+            pw_properties_set(captureProps, PW_KEY_TARGET_OBJECT, stream->serial.c_str());
+        } else {
+            pw_properties_set(captureProps, PW_KEY_STREAM_CAPTURE_SINK, "true");
+        }
+    }
     io->capture = pw_stream_new(core, a.name.c_str(), captureProps);
     if (!io->capture) return hal::unspecifiedError;
     pw_stream_add_listener(io->capture, &io->captureHook, &captureEvents, io.get());
