@@ -37,7 +37,7 @@ def main():
     check = Checks()
 
     try:
-        require("weston", "Xvfb", "xdotool", "dbus-daemon")
+        require("weston", "weston-terminal", "Xvfb", "xdotool", "dbus-daemon")
         if not glob.glob("/usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so"):
             raise Missing("Qt's Wayland platform plugin (qt6-wayland) is not installed")
         if sni_tray.dbus is None:
@@ -91,6 +91,14 @@ def main():
                 check(press + (" opens the panel" if opened else " closes it"),
                       bool(toplevels()) == opened, toplevels())
                 time.sleep(0.5)  # past the guard against a click reopening it
+            # Focus loss: another client's window mapped over it takes focus.
+            item.Activate(0, 0, dbus_interface=sni_tray.ITEM)
+            sni_tray.eventually(lambda: bool(toplevels()))
+            other = desktop._spawn("weston-terminal", ["weston-terminal"])
+            closed = sni_tray.eventually(lambda: not toplevels())
+            check("another window taking focus closes the panel", closed, toplevels())
+            other.terminate()
+            other.wait(5)
             said = [line for line in desktop.log("sonvel").splitlines()
                     if line.strip() and not line.startswith(("[", "Sonvel:"))]
             check("no Qt warning on stderr", not said, said)
