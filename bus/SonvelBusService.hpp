@@ -8,8 +8,8 @@
 #include <memory>
 #include <optional>
 
-#include "bus/ControlCommands.hpp"
 #include "Sonvel/MixerModel.hpp"
+#include "bus/ControlCommands.hpp"
 
 namespace sonvel {
 
