@@ -9,16 +9,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
 #include <numbers>
-#include <span>
-#include <sstream>
 #include <thread>
 
+#include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
 #include <spa/node/io.h>
 #include <spa/param/audio/format-utils.h>
@@ -35,6 +33,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr std::uint32_t kRate = 48000;
+constexpr auto kReadyTimeout = 10s;
 constexpr std::uint32_t kSoundSeconds = 60;  // longer than any test plays one sound
 
 // Priorities make sonvel-test-a the default output whatever the node order.
@@ -56,14 +55,21 @@ context.objects = [
 
 // --- child processes -------------------------------------------------------
 
-// Starts `argv` with stdin from /dev/null, stdout and stderr in `log`. The
-// error is the errno of a failed exec, so "not installed" can be told apart.
+// Starts `argv` with stdout and stderr in `log`. The error is the errno of a
+// failed exec, so "not installed" can be told apart.
 std::expected<pid_t, int> spawn(const std::vector<std::string>& argv, const fs::path& log) {
     std::vector<char*> args;
     for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
+    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) return std::unexpected(errno);
+    if (out < 0 || in < 0 || ::pipe2(report, O_CLOEXEC) != 0) {
+        const int error = errno;
+        if (out >= 0) ::close(out);
+        if (in >= 0) ::close(in);
+        return std::unexpected(error);
+    }
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -74,22 +80,22 @@ std::expected<pid_t, int> spawn(const std::vector<std::string>& argv, const fs::
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::signal(SIGPIPE, SIG_DFL);
-        const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        if (in >= 0 && out >= 0 && ::dup2(in, 0) == 0 && ::dup2(out, 1) == 1 &&
-            ::dup2(out, 2) == 2) {
-            ::execvp(args[0], args.data());
-        }
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::dup2(out, 2);
+        ::execvp(args[0], args.data());
         const int error = errno;
         [[maybe_unused]] auto written = ::write(report[1], &error, sizeof error);
         ::_exit(127);
     }
-    if (pid < 0) {
-        const int error = errno;
-        ::close(report[0]), ::close(report[1]);
-        return std::unexpected(error);
-    }
+    const int forkError = errno;
+    ::close(out);
+    ::close(in);
     ::close(report[1]);
+    if (pid < 0) {
+        ::close(report[0]);
+        return std::unexpected(forkError);
+    }
     int execError = 0;
     ssize_t got = 0;
     do {
@@ -142,82 +148,261 @@ std::string lastLine(const fs::path& log) {
     return last;
 }
 
-// --- the graph -------------------------------------------------------------
+// --- libpipewire clients ---------------------------------------------------
 
-// pw-dump lists every node with its full properties (audio.position among
-// them), the links and the metadata.
-std::expected<Graph, std::string> queryGraph() {
-    std::string text;
-    int status = -1;
-    if (FILE* dump = ::popen("timeout 2 pw-dump 2>/dev/null", "r")) {
-        char buffer[1 << 14];
-        while (const std::size_t got = std::fread(buffer, 1, sizeof buffer, dump)) {
-            text.append(buffer, got);
+// libpipewire's method macros expand to C casts; they stay in these wrappers.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+void listen(pw_core* core, spa_hook* hook, const pw_core_events* events, void* data) {
+    pw_core_add_listener(core, hook, events, data);
+}
+void listen(pw_registry* registry, spa_hook* hook, const pw_registry_events* events, void* data) {
+    pw_registry_add_listener(registry, hook, events, data);
+}
+void listen(pw_metadata* metadata, spa_hook* hook, const pw_metadata_events* events, void* data) {
+    pw_metadata_add_listener(metadata, hook, events, data);
+}
+int roundTrip(pw_core* core) {
+    return pw_core_sync(core, PW_ID_CORE, 0);
+}
+#pragma GCC diagnostic pop
+
+void initPipeWire() {
+    static std::once_flag once;
+    std::call_once(once, [] { pw_init(nullptr, nullptr); });
+}
+
+// A connection served by its own thread; callbacks run on that thread with
+// the loop's lock held, so the test thread takes the lock to touch state.
+class Connection {
+  public:
+    static std::expected<std::unique_ptr<Connection>, std::string> open() {
+        initPipeWire();
+        auto connection = std::unique_ptr<Connection>(new Connection());
+        connection->loop_ = pw_thread_loop_new("sonvel-pwtest", nullptr);
+        connection->context_ =
+            pw_context_new(pw_thread_loop_get_loop(connection->loop_), nullptr, 0);
+        if (connection->context_ == nullptr) return std::unexpected("no PipeWire context");
+        if (pw_thread_loop_start(connection->loop_) != 0) return std::unexpected("no loop thread");
+        pw_thread_loop_lock(connection->loop_);
+        connection->core_ = pw_context_connect(connection->context_, nullptr, 0);
+        const int error = errno;
+        if (connection->core_ != nullptr) {
+            static const pw_core_events events = {
+                .version = PW_VERSION_CORE_EVENTS,
+                .done = onDone,
+                .error = onError,
+            };
+            listen(connection->core_, &connection->coreListener_, &events, connection.get());
         }
-        status = ::pclose(dump);
+        pw_thread_loop_unlock(connection->loop_);
+        if (connection->core_ == nullptr) {
+            return std::unexpected(std::string("cannot connect: ") + std::strerror(error));
+        }
+        return connection;
     }
-    // The graph is one array; before or after it comes one for each object
-    // that went meanwhile, its "info" null.
-    std::map<std::uint32_t, nlohmann::json> objects;
+
+    ~Connection() {
+        if (loop_ != nullptr) pw_thread_loop_stop(loop_);
+        if (core_ != nullptr) {
+            spa_hook_remove(&coreListener_);
+            pw_core_disconnect(core_);
+        }
+        if (context_ != nullptr) pw_context_destroy(context_);
+        if (loop_ != nullptr) pw_thread_loop_destroy(loop_);
+    }
+
+    pw_thread_loop* loop() const { return loop_; }
+    pw_core* core() const { return core_; }
+    bool lost() const { return lost_; }
+
+    // With the lock held: waits until `done` holds, the connection breaks or
+    // the deadline passes.
+    template <typename Done>
+    bool waitLocked(Done done, std::chrono::milliseconds timeout) {
+        timespec deadline{};
+        pw_thread_loop_get_time(
+            loop_, &deadline,
+            std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count());
+        while (!done()) {
+            if (lost_) return false;
+            if (pw_thread_loop_timed_wait_full(loop_, &deadline) != 0) return done();
+        }
+        return true;
+    }
+
+    // With the lock held: a round trip, after which every event the server
+    // sent before it has been handled.
+    bool syncLocked(std::chrono::milliseconds timeout) {
+        const int seq = roundTrip(core_);
+        return waitLocked([&] { return doneSeq_ == seq; }, timeout);
+    }
+
+  private:
+    Connection() = default;
+
+    static void onDone(void* data, std::uint32_t id, int seq) {
+        auto* self = static_cast<Connection*>(data);
+        if (id != PW_ID_CORE) return;
+        self->doneSeq_ = seq;
+        pw_thread_loop_signal(self->loop_, false);
+    }
+    static void onError(void* data, std::uint32_t id, int /*seq*/, int res,
+                        const char* /*message*/) {
+        auto* self = static_cast<Connection*>(data);
+        if (id == PW_ID_CORE && res == -EPIPE) self->lost_ = true;
+        pw_thread_loop_signal(self->loop_, false);
+    }
+
+    pw_thread_loop* loop_ = nullptr;
+    pw_context* context_ = nullptr;
+    pw_core* core_ = nullptr;
+    spa_hook coreListener_{};
+    int doneSeq_ = -1;
+    bool lost_ = false;
+};
+
+std::map<std::string, std::string> toMap(const spa_dict* dict) {
+    std::map<std::string, std::string> map;
+    if (dict == nullptr) return map;
+    for (std::uint32_t i = 0; i < dict->n_items; ++i) {
+        map[dict->items[i].key] = dict->items[i].value ? dict->items[i].value : "";
+    }
+    return map;
+}
+
+std::uint32_t toId(const std::map<std::string, std::string>& props, const std::string& key) {
+    const auto found = props.find(key);
+    return found == props.end()
+               ? PW_ID_ANY
+               : static_cast<std::uint32_t>(std::strtoul(found->second.c_str(), nullptr, 10));
+}
+
+// Registry globals carry only a few of a node's properties; each node is
+// bound for its full set (audio.position among them).
+struct GraphQuery {
     Graph graph;
-    try {
-        std::istringstream in(text);
-        for (nlohmann::json part; (in >> std::ws).peek() != EOF;) {
-            in >> part;
-            for (auto& object : part) {
-                const auto id = object.at("id").get<std::uint32_t>();
-                if (object.contains("type")) {
-                    objects[id] = std::move(object);
-                } else {
-                    objects.erase(id);
-                }
-            }
+    pw_registry* registry = nullptr;
+    spa_hook registryListener{};
+    struct Bound {
+        GraphQuery* query = nullptr;
+        std::size_t node = 0;
+        pw_proxy* proxy = nullptr;
+        spa_hook listener{};
+    };
+    std::vector<std::unique_ptr<Bound>> nodes;
+    pw_metadata* metadata = nullptr;
+    spa_hook metadataListener{};
+
+    static void onGlobal(void* data, std::uint32_t id, std::uint32_t /*permissions*/,
+                         const char* type, std::uint32_t /*version*/, const spa_dict* props) {
+        auto* query = static_cast<GraphQuery*>(data);
+        const std::string_view kind = type;
+        if (kind == PW_TYPE_INTERFACE_Node) {
+            query->graph.nodes.push_back({.id = id, .props = toMap(props)});
+            auto bound = std::make_unique<Bound>();
+            bound->query = query;
+            bound->node = query->graph.nodes.size() - 1;
+            bound->proxy = static_cast<pw_proxy*>(
+                pw_registry_bind(query->registry, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+            static const pw_node_events events = {.version = PW_VERSION_NODE_EVENTS,
+                                                  .info = onNodeInfo};
+            pw_proxy_add_object_listener(bound->proxy, &bound->listener, &events, bound.get());
+            query->nodes.push_back(std::move(bound));
+        } else if (kind == PW_TYPE_INTERFACE_Link) {
+            const auto map = toMap(props);
+            query->graph.links.push_back({.outputNode = toId(map, PW_KEY_LINK_OUTPUT_NODE),
+                                          .inputNode = toId(map, PW_KEY_LINK_INPUT_NODE)});
+        } else if (kind == PW_TYPE_INTERFACE_Metadata && query->metadata == nullptr) {
+            const auto map = toMap(props);
+            const auto name = map.find(PW_KEY_METADATA_NAME);
+            if (name == map.end() || name->second != "default") return;
+            query->metadata = static_cast<pw_metadata*>(pw_registry_bind(
+                query->registry, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
+            static const pw_metadata_events events = {.version = PW_VERSION_METADATA_EVENTS,
+                                                      .property = onProperty};
+            listen(query->metadata, &query->metadataListener, &events, query);
         }
-        // What is not there reads as the fallback.
-        const auto at = [](const nlohmann::json& j, const char* path, auto fallback) {
-            return j.value(nlohmann::json::json_pointer(path), fallback);
-        };
-        for (const auto& [id, object] : objects) {
-            const auto type = at(object, "/type", std::string());
-            if (type == PW_TYPE_INTERFACE_Node) {
-                auto& node = graph.nodes.emplace_back(Graph::Node{.id = id});
-                const auto props = at(object, "/info/props", nlohmann::json());
-                for (const auto& [key, value] : props.items()) {
-                    node.props[key] = value.is_string() ? value.get<std::string>() : value.dump();
-                }
-            } else if (type == PW_TYPE_INTERFACE_Link) {
-                graph.links.push_back({.outputNode = at(object, "/info/output-node-id", PW_ID_ANY),
-                                       .inputNode = at(object, "/info/input-node-id", PW_ID_ANY)});
-            } else if (at(object, "/props/metadata.name", std::string()) == "default") {
-                for (const auto& entry : at(object, "/metadata", nlohmann::json())) {
-                    if (at(entry, "/key", std::string()) != "default.audio.sink") continue;
-                    graph.defaultSink = at(entry, "/value/name", std::string());
-                }
-            }
+    }
+
+    static void onNodeInfo(void* data, const pw_node_info* info) {
+        auto* bound = static_cast<Bound*>(data);
+        if (info->props == nullptr) return;
+        for (auto& [key, value] : toMap(info->props)) {
+            bound->query->graph.nodes[bound->node].props[key] = value;
         }
-    } catch (const nlohmann::json::exception&) {
-        status = -1;
     }
-    if (status != 0 || objects.empty()) {
-        return std::unexpected("the PipeWire server did not answer pw-dump (exit status " +
-                               std::to_string(decode(status)) + ")");
+
+    static int onProperty(void* data, std::uint32_t subject, const char* key, const char* /*type*/,
+                          const char* value) {
+        auto* query = static_cast<GraphQuery*>(data);
+        if (subject != PW_ID_CORE || key == nullptr ||
+            std::string_view(key) != "default.audio.sink")
+            return 0;
+        query->graph.defaultSink.clear();
+        if (value == nullptr) return 0;
+        const auto json = nlohmann::json::parse(value, nullptr, false);
+        if (json.is_object() && json.contains("name") && json["name"].is_string()) {
+            query->graph.defaultSink = json["name"].get<std::string>();
+        }
+        return 0;
     }
+
+    ~GraphQuery() {
+        for (auto& bound : nodes) {
+            spa_hook_remove(&bound->listener);
+            pw_proxy_destroy(bound->proxy);
+        }
+        if (metadata != nullptr) {
+            spa_hook_remove(&metadataListener);
+            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(metadata));
+        }
+        if (registry != nullptr) {
+            spa_hook_remove(&registryListener);
+            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+        }
+    }
+};
+
+std::expected<Graph, std::string> queryGraph() {
+    auto connection = Connection::open();
+    if (!connection) return std::unexpected(connection.error());
+    Connection& c = **connection;
+    auto query = std::make_unique<GraphQuery>();
+    pw_thread_loop_lock(c.loop());
+    query->registry = pw_core_get_registry(c.core(), PW_VERSION_REGISTRY, 0);
+    static const pw_registry_events events = {.version = PW_VERSION_REGISTRY_EVENTS,
+                                              .global = GraphQuery::onGlobal};
+    listen(query->registry, &query->registryListener, &events, query.get());
+    // The first round trip lists the globals; the second brings the answers
+    // to the binds made while listing them.
+    const bool ok = c.syncLocked(2s) && c.syncLocked(2s);
+    Graph graph = std::move(query->graph);
+    query.reset();  // proxies go while the loop cannot call into them
+    pw_thread_loop_unlock(c.loop());
+    if (!ok) return std::unexpected("the PipeWire server did not answer");
     return graph;
 }
 
 // The sink's own layout, so channel 0 of a recording is its first channel
 // (FL of a stereo sink) and no up- or down-mix comes between.
 std::vector<std::uint32_t> channelPositions(const Graph::Node& node) {
-    std::string text = node.prop(SPA_KEY_AUDIO_POSITION);
-    std::ranges::replace_if(
-        text, [](char c) { return c == '[' || c == ']' || c == ','; }, ' ');
-    std::istringstream words(text);
     std::vector<std::uint32_t> positions;
-    for (std::string word; words >> word;) {
-        positions.push_back(SPA_AUDIO_CHANNEL_UNKNOWN);
-        for (const spa_type_info* type = spa_type_audio_channel; type->name != nullptr; ++type) {
-            if (std::string_view(type->name).ends_with(":" + word)) positions.back() = type->type;
+    std::string word;
+    const std::string text = node.prop(SPA_KEY_AUDIO_POSITION) + " ";
+    for (char ch : text) {
+        if (ch != '[' && ch != ']' && ch != ' ' && ch != ',') {
+            word += ch;
+            continue;
         }
+        if (word.empty()) continue;
+        std::uint32_t position = SPA_AUDIO_CHANNEL_UNKNOWN;
+        for (const spa_type_info* type = spa_type_audio_channel; type->name != nullptr; ++type) {
+            const std::string_view name = type->name;
+            if (name.substr(name.rfind(':') + 1) == word) position = type->type;
+        }
+        positions.push_back(position);
+        word.clear();
     }
     return positions;
 }
@@ -226,16 +411,66 @@ std::vector<std::uint32_t> channelPositions(const Graph::Node& node) {
 
 // --- Graph -----------------------------------------------------------------
 
+std::string Graph::Node::prop(const std::string& key) const {
+    const auto found = props.find(key);
+    return found == props.end() ? std::string() : found->second;
+}
+
 const Graph::Node* Graph::node(std::string_view name) const {
-    const auto found = std::ranges::find_if(nodes, [&](const Node& n) { return n.name() == name; });
-    return found == nodes.end() ? nullptr : &*found;
+    for (const auto& candidate : nodes) {
+        if (candidate.name() == name) return &candidate;
+    }
+    return nullptr;
 }
 
 bool Graph::linked(std::string_view from, std::string_view to) const {
-    const Node *output = node(from), *input = node(to);
-    return output && input && std::ranges::any_of(links, [&](const Link& link) {
-               return link.outputNode == output->id && link.inputNode == input->id;
-           });
+    const Node* output = node(from);
+    const Node* input = node(to);
+    if (output == nullptr || input == nullptr) return false;
+    for (const auto& link : links) {
+        if (link.outputNode == output->id && link.inputNode == input->id) return true;
+    }
+    return false;
+}
+
+std::vector<double> envelope(std::span<const SinkRecording> recordings, double frequency) {
+    std::vector<double> levels;
+    for (const auto& r : recordings) {
+        const std::span<const float> all(r.samples);
+        const auto window = static_cast<std::size_t>(r.rate * kWindowMs / 1000) * r.channels;
+        for (std::size_t at = 0, i = 0; window > 0 && at + window <= all.size();
+             at += window, ++i) {
+            const double level = sim::SpeakerAnalysis::dB(sim::SpeakerAnalysis::toneAmplitude(
+                all.subspan(at, window), r.channels, 0, frequency, r.rate));
+            if (i == levels.size()) levels.push_back(level);
+            levels[i] = std::max(levels[i], level);
+        }
+    }
+    return levels;
+}
+
+Stretches stretches(const std::vector<double>& envelope, double level, double fromMs, double toMs) {
+    Stretches longest;
+    double above = 0, silent = 0;
+    const auto window = [](double ms) {
+        return static_cast<std::size_t>(std::max(0.0, ms) / kWindowMs);
+    };
+    for (std::size_t i = window(fromMs); i < std::min(envelope.size(), window(toMs)); ++i) {
+        above = envelope[i] > level + 0.5 ? above + kWindowMs : 0;
+        silent = envelope[i] < level - 30 ? silent + kWindowMs : 0;
+        longest.aboveMs = std::max(longest.aboveMs, above);
+        longest.silentMs = std::max(longest.silentMs, silent);
+    }
+    return longest;
+}
+
+std::pair<double, double> soundSpan(const std::vector<double>& envelope, double level, bool toEnd) {
+    const auto sounds = [&](double l) { return l > level - 30; };
+    const auto first = std::ranges::find_if(envelope, sounds) - envelope.begin();
+    const auto end =
+        std::ranges::find_if(envelope.rbegin(), envelope.rend(), sounds).base() - envelope.begin();
+    if (first >= end) return {0, double(envelope.size()) * kWindowMs};
+    return {double(first) * kWindowMs, double(toEnd ? std::ssize(envelope) : end) * kWindowMs};
 }
 
 double toneDB(const SinkRecording& recording, double frequency, std::size_t channel, double skip) {
@@ -259,12 +494,17 @@ struct Recorder::State {
         std::string error;  // written and read with the loop's lock
         std::atomic<spa_io_position*> position = nullptr;
         std::optional<std::uint64_t> nextPosition;  // with the mutex held
+
+        // With the mutex held, for a buffer of `frames` about to be kept.
+        void noteClock(std::uint64_t frames) {
+            const spa_io_position* clock = position.load(std::memory_order_acquire);
+            if (clock == nullptr) return;
+            const std::uint64_t now = clock->clock.position;
+            if (nextPosition && now > *nextPosition) recording.missedFrames += now - *nextPosition;
+            nextPosition = now + frames;
+        }
     };
-    // One connection served by its own thread; stream events run on it with
-    // the loop's lock held.
-    pw_thread_loop* loop = nullptr;
-    pw_context* context = nullptr;
-    pw_core* core = nullptr;
+    std::unique_ptr<Connection> connection;
     std::vector<std::unique_ptr<Capture>> captures;
     // Samples arrive on the data thread: on the loop's thread they were lost
     // whenever a busy machine kept it from its turn, and the gap read as a
@@ -282,52 +522,41 @@ struct Recorder::State {
             std::lock_guard lock(capture->state->mutex);
             if (capture->state->keeping) {
                 const std::size_t offset = in.chunk->offset % in.maxsize;
-                const std::size_t floats =
-                    std::min<std::size_t>(in.chunk->size, in.maxsize - offset) / sizeof(float);
-                // A buffer that starts later on the graph's clock than the last
-                // one ended is a hole in the recording.
-                if (const spa_io_position* clock = capture->position.load()) {
-                    const std::uint64_t now = clock->clock.position;
-                    const auto next = std::exchange(capture->nextPosition,
-                                                    now + floats / capture->recording.channels);
-                    if (next && now > *next) capture->recording.missedFrames += now - *next;
-                }
-                const auto* from =
-                    reinterpret_cast<const float*>(static_cast<const char*>(in.data) + offset);
-                capture->recording.samples.insert(capture->recording.samples.end(), from,
-                                                  from + floats);
+                const std::size_t bytes =
+                    std::min<std::size_t>(in.chunk->size, in.maxsize - offset);
+                auto& samples = capture->recording.samples;
+                capture->noteClock(bytes / sizeof(float) / capture->recording.channels);
+                const std::size_t before = samples.size();
+                samples.resize(before + bytes / sizeof(float));
+                std::memcpy(samples.data() + before, static_cast<const char*>(in.data) + offset,
+                            bytes / sizeof(float) * sizeof(float));
             }
         }
         pw_stream_queue_buffer(capture->stream, buffer);
     }
+
     static void onIO(void* data, std::uint32_t id, void* area, std::uint32_t /*size*/) {
         if (id != SPA_IO_Position) return;
         static_cast<Capture*>(data)->position.store(static_cast<spa_io_position*>(area),
                                                     std::memory_order_release);
     }
+
     static void onState(void* data, pw_stream_state /*old*/, pw_stream_state state,
                         const char* error) {
         auto* capture = static_cast<Capture*>(data);
         if (state == PW_STREAM_STATE_ERROR) capture->error = error ? error : "stream error";
+        pw_thread_loop_signal(capture->state->connection->loop(), false);
     }
 
-    void closeStreams() {
-        pw_thread_loop_lock(loop);
+    ~State() {
+        if (!connection) return;
+        pw_thread_loop_lock(connection->loop());
         for (auto& capture : captures) {
             if (capture->stream == nullptr) continue;
             spa_hook_remove(&capture->listener);
             pw_stream_destroy(capture->stream);
-            capture->stream = nullptr;
         }
-        pw_thread_loop_unlock(loop);
-    }
-    ~State() {
-        if (loop == nullptr) return;
-        closeStreams();
-        pw_thread_loop_stop(loop);
-        if (core != nullptr) pw_core_disconnect(core);
-        if (context != nullptr) pw_context_destroy(context);
-        pw_thread_loop_destroy(loop);
+        pw_thread_loop_unlock(connection->loop());
     }
 };
 
@@ -338,34 +567,27 @@ std::expected<std::unique_ptr<Recorder>, std::string> Recorder::start(
     const std::vector<std::string>& sinks) {
     auto graph = queryGraph();
     if (!graph) return std::unexpected(graph.error());
-    static std::once_flag initialized;
-    std::call_once(initialized, [] { pw_init(nullptr, nullptr); });
+    auto connection = Connection::open();
+    if (!connection) return std::unexpected(connection.error());
     auto state = std::make_unique<State>();
-    state->loop = pw_thread_loop_new("sonvel-recorder", nullptr);
-    state->context = pw_context_new(pw_thread_loop_get_loop(state->loop), nullptr, 0);
-    if (state->context == nullptr || pw_thread_loop_start(state->loop) != 0) {
-        return std::unexpected("no PipeWire loop");
-    }
-    pw_thread_loop_lock(state->loop);
-    state->core = pw_context_connect(state->context, nullptr, 0);
-    const int error = errno;
-    pw_thread_loop_unlock(state->loop);
-    if (state->core == nullptr) {
-        return std::unexpected(std::string("cannot connect: ") + std::strerror(error));
-    }
+    state->connection = std::move(*connection);
+    pw_thread_loop* loop = state->connection->loop();
 
+    pw_thread_loop_lock(loop);
     for (const auto& sink : sinks) {
         const Graph::Node* node = graph->node(sink);
         if (node == nullptr || node->prop(PW_KEY_MEDIA_CLASS) != "Audio/Sink") {
+            pw_thread_loop_unlock(loop);
             return std::unexpected("there is no sink named " + sink);
         }
+        auto capture = std::make_unique<State::Capture>();
+        capture->state = state.get();
         const auto positions = channelPositions(*node);
         if (positions.empty() || positions.size() > SPA_AUDIO_MAX_CHANNELS) {
+            pw_thread_loop_unlock(loop);
             return std::unexpected("the sink " + sink + " has no channel layout");
         }
-        auto& capture = *state->captures.emplace_back(std::make_unique<State::Capture>());
-        capture.state = state.get();
-        capture.recording = {.sink = sink, .channels = positions.size(), .rate = kRate};
+        capture->recording = {.sink = sink, .channels = positions.size(), .rate = kRate};
         const std::string name = "sonvel-recorder-" + sink;
         // node.dont-reconnect: a recording that silently moved to another
         // sink would report that sink's sound as this one's.
@@ -377,54 +599,63 @@ std::expected<std::unique_ptr<Recorder>, std::string> Recorder::start(
                                                 .state_changed = State::onState,
                                                 .io_changed = State::onIO,
                                                 .process = State::onProcess};
-        spa_audio_info_raw info{.format = SPA_AUDIO_FORMAT_F32,
-                                .rate = kRate,
-                                .channels = static_cast<std::uint32_t>(positions.size())};
-        std::ranges::copy(positions, info.position);
+        capture->stream = pw_stream_new(state->connection->core(), name.c_str(), props);
+        pw_stream_add_listener(capture->stream, &capture->listener, &events, capture.get());
+
+        spa_audio_info_raw info{};
+        info.format = SPA_AUDIO_FORMAT_F32;
+        info.rate = kRate;
+        info.channels = static_cast<std::uint32_t>(positions.size());
+        std::copy(positions.begin(), positions.end(), info.position);
         std::uint8_t storage[1024];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
         const spa_pod* params[] = {
             spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-        pw_thread_loop_lock(state->loop);
-        capture.stream = pw_stream_new(state->core, name.c_str(), props);
-        pw_stream_add_listener(capture.stream, &capture.listener, &events, &capture);
-        pw_stream_connect(
-            capture.stream, PW_DIRECTION_INPUT, PW_ID_ANY,
-            static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
-                                         PW_STREAM_FLAG_RT_PROCESS),
-            params, 1);
-        pw_thread_loop_unlock(state->loop);
+        const auto flags = static_cast<pw_stream_flags>(
+            PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
+        pw_stream_connect(capture->stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1);
+        state->captures.push_back(std::move(capture));
     }
+
+    pw_thread_loop_unlock(loop);
 
     // Polled: the data thread that sets `receiving` does not hold the lock
     // a wait on the loop would need.
+    std::string failure;
+    bool receiving = false;
     const auto deadline = Clock::now() + 5s;
-    for (bool receiving = false; !receiving;) {
+    while (!receiving && failure.empty() && Clock::now() < deadline) {
         std::this_thread::sleep_for(5ms);
-        std::string failure;
-        pw_thread_loop_lock(state->loop);
+        pw_thread_loop_lock(loop);
+        receiving = true;
         for (const auto& capture : state->captures) {
-            if (capture->error.empty()) continue;
-            failure = "the recording of " + capture->recording.sink + " failed: " + capture->error;
+            if (!capture->error.empty() && failure.empty()) {
+                failure =
+                    "the recording of " + capture->recording.sink + " failed: " + capture->error;
+            }
+            receiving = receiving && capture->receiving;
         }
-        pw_thread_loop_unlock(state->loop);
-        if (!failure.empty()) return std::unexpected(failure);
-        receiving =
-            std::ranges::all_of(state->captures, [](auto& c) { return c->receiving.load(); });
-        if (!receiving && Clock::now() > deadline) {
-            return std::unexpected("the recordings did not receive sound within 5 s");
-        }
+        pw_thread_loop_unlock(loop);
     }
     {
         std::lock_guard lock(state->mutex);
-        state->keeping = true;
+        state->keeping = receiving && failure.empty();
     }
+    if (!failure.empty()) return std::unexpected(failure);
+    if (!receiving) return std::unexpected("the recordings did not receive sound within 5 s");
     return std::unique_ptr<Recorder>(new Recorder(std::move(state)));
 }
 
 std::vector<SinkRecording> Recorder::stop() {
-    state_->closeStreams();
     std::vector<SinkRecording> recordings;
+    pw_thread_loop* loop = state_->connection->loop();
+    pw_thread_loop_lock(loop);
+    for (auto& capture : state_->captures) {
+        spa_hook_remove(&capture->listener);
+        pw_stream_destroy(capture->stream);
+        capture->stream = nullptr;
+    }
+    pw_thread_loop_unlock(loop);
     std::lock_guard lock(state_->mutex);
     for (auto& capture : state_->captures) recordings.push_back(std::move(capture->recording));
     return recordings;
@@ -439,122 +670,143 @@ std::expected<std::unique_ptr<PipeWireServer>, std::string> PipeWireServer::star
         return std::unexpected("a private folder for PipeWire could not be made in " +
                                fs::temp_directory_path().string());
     }
-    const std::string dir = pattern;
-    server->dir_ = dir;
+    server->dir_ = pattern;
+    const fs::path confDir = server->dir_ / "conf" / "pipewire" / "pipewire.conf.d";
     std::error_code error;
-    fs::create_directories(server->dir_ / "conf" / "pipewire" / "pipewire.conf.d", error);
-    std::ofstream(server->dir_ / "conf" / "pipewire" / "pipewire.conf.d" / "sinks.conf")
-        << kSinksConf;
+    fs::create_directories(confDir, error);
+    std::ofstream(confDir / "sinks.conf") << kSinksConf;
     fs::create_directories(server->dir_ / "state", error);
+
+    const std::string dir = server->dir_.string();
     // PIPEWIRE_REMOTE is pinned so a value inherited from a desktop session
     // cannot point the tests at the user's server.
-    for (const auto& [key, value] : std::initializer_list<std::pair<const char*, std::string>>{
-             {"XDG_RUNTIME_DIR", dir},
-             {"PIPEWIRE_RUNTIME_DIR", dir},
-             {"PIPEWIRE_REMOTE", "pipewire-0"},
-             {"XDG_CONFIG_HOME", dir + "/conf"},
-             {"XDG_STATE_HOME", dir + "/state"},
-             {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir + "/bus"},
-             {"PULSE_RUNTIME_PATH", dir + "/pulse"},
-             {"PULSE_SERVER", "unix:" + dir + "/pulse/native"}}) {
-        const char* old = std::getenv(key);
+    server->env_ = {{"XDG_RUNTIME_DIR", dir},
+                    {"PIPEWIRE_RUNTIME_DIR", dir},
+                    {"PIPEWIRE_REMOTE", "pipewire-0"},
+                    {"XDG_CONFIG_HOME", dir + "/conf"},
+                    {"XDG_STATE_HOME", dir + "/state"},
+                    {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir + "/bus"},
+                    {"PULSE_RUNTIME_PATH", dir + "/pulse"},
+                    {"PULSE_SERVER", "unix:" + dir + "/pulse/native"}};
+    for (const auto& [key, value] : server->env_) {
+        const char* old = std::getenv(key.c_str());
         server->savedEnv_.emplace_back(key, old ? std::optional<std::string>(old) : std::nullopt);
-        ::setenv(key, value.c_str(), 1);
+        ::setenv(key.c_str(), value.c_str(), 1);
     }
 
-    std::string failure = server->launch(
-        {"dbus-daemon", "--session", "--address=unix:path=" + dir + "/bus", "--nofork"});
-    // WirePlumber publishes no default output without a session bus.
-    if (failure.empty()) {
-        failure = server->await(5s, [&] {
-            return fs::exists(server->dir_ / "bus") ? "" : "the session bus did not start";
-        });
+    auto dbus =
+        spawn({"dbus-daemon", "--session", "--address=unix:path=" + dir + "/bus", "--nofork"},
+              server->dir_ / "dbus.log");
+    if (!dbus) {
+        return std::unexpected(dbus.error() == ENOENT ? "dbus-daemon is not installed"
+                                                      : "dbus-daemon could not start");
     }
-    if (failure.empty()) failure = server->startAudio();
-    if (!failure.empty()) return std::unexpected(failure);
+    server->dbus_ = *dbus;
+    // WirePlumber publishes no default output without a session bus.
+    const auto busDeadline = Clock::now() + 5s;
+    while (!fs::exists(server->dir_ / "bus")) {
+        if (exited(server->dbus_)) {
+            server->dbus_ = -1;
+            return std::unexpected("dbus-daemon exited while starting: " +
+                                   lastLine(server->dir_ / "dbus.log"));
+        }
+        if (Clock::now() > busDeadline) {
+            return std::unexpected("the session bus did not start within 5 s");
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    if (auto started = server->startAudio(); !started) return std::unexpected(started.error());
     return server;
 }
 
-std::string PipeWireServer::launch(const std::vector<std::string>& argv) {
-    const auto pid = spawn(argv, dir_ / (argv[0] + ".log"));
-    if (!pid) return argv[0] + (pid.error() == ENOENT ? " is not installed" : " could not start");
-    daemons_.emplace_back(argv[0], *pid);
-    return {};
-}
+std::expected<void, std::string> PipeWireServer::startAudio() {
+    auto pipewire = spawn({"pipewire"}, dir_ / "pipewire.log");
+    if (!pipewire) {
+        return std::unexpected(pipewire.error() == ENOENT ? "pipewire is not installed"
+                                                          : "pipewire could not start");
+    }
+    pipewire_ = *pipewire;
 
-std::string PipeWireServer::await(std::chrono::seconds timeout,
-                                  const std::function<std::string()>& missing) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        for (const auto& [name, pid] : daemons_) {
-            if (exited(pid))
-                return name + " exited while starting: " + lastLine(dir_ / (name + ".log"));
+    const auto deadline = Clock::now() + kReadyTimeout;
+    const auto seconds = std::to_string(kReadyTimeout.count()) + " s";
+    // WirePlumber gives up if the server's socket is not there yet.
+    while (!Connection::open()) {
+        if (auto status = exited(pipewire_)) {
+            pipewire_ = -1;
+            return std::unexpected("pipewire exited while starting: " +
+                                   lastLine(dir_ / "pipewire.log"));
         }
-        const std::string what = missing();
-        if (what.empty()) return what;
-        if (Clock::now() > deadline)
-            return what + " within " + std::to_string(timeout.count()) + " s";
+        if (Clock::now() > deadline) {
+            return std::unexpected("pipewire did not accept connections within " + seconds);
+        }
         std::this_thread::sleep_for(10ms);
     }
-}
 
-std::string PipeWireServer::startAudio() {
-    // WirePlumber gives up if the server's socket is not there yet.
-    std::string failure = launch({"pipewire"});
-    if (failure.empty()) {
-        failure = await(10s, [] {
-            const auto graph = queryGraph();
-            return graph ? std::string() : "pipewire did not accept connections: " + graph.error();
-        });
+    auto wireplumber = spawn({"wireplumber"}, dir_ / "wireplumber.log");
+    if (!wireplumber) {
+        return std::unexpected(wireplumber.error() == ENOENT ? "wireplumber is not installed"
+                                                             : "wireplumber could not start");
     }
+    wireplumber_ = *wireplumber;
     // A socket left by a killed pipewire-pulse would read as ready.
     const fs::path socket = dir_ / "pulse" / "native";
     std::error_code error;
     fs::remove(socket, error);
-    for (const char* program : {"wireplumber", "pipewire-pulse"}) {
-        if (failure.empty()) failure = launch({program});
+    auto pulse = spawn({"pipewire-pulse"}, dir_ / "pipewire-pulse.log");
+    if (!pulse) {
+        return std::unexpected(pulse.error() == ENOENT ? "pipewire-pulse is not installed"
+                                                       : "pipewire-pulse could not start");
     }
-    if (!failure.empty()) return failure;
-    return await(10s, [&]() -> std::string {
-        const auto graph = queryGraph();
-        if (!graph || !graph->node(kSinkA) || !graph->node(kSinkB) || !graph->node(kSinkMono)) {
-            return "wireplumber did not publish the test sinks";
+    pulse_ = *pulse;
+
+    std::string missing = "the test sinks";
+    while (Clock::now() < deadline) {
+        for (auto [pid, name] :
+             {std::pair{&wireplumber_, "wireplumber"}, {&pulse_, "pipewire-pulse"}}) {
+            if (exited(*pid)) {
+                *pid = -1;
+                return std::unexpected(std::string(name) + " exited while starting: " +
+                                       lastLine(dir_ / (std::string(name) + ".log")));
+            }
         }
-        if (graph->defaultSink.empty()) return "wireplumber did not publish a default output";
-        return fs::exists(socket) ? "" : "wireplumber did not publish pipewire-pulse's socket";
-    });
+        if (auto graph = queryGraph()) {
+            const bool sinks = graph->node(kSinkA) && graph->node(kSinkB) && graph->node(kSinkMono);
+            if (sinks && !graph->defaultSink.empty() && fs::exists(socket)) return {};
+            missing = !sinks                       ? "the test sinks"
+                      : graph->defaultSink.empty() ? "a default output"
+                                                   : "pipewire-pulse's socket";
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return std::unexpected("wireplumber did not publish " + missing + " within " + seconds);
 }
 
 void PipeWireServer::stopAudio() {
     // The server goes first, as in a crash or an update; WirePlumber then
     // leaves on its own, and is made to if it lingers, as pipewire-pulse does.
-    // The session bus, started first, stays.
-    while (daemons_.size() > 1) {
-        stopProcess(daemons_[1].second);
-        daemons_.erase(daemons_.begin() + 1);
+    for (pid_t* pid : {&pipewire_, &wireplumber_, &pulse_}) {
+        if (*pid > 0) stopProcess(*pid);
+        *pid = -1;
     }
 }
 
 std::expected<void, std::string> PipeWireServer::restart() {
     stopAudio();
-    if (auto failure = startAudio(); !failure.empty()) return std::unexpected(failure);
-    return {};
-}
-
-pid_t PipeWireServer::pipewirePid() const {
-    const auto found =
-        std::ranges::find(daemons_, "pipewire", &decltype(daemons_)::value_type::first);
-    return found == daemons_.end() ? -1 : found->second;
+    return startAudio();
 }
 
 void PipeWireServer::stop() {
     for (pid_t player : players_) stopProcess(player);
     players_.clear();
     stopAudio();
-    for (const auto& [name, pid] : daemons_) stopProcess(pid);
-    daemons_.clear();
+    if (dbus_ > 0) stopProcess(dbus_);
+    dbus_ = -1;
     for (const auto& [key, value] : savedEnv_) {
-        value ? ::setenv(key.c_str(), value->c_str(), 1) : ::unsetenv(key.c_str());
+        if (value) {
+            ::setenv(key.c_str(), value->c_str(), 1);
+        } else {
+            ::unsetenv(key.c_str());
+        }
     }
     savedEnv_.clear();
     if (!dir_.empty()) {

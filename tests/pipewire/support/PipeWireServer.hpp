@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -58,6 +59,9 @@ struct SinkRecording {
     // (cycles the capture missed or got no buffer in): 0 for a recording
     // without gaps.
     std::uint64_t missedFrames = 0;
+    double seconds() const {
+        return channels == 0 ? 0.0 : static_cast<double>(samples.size() / channels) / rate;
+    }
 };
 
 // Level of one frequency on one channel in dBFS (-120 floor), measured after
@@ -66,20 +70,33 @@ struct SinkRecording {
 double toneDB(const SinkRecording& recording, double frequency, std::size_t channel = 0,
               double skip = 0.1);
 
-// What the registry and the "default" metadata said at one moment, as pw-dump
-// lists them.
+// The level of one frequency on channel 0 in consecutive 10 ms windows, dBFS:
+// in each, the loudest of the recordings, as a listener to all would hear it.
+inline constexpr double kWindowMs = 10;
+std::vector<double> envelope(std::span<const SinkRecording> recordings, double frequency);
+// Over the windows in [fromMs, toMs): the longest stretches louder than
+// `level` + 0.5 dB and quieter than `level` - 30 dB, in ms.
+struct Stretches {
+    double aboveMs = 0;
+    double silentMs = 0;
+};
+Stretches stretches(const std::vector<double>& envelope, double level, double fromMs, double toMs);
+// The span in ms a sound at `level` plays: from its first window louder than
+// `level` - 30 dB to its last, or to the end if `toEnd`. A sound never heard
+// spans the whole envelope, silent throughout.
+std::pair<double, double> soundSpan(const std::vector<double>& envelope, double level, bool toEnd);
+
+// What the registry and the "default" metadata said at one moment.
 struct Graph {
     struct Node {
         std::uint32_t id = 0;
         std::map<std::string, std::string> props;
-        std::string prop(const std::string& key) const {
-            const auto found = props.find(key);
-            return found == props.end() ? std::string() : found->second;
-        }
+        std::string prop(const std::string& key) const;
         std::string name() const { return prop("node.name"); }
     };
     struct Link {
-        std::uint32_t outputNode = 0, inputNode = 0;
+        std::uint32_t outputNode = 0;
+        std::uint32_t inputNode = 0;
     };
     std::vector<Node> nodes;
     std::vector<Link> links;
@@ -138,7 +155,7 @@ class PipeWireServer {
 
     const std::filesystem::path& directory() const { return dir_; }
     // The pipewire daemon, for reading its CPU time; -1 while it is not running.
-    pid_t pipewirePid() const;
+    pid_t pipewirePid() const { return pipewire_; }
 
     // -1 if the player could not start. Its output goes to directory()/players.log.
     pid_t play(const Sound& sound);
@@ -156,17 +173,17 @@ class PipeWireServer {
 
   private:
     PipeWireServer() = default;
-    // These return what went wrong, or nothing.
-    std::string launch(const std::vector<std::string>& argv);  // its output in <argv[0]>.log
-    // Polls until `missing` names nothing missing, while every daemon runs.
-    std::string await(std::chrono::seconds timeout, const std::function<std::string()>& missing);
-    std::string startAudio();
+    std::expected<void, std::string> startAudio();
     void stopAudio();
     std::filesystem::path wav(const Sound& sound) const;
 
     std::filesystem::path dir_;
+    std::vector<std::pair<std::string, std::string>> env_;
     std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv_;
-    std::vector<std::pair<std::string, pid_t>> daemons_;  // program, in the order started
+    pid_t dbus_ = -1;
+    pid_t pipewire_ = -1;
+    pid_t wireplumber_ = -1;
+    pid_t pulse_ = -1;
     std::vector<pid_t> players_;
 };
 

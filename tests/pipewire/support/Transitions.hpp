@@ -7,10 +7,8 @@
 #include <algorithm>
 #include <functional>
 #include <set>
-#include <span>
 
 #include "../support/Tones.hpp"
-#include "platform/sim/SpeakerAnalysis.hpp"
 #include "support/ModelSession.hpp"
 
 namespace sonvel::pwtest {
@@ -84,10 +82,6 @@ class Transitions {
 
     // `sonvel` null: the direct path.
     Transitions(PipeWireServer& s, ModelSession* model) : server(s), sonvel(model) {}
-    // A player left running would sound with the next Transitions' own.
-    ~Transitions() {
-        for (const pid_t pid : players) server.stopPlayer(pid);
-    }
     double level() const { return sonvel ? storedDB : ownDB; }
 
     std::expected<Figures, std::string> run(const Scenario& scenario) {
@@ -107,21 +101,10 @@ class Transitions {
         Figures f;
         for (const double frequency : played) {
             const auto levels = envelope(recordings, frequency);
-            // A sound plays from its first window louder than the level - 30 dB
-            // to its last (music to the end); one never heard spans every
-            // window, silent throughout.
-            const auto sounds = [&](double l) { return l > level() - 30; };
-            auto from = std::ranges::find_if(levels, sounds);
-            auto to = std::ranges::find_if(levels.rbegin(), levels.rend(), sounds).base();
-            if (from >= to) from = levels.begin(), to = levels.end();
-            if (frequency == music) to = levels.end();
-            double above = 0, silent = 0;
-            for (auto w = from; w != to; ++w) {
-                above = *w > level() + 0.5 ? above + kWindowMs : 0;
-                silent = *w < level() - 30 ? silent + kWindowMs : 0;
-                f.aboveMs = std::max(f.aboveMs, above);
-                f.silentMs = std::max(f.silentMs, silent);
-            }
+            const auto [from, to] = soundSpan(levels, level(), frequency == music);
+            const auto s = stretches(levels, level(), from, to);
+            f.aboveMs = std::max(f.aboveMs, s.aboveMs);
+            f.silentMs = std::max(f.silentMs, s.silentMs);
             if (frequency != music) continue;
             // From `ms` to the first window at the level, or to the first of
             // `run` in a row at it.
@@ -133,31 +116,10 @@ class Transitions {
                 while (w + run <= levels.end() && !std::all_of(w, w + run, atLevel)) ++w;
                 return double(w - first) * kWindowMs;
             };
-            f.controlledMs = toLevel(double(from - levels.begin()) * kWindowMs, 1);
+            f.controlledMs = toLevel(from, 1);
             if (markMs) f.settledMs = toLevel(*markMs, 5);
         }
         return f;
-    }
-
-    // The level of `frequency` on channel 0 in consecutive 10 ms windows,
-    // dBFS: in each, the loudest of the recordings, as a listener to all
-    // would hear it.
-    static constexpr double kWindowMs = 10;
-    static std::vector<double> envelope(const std::vector<SinkRecording>& recordings,
-                                        double frequency) {
-        std::vector<double> levels;
-        for (const auto& r : recordings) {
-            const std::span<const float> all(r.samples);
-            const auto window = static_cast<std::size_t>(r.rate * kWindowMs / 1000) * r.channels;
-            for (std::size_t at = 0, i = 0; window > 0 && at + window <= all.size();
-                 at += window, ++i) {
-                const double level = sim::SpeakerAnalysis::dB(sim::SpeakerAnalysis::toneAmplitude(
-                    all.subspan(at, window), r.channels, 0, frequency, r.rate));
-                if (i == levels.size()) levels.push_back(level);
-                levels[i] = std::max(levels[i], level);
-            }
-        }
-        return levels;
     }
 
     // For the scenarios: the recording starts 300 ms before the change and
