@@ -16,18 +16,17 @@ using PipeWireTransitionsTest = PipeWireModelFixture;
 using pwtest::Transitions;
 
 constexpr double cycleMs = 30;
-// Silence usually lasts one cycle, two when streams change engines: the
-// session manager relinks a moved stream with a cycle between, and the new
-// engine's IO thread can only tell the old one has lost the application (not
-// shared it) one cycle later. The first instance to join after start-up can
-// lose up to about 120 ms more while pipewire-pulse starts its stream. The
-// bound catches what matters (a stream lost for good was once 2.3 s); the
-// figures per run are printed. Louder than the level: never over one cycle.
-constexpr double silenceMs = 150;
+// Silence usually lasts one cycle, two to four when streams change engines:
+// the session manager relinks a moved stream with a cycle between, and the
+// new engine's IO thread can only tell the old one has lost the application
+// (not shared it) one cycle later. The bounds sit a few windows above what
+// fresh clones measure, so a stream lost for longer (once 2.3 s) cannot pass;
+// the figures per run are printed. Louder than the level: never over one cycle.
+constexpr double silenceMs = 80, joinsMs = 120;
 // A joining stream is lowered by its own volume until its engine takes it;
 // a client or the session manager setting that volume as the stream starts
 // can win the race for up to about 110 ms (seen in a fresh clone, not here).
-// That is an open fault, bounded here so it cannot grow unseen.
+// That is an open fault, bounded by `joinsMs` so it cannot grow unseen.
 bool joins(const std::string& scenario) {
     return scenario.find("joins") != std::string::npos ||
            scenario.find("instance") != std::string::npos;
@@ -51,9 +50,10 @@ TEST_F(PipeWireTransitionsTest, NoChangeIsHeardLouderThanItsLevelOrGoesSilent) {
         }
         std::cout << scenario.name << ", ms above/silent per run:" << figures.str() << "\n";
         RecordProperty(scenario.name, figures.str());
-        EXPECT_LE(above, joins(scenario.name) ? silenceMs : cycleMs)
+        EXPECT_LE(above, joins(scenario.name) ? joinsMs : cycleMs)
             << scenario.name << " was heard louder for " << above << " ms";
-        EXPECT_LE(silent, silenceMs) << scenario.name << " was silent for " << silent << " ms";
+        EXPECT_LE(silent, joins(scenario.name) ? joinsMs : silenceMs)
+            << scenario.name << " was silent for " << silent << " ms";
     }
 }
 

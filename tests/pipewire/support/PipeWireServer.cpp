@@ -464,13 +464,9 @@ Stretches stretches(const std::vector<double>& envelope, double level, double fr
     return longest;
 }
 
-std::pair<double, double> soundSpan(const std::vector<double>& envelope, double level, bool toEnd) {
-    const auto sounds = [&](double l) { return l > level - 30; };
-    const auto first = std::ranges::find_if(envelope, sounds) - envelope.begin();
-    const auto end =
-        std::ranges::find_if(envelope.rbegin(), envelope.rend(), sounds).base() - envelope.begin();
-    if (first >= end) return {0, double(envelope.size()) * kWindowMs};
-    return {double(first) * kWindowMs, double(toEnd ? std::ssize(envelope) : end) * kWindowMs};
+double firstSoundMs(const std::vector<double>& envelope, double level) {
+    const auto first = std::ranges::find_if(envelope, [&](double l) { return l > level - 30; });
+    return first == envelope.end() ? 0.0 : double(first - envelope.begin()) * kWindowMs;
 }
 
 double toneDB(const SinkRecording& recording, double frequency, std::size_t channel, double skip) {

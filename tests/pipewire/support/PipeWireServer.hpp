@@ -81,10 +81,9 @@ struct Stretches {
     double silentMs = 0;
 };
 Stretches stretches(const std::vector<double>& envelope, double level, double fromMs, double toMs);
-// The span in ms a sound at `level` plays: from its first window louder than
-// `level` - 30 dB to its last, or to the end if `toEnd`. A sound never heard
-// spans the whole envelope, silent throughout.
-std::pair<double, double> soundSpan(const std::vector<double>& envelope, double level, bool toEnd);
+// When a sound at `level` is first heard, in ms: its first window louder
+// than `level` - 30 dB; 0 for a sound never heard, silent throughout.
+double firstSoundMs(const std::vector<double>& envelope, double level);
 
 // What the registry and the "default" metadata said at one moment.
 struct Graph {

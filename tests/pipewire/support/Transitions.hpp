@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <set>
 
 #include "../support/Tones.hpp"
@@ -82,11 +83,18 @@ class Transitions {
 
     // `sonvel` null: the direct path.
     Transitions(PipeWireServer& s, ModelSession* model) : server(s), sonvel(model) {}
+    // The last scenario's players would otherwise play on into whatever is
+    // measured next, a second copy of the tone.
+    ~Transitions() {
+        for (const pid_t pid : players) server.stopPlayer(pid);
+    }
+    Transitions(const Transitions&) = delete;
+    Transitions& operator=(const Transitions&) = delete;
     double level() const { return sonvel ? storedDB : ownDB; }
 
     std::expected<Figures, std::string> run(const Scenario& scenario) {
         for (const pid_t pid : players) server.stopPlayer(pid);
-        players.clear(), played.clear(), error.clear();
+        players.clear(), played.clear(), stoppedMs.clear(), error.clear();
         markMs.reset();
         if (scenario.playing) {
             start(controlled, music);
@@ -101,7 +109,13 @@ class Transitions {
         Figures f;
         for (const double frequency : played) {
             const auto levels = envelope(recordings, frequency);
-            const auto [from, to] = soundSpan(levels, level(), frequency == music);
+            // A player stopped on purpose is judged until it was stopped:
+            // after that, the click of another stream's move can leak a
+            // window into its tone and look like sound.
+            const double from = firstSoundMs(levels, level());
+            const auto stopped = stoppedMs.find(frequency);
+            const double end = double(levels.size()) * kWindowMs;
+            const double to = stopped == stoppedMs.end() ? end : std::min(end, stopped->second);
             const auto s = stretches(levels, level(), from, to);
             f.aboveMs = std::max(f.aboveMs, s.aboveMs);
             f.silentMs = std::max(f.silentMs, s.silentMs);
@@ -132,11 +146,12 @@ class Transitions {
         hold(std::chrono::milliseconds(300));
     }
     void hold(std::chrono::milliseconds span) { std::this_thread::sleep_for(span); }
-    void mark() {
-        markMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
-                                                           recordedFrom)
-                     .count();
+    double sinceRecordingMs() const {
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
+                                                         recordedFrom)
+            .count();
     }
+    void mark() { markMs = sinceRecordingMs(); }
     void start(Player player, double frequency) {
         players.push_back(server.play({.player = player, .frequency = frequency, .name = "music"}));
         played.insert(frequency);
@@ -144,6 +159,7 @@ class Transitions {
     void joinAndLeave(Player player) {
         using namespace std::chrono_literals;
         record(), start(player, joiner), hold(1s);
+        stoppedMs[joiner] = sinceRecordingMs();
         server.stopPlayer(players.back()), hold(1s);
     }
     void onModel(const std::function<void(MixerModel&)>& command) {
@@ -170,6 +186,7 @@ class Transitions {
     std::optional<double> markMs;
     std::vector<pid_t> players;
     std::set<double> played;
+    std::map<double, double> stoppedMs;  // frequency: when its player was stopped
     std::string error;
 };
 
