@@ -539,7 +539,14 @@ bool transitions(Bench& b) {
 
 }  // namespace
 
-int main() {
+// Every section by default; named ones only (latency, switching, cpu,
+// transitions) when given, to repeat one figure without the minutes the
+// others take.
+int main(int argc, char** argv) {
+    const std::vector<std::string_view> named(argv + 1, argv + argc);
+    const auto wanted = [&](std::string_view section) {
+        return named.empty() || std::ranges::find(named, section) != named.end();
+    };
     auto started = sonvel::pwtest::PipeWireServer::start();
     if (!started) {
         fmt::print("pipewire_bench: skipped, no private PipeWire server: {}\n", started.error());
@@ -554,10 +561,13 @@ int main() {
     }
     b.hal = *connected;
 
-    bool ok = latency(b);
+    bool ok = !wanted("latency") || latency(b);
     // A sine each, as pw-play's file lasts a minute.
-    for (const auto section : {switches, cpu}) {
+    using Section = bool (*)(Bench&, const std::string&, sonvel::AudioObjectID);
+    for (const auto& [name, section] : {std::pair<std::string_view, Section>{"switching", switches},
+                                        std::pair<std::string_view, Section>{"cpu", cpu}}) {
         if (!ok) break;
+        if (!wanted(name)) continue;
         const std::string tone(sonvel::pwtest::nodeName(Player::pwPlay));
         const pid_t pid = b.play(kSineFrequency, 0);
         const auto process = b.processOf(pid);
@@ -568,7 +578,7 @@ int main() {
                            ? "Every recording was gap-free."
                            : "Some recording was NOT gap-free: read its figures with care.");
     b.hal.reset();
-    ok = ok && transitions(b);
+    ok = ok && (!wanted("transitions") || transitions(b));
     b.server.reset();
     return ok ? 0 : 1;
 }
