@@ -14,6 +14,7 @@
 #include <fstream>
 #include <mutex>
 #include <numbers>
+#include <optional>
 #include <thread>
 
 #include <pipewire/extensions/metadata.h>
@@ -434,15 +435,21 @@ bool Graph::linked(std::string_view from, std::string_view to) const {
 }
 
 std::vector<double> envelope(std::span<const SinkRecording> recordings, double frequency) {
-    std::vector<double> levels;
+    // Over the windows every sink recorded: one recording can stop a cycle
+    // after another, and the other's missing tail would read as silence.
+    std::optional<std::size_t> common;
+    for (const auto& r : recordings) {
+        const auto window = static_cast<std::size_t>(r.rate * kWindowMs / 1000) * r.channels;
+        const std::size_t windows = window > 0 ? r.samples.size() / window : 0;
+        common = std::min(common.value_or(windows), windows);
+    }
+    std::vector<double> levels(common.value_or(0), sim::SpeakerAnalysis::dB(0.0));
     for (const auto& r : recordings) {
         const std::span<const float> all(r.samples);
         const auto window = static_cast<std::size_t>(r.rate * kWindowMs / 1000) * r.channels;
-        for (std::size_t at = 0, i = 0; window > 0 && at + window <= all.size();
-             at += window, ++i) {
+        for (std::size_t i = 0; i < levels.size(); ++i) {
             const double level = sim::SpeakerAnalysis::dB(sim::SpeakerAnalysis::toneAmplitude(
-                all.subspan(at, window), r.channels, 0, frequency, r.rate));
-            if (i == levels.size()) levels.push_back(level);
+                all.subspan(i * window, window), r.channels, 0, frequency, r.rate));
             levels[i] = std::max(levels[i], level);
         }
     }
