@@ -40,6 +40,7 @@ void EngineMeter::record(const RenderStats& stats) {
     frames_.fetch_add(count(stats.frames), relaxed);
     inputNonZero_.fetch_add(count(stats.inputNonZeroSamples), relaxed);
     inputNonZeroEver_.fetch_add(count(stats.inputNonZeroSamples), relaxed);
+    lastInputHeard_.store(stats.inputNonZeroSamples > 0, relaxed);
     inputSamples_.fetch_add(count(stats.inputSampleCount), relaxed);
     outputSamples_.fetch_add(count(stats.outputSampleCount), relaxed);
     inputSquares_.fetch_add(fixedPoint(stats.inputSumOfSquares), relaxed);

@@ -25,6 +25,10 @@ class EngineMeter {
 
     [[nodiscard]] std::uint64_t totalCallbacks() const;
     [[nodiscard]] std::uint64_t totalInputNonZeroSamples() const;
+    // Whether the latest callback's input held a non-zero sample.
+    [[nodiscard]] bool lastInputHeard() const {
+        return lastInputHeard_.load(std::memory_order_relaxed);
+    }
 
     // Sums of squares are held in millionths so that they can be added
     // atomically. A sum that is not finite (a NaN or infinite sample) has no
@@ -44,6 +48,7 @@ class EngineMeter {
     std::atomic<std::uint32_t> outputPeakBits_{0};
     std::atomic<std::uint64_t> inputNonZeroEver_{0};
     std::atomic<std::uint64_t> callbacksEver_{0};
+    std::atomic<bool> lastInputHeard_{false};
 };
 
 // Splits a live test's measurements by segment. Cycles that are not steady

@@ -21,7 +21,12 @@ bool EngineTakeover::swap(GainControl& own) {
 bool EngineTakeover::cycle(bool inputHasSound, GainControl& own) {
     if (done()) return false;
     const std::uint64_t heard = oldMeter_->totalInputNonZeroSamples();
-    const bool oldHearsNothing = heard == oldHeard_;
+    // Either the old engine heard nothing since our last cycle, or its own
+    // latest cycle was empty. The second tells a move one cycle sooner: once
+    // the application has left it, the old engine waits for nothing and runs
+    // first in the cycle, while ours waits for the application, so our last
+    // look at its count can predate the cycle it still heard.
+    const bool oldHearsNothing = heard == oldHeard_ || !oldMeter_->lastInputHeard();
     oldHeard_ = heard;
     return inputHasSound && oldHearsNothing && swap(own);
 }

@@ -237,15 +237,20 @@ TEST(GainRendererTest, FirstCycleIsFlatThenRampsFromTheGainReached) {
 
 // A replacement engine takes the application over in its own first cycle
 // that brings sound the old engine no longer hears (a server that moves the
-// stream), at its level from the first frame; while both hear it (a server
-// that copies it), only `complete` swaps the gains.
+// stream), at its level from the first frame, also when the old engine's
+// cycle before its empty one came after our last look; while both hear it (a
+// server that copies it), only `complete` swaps the gains.
 TEST(GainRendererTest, TakesOverInTheCycleTheApplicationMovesIn) {
     const struct {
-        bool oldHears, newHears;
+        std::vector<bool> oldHears;  // per old cycle since the new engine's last
+        bool newHears;
         float firstFrame;  // of the new engine's output
         bool done;
-    } cases[] = {
-        {false, true, 0.25f, true}, {true, true, 0.0f, false}, {false, false, 0.0f, false}};
+    } cases[] = {{{false}, true, 0.25f, true},
+                 {{true}, true, 0.0f, false},
+                 {{false}, false, 0.0f, false},
+                 {{true, false}, true, 0.25f, true},
+                 {{false, true}, true, 0.0f, false}};
     for (const auto& c : cases) {
         auto oldControl = std::make_shared<GainControl>(0.5f);
         auto oldMeter = std::make_shared<EngineMeter>();
@@ -253,11 +258,11 @@ TEST(GainRendererTest, TakesOverInTheCycleTheApplicationMovesIn) {
         GainRenderer renderer(control, std::make_shared<EngineMeter>());
         auto takeover = std::make_shared<EngineTakeover>(oldControl, oldMeter, 0.25f);
         renderer.takeOver(takeover);
-        oldMeter->record({.inputNonZeroSamples = c.oldHears ? 1 : 0});
+        for (const bool heard : c.oldHears) oldMeter->record({.inputNonZeroSamples = heard});
         const Buffers in = mono(c.newHears ? 1.0f : 0.0f);
         Buffers out({{1, 4}});
         renderer.process(&in.list(), 0, out.list());
-        EXPECT_EQ(out.channel(0, 4), std::vector<float>(4, c.firstFrame)) << c.oldHears;
+        EXPECT_EQ(out.channel(0, 4), std::vector<float>(4, c.firstFrame)) << c.oldHears.size();
         EXPECT_EQ(takeover->done(), c.done);
         takeover->complete(*control);
         EXPECT_EQ(std::pair(control->target(), oldControl->target()), std::pair(0.25f, 0.0f));
