@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <unordered_set>
+
+#include "core/EnginePlanner.hpp"
+#include "core/EngineTopology.hpp"
 #include "core/Reconciler.hpp"
 
 namespace sonvel {
@@ -98,8 +102,9 @@ TEST(ReconcilerTest, DecisionOrder) {
 
     // A route alone that falls back beats the recorded failure.
     input.output = speakers;
-    EXPECT_EQ(statusOf(input), GroupStatus{GroupStatus::RouteFallback{
-                                   "Old DAC is not connected — using Default Output."}});
+    const GroupStatus fallback =
+        GroupStatus::RouteFallback{"Old DAC is not connected — using Default Output."};
+    EXPECT_EQ(statusOf(input), fallback);
 
     // With a level set, the failure is shown unchanged and beats activity.
     input.preferences["a"] = AppPreference(0.5, false, "A", "gone-uid", "Old DAC");
@@ -108,11 +113,9 @@ TEST(ReconcilerTest, DecisionOrder) {
 
     // Without the failure, the fallen-back route plays on the default output.
     input.failures.clear();
-    const ReconcileResult result = Reconciler::reconcile(input);
-    ASSERT_EQ(result.specs.size(), 1u);
-    EXPECT_EQ(result.specs[0].topology.deviceUID, "speakers-uid");
-    EXPECT_EQ(result.statuses.at("a"), GroupStatus{GroupStatus::RouteFallback{
-                                           "Old DAC is not connected — using Default Output."}});
+    EXPECT_EQ(
+        Reconciler::reconcile(input),
+        (ReconcileResult{{{"a", "a name", {{20}, "speakers-uid"}, 0.25f}}, {{"a", fallback}}}));
 }
 
 TEST(ReconcilerTest, IdleGraceIsStrict) {
@@ -125,6 +128,54 @@ TEST(ReconcilerTest, IdleGraceIsStrict) {
     input.lastActive["a"] = input.now - 30s;
     EXPECT_EQ(statusOf(input), GroupStatus{GroupStatus::Idle{}});
     EXPECT_TRUE(Reconciler::reconcile(input).specs.empty());
+}
+
+using Action = EngineAction;
+using Plan = std::vector<EngineAction>;
+
+EngineSpec want(std::string key, std::vector<AudioObjectID> processes = {1},
+                std::string device = "dev", float gain = 0.5f) {
+    return {key, key, {std::move(processes), std::move(device)}, gain};
+}
+
+EnginePlanner::Running running(const EngineSpec& s, float gain) {
+    return {s.topology, gain};
+}
+
+// Stale engines go first (by key), then new and moved ones in the desired
+// order, then gain changes; an unchanged engine needs nothing, and a changed
+// device or process set is a rebuild, not a destroy and a create.
+TEST(EnginePlannerTest, DestroysThenBuildsInDesiredOrderThenGains) {
+    EXPECT_TRUE(EnginePlanner::actions({}, {}).empty());
+    const auto a = want("a", {1}), b = want("b", {2}), c = want("c", {3}), d = want("d", {4});
+    const auto bMoved = want("b", {2}, "headphones"), cLouder = want("c", {3}, "dev", 0.9f);
+    const auto dGrown = want("d", {4, 5});
+    const std::map<std::string, EnginePlanner::Running> engines{
+        {"b", running(b, 0.5f)},      {"c", running(c, 0.5f)},
+        {"d", running(d, 0.5f)},      {"e", running(want("e"), 0.5f)},
+        {"z", running(want("z"), 1)}, {"Y", running(want("Y"), 1)}};
+    EXPECT_EQ(
+        EnginePlanner::actions(engines, {cLouder, a, bMoved, dGrown, want("e")}),
+        (Plan{Action::Destroy{"Y"}, Action::Destroy{"z"}, Action::Create{a},
+              Action::Rebuild{bMoved}, Action::Rebuild{dGrown}, Action::UpdateGain{"c", 0.9f}}));
+}
+
+TEST(EnginePlannerTest, ResetHandsOverEveryWantedEngine) {
+    const auto a = want("A"), b = want("B"), c = want("C");
+    EXPECT_EQ(
+        EnginePlanner::resetActions({"A", "B", "Z"}, {b, c, a}),
+        (Plan{Action::Destroy{"Z"}, Action::Handover{b}, Action::Handover{a}, Action::Create{c}}));
+    EXPECT_TRUE(EnginePlanner::resetActions({}, {}).empty());
+}
+
+// Order, every ID and the device all feed the hash; equal topologies hash alike.
+TEST(EngineTopologyTest, HashFollowsOrderEveryIDAndTheDevice) {
+    const std::hash<EngineTopology> hash;
+    EXPECT_EQ(hash({{3, 5}, "dev"}), hash({{3, 5}, "dev"}));
+    const std::unordered_set<std::size_t> hashes{hash({{3, 5}, "dev"}), hash({{5, 3}, "dev"}),
+                                                 hash({{3}, "dev"}), hash({{3, 5}, "dev2"}),
+                                                 hash({{}, "dev"})};
+    EXPECT_EQ(hashes.size(), 5u);
 }
 
 }  // namespace

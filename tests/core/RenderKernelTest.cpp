@@ -218,23 +218,6 @@ Buffers mono(float value) {
     return b;
 }
 
-TEST(GainRendererTest, FirstCycleIsFlatThenRampsFromTheGainReached) {
-    auto control = std::make_shared<GainControl>(0.5f);
-    auto meter = std::make_shared<EngineMeter>();
-    GainRenderer renderer(control, meter);
-    const Buffers in = mono(1.0f);
-    Buffers out({{1, 4}});
-
-    control->set(1.0f);  // changed after construction: still no ramp on the first cycle
-    renderer.process(&in.list(), 0, out.list());
-    EXPECT_EQ(out.channel(0, 4), std::vector<float>(4, 1.0f));
-
-    control->set(0.0f);
-    renderer.process(&in.list(), 0, out.list());
-    EXPECT_EQ(out.channel(0, 4), (std::vector<float>{0.75f, 0.5f, 0.25f, 0.0f}));
-    EXPECT_EQ(meter->totalCallbacks(), 2u);
-}
-
 // A replacement engine takes the application over in its own first cycle
 // that brings sound the old engine no longer hears (a server that moves the
 // stream), at its level from the first frame, also when the old engine's
@@ -269,23 +252,32 @@ TEST(GainRendererTest, TakesOverInTheCycleTheApplicationMovesIn) {
     }
 }
 
-TEST(GainRendererTest, OnlySteadyCyclesReachTheirSegment) {
-    auto control = std::make_shared<GainControl>(1.0f, 0);
-    auto segments = std::make_shared<SegmentedMeter>(3);
-    GainRenderer renderer(control, std::make_shared<EngineMeter>(), segments);
-    Buffers in({{2, 64}});
-    Buffers out({{2, 64}});
+// The first cycle plays its target flat, even one set after construction,
+// and later cycles ramp from the gain reached. Only cycles that neither ramp
+// nor change segment are measured in their segment.
+TEST(GainRendererTest, FirstCycleIsFlatThenRampsAndOnlySteadyCyclesReachTheirSegment) {
+    auto control = std::make_shared<GainControl>(0.5f, 0);
+    auto meter = std::make_shared<EngineMeter>();
+    auto segments = std::make_shared<SegmentedMeter>(2);  // segment 1 is the last
+    GainRenderer renderer(control, meter, segments);
+    const Buffers in = mono(1.0f);
+    Buffers out({{1, 4}});
+    const auto cycle = [&] {
+        renderer.process(&in.list(), 0, out.list());
+        return out.channel(0, 4);
+    };
 
-    renderer.process(&in.list(), 0, out.list());  // first cycle: flat and same segment
-    control->set(1.0f, 1);                        // segment changes, gain does not
-    renderer.process(&in.list(), 0, out.list());
-    renderer.process(&in.list(), 0, out.list());  // steady in segment 1
-    control->set(0.5f);                           // ramp within segment 1
-    renderer.process(&in.list(), 0, out.list());
-
+    control->set(1.0f);
+    EXPECT_EQ(cycle(), std::vector<float>(4, 1.0f));  // steady in segment 0
+    control->set(1.0f, 1);
+    EXPECT_EQ(cycle(), std::vector<float>(4, 1.0f));  // the segment changes: a transition
+    EXPECT_EQ(cycle(), std::vector<float>(4, 1.0f));  // steady in segment 1
+    control->set(0.0f);
+    EXPECT_EQ(cycle(), (std::vector<float>{0.75f, 0.5f, 0.25f, 0.0f}));  // a transition
     EXPECT_EQ(segments->segments()[0]->totalCallbacks(), 1u);
     EXPECT_EQ(segments->segments()[1]->totalCallbacks(), 1u);
     EXPECT_EQ(segments->transitions()->totalCallbacks(), 2u);
+    EXPECT_EQ(meter->totalCallbacks(), 4u);
 }
 
 TEST(GainRendererTest, ProcessingNeverAllocates) {

@@ -3,7 +3,10 @@
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <tuple>
 
+#include "core/AppPreference.hpp"
+#include "core/GainTaper.hpp"
 #include "core/Iso8601.hpp"
 #include "core/PreferencesCodec.hpp"
 
@@ -14,6 +17,55 @@ using namespace std::chrono;
 using PreferencesCodec::decode;
 using PreferencesCodec::Decoded;
 using PreferencesCodec::encode;
+
+// Wherever a position is read, stored, saved or turned into a gain, a value
+// that is not a number is full level (it neither silences the application nor
+// starts an engine) and infinities clamp like other values out of range.
+TEST(PositionTest, EveryPlaceFollowsOneRule) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::tuple<double, double, const char*> cases[] = {
+        {std::nan(""), 1.0, "100%"}, {inf, 1.0, "100%"}, {-inf, 0.0, "0%"}, {1.7, 1.0, "100%"},
+        {-0.2, 0.0, "0%"},           {0.5, 0.5, "50%"},  {1.0, 1.0, "100%"}};
+    for (const auto& [given, sane, percent] : cases) {
+        SCOPED_TRACE(given);
+        const bool full = sane >= 1.0;
+        EXPECT_EQ(AppPreference(given, false, "A").position, sane);
+
+        AppPreference raw;  // as a document or a command may leave it
+        raw.position = given;
+        EXPECT_EQ(raw.isDefault(), full);
+        EXPECT_EQ(raw.isFullLevel(), full);
+        EXPECT_EQ(raw.gain(), static_cast<float>(sane * sane));
+        EXPECT_EQ(GainTaper::gain(given), raw.gain());
+        EXPECT_EQ(GainTaper::position(static_cast<float>(given)), std::sqrt(sane));
+        EXPECT_EQ(GainTaper::percentText(given), percent);
+
+        Preferences set;
+        set.set(AppPreference(0.25, false, "A"), "k");  // a default written over a level removes it
+        set.set(raw, "k");
+        Preferences direct;  // bypassing `set`, as a stale record might
+        direct.apps["k"] = raw;
+        for (const Preferences& p : {set, decode(encode(direct)).preferences}) {
+            EXPECT_EQ(p.apps.contains("k"), !full);
+            if (!full) {
+                EXPECT_EQ(p.apps.at("k").position, sane);
+            }
+        }
+    }
+}
+
+TEST(AppPreferenceTest, MuteAndRouteChangeSomethingEvenAtFullLevel) {
+    const AppPreference muted(1.0, true, "A");
+    EXPECT_FALSE(muted.isDefault());
+    EXPECT_FALSE(muted.isFullLevel());
+    EXPECT_EQ(muted.gain(), 0.0f);
+    const AppPreference routed(1.0, false, "A", "uid", "Speakers");
+    EXPECT_FALSE(routed.isDefault());
+    EXPECT_TRUE(routed.isFullLevel());
+    EXPECT_EQ(routed.outputDeviceName, "Speakers");
+    // A device name without a device identifies nothing.
+    EXPECT_FALSE(AppPreference(0.5, false, "A", std::nullopt, "Speakers").outputDeviceName);
+}
 
 system_clock::time_point at(std::int64_t secondsSinceEpoch) {
     return system_clock::time_point{seconds{secondsSinceEpoch}};
@@ -28,22 +80,14 @@ Preferences sample() {
     p.isPaused = true;
     p.showIdleApps = false;
     p.permissionVerifiedAt = january31;
-    const std::vector<std::string> measurements{"100 %: −3.0 dB", "50 %: −9.0 dB"};
-    p.validation = ValidationRecord(ValidationRecord::Outcome::passed, "24A335", january31,
-                                    "MacBook Speakers", "Music", measurements, "", 1, "Silence.");
+    p.validation =
+        ValidationRecord(ValidationRecord::Outcome::passed, "24A335", january31, "MacBook Speakers",
+                         "Music", {"100 %: −3.0 dB", "50 %: −9.0 dB"}, "", 1, "Silence.");
     return p;
 }
 
 std::string unreadable(const std::string& why) {
     return "Preferences were unreadable (" + why + ").";
-}
-
-TEST(PreferencesTest, SettingADefaultRemovesTheEntry) {
-    Preferences p;
-    p.set(AppPreference(0.5, false, "A"), "a");
-    EXPECT_EQ(p.preference("a"), AppPreference(0.5, false, "A"));
-    p.set(AppPreference(1.0, false, "A"), "a");
-    EXPECT_EQ(p.preference("a"), std::nullopt);
 }
 
 TEST(PreferencesCodecTest, WritesOneSortedLineWithWholeSecondDatesAndReadsItBack) {
@@ -61,7 +105,8 @@ TEST(PreferencesCodecTest, WritesOneSortedLineWithWholeSecondDatesAndReadsItBack
 }
 
 // Whatever a record holds, what is written decodes again without an issue,
-// and writing the decoded record gives the same bytes.
+// and writing the decoded record gives the same bytes. Text that is not UTF-8
+// is replaced rather than losing the document.
 TEST(PreferencesCodecTest, EveryWrittenDocumentDecodesAndWritesTheSameBytes) {
     Preferences p = sample();
     const double inf = std::numeric_limits<double>::infinity();
@@ -72,10 +117,12 @@ TEST(PreferencesCodecTest, EveryWrittenDocumentDecodesAndWritesTheSameBytes) {
         app.muted = i++ % 2 == 0;
         app.displayName = "App \xF0\x9F\x8E\xB5";
     }
+    p.set(AppPreference(0.5, false, "Bad \xC3 name"), "bad");
     const std::string first = encode(p);
     const Decoded back = decode(first);
     ASSERT_EQ(back.issue, std::nullopt) << first;
     EXPECT_EQ(encode(back.preferences), first);
+    EXPECT_EQ(back.preferences.apps.at("bad").displayName, "Bad \xEF\xBF\xBD name");
 }
 
 TEST(PreferencesCodecTest, OtherVersionsAreNotRead) {
@@ -148,14 +195,6 @@ TEST(PreferencesCodecTest, MalformedBytesGiveDefaultsAndAnIssue) {
         EXPECT_EQ(decode(bytes), (Decoded{Preferences{}, unreadable(why)})) << bytes.substr(0, 40);
     }
     EXPECT_EQ(decode(good + " \n\t").preferences, sample());
-}
-
-TEST(PreferencesCodecTest, TextThatIsNotUtf8IsReplacedRatherThanLosingTheDocument) {
-    Preferences p;
-    p.set(AppPreference(0.5, false, "Bad \xC3 name"), "key");
-    const Decoded back = decode(encode(p));
-    EXPECT_EQ(back.issue, std::nullopt);
-    EXPECT_EQ(back.preferences.apps.at("key").displayName, "Bad \xEF\xBF\xBD name");
 }
 
 // One date the clock cannot hold must not cost every level, mute and route.

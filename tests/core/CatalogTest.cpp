@@ -4,6 +4,7 @@
 
 #include "core/AppCatalog.hpp"
 #include "core/OutputCatalog.hpp"
+#include "core/Routing.hpp"
 
 namespace sonvel {
 namespace {
@@ -79,8 +80,7 @@ TEST(AppCatalogTest, ResolverTakesOwnerFromBundleThenHelperParent) {
     // Once the parent no longer runs as a regular application, the helper is nobody's.
     regular.clear();
     const ProcessRecord orphan = ProcessOwnerResolver::record(helper, bundles, isRegular);
-    EXPECT_FALSE(orphan.appBundleID);
-    EXPECT_TRUE(AppCatalog::groups({orphan}, 1).empty());
+    EXPECT_FALSE(orphan.appBundleID);  // and, not a user app, it gets no group (see below)
     helper.launchServicesIsRegular = true;
     EXPECT_TRUE(ProcessOwnerResolver::record(helper, bundles, isRegular).isUserApp);
 }
@@ -111,14 +111,14 @@ TEST(AppCatalogTest, GroupsHelpersWebContentAndSkipsTheRest) {
                            group("com.example.Tool", "com.example.Tool", {90}, {300}, false)}));
 }
 
-TEST(AppCatalogTest, DisplayOrderPlayingFirstThenNamesWithoutRegardToCase) {
+// Case-insensitive order of names is guarded by NameOrderTest.
+TEST(AppCatalogTest, DisplayOrderPlayingFirstThenNamesKeepingTies) {
     auto app = [](AudioObjectID id, const std::string& name, bool playing) {
         const std::string key = "id." + std::to_string(id);
         return process(id, ProcessID(id), key, key, name, true, playing);
     };
     const std::pair<std::vector<ProcessRecord>, std::vector<std::string>> cases[] = {
         {{app(1, "Alpha", false), app(2, "beta", true)}, {"id.2", "id.1"}},
-        {{app(1, "Beta", false), app(2, "alpha", false)}, {"id.2", "id.1"}},
         // Equal lower-cased names keep their order of first appearance.
         {{app(7, "Music", false), app(3, "music", false), app(5, "MUSIC", false)},
          {"id.7", "id.3", "id.5"}},
@@ -129,7 +129,8 @@ TEST(AppCatalogTest, DisplayOrderPlayingFirstThenNamesWithoutRegardToCase) {
 }
 
 // Both lists a person reads by name, the panel's applications and the output
-// menu, put accented names among their base letters rather than after "z".
+// menu, put accented names among their base letters rather than after "z",
+// and ignore case.
 TEST(NameOrderTest, PanelAndOutputMenuSortAccentsAmongTheirBaseLetters) {
     const std::vector<std::string> expected{"Drum", "eclair", "Éclair", "Fable", "Ölmühle", "zoom"};
     const std::vector<std::string> shuffled{"zoom", "Éclair", "Fable", "eclair", "Ölmühle", "Drum"};
@@ -144,6 +145,71 @@ TEST(NameOrderTest, PanelAndOutputMenuSortAccentsAmongTheirBaseLetters) {
     EXPECT_EQ(each(AppCatalog::groups(records, 0), &AppGroup::displayName), expected);
     EXPECT_EQ(each(OutputCatalog::selectable(devices, std::nullopt, 0), &OutputContext::name),
               expected);
+}
+
+DeviceFacts device(AudioObjectID id, std::string uid, std::string name, long channels = 2,
+                   bool hidden = false, std::optional<ProcessID> hog = std::nullopt) {
+    return {id, std::move(uid), std::move(name), channels, hidden, hog};
+}
+
+// Hidden devices, devices without outputs and this application's own devices
+// (by identifier prefix, case-sensitive, at the start only) are never offered;
+// one another process holds exclusively is offered, with why it cannot be used.
+TEST(OutputCatalogTest, OffersVisibleOutputDevicesThatAreNotOurOwn) {
+    const auto outputs = OutputCatalog::selectable(
+        {device(1, "hidden", "Hidden", 2, true), device(2, "mic", "Microphone", 0),
+         device(3, "app.velmorra.sonvel.engine.X", "Sonvel Engine"),
+         device(4, "app.velmorra.quillaster.probe", "Old Probe"),
+         device(5, "x.app.velmorra.sonvel.y", "Not Ours"),
+         device(6, "APP.velmorra.sonvel.z", "Nor"), device(7, "spk", "Speakers"),
+         device(8, "dac", "DAC", 2, false, 500), device(9, "mine", "Mine", 2, false, 77)},
+        std::nullopt, 77);
+    EXPECT_EQ(each(outputs, &OutputContext::name),
+              (std::vector<std::string>{"DAC", "Mine", "Nor", "Not Ours", "Speakers"}));
+    EXPECT_EQ(outputs[0].unsupportedReason, "Another app has exclusive access to DAC.");
+    EXPECT_EQ(outputs[4], (OutputContext{7, "spk", "Speakers", std::nullopt}));
+    EXPECT_FALSE(outputs[1].unsupportedReason);
+}
+
+TEST(OutputCatalogTest, DefaultOutputComesFirst) {
+    const std::vector<DeviceFacts> devices{device(1, "A", "zeta"), device(2, "B", "Beta"),
+                                           device(3, "C", "alpha")};
+    EXPECT_EQ(each(OutputCatalog::selectable(devices, "B", 0), &OutputContext::name),
+              (std::vector<std::string>{"Beta", "alpha", "zeta"}));
+}
+
+const OutputContext speakers{1, "spk", "Speakers", std::nullopt};
+const OutputContext dac{2, "dac", "DAC", std::nullopt};
+const OutputContext held{3, "held", "Held", "Another app has exclusive access to Held."};
+
+TEST(RoutingTest, ResolvesOrFallsBackWithTheExactSentence) {
+    const std::vector<OutputContext> outputs{speakers, dac, held};
+    const auto resolve = [&](std::optional<std::string> uid, std::optional<std::string> name,
+                             const OutputContext& byDefault = speakers) {
+        return Routing::resolve(AppPreference(0.5, false, "A", uid, name), byDefault, outputs);
+    };
+    using R = Routing::Resolution;
+    EXPECT_EQ(resolve(std::nullopt, std::nullopt), (R{speakers, std::nullopt}));
+    EXPECT_EQ(resolve("dac", "DAC"), (R{dac, std::nullopt}));
+    EXPECT_EQ(resolve("held", "Held"),
+              (R{speakers, "Another app has exclusive access to Held. Using Default Output."}));
+    EXPECT_EQ(resolve("usb", "USB DAC"),
+              (R{speakers, "USB DAC is not connected — using Default Output."}));
+    EXPECT_EQ(resolve("usb", std::nullopt),
+              (R{speakers, "The chosen output is not connected — using Default Output."}));
+    // The default output is honoured as chosen, whatever its own state.
+    EXPECT_EQ(resolve("held", "Held", held), (R{held, std::nullopt}));
+}
+
+TEST(RoutingTest, CanRouteNeedsReadyGateAndTwoUsableOutputs) {
+    const ControlGate ready = ControlGate::Ready{};
+    const GroupStatus elsewhere = GroupStatus::Unavailable{UnavailableReason::PlaysToOtherDevice{}};
+    const GroupStatus noOutput = GroupStatus::Unavailable{UnavailableReason::NoOutputDevice{}};
+    EXPECT_FALSE(Routing::canRoute(ready, std::nullopt, {speakers, held}));
+    EXPECT_TRUE(Routing::canRoute(ready, std::nullopt, {speakers, dac, held}));
+    EXPECT_FALSE(Routing::canRoute(ready, elsewhere, {speakers, dac}));
+    EXPECT_TRUE(Routing::canRoute(ready, noOutput, {speakers, dac}));
+    EXPECT_FALSE(Routing::canRoute(ControlGate::Paused{}, std::nullopt, {speakers, dac}));
 }
 
 }  // namespace

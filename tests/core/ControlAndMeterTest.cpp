@@ -1,0 +1,226 @@
+// The two words the IO thread shares with everyone else: the gain it is told
+// and the meter it fills.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "core/EngineMeter.hpp"
+#include "core/GainControl.hpp"
+#include "core/GainTaper.hpp"
+#include "support/AllocationCounter.hpp"
+
+namespace sonvel {
+namespace {
+
+// Runs `background` over and over on a thread of its own while `foreground`
+// runs once here, from the moment that thread is under way: on a busy machine
+// it may start late, and the two must overlap.
+void alongside(const std::function<void()>& background, const std::function<void()>& foreground) {
+    std::atomic<bool> started{false}, done{false};
+    std::thread other([&] {
+        while (!done.load(std::memory_order_acquire)) {
+            background();
+            started.store(true, std::memory_order_release);
+        }
+    });
+    while (!started.load(std::memory_order_acquire)) std::this_thread::yield();
+    foreground();
+    done.store(true, std::memory_order_release);
+    other.join();
+}
+
+// Positions in and out of range, numbers or not, are covered by PositionTest.
+TEST(GainTaperTest, DecibelsAndLinearLabels) {
+    EXPECT_EQ(GainTaper::decibels(0), -120.0);
+    EXPECT_NEAR(GainTaper::decibels(0.5), -12.0412, 1e-4);
+    EXPECT_NEAR(GainTaper::decibels(0.0001), -160.0, 1e-3);  // no floor but silence
+    // Linear in the position, halves rounded away from zero.
+    for (const auto& [position, text] : {std::pair{0.005, "1%"}, {0.004, "0%"}, {0.125, "13%"}}) {
+        EXPECT_EQ(GainTaper::percentText(position), text);
+    }
+}
+
+// The constructor and both setters store the same sanitised gain: never -0,
+// never louder than 1, and any other positive number, denormals too, as given.
+TEST(GainControlTest, SanitisesEveryWrite) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float denormal = std::numeric_limits<float>::denorm_min();
+    EXPECT_EQ(GainControl().state(), (GainControl::State{1.0f, 0}));
+    const std::pair<float, float> cases[] = {{std::nanf(""), 0.0f}, {inf, 0.0f},  {-inf, 0.0f},
+                                             {-0.25f, 0.0f},        {0.0f, 0.0f}, {-0.0f, 0.0f},
+                                             {-denormal, 0.0f},     {1.5f, 1.0f}, {0.3f, 0.3f},
+                                             {denormal, denormal}};
+    for (const auto& [written, stored] : cases) {
+        SCOPED_TRACE(written);
+        GainControl control(written, 7);
+        EXPECT_FALSE(std::signbit(control.target()));
+        EXPECT_EQ(control.state(), (GainControl::State{stored, 7}));
+        control.set(0.5f);
+        control.set(written);  // the gain alone: the segment stays
+        EXPECT_EQ(control.state(), (GainControl::State{stored, 7}));
+        control.set(written, 9);
+        EXPECT_EQ(control.state(), (GainControl::State{stored, 9}));
+    }
+}
+
+// Each write pairs segment s with a gain derived from s; a reader must never
+// see a gain from one write with the segment of another.
+TEST(GainControlConcurrencyTest, ReadersSeeOnlyPairsOneWriteProduced) {
+    const auto gainFor = [](std::uint32_t s) { return static_cast<float>(s % 997 + 1) / 1024.0f; };
+    GainControl control(gainFor(0), 0);
+    long torn = 0;
+    alongside(
+        [&] {
+            const GainControl::State s = control.state();
+            if (s.gain != gainFor(s.segment)) ++torn;
+        },
+        [&] {
+            std::vector<std::thread> writers;
+            for (std::uint32_t w = 0; w < 2; ++w) {
+                writers.emplace_back([&, w] {
+                    for (std::uint32_t i = 1; i < 200'000; ++i) {
+                        const std::uint32_t segment = i * 2 + w;
+                        control.set(gainFor(segment), segment);
+                    }
+                });
+            }
+            for (std::thread& t : writers) t.join();
+        });
+    EXPECT_EQ(torn, 0);
+}
+
+// A gain-only write racing a segment write must not put an old segment back.
+TEST(GainControlConcurrencyTest, GainOnlyWritesNeverLoseASegment) {
+    GainControl control(0.5f, 0);
+    int i = 0;
+    long lost = 0;
+    constexpr std::uint32_t last = 100'000;
+    alongside([&] { control.set(static_cast<float>(i++ % 100) / 100.0f); },
+              [&] {
+                  for (std::uint32_t segment = 1; segment <= last; ++segment) {
+                      control.set(0.75f, segment);
+                      if (control.state().segment < segment) ++lost;
+                  }
+              });
+    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(control.state().segment, last);
+}
+
+RenderStats cycle(float inPeak = 0.5f, float outPeak = 0.25f, double inSquares = 2.5,
+                  double outSquares = 1.0) {
+    return {512, inPeak, outPeak, inSquares, outSquares, 1000, 1024, 1024};
+}
+
+TEST(EngineMeterTest, SnapshotsDrainIntervalsButNotLifetimeTotals) {
+    EngineMeter meter;
+    // No samples is silence, not 0/0.
+    EXPECT_EQ(meter.takeSnapshot().inputRMS(), 0.0);
+    EXPECT_EQ(MeterSnapshot::empty.outputRMSDBFS(), -120.0);
+    meter.record(cycle());
+    meter.record(cycle());
+    const MeterSnapshot first = meter.takeSnapshot();
+    EXPECT_EQ(first, (MeterSnapshot{2, 1024, 2000, 2048, 2048, 5.0, 2.0, 0.5f, 0.25f}));
+    EXPECT_NEAR(first.inputRMS(), std::sqrt(5.0 / 2048), 1e-15);
+    EXPECT_EQ(meter.takeSnapshot(), MeterSnapshot::empty);
+    meter.record(cycle());
+    EXPECT_EQ(meter.totalCallbacks(), 3u);
+    EXPECT_EQ(meter.totalInputNonZeroSamples(), 3000u);
+    EXPECT_EQ(meter.takeSnapshot().callbacks, 1u);
+}
+
+TEST(EngineMeterTest, PeaksKeepTheLargestWhateverTheOrder) {
+    EngineMeter meter;
+    meter.record(cycle(0.5f, 0.25f));
+    meter.record(cycle(0.25f, 0.5f));
+    const MeterSnapshot s = meter.takeSnapshot();
+    EXPECT_EQ(std::pair(s.inputPeak, s.outputPeak), std::pair(0.5f, 0.5f));
+    // A NaN peak would stick above every number: it is ignored.
+    meter.record(cycle(std::nanf(""), -1.0f));
+    meter.record(cycle(0.125f, 0.125f));
+    const MeterSnapshot t = meter.takeSnapshot();
+    EXPECT_EQ(std::pair(t.inputPeak, t.outputPeak), std::pair(0.125f, 0.125f));
+}
+
+TEST(EngineMeterTest, SquaresAreMillionthsAndNonFiniteCyclesAddNothing) {
+    EXPECT_EQ(EngineMeter::fixedPoint(2.5), 2'500'000u);
+    for (double nothing :
+         {0.0000004, std::nan(""), std::numeric_limits<double>::infinity(), -1.0}) {
+        EXPECT_EQ(EngineMeter::fixedPoint(nothing), 0u) << nothing;
+    }
+    // Beyond the counter's range the contribution saturates instead of wrapping.
+    EXPECT_EQ(EngineMeter::fixedPoint(1e300), EngineMeter::fixedPoint(1e30));
+
+    EngineMeter meter;
+    meter.record(cycle(0.5f, 0.5f, 2.5, 1.0));
+    meter.record(cycle(0.5f, 0.5f, std::numeric_limits<double>::infinity(), std::nan("")));
+    // The cycle itself still counts.
+    EXPECT_EQ(meter.takeSnapshot(),
+              (MeterSnapshot{2, 1024, 2000, 2048, 2048, 2.5, 1.0, 0.5f, 0.5f}));
+}
+
+TEST(EngineMeterTest, DecibelConversionFloorsAtMinus120) {
+    EXPECT_NEAR(MeterSnapshot::dB(0.5), -6.0206, 1e-4);
+    for (double silent : {0.0, -1.0, std::nan(""), 0.0000001}) {
+        EXPECT_EQ(MeterSnapshot::dB(silent), -120.0) << silent;
+    }
+}
+
+// Where steady cycles of a segment in range and unsteady ones go is heard in
+// GainRendererTest; here, what the count leaves out.
+TEST(SegmentedMeterTest, SegmentsBeyondTheCountGoToTransitions) {
+    for (long count : {5L, 0L, -3L}) {
+        SCOPED_TRACE(count);
+        const auto segments = static_cast<std::uint32_t>(std::max(count, 0L));
+        SegmentedMeter meter(count);
+        EXPECT_EQ(meter.segments().size(), segments);
+        meter.record(cycle(), segments, true);
+        EXPECT_EQ(meter.transitions()->totalCallbacks(), 1u);
+    }
+}
+
+TEST(EngineMeterTest, RecordingNeverAllocates) {
+    EngineMeter meter;
+    SegmentedMeter segments(3);
+    testing::AllocationCounter allocations;
+    for (int i = 0; i < 100; ++i) {
+        meter.record(cycle());
+        segments.record(cycle(), static_cast<std::uint32_t>(i % 4), i % 2 == 0);
+    }
+    EXPECT_EQ(allocations.count(), 0u);
+}
+
+// Draining while the IO thread records must neither lose nor double-count a
+// cycle: the sum of all snapshots equals what was recorded.
+TEST(EngineMeterConcurrencyTest, DrainingDuringRecordingLosesNothing) {
+    constexpr std::uint64_t cycles = 300'000;
+    EngineMeter meter;
+    MeterSnapshot sum;
+    const auto drain = [&] {
+        const MeterSnapshot s = meter.takeSnapshot();
+        sum.callbacks += s.callbacks;
+        sum.frames += s.frames;
+        sum.inputNonZeroSamples += s.inputNonZeroSamples;
+        sum.inputSamples += s.inputSamples;
+        sum.outputSamples += s.outputSamples;
+        sum.inputSumOfSquares += s.inputSumOfSquares;
+    };
+    alongside(drain, [&] {
+        for (std::uint64_t i = 0; i < cycles; ++i) meter.record({3, 0.1f, 0.1f, 0.5, 0.5, 2, 5, 7});
+    });
+    drain();  // what was recorded after the last drain over there
+    EXPECT_EQ(std::tuple(sum.callbacks, sum.frames, sum.inputNonZeroSamples, sum.inputSamples,
+                         sum.outputSamples),
+              std::tuple(cycles, 3 * cycles, 2 * cycles, 5 * cycles, 7 * cycles));
+    EXPECT_DOUBLE_EQ(sum.inputSumOfSquares, 0.5 * cycles);
+}
+
+}  // namespace
+}  // namespace sonvel

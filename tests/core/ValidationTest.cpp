@@ -1,0 +1,185 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "core/ControlGate.hpp"
+#include "core/LiveTest.hpp"
+#include "core/PermissionProbeEvaluator.hpp"
+#include "core/SilenceWatchdog.hpp"
+#include "core/ValidationPolicy.hpp"
+
+namespace sonvel {
+namespace {
+
+ValidationRecord passed(std::string build = "24A335",
+                        std::optional<std::int64_t> revision = std::nullopt) {
+    return {ValidationRecord::Outcome::passed, std::move(build), {}, "", "", {}, "", revision};
+}
+
+using G = ControlGate;
+const ValidationPath current{"24A335", ValidationPath::currentEngineRevision};
+
+ControlGate evaluate(PermissionState permission, std::optional<ValidationRecord> record,
+                     bool paused = false, const ValidationPath& path = current) {
+    return ControlGate::evaluate(permission, record, path, paused, GateWording{});
+}
+
+TEST(ControlGateTest, PermissionComesBeforeValidationWhichComesBeforePause) {
+    for (const PermissionState& p : {PermissionState{PermissionState::Unknown{}},
+                                     PermissionState{PermissionState::Probing{true}},
+                                     PermissionState{PermissionState::Failed{"x"}}}) {
+        EXPECT_EQ(evaluate(p, passed(), true), G{G::NeedsPermission{}});
+    }
+    EXPECT_EQ(evaluate(PermissionState::LikelyDenied{}, passed(), true), G{G::PermissionDenied{}});
+
+    const PermissionState verified = PermissionState::Verified{};
+    EXPECT_EQ(evaluate(verified, std::nullopt, true), G{G::NeedsLiveValidation{}});
+    ValidationRecord failed = passed();
+    failed.outcome = ValidationRecord::Outcome::failed;
+    failed.invalidatedReason = "ignored";
+    EXPECT_EQ(evaluate(verified, failed, true), G{G::ValidationFailed{}});
+    EXPECT_EQ(evaluate(verified, passed(), false), G{G::Ready{}});
+    EXPECT_EQ(evaluate(verified, passed(), true), G{G::Paused{}});
+}
+
+TEST(ControlGateTest, StaleRecordsNeedRevalidationWithTheirReason) {
+    const PermissionState verified = PermissionState::Verified{};
+    const ValidationPath newBuild{"24B83", 1};
+    const G gate = evaluate(verified, passed("24A335"), false, newBuild);
+    EXPECT_EQ(gate, G{G::NeedsRevalidation{"The system changed from build 24A335 to 24B83."}});
+    EXPECT_EQ(gate.detail(),
+              "The system changed from build 24A335 to 24B83. Run the 10-second live test again.");
+
+    for (std::int64_t revision : {0, 2}) {
+        EXPECT_EQ(evaluate(verified, passed("24A335", revision), true),
+                  G{G::NeedsRevalidation{"Sonvel's audio engine changed since the last test."}});
+    }
+    EXPECT_EQ(evaluate(verified, passed("24A335", 1)), G{G::Ready{}});
+
+    const auto invalidated = ValidationPolicy::invalidate(passed(), "Silence was captured.");
+    EXPECT_EQ(evaluate(verified, invalidated, false, newBuild),
+              G{G::NeedsRevalidation{"Silence was captured."}});
+}
+
+TEST(ValidationPolicyTest, InvalidateKeepsTheFirstReasonAndLeavesFailuresAlone) {
+    EXPECT_EQ(ValidationPolicy::invalidate(std::nullopt, "r"), std::nullopt);
+
+    const auto once = ValidationPolicy::invalidate(passed(), "first");
+    ASSERT_TRUE(once);
+    EXPECT_EQ(once->invalidatedReason, "first");
+    EXPECT_EQ(ValidationPolicy::invalidate(once, "second")->invalidatedReason, "first");
+
+    ValidationRecord failed = passed();
+    failed.outcome = ValidationRecord::Outcome::failed;
+    EXPECT_EQ(ValidationPolicy::invalidate(failed, "r"), failed);
+}
+
+const double nan = std::nan("");
+
+TEST(PermissionProbeEvaluatorTest, VerdictsAtTheirBoundaries) {
+    using V = PermissionProbeVerdict;
+    using PermissionProbeEvaluator::evaluate;
+    EXPECT_EQ(evaluate(1, 0.1, 5), V::verified);
+    EXPECT_EQ(evaluate(0, 0.5, 3.0), V::likelyDenied);
+    EXPECT_EQ(evaluate(0, 15.0, 2.9), V::nothingPlaying);
+    EXPECT_EQ(evaluate(0, 3.0, 0), V::nothingPlaying);
+    EXPECT_EQ(evaluate(0, 2.99, 0), V::keepWaiting);
+    EXPECT_EQ(evaluate(0, 10, 0.5), V::keepWaiting);
+    // NaN never concludes by itself.
+    EXPECT_EQ(evaluate(0, nan, nan), V::keepWaiting);
+    EXPECT_EQ(evaluate(0, nan, 0), V::keepWaiting);
+    EXPECT_EQ(evaluate(0, 20, nan), V::nothingPlaying);
+}
+
+TEST(SilenceWatchdogTest, TripsOnlyForAPlayingTargetAfterThreeSeconds) {
+    using V = SilenceWatchdog::Verdict;
+    using SilenceWatchdog::evaluate;
+    EXPECT_EQ(evaluate(true, 0, 100, true), V::healthy);
+    EXPECT_EQ(evaluate(false, 1, 60, true), V::healthy);
+    EXPECT_EQ(evaluate(false, 0, 3.0, true), V::tripped);
+    EXPECT_EQ(evaluate(false, 0, 2.999, true), V::waiting);
+    EXPECT_EQ(evaluate(false, 0, 60, false), V::waiting);
+    EXPECT_EQ(evaluate(false, 0, nan, true), V::waiting);
+}
+
+// The schedule itself is heard end to end in the model's retry test.
+TEST(RecoveryPolicyTest, NoDelayOutsideTheSchedule) {
+    for (long failures : {-2L, 0L, 6L}) EXPECT_EQ(RecoveryPolicy::delay(failures), std::nullopt);
+}
+
+using LiveTest::StepMeasurement;
+
+// A step that heard the application steadily, silent at gain 0.
+StepMeasurement measured(float gain) {
+    return {gain, MeterSnapshot{1, 96000, 1000, 1000, 1000, 250, 250 * gain * gain, 0.5f, gain}};
+}
+
+std::vector<StepMeasurement> passing() {
+    return {measured(1), measured(0.5f), measured(0.25f), measured(0), measured(1)};
+}
+
+TEST(LiveTestTest, PlanAndStepsInTime) {
+    std::vector<float> gains;
+    for (const LiveTest::Step& step : LiveTest::steps()) gains.push_back(step.gain);
+    EXPECT_EQ(gains, (std::vector<float>{1, 0.5f, 0.25f, 0, 1}));
+    const std::pair<double, std::optional<std::size_t>> times[] = {
+        {-5, 0},    {1.999, 0},           {2.0, 1},
+        {9.999, 4}, {10.0, std::nullopt}, {std::nan(""), std::nullopt}};
+    for (const auto& [seconds, index] : times) EXPECT_EQ(LiveTest::stepIndex(seconds), index);
+}
+
+TEST(LiveTestTest, MeasurementsAndSummaries) {
+    // RMS 0.125 in (−18.06 dBFS) and 0.0625 out over 1000 samples each.
+    const StepMeasurement m(0.5f, MeterSnapshot{1, 96000, 999, 1000, 1000, 1000 * 0.125 * 0.125,
+                                                1000 * 0.0625 * 0.0625, 0.5f, 0.1f});
+    EXPECT_EQ(m.summary(),
+              "gain 0.50: in -18.1 dBFS, out -24.1 dBFS (peak -20.0, 96000 steady frames)");
+
+    const StepMeasurement silent(0.0f, MeterSnapshot::empty);
+    EXPECT_EQ(silent.summary(),
+              "gain 0.00: in -inf dBFS, out -inf dBFS (peak -inf, 0 steady frames)");
+
+    // A segmented meter with three segments still gives five measurements.
+    SegmentedMeter meter(3);
+    meter.record({512, 0.5f, 0.5f, 10, 10, 1024, 1024, 1024}, 1, true);
+    const auto five = LiveTest::measurements(meter);
+    ASSERT_EQ(five.size(), 5u);
+    EXPECT_EQ(five[1].steadyFrames, 512u);
+    EXPECT_EQ(five[4], (StepMeasurement(1.0f, MeterSnapshot::empty)));
+    EXPECT_EQ(meter.segments()[1]->takeSnapshot(), MeterSnapshot::empty);  // drained
+}
+
+TEST(LiveTestTest, AutomaticFailuresInOrder) {
+    EXPECT_EQ(LiveTest::automaticFailure(passing(), std::nullopt), std::nullopt);
+    EXPECT_EQ(LiveTest::automaticFailure({}, "Device busy."), "The engine failed: Device busy.");
+    EXPECT_EQ(LiveTest::automaticFailure({measured(1)}, std::nullopt),
+              "The test did not complete.");
+
+    auto allSilent = passing();
+    for (auto& m : allSilent) m.inputNonZeroSamples = 0;
+    allSilent[2].steadyFrames = 0;
+    EXPECT_EQ(LiveTest::automaticFailure(allSilent, std::nullopt),
+              "Sonvel received only digital silence from the app (no permission, the app was not "
+              "playing, or its audio cannot be captured).");
+
+    auto unmeasured = passing();
+    unmeasured[3].steadyFrames = 0;
+    unmeasured[4].steadyFrames = 0;
+    EXPECT_EQ(LiveTest::automaticFailure(unmeasured, std::nullopt),
+              "Step 4 (0%) produced no steady-state audio to measure.");
+    unmeasured[2].steadyFrames = 0;
+    EXPECT_EQ(LiveTest::automaticFailure(unmeasured, std::nullopt),
+              "Step 3 (25%) produced no steady-state audio to measure.");
+
+    auto loud = passing();
+    loud[3].outputPeak = 0.001f;
+    EXPECT_EQ(LiveTest::automaticFailure(loud, std::nullopt),
+              "Output was not silent at 0% (steady-state peak -60.0 dBFS).");
+    loud[3].outputPeak = 0;
+    loud[3].outputRMSDBFS = -90;
+    EXPECT_EQ(LiveTest::automaticFailure(loud, std::nullopt),
+              "Output was not silent at 0% (steady-state peak -120.0 dBFS).");
+}
+
+}  // namespace
+}  // namespace sonvel
