@@ -14,7 +14,6 @@ using namespace sonvel::modeltest;
 
 class MixerModelChurnTest : public MixerModelTest {
   protected:
-    static AppGroupDescriptor podcastsRow() { return {"com.example.podcasts", "Podcasts"}; }
     // Each application is tapped once at most, and after shutdown nothing is left.
     void expectOneTapEachThenNothingAfterShutdown(std::size_t engines) {
         EXPECT_EQ(hal->accounting().taps, engines);
@@ -27,9 +26,8 @@ class MixerModelChurnTest : public MixerModelTest {
 };
 
 TEST_F(MixerModelChurnTest, ARetryFallingInTheRestartWindowIsNotForgotten) {
-    storeLevels(0.5, 1.0);
     hal->inject({.call = Call::createProcessTap, .status = -50});  // first attempt fails
-    start();
+    startReady(0.5);
     ASSERT_TRUE(model->failures().contains("com.apple.Music"));
     run(450ms);
     hal->restartServer();  // the retry at 0.5 s falls 50 ms into the window
@@ -43,8 +41,7 @@ TEST_F(MixerModelChurnTest, ARetryFallingInTheRestartWindowIsNotForgotten) {
 // Seed 7 builds Music's engine in the window six times, 0 to 80 ms after the
 // restart, while Podcasts' engine carries on.
 TEST_F(MixerModelChurnTest, RandomRestartsAmongCommandsLeaveOneEngineEachAtTheRightLevel) {
-    storeLevels(0.5, 0.5);
-    start();
+    startReady(0.5, 0.5);
     std::mt19937 random(7);
     for (int i = 0; i < 30; ++i) {
         hal->restartServer();
@@ -82,9 +79,8 @@ TEST_F(MixerModelChurnTest, ARestartDuringTheAccessCheckStartsItOverInsteadOfDen
 // the fallback output at its own level at once, never at full level meanwhile.
 TEST_F(MixerModelChurnTest, UnpluggingARoutedOutputKeepsTheLevelOnTheFallback) {
     hal->setPlaying(podcasts, false);
-    storeValidSetup();
     const AudioObjectID usb = hal->addDevice({.uid = "usb", .name = "USB Headset"});
-    start();
+    startReady();
     model->setPosition(0.5, musicRow());
     model->setRoute(OutputContext{usb, "usb", "USB Headset", std::nullopt}, musicRow());
     run(300ms);
@@ -104,8 +100,7 @@ TEST_F(MixerModelChurnTest, UnpluggingARoutedOutputKeepsTheLevelOnTheFallback) {
 }
 
 TEST_F(MixerModelChurnTest, SilenceFromEveryEngineAfterProofIsSaidNotHidden) {
-    storeLevels(0.5, 0.5);
-    start();
+    startReady(0.5, 0.5);
     run(1s);
     ASSERT_TRUE(model->captureProvenThisSession());
     // One application playing zeros is a quiet application, not lost capture.
@@ -133,15 +128,14 @@ TEST_F(MixerModelChurnTest, SilenceFromEveryEngineAfterProofIsSaidNotHidden) {
 }
 
 TEST_F(MixerModelChurnTest, NothingIsBuiltAfterShutdown) {
-    storeLevels(0.5, 1.0);
-    start();
+    startReady(0.5);
     hal->restartServer();  // its delivery is still queued
     workspace->willSleep();
     workspace->didWake();
     model->shutdown();
     EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
     run(2s);
-    model->setPosition(0.2, podcastsRow());
+    model->setPosition(0.2, {"com.example.podcasts", "Podcasts"});
     model->resetSonvelAudio();
     model->startPermissionCheck();
     run(1s);
@@ -151,8 +145,7 @@ TEST_F(MixerModelChurnTest, NothingIsBuiltAfterShutdown) {
 }
 
 TEST_F(MixerModelChurnTest, AFailedReadKeepsThePanelUntilTheNextTick) {
-    storeLevels(0.5, 1.0);
-    start();
+    startReady(0.5);
     const auto groupsBefore = model->groups.get();
     const auto outputsBefore = model->outputs.get();
     ASSERT_EQ(groupsBefore.size(), 2u);
@@ -183,7 +176,7 @@ TEST_F(MixerModelChurnTest, AFailedReadKeepsThePanelUntilTheNextTick) {
 // Engine faults arrive on stepped listener queues, so the same scenario takes
 // the same path every time.
 TEST_F(MixerModelChurnTest, TheSameSteppedScenarioGivesTheSameRowsEveryTime) {
-    std::vector<std::string> first;
+    std::vector<std::map<std::string, GroupStatus>> first;
     for (int runIndex = 0; runIndex < 20; ++runIndex) {
         freshWorld();
         const AudioObjectID usb = hal->addDevice({.uid = "usb", .name = "USB"});
@@ -192,17 +185,8 @@ TEST_F(MixerModelChurnTest, TheSameSteppedScenarioGivesTheSameRowsEveryTime) {
         p.set(AppPreference(0.3, false, "Podcasts", "usb", "USB"), "com.example.podcasts");
         storeValidSetup(p);
         start();
-        std::vector<std::string> seen;
-        const auto recording =
-            model->statuses.subscribe([&](const std::map<std::string, GroupStatus>& statuses) {
-                std::string line;
-                for (const auto& [key, s] : statuses) {
-                    line += key + "=" + std::to_string(s.value.index());
-                    if (const auto* failed = s.as<GroupStatus::Failed>()) line += failed->message;
-                    line += ";";
-                }
-                seen.push_back(line);
-            });
+        std::vector<std::map<std::string, GroupStatus>> seen;
+        const auto recording = model->statuses.subscribe([&](const auto& s) { seen.push_back(s); });
         const auto engines = hal->liveObjects().aggregates;
         ASSERT_FALSE(engines.empty());
         hal->stopIOAbnormally(engines.front().id);

@@ -7,33 +7,37 @@ namespace {
 
 using namespace sonvel::modeltest;
 
-TEST_F(MixerModelTest, SlidersAreHeardAndSavedOnceAfterTheDrag) {
-    storeValidSetup();
-    start();
-    ASSERT_TRUE(model->gate().isReady());
-    const int before = store->writes;
-    for (int i = 0; i < 10; ++i) {
-        model->setPosition(0.1 * (i + 1) / 2, musicRow());
-        main->advance(30ms);
-    }
+TEST_F(MixerModelTest, SlidersAreHeardAndSavedOnceAfterTheDragAndFullLevelDropsTheEngine) {
+    startReady();
+    model->resetSonvelAudio();  // nothing wanted: only a fresh look
     settle();
-    EXPECT_EQ(store->writes, before);
-    main->advance(499ms - 30ms);
-    EXPECT_EQ(store->writes, before);
-    main->advance(2ms);
-    EXPECT_EQ(store->writes, before + 1);
+    EXPECT_TRUE(model->audioResetAt.get());
+    EXPECT_EQ(engineObjects(), 0u);
+    int writes = store->writes;
+    for (int i = 0; i < 10; ++i) {
+        if (i > 0) main->advance(30ms);
+        model->setPosition(0.1 * (i + 1) / 2, musicRow());
+    }
+    expectOneSaveAfterTheDebounce(writes);  // 500 ms after the last move, not the first
     EXPECT_NEAR(stored().apps.at("com.apple.Music").position, 0.5, 1e-9);
     EXPECT_NEAR(heard(440), halfSliderDB, 0.05);
     EXPECT_NEAR(heard(660), 0.0, 0.05);
     EXPECT_EQ(status("com.apple.Music"), GroupStatus{GroupStatus::Active{}});
+
+    writes = store->writes;
+    model->setPosition(1.0, musicRow());  // back to unchanged: entry gone, engine gone at once
+    EXPECT_FALSE(model->preferences->apps.contains("com.apple.Music"));
+    hostQueue->runUntilIdle();
+    EXPECT_EQ(engineObjects(), 0u);
+    expectOneSaveAfterTheDebounce(writes);
+    EXPECT_FALSE(stored().apps.contains("com.apple.Music"));
 }
 
 TEST_F(MixerModelTest, AFailingEngineIsRetriedOnScheduleThenGivenUp) {
     const std::string tapFailed = "AudioHardwareCreateProcessTap failed: -50";
-    storeValidSetup();
     hal->inject({.call = Call::createProcessTap, .status = -50, .persistent = true});
+    startReady();
     std::vector<double> attempts;
-    start();
     const auto t0 = main->now();
     hal->setCallHook([&](Call c) {
         if (c == Call::createProcessTap)
@@ -63,8 +67,7 @@ TEST_F(MixerModelTest, ACommandOffTheMainQueueStopsADebugBuild) {
     GTEST_SKIP() << "assertions are compiled out, or the fork is not supported";
 #else
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    storeValidSetup();
-    start();
+    startReady();
     EXPECT_DEATH(std::thread([&] { model->setPosition(0.5, musicRow()); }).join(), "isCurrent");
 #endif
 }
@@ -72,8 +75,7 @@ TEST_F(MixerModelTest, ACommandOffTheMainQueueStopsADebugBuild) {
 // An engine deaf to its IO stopping would leave the row saying "controlled"
 // while the application plays at full level: it must fail and be retried.
 TEST_F(MixerModelTest, AnEngineThatCannotListenFailsAndIsRetried) {
-    storeValidSetup();
-    start();
+    startReady();
     const auto fault =
         hal->inject({.call = Call::addPropertyListener, .status = -50, .persistent = true});
     model->toggleMute(musicRow());
@@ -93,9 +95,8 @@ TEST_F(MixerModelTest, AnEngineThatCannotListenFailsAndIsRetried) {
 }
 
 TEST_F(MixerModelTest, ARestartClearsFailuresAndRebuildsWithoutDestroyingVanishedObjects) {
-    storeLevels(0.5, 0.5);
     hal->inject({.call = Call::createProcessTap, .status = -50});  // Music's first attempt only
-    start();
+    startReady(0.5, 0.5);
     ASSERT_TRUE(model->failures().contains("com.apple.Music"));
     EXPECT_EQ(hal->accounting().aggregates, 1u);
     std::vector<Call> calls;
@@ -112,8 +113,7 @@ TEST_F(MixerModelTest, ARestartClearsFailuresAndRebuildsWithoutDestroyingVanishe
 }
 
 TEST_F(MixerModelTest, SleepRemovesEveryEngineAndWakeBringsThemBack) {
-    storeLevels(0.5);
-    start();
+    startReady(0.5);
     EXPECT_EQ(hal->accounting().aggregates, 1u);
     workspace->willSleep();
     settle();
@@ -131,9 +131,8 @@ TEST_F(MixerModelTest, SleepRemovesEveryEngineAndWakeBringsThemBack) {
 }
 
 TEST_F(MixerModelTest, SilenceWatchdogRestoresEveryoneOnceAndDemandsANewCheck) {
-    storeLevels(0.5, 0.7);
     hal->setCapturePermission(false);  // withdrawn before anything was captured
-    start();
+    startReady(0.5, 0.7);
     EXPECT_LT(heard(440), -100);  // muted and re-rendered from silence
     run(3s);
     EXPECT_EQ(model->permission.get(), PermissionState{PermissionState::LikelyDenied{}});
@@ -220,8 +219,8 @@ TEST_F(MixerModelTest, AnAutomaticFailureStoresAFailedRecordEvenOnYes) {
 }
 
 TEST_F(MixerModelTest, CommandsChangeExactlyWhatTheySay) {
-    storeValidSetup();
-    start();
+    workspace->soundSettingsMissing = "None here.";
+    startReady();
     const AppGroupDescriptor row = musicRow();
     model->toggleMute(row);
     model->toggleMute(row);
@@ -258,12 +257,21 @@ TEST_F(MixerModelTest, CommandsChangeExactlyWhatTheySay) {
     EXPECT_EQ(model->gate(), ControlGate{ControlGate::NeedsPermission{}});
     EXPECT_FALSE(stored().validation);
     EXPECT_TRUE(stored().isPaused);
+
+    // The desktop's own settings apps; a relaunch quits only back on the main queue.
+    EXPECT_EQ(model->soundSettingsUnavailableReason(), "None here.");
+    model->openSoundSettings();
+    model->openPrivacySettings();
+    EXPECT_EQ(workspace->opened, (std::vector<std::string>{"sound settings", "privacy settings"}));
+    model->relaunch();
+    EXPECT_FALSE(workspace->terminated);
+    settle();
+    EXPECT_TRUE(workspace->terminated);
 }
 
 TEST_F(MixerModelTest, ResetAudioHandsEveryEngineOverAndPeaksFollowThePanel) {
     hal->setPlaying(podcasts, false);  // Music alone, so the speaker's peak is Music's
-    storeLevels(0.5);
-    start();
+    startReady(0.5);
     int statusChanges = 0;
     const auto counting = model->statuses.subscribe([&](const auto&) { ++statusChanges; });
     run(2s);
@@ -287,17 +295,136 @@ TEST_F(MixerModelTest, ResetAudioHandsEveryEngineOverAndPeaksFollowThePanel) {
     EXPECT_LE(analysis::peak(s, 2, 0), 0.2501);
 }
 
-TEST_F(MixerModelTest, SettingsOpenTheDesktopsOwnAppsAndRelaunchQuits) {
-    workspace->soundSettingsMissing = "None here.";
-    start();
-    EXPECT_EQ(model->soundSettingsUnavailableReason(), "None here.");
-    model->openSoundSettings();
-    model->openPrivacySettings();
-    EXPECT_EQ(workspace->opened, (std::vector<std::string>{"sound settings", "privacy settings"}));
-    model->relaunch();
-    EXPECT_FALSE(workspace->terminated);  // only once back on the main queue
+// The paths that decide whether audio may be touched at all: the access
+// check's outcomes, the live test's edges, and commands behind a closed gate.
+using MixerModelSetupTest = MixerModelTest;
+
+TEST_F(MixerModelSetupTest, AccessCheckOutcomes) {
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        std::chrono::seconds after;
+        PermissionState state;
+        std::optional<std::string> message;
+    };
+    const std::vector<Case> cases = {
+        {"nothing plays for a minute",
+         [this] {
+             hal->setPlaying(music, false);
+             hal->setPlaying(podcasts, false);
+         },
+         61s, PermissionState::Unknown{},
+         "Nothing played during the check. Start some audio, then check again."},
+        {"others play but only zeros arrive", [this] { hal->setCapturePermission(false); }, 10s,
+         PermissionState::LikelyDenied{},
+         "Only silence was received while an app was playing. If nothing was actually audible, "
+         "play something and check again."},
+        {"the probe cannot start",
+         [this] {
+             hal->inject({.call = Call::createAggregateDevice, .status = -50, .persistent = true});
+         },
+         1s, PermissionState::Failed{"AudioHardwareCreateAggregateDevice failed: -50"},
+         "The access check could not start: AudioHardwareCreateAggregateDevice failed: -50"},
+        {"the probe fails to start once",
+         [this] { hal->inject({.call = Call::createAggregateDevice, .status = -50}); }, 5s,
+         PermissionState::Verified{}, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        freshWorld();
+        c.arrange();
+        start();
+        model->startPermissionCheck();
+        if (c.name == cases[0].name) {
+            run(5s);
+            EXPECT_EQ(model->permission.get(), PermissionState{PermissionState::Probing{true}});
+        }
+        run(c.after);
+        EXPECT_EQ(model->permission.get(), c.state) << c.name;
+        EXPECT_EQ(model->permissionMessage.get(), c.message) << c.name;
+        EXPECT_EQ(engineObjects(), 0u) << c.name;  // the probe is gone either way
+    }
+}
+
+TEST_F(MixerModelSetupTest, LiveTestEdges) {
+    startReady(1.0, 0.5);
+    ASSERT_NEAR(heard(660), halfSliderDB, 0.05);
+
+    model->startLiveTest("com.example.nothing");  // not a candidate
     settle();
-    EXPECT_TRUE(workspace->terminated);
+    EXPECT_TRUE(model->liveTest->is<LiveTestPhase::Idle>());
+
+    model->startLiveTest("com.apple.Music");
+    run(1s);
+    ASSERT_TRUE(model->liveTest->is<LiveTestPhase::Running>());
+    EXPECT_NEAR(heard(660), 0.0, 0.05);  // every engine steps aside during the test
+    run(10s);
+    ASSERT_TRUE(model->liveTest->is<LiveTestPhase::AwaitingAnswer>());
+    EXPECT_NEAR(heard(660), halfSliderDB, 0.05);  // back before the answer
+
+    // With no default output left, the record names none; audio measured in
+    // the test proves access even though the answer is no.
+    hal->removeDevice(speakers);
+    run(200ms);
+    ASSERT_FALSE(model->output.get());
+    model->answerLiveTest(false);
+    EXPECT_TRUE(model->captureProvenThisSession());
+    EXPECT_EQ(stored().validation->outputDeviceName, "-");
+    EXPECT_EQ(stored().validation->outcome, ValidationRecord::Outcome::failed);
+    EXPECT_EQ(stored().validation->note, "User reported incorrect behaviour.");
+}
+
+// Behind a closed gate, whichever, a command changes no level, saves nothing
+// and builds no engine: every application keeps its own volume.
+TEST_F(MixerModelSetupTest, CommandsBehindAClosedGateChangeNothing) {
+    for (const bool paused : {false, true}) {
+        freshWorld();
+        if (paused) storeValidSetup();
+        start();
+        if (paused) model->setPaused(true);
+        EXPECT_EQ(model->gate(), paused ? ControlGate{ControlGate::Paused{}}
+                                        : ControlGate{ControlGate::NeedsPermission{}});
+        const Preferences before = model->preferences;
+        const int writes = store->writes;
+        model->setPosition(0.3, musicRow());
+        model->toggleMute(musicRow());
+        model->setRoute(OutputContext{speakers, "spk", "Speakers", std::nullopt}, musicRow());
+        run(1s);
+        EXPECT_EQ(model->preferences.get(), before) << paused;
+        EXPECT_EQ(store->writes, writes) << paused;
+        EXPECT_EQ(engineObjects(), 0u) << paused;
+        EXPECT_NEAR(heard(440), 0.0, 0.05) << paused;
+    }
+}
+
+TEST_F(MixerModelSetupTest, ViewsUnsubscribeAndHearOfChangesOncePerTurn) {
+    startReady();
+    int rows = 0;
+    int changes = 0;
+    auto rowWatch = model->statuses.subscribe([&](const auto&) { ++rows; });
+    {
+        const auto changeWatch = model->subscribeToChanges([&] { ++changes; });
+        model->setPosition(0.5, musicRow());  // preferences and statuses change
+        model->toggleMute(musicRow());
+        EXPECT_EQ(changes, 0);  // not before the main queue's next turn
+        settle();
+        EXPECT_EQ(changes, 1);
+        EXPECT_GE(rows, 1);
+    }
+    rowWatch.cancel();
+    const int rowsBefore = rows;
+    model->toggleMute(musicRow());
+    model->setPosition(0.2, musicRow());
+    settle();
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(rows, rowsBefore);
+
+    // Cancelled from inside a notification, a later observer is not called.
+    Subscription second;
+    int secondCalls = 0;
+    auto first = model->preferences.subscribe([&](const auto&) { second.cancel(); });
+    second = model->preferences.subscribe([&](const auto&) { ++secondCalls; });
+    model->setPosition(0.4, musicRow());
+    EXPECT_EQ(secondCalls, 0);
 }
 
 }  // namespace

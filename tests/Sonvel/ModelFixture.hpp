@@ -126,23 +126,34 @@ class MixerModelTest : public ::testing::Test {
 
     // What the model starts with: this machine, its stepped queues, the fakes.
     MixerModel::Environment environment() {
-        MixerModel::Environment env;
-        env.hal = hal;
-        env.system = services;
-        env.mainQueue = main;
-        env.clock = std::make_shared<VirtualClock>(*main);
-        env.store = storeInUse ? storeInUse : store;
-        env.workspace = workspace;
-        env.loginItem = loginItem;
-        env.hostQueue = hostQueue;
-        env.observerQueue = observerQueue;
-        env.handoverSleep = [this](double) { hal->step(1); };
-        env.makeEngineListenerQueue = [this] { return engineListeners; };
-        return env;
+        return {.hal = hal,
+                .system = services,
+                .mainQueue = main,
+                .clock = std::make_shared<VirtualClock>(*main),
+                .store = storeInUse ? storeInUse : store,
+                .workspace = workspace,
+                .loginItem = loginItem,
+                .hostQueue = hostQueue,
+                .observerQueue = observerQueue,
+                .handoverSleep = [this](double) { hal->step(1); },
+                .makeEngineListenerQueue = [this] { return engineListeners; }};
     }
     void start() {
         model = MixerModel::make(environment());
         settle();
+    }
+    // Launched on a machine already set up, Music and Podcasts at these levels.
+    void startReady(double musicLevel = 1.0, double podcastsLevel = 1.0) {
+        storeLevels(musicLevel, podcastsLevel);
+        start();
+    }
+    // Commands are saved once, 500 ms after the last of them, and not before.
+    void expectOneSaveAfterTheDebounce(int writesBefore) {
+        settle();
+        main->advance(499ms);
+        EXPECT_EQ(store->writes, writesBefore);
+        main->advance(2ms);
+        EXPECT_EQ(store->writes, writesBefore + 1);
     }
 
     // Lets every queue catch up at the current virtual time.

@@ -1,8 +1,12 @@
-// The panel's rules as pure functions of the model's state, without a display.
+// The panel's rules and the tray icon's, as pure functions of the model's
+// state, without a display.
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "Sonvel/views/PanelState.hpp"
+#include "Sonvel/views/StatusIcon.hpp"
 #include "Sonvel/views/Symbols.hpp"
 
 namespace sonvel {
@@ -105,9 +109,9 @@ TEST(RowViewTest, MuteLevelEnabledAndRetryStates) {
 
     const RowView::Context locked{ControlGate::NeedsPermission{}, speakers, {speakers, airPods}};
     const RowState off = RowView::row(running("Music"), Status::Untouched{}, {}, {}, locked);
-    EXPECT_FALSE(off.controlsEnabled);
-    EXPECT_EQ(off.levelRole, Tone::secondary);
-    EXPECT_FALSE(off.outputMenu);  // routing needs an open gate
+    // Routing, too, needs an open gate.
+    EXPECT_EQ(std::tuple(off.controlsEnabled, off.levelRole, off.outputMenu.has_value()),
+              std::tuple(false, Tone::secondary, false));
 
     // Retry only for a failure that stopped retrying by itself.
     EXPECT_TRUE(RowView::row(running("M"), Status::Failed{"x", false}, {}, {}, ready).showsRetry);
@@ -118,11 +122,10 @@ TEST(RowViewTest, OutputMenuItems) {
     const OutputMenuState routed = RowView::outputMenu("Music", "pods", "Speakers", {airPods, dac});
     EXPECT_EQ(routed.symbol, Symbols::routed);
     EXPECT_EQ(routed.accessibleName, "Output for Music");
-    ASSERT_EQ(routed.items.size(), 3u);
-    EXPECT_EQ(routed.items[0], (OutputMenuItem{std::nullopt, "Default Output (Speakers)", false}));
-    EXPECT_EQ(routed.items[1], (OutputMenuItem{airPods, "AirPods", true, true, ""}));
-    EXPECT_EQ(routed.items[2],
-              (OutputMenuItem{dac, "Studio DAC", false, false, *dac.unsupportedReason}));
+    EXPECT_EQ(routed.items, (std::vector<OutputMenuItem>{
+                                {std::nullopt, "Default Output (Speakers)", false},
+                                {airPods, "AirPods", true, true, ""},
+                                {dac, "Studio DAC", false, false, *dac.unsupportedReason}}));
 
     const OutputMenuState plain =
         RowView::outputMenu("Music", std::nullopt, std::nullopt, {airPods});
@@ -148,16 +151,16 @@ TEST(PanelViewTest, OtherAppsMixIdleAndRememberedInNameOrder) {
                              group("playing-but-named-beta", true, "Radio"),
                              group("c", false, "Chess")};
     const auto d = PanelView::descriptors(groups, p);
-    std::vector<std::string> playing, others;
-    for (const auto& x : d.playing) playing.push_back(x.name);
-    for (const auto& x : d.others) others.push_back(x.name);
-    EXPECT_EQ(playing, (std::vector<std::string>{"Music", "Radio"}));
+    using D = std::vector<AppGroupDescriptor>;
+    EXPECT_EQ(
+        d.playing,
+        (D{{"m", "Music", "/Applications/Music.app", false, true, true},
+           {"playing-but-named-beta", "Radio", "/Applications/Radio.app", false, true, true}}));
     // Lower case before a later capital; the accent sorts with its letter.
-    EXPECT_EQ(others, (std::vector<std::string>{"alpha", "Chess", "Éclair", "zither"}));
-    const auto& remembered = d.others.front();
-    EXPECT_EQ(remembered, (AppGroupDescriptor{"a", "alpha", std::nullopt, false, false, false}));
-    EXPECT_EQ(d.others[1].appPath, "/Applications/Chess.app");
-    EXPECT_TRUE(d.others[1].isRunning);
+    EXPECT_EQ(d.others, (D{{"a", "alpha", std::nullopt, false, false, false},
+                           {"c", "Chess", "/Applications/Chess.app", false, true, false},
+                           {"e", "Éclair", "/Applications/Éclair.app", false, true, false},
+                           {"z", "zither", std::nullopt, false, false, false}}));
 }
 
 TEST(PanelViewTest, SectionsHeaderAndBanners) {
@@ -166,9 +169,7 @@ TEST(PanelViewTest, SectionsHeaderAndBanners) {
     input.gate = ControlGate::Ready{};
     PanelState s = PanelView::panel(input);
     ASSERT_EQ(s.sections.size(), 2u);
-    EXPECT_EQ(s.sections[0].title, "Playing now");
-    EXPECT_EQ(s.sections[0].emptyText, "No app is playing sound.");
-    EXPECT_TRUE(s.sections[0].rows.empty());
+    EXPECT_EQ(s.sections[0], (SectionState{"Playing now", "No app is playing sound.", {}}));
     EXPECT_EQ(s.sections[1].title, "Other apps");
     EXPECT_EQ(s.header.defaultOutputLine, "Default Output: none");
     EXPECT_TRUE(s.banners.empty());
@@ -212,6 +213,66 @@ TEST(PanelViewTest, SectionsHeaderAndBanners) {
     EXPECT_EQ(std::tuple(s.banners[0].detail, s.banners[0].action),
               std::tuple(std::string("Only silence."), BannerState::Action::pause));
     EXPECT_EQ(s.sections[0].rows[0].caption->text, silentRowCaption);
+}
+
+// The tray's tooltip over the model's state, and the ink chosen against a
+// tray's background.
+TEST(StatusIconTest, TooltipCountsTheApplicationsSonvelHoldsBelowFullLevel) {
+    Preferences lowered;
+    lowered.set(AppPreference(0.5, false, "Music"), "music");  // playing, held
+    lowered.set(AppPreference(1.0, true, "Slack"), "slack");   // muted, silent for now
+    lowered.set(AppPreference(1.0, false, "Safari", "airpods", "AirPods"),
+                "safari");                                       // routed only
+    lowered.set(AppPreference(0.3, false, "Zoom"), "zoom");      // its engine failed
+    lowered.set(AppPreference(0.2, false, "Chrome"), "chrome");  // plays to another device
+    lowered.set(AppPreference(0.1, false, "Mail"), "mail");      // not running
+    std::vector<AppGroup> groups;
+    for (const char* key : {"music", "slack", "safari", "zoom", "chrome"})
+        groups.push_back(AppGroup{.key = key});
+    const std::map<std::string, GroupStatus> statuses{
+        {"music", Status::Active{}},
+        {"slack", Status::Idle{}},
+        {"safari", Status::Active{}},
+        {"zoom", Status::Failed{"no tap", true}},
+        {"chrome", Status::Unavailable{UnavailableReason::PlaysToOtherDevice{}}}};
+    Preferences paused = lowered;
+    paused.isPaused = true;
+    Preferences one;
+    one.set(AppPreference(0.99, false, "Music"), "music");
+
+    const std::tuple<Preferences, ControlGate, std::string> cases[] = {
+        {{}, ControlGate::Ready{}, "Sonvel"},
+        {lowered, ControlGate::Ready{}, "Sonvel — 2 applications turned down"},
+        {one, ControlGate::Ready{}, "Sonvel — 1 application turned down"},
+        {paused, ControlGate::Ready{}, "Sonvel — Paused"},
+        {paused, ControlGate::NeedsPermission{}, "Sonvel — Paused"},
+        {lowered, ControlGate::NeedsPermission{}, "Sonvel — Setup needed"},
+    };
+    for (const auto& [preferences, gate, expected] : cases) {
+        const auto variant = StatusIcon::variant(preferences, gate);
+        EXPECT_EQ(
+            StatusIcon::tooltip(variant, StatusIcon::turnedDown(preferences, groups, statuses)),
+            expected);
+    }
+    // What assistive technology reads, whatever is turned down: paused over a
+    // closed gate, locked, and their tooltips are ShellTest's, on the tray.
+    EXPECT_EQ(StatusIcon::accessibleDescription(StatusIcon::Variant::active), "Sonvel");
+}
+
+TEST(StatusIconTest, InkIsWhicheverOfBlackAndWhiteContrastsMore) {
+    const std::tuple<int, int, int, StatusIcon::Ink> cases[] = {
+        {0, 0, 0, StatusIcon::Ink::white},
+        {0x2e, 0x34, 0x36, StatusIcon::Ink::white},  // a dark panel
+        {0x80, 0x80, 0x80, StatusIcon::Ink::black},  // mid grey: 5.3 against 3.9
+        {0x3d, 0x5a, 0xfe, StatusIcon::Ink::white},  // saturated blue reads dark
+        {0xff, 0xff, 0x00, StatusIcon::Ink::black},
+        {0xff, 0xff, 0xff, StatusIcon::Ink::black},
+    };
+    for (const auto& [r, g, b, ink] : cases)
+        EXPECT_EQ(StatusIcon::inkAgainst(r, g, b), ink) << r << "," << g << "," << b;
+    EXPECT_NEAR(StatusIcon::contrastRatio(StatusIcon::relativeLuminance(0, 0, 0),
+                                          StatusIcon::relativeLuminance(255, 255, 255)),
+                21.0, 1e-9);
 }
 
 }  // namespace

@@ -27,10 +27,9 @@ class RealTimeChurnTest : public ::testing::Test {
         speakers = hal->addDevice({.uid = "spk", .name = "Speakers"});
         // Music (pid 501) and radios (pids 9000 on, one application each).
         std::vector<Application> apps{{501, "com.apple.Music", "Music"}};
-        for (int i = 0; i < 200; ++i) {
+        for (int i = 0; i < 200; ++i)
             apps.push_back(
                 {9000 + i, "com.example.radio" + std::to_string(i), "Radio " + std::to_string(i)});
-        }
         world = loadWorld(*hal, apps);
         services = std::make_shared<sim::SimulatedSystemServices>(*world);
     }
@@ -76,9 +75,8 @@ class RealTimeChurnTest : public ::testing::Test {
 TEST_F(RealTimeChurnTest, AfterEveryRestartANewPlayerIsNoticedAtItsStoredLevel) {
     const int restarts = 200 / scale;
     Preferences p;
-    for (int i = 0; i < restarts; ++i) {
+    for (int i = 0; i < restarts; ++i)
         p.set(AppPreference(0.5, false, "Radio"), "com.example.radio" + std::to_string(i));
-    }
     start(p);
     const auto restartsHandled = [&] {
         return std::ranges::count(log.messages("model"), "Audio server restarted; rebuilding");

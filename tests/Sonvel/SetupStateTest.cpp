@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "Sonvel/views/SetupState.hpp"
 #include "Sonvel/views/Symbols.hpp"
 #include "core/LiveTest.hpp"
@@ -29,6 +31,16 @@ SetupState render(const SetupInput& input, std::optional<std::string> selected =
     return SetupView::setup(input, selected, isoDate, wording);
 }
 
+IdleTestState idle(const SetupInput& input, std::optional<std::string> selected = std::nullopt) {
+    return std::get<IdleTestState>(render(input, std::move(selected)).liveTest);
+}
+
+// The gate's own sentences, as every view that shows the gate reads them.
+std::string detail(ControlGate gate, const PlatformWording& words) {
+    gate.words = words.gate;
+    return gate.detail();
+}
+
 SetupInput verifiedWith(std::vector<AppGroup> candidates) {
     SetupInput input;
     input.permission = PermissionState::Verified{};
@@ -49,9 +61,9 @@ TEST(SetupStateTest, UnknownPermissionShowsTheStepsAndBlocksTheLiveTest) {
         "1. Start playing any sound.  2. Click Check Access.  3. If macOS asks, click Allow.");
     EXPECT_FALSE(state.access.instructions);
     const auto& idle = std::get<IdleTestState>(state.liveTest);
-    EXPECT_EQ(idle.blocked, "Complete step 1 first.");
-    EXPECT_TRUE(idle.choices.empty());
-    EXPECT_FALSE(idle.selection);  // so no start button
+    // No selection, so no start button.
+    EXPECT_EQ(std::tuple(idle.blocked, idle.choices.empty(), idle.selection),
+              std::tuple("Complete step 1 first.", true, std::nullopt));
     EXPECT_EQ(state.accessHeader, (StepHeaderState{"Step 1: Audio access", false, "circle"}));
     EXPECT_EQ(state.liveTestHeader.title, "Step 2: Live audio test");
 }
@@ -83,12 +95,10 @@ TEST(SetupStateTest, StateLineMessageInstructionsAndCheckAccessByPermission) {
     };
     for (const Case& c : cases) {
         const AccessStepState s = SetupView::accessStep(c.permission, c.message, false, mac);
-        EXPECT_EQ(s.line, c.line) << s.lineText;
-        EXPECT_EQ(s.lineTone, c.tone) << s.lineText;
-        EXPECT_EQ(s.lineSymbol, c.symbol) << s.lineText;
-        EXPECT_EQ(s.message, c.message) << s.lineText;
-        EXPECT_EQ(s.instructions.has_value(), c.instructions) << s.lineText;
-        EXPECT_EQ(s.checkAccessEnabled, c.checkAccess) << s.lineText;
+        EXPECT_EQ(std::tuple(s.line, s.lineTone, std::string_view(s.lineSymbol), s.message,
+                             s.instructions.has_value(), s.checkAccessEnabled),
+                  std::tuple(c.line, c.tone, c.symbol, c.message, c.instructions, c.checkAccess))
+            << s.lineText;
     }
     EXPECT_FALSE(
         SetupView::accessStep(PermissionState::Verified{}, {}, true, mac).checkAccessEnabled);
@@ -103,51 +113,40 @@ TEST(SetupStateTest, HintWithoutCandidatesNamesTheDefaultOutputWhenThereIsOne) {
     const std::string start =
         "Start playing something continuous (music or a video with steady sound) in one app, on "
         "the current output device";
-    auto idle = std::get<IdleTestState>(render(input).liveTest);
-    EXPECT_EQ(idle.hint, start + " (Speakers).");
-    EXPECT_FALSE(idle.outputProblem);
-    EXPECT_FALSE(idle.selection);
-
+    EXPECT_EQ(std::tuple(idle(input).hint, idle(input).outputProblem, idle(input).selection),
+              std::tuple(start + " (Speakers).", std::nullopt, std::nullopt));
     input.output->unsupportedReason = "Speakers has no output channels.";
-    EXPECT_EQ(std::get<IdleTestState>(render(input).liveTest).outputProblem,
-              "Speakers has no output channels.");
-
+    EXPECT_EQ(idle(input).outputProblem, "Speakers has no output channels.");
     input.output.reset();
-    idle = std::get<IdleTestState>(render(input).liveTest);
-    EXPECT_EQ(idle.hint, start + ".");
-    EXPECT_FALSE(idle.outputProblem);
+    EXPECT_EQ(std::tuple(idle(input).hint, idle(input).outputProblem),
+              std::tuple(start + ".", std::nullopt));
 }
 
 TEST(SetupStateTest, PickerShowsTheChoiceThatStartWouldTest) {
     const SetupInput input =
         verifiedWith({group("com.apple.Music", "Music"), group("com.example.pod", "Podcasts")});
-    auto idle = std::get<IdleTestState>(render(input).liveTest);
-    EXPECT_EQ(idle.choices, (std::vector<TestChoice>{{"com.apple.Music", "Music"},
-                                                     {"com.example.pod", "Podcasts"}}));
-    EXPECT_EQ(idle.selection, "com.apple.Music");
-    EXPECT_EQ(std::get<IdleTestState>(render(input, "com.example.pod").liveTest).selection,
-              "com.example.pod");
+    EXPECT_EQ(idle(input).choices, (std::vector<TestChoice>{{"com.apple.Music", "Music"},
+                                                            {"com.example.pod", "Podcasts"}}));
+    EXPECT_EQ(idle(input).selection, "com.apple.Music");
+    EXPECT_EQ(idle(input, "com.example.pod").selection, "com.example.pod");
     // The chosen application stopped playing: the first one is shown and tested.
-    EXPECT_EQ(std::get<IdleTestState>(render(input, "com.gone").liveTest).selection,
-              "com.apple.Music");
+    EXPECT_EQ(idle(input, "com.gone").selection, "com.apple.Music");
 }
 
 TEST(SetupStateTest, RecordSummaryColourAndRepeatReason) {
     SetupInput input = verifiedWith({});
     input.validation = ValidationRecord{
         ValidationRecord::Outcome::failed, build, {}, "Speakers", "Music", {}, "", 1};
-    auto summary = std::get<IdleTestState>(render(input).liveTest).record;
-    EXPECT_EQ(summary, (IdleTestState::Record{
-                           "Failed on 6 Dec 2025, 15:04 with Music via Speakers (macOS 24A335).",
-                           Tone::warning}));
+    const std::string failed =
+        "Failed on 6 Dec 2025, 15:04 with Music via Speakers (macOS 24A335).";
+    EXPECT_EQ(idle(input).record, (IdleTestState::Record{failed, Tone::warning}));
 
     input.validation->outcome = ValidationRecord::Outcome::passed;
-    EXPECT_EQ(std::get<IdleTestState>(render(input).liveTest).record->tone, Tone::positive);
+    EXPECT_EQ(idle(input).record->tone, Tone::positive);
     EXPECT_EQ(render(input).liveTestHeader.symbol, Symbols::stepComplete);
 
     input.osBuild = "24B83";
-    summary = std::get<IdleTestState>(render(input).liveTest).record;
-    EXPECT_EQ(summary->text,
+    EXPECT_EQ(idle(input).record->text,
               "Passed on 6 Dec 2025, 15:04 with Music via Speakers (macOS 24A335). Needs "
               "repeating: macOS changed from build 24A335 to 24B83.");
     EXPECT_FALSE(render(input).liveTestHeader.complete);
@@ -177,9 +176,8 @@ TEST(SetupStateTest, AnAutomaticFailureLeavesOnlyTheNegativeAnswer) {
     SetupInput input = verifiedWith({});
     input.liveTest = LiveTestPhase::AwaitingAnswer{"Music", {half}, "The app stayed silent."};
     auto answer = std::get<AnswerTestState>(render(input).liveTest);
-    EXPECT_FALSE(answer.yesEnabled);
-    EXPECT_EQ(answer.automaticFailure, "The app stayed silent.");
-    EXPECT_EQ(answer.measured, std::vector<std::string>{half.summary()});
+    EXPECT_EQ(std::tuple(answer.yesEnabled, answer.automaticFailure, answer.measured),
+              std::tuple(false, "The app stayed silent.", std::vector{half.summary()}));
     EXPECT_TRUE(answer.question.starts_with("Did Music get quieter twice"));
 
     input.liveTest = LiveTestPhase::AwaitingAnswer{"Music", {}, std::nullopt};
@@ -196,14 +194,16 @@ TEST(SetupStateTest, LinuxWordingNeverPointsAtAPrivacyPane) {
     input.gate = ControlGate::PermissionDenied{};
     const SetupState state = render(input, std::nullopt, linux);
     EXPECT_FALSE(state.access.showsPrivacySettings);
-    for (const std::string& text :
-         {state.access.intro, *state.access.instructions, state.status.detail}) {
-        EXPECT_EQ(text.find("macOS"), std::string::npos) << text;
-        EXPECT_EQ(text.find("System Settings"), std::string::npos) << text;
-    }
     const auto& idle = std::get<IdleTestState>(state.liveTest);
     EXPECT_NE(idle.record->text.find("(24A335)"), std::string::npos);
-    EXPECT_EQ(idle.intro.find("Mac"), std::string::npos);
+    for (const std::string& text :
+         {state.access.intro, *state.access.instructions, state.status.detail, idle.intro,
+          detail(ControlGate::NeedsLiveValidation{}, linux),
+          detail(ControlGate::NeedsPermission{}, linux),
+          detail(ControlGate::PermissionDenied{}, linux)}) {
+        for (const char* word : {"Mac", "macOS", "System Settings"})
+            EXPECT_EQ(text.find(word), std::string::npos) << text;
+    }
 }
 
 // The audio path is what a live test proves: on Linux a kernel update (not
@@ -235,11 +235,6 @@ TEST(SetupStateTest, EachSystemLapsesTheLiveTestInItsOwnWords) {
                                          : ControlGate{ControlGate::NeedsRevalidation{c.reason}})
             << c.stored << " → " << c.current;
     }
-    // The gate's own sentences, as every view that shows the gate reads them.
-    const auto detail = [](ControlGate gate, const PlatformWording& words) {
-        gate.words = words.gate;
-        return gate.detail();
-    };
     EXPECT_EQ(detail(ControlGate::NeedsLiveValidation{}, mac),
               "Run the 10-second live test once so you can confirm by ear that per-app volume "
               "really works on this Mac.");
@@ -247,13 +242,6 @@ TEST(SetupStateTest, EachSystemLapsesTheLiveTestInItsOwnWords) {
               "Sonvel only received silence. Turn on Sonvel in System Settings › Privacy & "
               "Security › Screen & System Audio Recording › System Audio Recording Only, then "
               "relaunch.");
-    for (const ControlGate& gate : {ControlGate{ControlGate::NeedsLiveValidation{}},
-                                    ControlGate{ControlGate::NeedsPermission{}},
-                                    ControlGate{ControlGate::PermissionDenied{}}}) {
-        const std::string text = detail(gate, linux);
-        EXPECT_EQ(text.find("Mac"), std::string::npos) << text;
-        EXPECT_EQ(text.find("System Settings"), std::string::npos) << text;
-    }
 }
 
 }  // namespace
