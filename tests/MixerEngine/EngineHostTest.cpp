@@ -62,7 +62,7 @@ class EngineHostTest : public ::testing::Test, protected testsupport::TwoTones {
     Log::Capture log;
 };
 
-TEST_F(EngineHostTest, ApplyBuildsRetunesAndDoesNothingTwice) {
+TEST_F(EngineHostTest, ApplyBuildsRetunesDestroysAndDoesNothingTwice) {
     host->apply({spec("a", a, 0.25f), spec("b", b, 0.5f)});
     EXPECT_TRUE(events.empty());  // nothing until the queue runs
     pump();
@@ -81,6 +81,15 @@ TEST_F(EngineHostTest, ApplyBuildsRetunesAndDoesNothingTwice) {
     EXPECT_NEAR(heard(440), -6.02, 0.05);
     EXPECT_EQ(log.messages("engine"),
               (std::vector<std::string>{"Engine started for a", "Engine started for b"}));
+
+    // A destroyed key leaves the readouts at once.
+    play({spec("b", b, 0.5f)});
+    EXPECT_EQ(host->runningKeys(), std::set<std::string>{"b"});
+    EXPECT_FALSE(host->readouts().contains("a"));
+    EXPECT_NEAR(heard(440), 0.0, 0.05);
+    const EngineReadout readout = host->readouts().at("b");
+    EXPECT_GT(readout.meter->totalCallbacks(), 0u);
+    EXPECT_EQ(readout.overloads(), 0);
 }
 
 TEST_F(EngineHostTest, VanishedDeviceFailsTheKey) {
@@ -89,18 +98,6 @@ TEST_F(EngineHostTest, VanishedDeviceFailsTheKey) {
     EXPECT_TRUE(host->runningKeys().empty());
     EXPECT_EQ(log.messages("engine"),
               std::vector<std::string>{"Engine for a failed: Output device gone-uid is gone."});
-}
-
-TEST_F(EngineHostTest, DestroyedKeysLeaveTheReadoutsAtOnce) {
-    play({spec("a", a, 0.5f), spec("b", b, 0.5f)});
-    play({spec("b", b, 0.5f)});
-    EXPECT_EQ(host->runningKeys(), std::set<std::string>{"b"});
-    EXPECT_FALSE(host->readouts().contains("a"));
-    EXPECT_NEAR(heard(440), 0.0, 0.05);
-    const EngineReadout readout = host->readouts().at("b");
-    EXPECT_EQ(readout.setup->outputDeviceUID, "spk");
-    EXPECT_GT(readout.meter->totalCallbacks(), 0u);
-    EXPECT_EQ(readout.overloads(), 0);
 }
 
 TEST_F(EngineHostTest, FaultsTearDownTheirEngineUnlessItWasReplaced) {

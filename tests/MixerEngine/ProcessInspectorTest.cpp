@@ -132,35 +132,26 @@ TEST_F(ProcessInspectorTest, DefaultOutputReasons) {
     EXPECT_EQ(ProcessInspector::outputContext(*hal, 5)->name, "Output");
 }
 
-// Stand-ins for a system whose answers can be chosen.
-struct FixedServices final : SystemServices {
-    std::optional<std::string> path;
-    std::optional<std::string> build;
-    ProcessID ownPID() const override { return 1; }
-    std::vector<RunningApplication> runningApplications() const override { return {}; }
-    std::optional<RunningApplication> runningApplication(ProcessID) const override {
-        return std::nullopt;
+// The build and the paths as the system gives them, in a world that says so.
+TEST_F(ProcessInspectorTest, BuildAndPathsAreRepairedOrUnknown) {
+    const std::pair<nlohmann::json, std::string> builds[] = {
+        {nlohmann::json::object(), "unknown"},
+        {{{"osBuild", ""}}, "unknown"},
+        {{{"osBuild", std::string("24A335\0junk", 11)}}, "24A335"},
+        {{{"osBuild", "6.1\xFF"}}, "6.1\xEF\xBF\xBD"},
+    };
+    for (const auto& [description, build] : builds) {
+        load(description);
+        EXPECT_EQ(SystemInfo::osBuild(*services), build);
     }
-    std::optional<Bundle> bundle(const std::string&) const override { return std::nullopt; }
-    std::optional<std::string> processPath(ProcessID) const override { return path; }
-    std::optional<std::string> systemValue(const std::string&) const override { return build; }
-};
 
-TEST(SystemInfoTest, BuildAndPathsAreRepairedOrUnknown) {
-    FixedServices system;
-    EXPECT_EQ(SystemInfo::osBuild(system), "unknown");
-    system.build = std::string("");
-    EXPECT_EQ(SystemInfo::osBuild(system), "unknown");
-    system.build = std::string("24A335\0junk", 11);
-    EXPECT_EQ(SystemInfo::osBuild(system), "24A335");
-    system.build = "6.1\xFF";
-    EXPECT_EQ(SystemInfo::osBuild(system), "6.1\xEF\xBF\xBD");
-
-    system.path = "/bin/\xC3";
-    EXPECT_EQ(ProcessInspector::executablePath(system, 10), "/bin/\xEF\xBF\xBD");
-    EXPECT_EQ(ProcessInspector::executablePath(system, 0), std::nullopt);
-    system.path = std::string();
-    EXPECT_EQ(ProcessInspector::executablePath(system, 10), std::nullopt);
+    load({{"processes",
+           {{{"pid", 10}, {"executable", "/bin/\xC3"}},
+            {{"pid", 11}, {"executable", ""}},
+            {{"pid", 0}, {"executable", "/bin/zero"}}}}});
+    EXPECT_EQ(ProcessInspector::executablePath(*services, 10), "/bin/\xEF\xBF\xBD");
+    EXPECT_EQ(ProcessInspector::executablePath(*services, 11), std::nullopt);
+    EXPECT_EQ(ProcessInspector::executablePath(*services, 0), std::nullopt);
 
     const LinuxSystemServices linux;
     EXPECT_NE(SystemInfo::osBuild(linux), "unknown");

@@ -28,8 +28,6 @@ TEST(CleanupStackTest, RunsNewestFirstOnceAndKeepsGoingPastFailures) {
     EXPECT_TRUE(stack.push("B", record(log, "B", "B broke.")));
     EXPECT_TRUE(stack.push("C", record(log, "C")));
     EXPECT_EQ(stack.pendingLabels(), (std::vector<std::string>{"A", "B", "C"}));
-    EXPECT_EQ(stack.pendingLabels(), (std::vector<std::string>{"A", "B", "C"}));
-    EXPECT_FALSE(stack.hasRun());
 
     EXPECT_EQ(stack.runAll(), (std::vector<Failure>{{"B", "B broke."}}));
     EXPECT_EQ(log, (std::vector<std::string>{"C", "B", "A"}));
@@ -90,6 +88,19 @@ TEST(CleanupStackConcurrencyTest, ExactlyOneOfRunAndDiscardTakesTheEntries) {
         // Either every action ran or every label was discarded; never both, never a mix.
         EXPECT_TRUE((ran == 10 && discarded.empty()) || (ran == 0 && discarded.size() == 10))
             << ran << " ran, " << discarded.size() << " discarded";
+    }
+}
+
+// Lines at the default level (notice) must not reach the journal as warnings,
+// and every level keeps its own syslog priority.
+TEST(LogTest, EachLevelReachesTheJournalAtItsOwnPriority) {
+    const std::pair<Log::Level, int> cases[] = {{Log::Level::debug, 7},
+                                                {Log::Level::info, 6},
+                                                {Log::Level::notice, 5},
+                                                {Log::Level::error, 3},
+                                                {Log::Level::fault, 2}};
+    for (const auto& [level, priority] : cases) {
+        EXPECT_EQ(Log::journalPriority(level), priority) << static_cast<int>(level);
     }
 }
 

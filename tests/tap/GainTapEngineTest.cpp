@@ -12,6 +12,7 @@
 #include "support/AllocationCounter.hpp"
 #include "support/Tones.hpp"
 #include "tap/GainTapEngine.hpp"
+#include "tap/PermissionProbe.hpp"
 
 namespace sonvel {
 namespace {
@@ -28,12 +29,11 @@ class GainTapEngineTest : public ::testing::Test, protected testsupport::TwoTone
     GainTapEngineTest() : TwoTones(0.5) {}
 
     GainTapEngine::Configuration configuration(std::vector<AudioObjectID> processes,
-                                               std::string uid = "spk") {
-        GainTapEngine::Configuration c;
-        c.name = "Test";
-        c.processObjectIDs = std::move(processes);
-        c.outputDevice = {hal->deviceID(uid), uid, uid + " name", 48000};
-        return c;
+                                               std::string uid = "spk", bool noInputs = false) {
+        return {.name = "Test",
+                .processObjectIDs = std::move(processes),
+                .disableDeviceInputs = noInputs,
+                .outputDevice = {hal->deviceID(uid), uid, uid + " name", 48000}};
     }
 
     std::shared_ptr<GainTapEngine> engine(float gain, GainTapEngine::OnFault onFault = {},
@@ -78,9 +78,7 @@ TEST_F(GainTapEngineTest, HandoverBetweenRealEnginesIsGapless) {
     const auto replaced = EngineHandover::replace(
         *first, 0.25f,
         [&]() -> std::expected<EngineHandover::Engine, std::string> {
-            auto made = GainTapEngine::make(hal, configuration({a}), 1.0f, {});
-            if (!made) return std::unexpected(made.error().description());
-            return std::make_shared<GainTapHandoverEngine>(*made);
+            return std::make_shared<GainTapHandoverEngine>(engine(1.0f));
         },
         {}, [&](double) { hal->step(1); });
     ASSERT_TRUE(replaced);
@@ -153,26 +151,20 @@ TEST_F(GainTapEngineTest, SetupDescribesTheAggregateAndDisabledDeviceInputs) {
                     .bufferFrames = 256,
                     .outputLatency = 120,
                     .inputLatency = 40});
-    auto c = configuration({a}, "hs");
-    c.disableDeviceInputs = true;
-    const auto e = GainTapEngine::make(hal, c, 1, {});
-    ASSERT_TRUE(e) << e.error().description();
-    const GainTapSetupInfo& s = *(*e)->setup();
+    const auto e = engine(1, {}, configuration({a}, "hs", true));
+    ASSERT_TRUE(e);
+    const GainTapSetupInfo& s = *e->setup();
     EXPECT_EQ(s.aggregateInputBuffers, (std::vector<long>{1, 2}));
     EXPECT_EQ(s.aggregateOutputBuffers, (std::vector<long>{2}));
     EXPECT_EQ(s.firstTapBuffer, 1);
     EXPECT_TRUE(s.deviceInputsDisabled);
     EXPECT_EQ(s.tapChannels, 2);
-    EXPECT_EQ(s.outputDeviceUID, "hs");
     EXPECT_DOUBLE_EQ(s.estimatedLatencyMilliseconds(), (256.0 + 120 + 40) / 24000 * 1000);
 
     // Without device inputs nothing is switched off.
-    c = configuration({b});
-    c.disableDeviceInputs = true;
-    const auto plain = GainTapEngine::make(hal, c, 1, {});
-    ASSERT_TRUE(plain);
-    EXPECT_FALSE((*plain)->setup()->deviceInputsDisabled);
-    EXPECT_EQ((*plain)->setup()->firstTapBuffer, 0);
+    const auto plain = engine(1, {}, configuration({b}, "spk", true));
+    EXPECT_FALSE(plain->setup()->deviceInputsDisabled);
+    EXPECT_EQ(plain->setup()->firstTapBuffer, 0);
 }
 
 // Fails each seam call of construction in turn: whatever fails, nothing is
@@ -180,8 +172,7 @@ TEST_F(GainTapEngineTest, SetupDescribesTheAggregateAndDisabledDeviceInputs) {
 // names the failed step.
 TEST_F(GainTapEngineTest, AFailureAtAnyCallLeavesNothingBehind) {
     hal->addDevice({.uid = "hs", .name = "Headset", .outputStreams = {2}, .inputStreams = {1}});
-    auto c = configuration({a}, "hs");
-    c.disableDeviceInputs = true;
+    const auto c = configuration({a}, "hs", true);
     std::vector<Call> sequence;
     hal->setCallHook([&](Call call) { sequence.push_back(call); });
     ASSERT_TRUE(GainTapEngine::make(hal, c, 1, {}));
@@ -257,23 +248,40 @@ TEST_F(GainTapEngineTest, AFailureAtAnyCallLeavesNothingBehind) {
     }
 }
 
-TEST_F(GainTapEngineTest, StartOnceStopForGood) {
-    int starts = 0;
-    hal->setCallHook([&](Call c) { starts += c == Call::deviceStart; });
+// Stopping releases newest first, once; abandoning after a restart releases
+// nothing, the server having dropped it all already.
+TEST_F(GainTapEngineTest, StartOnceStopForGoodAndAbandonReleasesNothing) {
+    std::vector<Call> calls;
+    hal->setCallHook([&](Call c) { calls.push_back(c); });
     const auto e = engine(1.0f);
     ASSERT_TRUE(e->start());
     ASSERT_TRUE(e->start());
     EXPECT_TRUE(e->isRunning());
-    EXPECT_EQ(starts, 1);
-    EXPECT_EQ(hal->accounting().startedIOProcs, 1u);
+    EXPECT_EQ(std::ranges::count(calls, Call::deviceStart), 1);
+    calls.clear();
     EXPECT_TRUE(e->stop().empty());
+    EXPECT_EQ(calls, (std::vector<Call>{Call::deviceStop, Call::removePropertyListener,
+                                        Call::removePropertyListener, Call::removePropertyListener,
+                                        Call::destroyIOProcID, Call::destroyAggregateDevice,
+                                        Call::destroyProcessTap}));
     EXPECT_EQ(e->start().error().description(), "The engine was already stopped.");
+    calls.clear();
     EXPECT_TRUE(e->stop().empty());
+    EXPECT_TRUE(calls.empty());
+
+    const auto f = engine(1.0f);
+    ASSERT_TRUE(f->start());
+    hal->restartServer();
+    calls.clear();
+    f->abandon();
+    EXPECT_TRUE(calls.empty());
+    EXPECT_FALSE(f->isRunning());
+    EXPECT_EQ(f->start().error().description(), "The engine was already stopped.");
 
     hal->inject({.call = Call::deviceStart, .status = -50});
-    const auto f = engine(1.0f);
-    EXPECT_EQ(f->start().error().description(),
-              "AudioDeviceStart(" + std::to_string(f->aggregateID()) + ") failed: -50");
+    const auto g = engine(1.0f);
+    EXPECT_EQ(g->start().error().description(),
+              "AudioDeviceStart(" + std::to_string(g->aggregateID()) + ") failed: -50");
 }
 
 TEST_F(GainTapEngineTest, FaultsReachOnFaultOnceAndOverloadsOnlyCount) {
@@ -297,7 +305,6 @@ TEST_F(GainTapEngineTest, FaultsReachOnFaultOnceAndOverloadsOnlyCount) {
     e->listenerQueue()->sync([] {});
     EXPECT_EQ(faults, (Faults{{Kind::ioStopped, "Audio IO stopped abnormally."}}));
     EXPECT_EQ(e->faultCount(), 2);
-    EXPECT_EQ(e->listenerQueue()->label(), "app.velmorra.sonvel.engine.listener");
 
     hal->addDevice({.uid = "usb", .name = "USB"});
     const auto f = engine(1.0f, record, configuration({b}, "usb"));
@@ -306,27 +313,6 @@ TEST_F(GainTapEngineTest, FaultsReachOnFaultOnceAndOverloadsOnlyCount) {
     f->listenerQueue()->sync([] {});
     EXPECT_EQ(faults, (Faults{{Kind::ioStopped, "Audio IO stopped abnormally."},
                               {Kind::outputGone, "The output device went away."}}));
-}
-
-TEST_F(GainTapEngineTest, TeardownIsNewestFirstAndAbandonReleasesNothing) {
-    std::vector<Call> calls;
-    const auto e = engine(1.0f);
-    ASSERT_TRUE(e->start());
-    hal->setCallHook([&](Call c) { calls.push_back(c); });
-    EXPECT_TRUE(e->stop().empty());
-    EXPECT_EQ(calls, (std::vector<Call>{Call::deviceStop, Call::removePropertyListener,
-                                        Call::removePropertyListener, Call::removePropertyListener,
-                                        Call::destroyIOProcID, Call::destroyAggregateDevice,
-                                        Call::destroyProcessTap}));
-
-    const auto f = engine(1.0f);
-    ASSERT_TRUE(f->start());
-    hal->restartServer();
-    calls.clear();
-    f->abandon();
-    EXPECT_TRUE(calls.empty());
-    EXPECT_FALSE(f->isRunning());
-    EXPECT_EQ(f->start().error().description(), "The engine was already stopped.");
 }
 
 TEST_F(GainTapEngineTest, TheIOBlockNeverAllocates) {
@@ -369,6 +355,63 @@ TEST_F(GainTapEngineTest, StopAndAbandonWhileIORunsOnRealClocks) {
         while (hal->cycles(speakers) < cycles + 3) std::this_thread::yield();
         EXPECT_EQ((*e)->meter().totalCallbacks(), counted);
     }
+    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
+}
+
+// The probe shares the engine's world: b stands for ourselves, a for another
+// application, both silent until they play.
+using PermissionProbeTest = GainTapEngineTest;
+
+TEST_F(PermissionProbeTest, CountsOnlyWhatOthersPlayWhileCaptureIsAllowed) {
+    hal->setPlaying(a, false);
+    hal->setPlaying(b, false);
+    auto made = PermissionProbe::make(hal, {b});
+    ASSERT_TRUE(made) << made.error().description();
+    const auto& probe = *made;
+    hal->step(5);
+    EXPECT_EQ(probe->nonZeroSamples(), 0u);  // nothing plays
+    EXPECT_GE(probe->meter().totalCallbacks(), 5u);
+
+    hal->setPlaying(b, true);  // excluded
+    hal->step(5);
+    EXPECT_EQ(probe->nonZeroSamples(), 0u);
+
+    hal->setCapturePermission(false);
+    hal->setPlaying(a, true);
+    hal->step(5);
+    EXPECT_EQ(probe->nonZeroSamples(), 0u);  // digital silence without permission
+
+    hal->setCapturePermission(true);
+    hal->step(5);
+    // 5 cycles of 512 stereo frames, less the sine's few exact zeros.
+    EXPECT_GT(probe->nonZeroSamples(), 5000u);
+    EXPECT_LE(probe->nonZeroSamples(), 5u * 1024);
+    EXPECT_NEAR(heard(440), 0.0, 0.05);  // listening mutes nobody
+}
+
+TEST_F(PermissionProbeTest, TearsDownInOrderOnceAndLeavesNothing) {
+    auto probe = *PermissionProbe::make(hal, {b});
+    std::vector<Call> calls;
+    hal->setCallHook([&](Call c) { calls.push_back(c); });
+    EXPECT_TRUE(probe->stop().empty());
+    EXPECT_EQ(calls, (std::vector<Call>{Call::deviceStop, Call::destroyIOProcID,
+                                        Call::destroyAggregateDevice, Call::destroyProcessTap}));
+    calls.clear();
+    EXPECT_TRUE(probe->stop().empty());
+    EXPECT_TRUE(calls.empty());
+    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
+}
+
+TEST_F(PermissionProbeTest, FailuresReleaseWhatWasBuilt) {
+    hal->setTapFormat({48000, fourCC("lpcm"), 12, 4, 1, 4, 2, 16, 0});
+    EXPECT_EQ(PermissionProbe::make(hal, {}).error().description(),
+              "Tap format is not Float32 linear PCM (flags=12, bits=16).");
+    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
+
+    hal->setTapFormat({48000, fourCC("lpcm"), 9, 8, 1, 8, 2, 32, 0});
+    hal->inject({.call = Call::deviceStart, .status = -50});
+    EXPECT_EQ(PermissionProbe::make(hal, {}).error().description(),
+              "AudioDeviceStart(probe) failed: -50");
     EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
 }
 

@@ -243,13 +243,10 @@ TYPED_TEST(SeamContractTest, ReadsGiveTheSizeThenTheValueOrSayWhyNot) {
     const AudioObjectID output = this->device(this->world.output);
     const auto uid = std::as_bytes(std::span(this->world.output));
     constexpr OSStatus tooSmall = hal::badPropertySizeError, unknown = hal::unknownPropertyError;
-    struct Case {
-        AudioObjectID object;
-        AudioObjectPropertySelector selector;
-        OSStatus sizeStatus, status;
-        std::uint32_t room;  // 0: the size reported
-        Bytes value;
-    };
+    // The size read's status, the value read's, the room given it (0: the size
+    // reported) and what it holds then.
+    using Case = std::tuple<AudioObjectID, AudioObjectPropertySelector, OSStatus, OSStatus,
+                            std::uint32_t, Bytes>;
     const Case cases[] = {
         {output, sel::deviceUID, 0, 0, 0, {uid.begin(), uid.end()}},
         {output, sel::deviceUID, 0, 0, 2, {uid[0], uid[1]}},  // a string is cut to fit
@@ -294,10 +291,7 @@ TYPED_TEST(SeamContractTest, ListenersRunOnTheirQueueAndNeverOnceRemoved) {
 }
 
 TYPED_TEST(SeamContractTest, ATapSilencesItsProcessAsItsMuteBehaviourSays) {
-    struct Case {
-        std::int32_t mute;
-        bool started, silences;
-    };
+    using Case = std::tuple<std::int32_t, bool, bool>;  // mute, started, silences
     for (const auto& [mute, started, silences] :
          {Case{Tap::mutedWhenTapped, false, false},
           {Tap::mutedWhenTapped, true, true},
