@@ -59,7 +59,6 @@ TEST_F(BusTest, EveryErrorHasItsCodeAndLeavesThePreferencesUntouched) {
     const std::vector<Case> cases{
         {{"set", "Music", "120%"}, cc::badArgument, "out of range"},
         {{"set", "Music", "nan"}, cc::badArgument, "is not a level"},
-        {{"set", "Music", "-x%"}, cc::badArgument, "is not a level"},
         {{"set", "", "40%"}, cc::badArgument, "empty"},
         {{"mute", "Mu\x01sic"}, cc::badArgument, "control characters"},
         {{"mute", QString(4000, 'a')}, cc::badArgument, "too long"},
@@ -123,7 +122,6 @@ TEST_F(BusTest, AChangeTheRowDoesNotHearNowIsAnsweredAsStoredWithTheRowsReason) 
         QStringList args;
         std::string out;
     } cases[] = {
-        {[] {}, {"set", "Music", "50%"}, "Music: 50%\n"},
         {[&] { hal->setOutputDevices(music, {"usb"}); },
          {"set", "Music", "40%"},
          "Music: 40%" + elsewhere},

@@ -1,9 +1,13 @@
-// The status icon drawn to an image, checked at its geometry's key points,
-// and the symbols' icons with and without the theme.
+// The status icon drawn to an image, checked at its geometry's key points and
+// against the backgrounds trays draw; how the tray's background is told from
+// our icon in a capture of its slot; the symbols' icons with and without the
+// theme.
 
 #include <gtest/gtest.h>
 
 #include <QIcon>
+#include <QPainter>
+#include <functional>
 
 #include "Sonvel/views/Symbols.hpp"
 #include "ui/StatusIconPainter.hpp"
@@ -13,6 +17,26 @@ namespace sonvel {
 namespace {
 
 using V = StatusIcon::Variant;
+
+// How many of the image's pixels pass `test`, given where they are and their colour.
+int countPixels(const QImage& image, const std::function<bool(int x, int y, QRgb)>& test) {
+    int n = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) n += test(x, y, image.pixel(x, y));
+    return n;
+}
+
+double luminance(QRgb c) {
+    return StatusIcon::relativeLuminance(qRed(c), qGreen(c), qBlue(c));
+}
+
+// `icon` at `at` on 22 pixels of a bar.
+QImage over(const QColor& background, const QImage& icon, QPoint at = {}) {
+    QImage shown(22, 22, QImage::Format_RGB32);
+    shown.fill(background);
+    QPainter(&shown).drawImage(at, icon);
+    return shown;
+}
 
 struct Probe {
     double x, y;  // icon points, origin at the bottom left
@@ -70,29 +94,64 @@ TEST(StatusIconPainterTest, PixmapsForAnUnknownBarReadOnDarkAndLight) {
     const QIcon icon = StatusIconPainter::trayIcon(V::active, Qt::black, {}, QColor(Qt::white));
     for (const int side : {16, 22, 48}) {
         const QImage image = icon.pixmap(side).toImage();
-        int dark = 0, light = 0;
-        for (int y = 0; y < image.height(); ++y) {
-            for (int x = 0; x < image.width(); ++x) {
-                const QRgb px = image.pixel(x, y);
-                if (qAlpha(px) < 250) continue;
-                dark += qGray(px) < 40;
-                light += qGray(px) > 215;
-            }
-        }
-        EXPECT_GT(light, side) << side << " px: no outline to show the glyph on black";
-        EXPECT_GT(dark, side) << side << " px: no glyph to show on white";
+        const auto solid = [&](auto shade) {
+            return countPixels(
+                image, [&](int, int, QRgb px) { return qAlpha(px) >= 250 && shade(qGray(px)); });
+        };
+        EXPECT_GT(solid([](int grey) { return grey > 215; }), side)
+            << side << " px: no outline to show the glyph on black";
+        EXPECT_GT(solid([](int grey) { return grey < 40; }), side)
+            << side << " px: no glyph to show on white";
     }
+}
+
+// The slot is 22 pixels; the glyph must span at least 18 of them both ways,
+// and its solid pixels reach 4.5:1 against the bar.
+TEST(TrayIconTest, InkContrastsWithTheBarAndTheGlyphFillsTheSlot) {
+    for (const QColor bar : {QColor(Qt::black), QColor(Qt::white), QColor(0x2e, 0x34, 0x36),
+                             QColor(0x80, 0x80, 0x80), QColor(0xdd, 0xe1, 0xe6)}) {
+        for (const auto v : {V::active, V::paused, V::locked}) {
+            const QImage icon =
+                StatusIconPainter::renderFilling(v, 22, StatusIconPainter::inkAgainst(bar));
+            QRect box;
+            double worst = 21;
+            const int solid = countPixels(over(bar, icon), [&](int x, int y, QRgb px) {
+                if (px != bar.rgb()) box |= QRect(x, y, 1, 1);
+                if (qAlpha(icon.pixel(x, y)) < 255) return false;
+                worst =
+                    std::min(worst, StatusIcon::contrastRatio(luminance(px), luminance(bar.rgb())));
+                return true;
+            });
+            const auto what = bar.name().toStdString() + " variant " + std::to_string(int(v));
+            EXPECT_GT(solid, 40) << what;
+            EXPECT_GE(worst, 4.5) << what;
+            EXPECT_GE(box.width(), 18) << what;
+            EXPECT_GE(box.height(), 18) << what;
+        }
+    }
+}
+
+TEST(TrayIconTest, TheBarIsReadWhereOurIconLeavesItClear) {
+    for (const QColor bar : {QColor(Qt::black), QColor(Qt::white), QColor(0x2e, 0x34, 0x36)}) {
+        const QImage ours =
+            StatusIconPainter::renderFilling(V::locked, 22, StatusIconPainter::inkAgainst(bar));
+        // Still showing an earlier glyph, smaller and in the palette's colour.
+        QImage grab = over(
+            bar, StatusIconPainter::renderFilling(V::active, 18, QColor(0x10, 0x90, 0x10)), {2, 2});
+        QPainter(&grab).drawImage(0, 0, ours);
+        EXPECT_EQ(StatusIconPainter::backgroundBehind(grab, ours), bar) << bar.name().toStdString();
+    }
+    QImage full(22, 22, QImage::Format_ARGB32_Premultiplied);
+    full.fill(Qt::black);
+    EXPECT_FALSE(StatusIconPainter::backgroundBehind(full, full));
 }
 
 TEST(SymbolIconsTest, EverySymbolHasAThemeNameAndADrawing) {
     for (const std::string_view symbol : Symbols::panel) {
         EXPECT_TRUE(SymbolIcons::themeName(symbol)) << symbol;
-        const QIcon drawn = SymbolIcons::drawn(symbol, Qt::black);
-        const QImage image = drawn.pixmap(32, 32).toImage();
-        int inked = 0;
-        for (int y = 0; y < image.height(); ++y)
-            for (int x = 0; x < image.width(); ++x) inked += qAlpha(image.pixel(x, y)) > 128;
-        EXPECT_GT(inked, 20) << symbol << " draws something";
+        const QImage image = SymbolIcons::drawn(symbol, Qt::black).pixmap(32, 32).toImage();
+        EXPECT_GT(countPixels(image, [](int, int, QRgb px) { return qAlpha(px) > 128; }), 20)
+            << symbol << " draws something";
     }
     EXPECT_FALSE(SymbolIcons::themeName("no.such.symbol"));
 

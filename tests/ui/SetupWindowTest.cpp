@@ -51,11 +51,8 @@ TEST_F(SetupWindowTest, FromAFreshStartToOpenVolumeControls) {
     SetupWindow& w = openSetup();
     AccessStepView& access = *w.access();
     LiveTestStepView& live = *w.liveTest();
-    EXPECT_EQ(w.windowTitle(), "Sonvel Setup");
-    EXPECT_EQ(w.width(), 520);
     EXPECT_TRUE(live.blocked()->isVisibleTo(&w));
     EXPECT_FALSE(live.start()->isVisibleTo(&w));
-    EXPECT_EQ(accessible(access.checkAccess())->role(), QAccessible::Button);
     snapshot(w, "setup-start");
 
     QTest::mouseClick(access.checkAccess(), Qt::LeftButton);
@@ -126,17 +123,14 @@ TEST_F(SetupWindowTest, FromAFreshStartToOpenVolumeControls) {
             EXPECT_EQ(m.outputRMSDBFS, -120.0);
         }
     }
-    EXPECT_TRUE(live.yes()->isEnabled());
     snapshot(w, "setup-answer");
 
     QTest::mouseClick(live.yes(), Qt::LeftButton);
     settle();
     EXPECT_TRUE(model->gate().isReady());
-    EXPECT_TRUE(w.state().liveTestHeader.complete);
     EXPECT_EQ(accessible(w.stepTitle(2))->text(QAccessible::Name),
               "Step 2: Live audio test, complete");
     EXPECT_EQ(w.statusTitle()->text(), "Volume controls are available");
-    EXPECT_TRUE(row("com.apple.Music").slider()->isEnabled());
     EXPECT_TRUE(live.record()->text().startsWith("Passed on "));
     snapshot(w, "setup-complete");
 }

@@ -21,7 +21,6 @@ TEST_F(ShellTest, WithoutATrayThePanelIsAWindowWhoseClosingQuits) {
     const std::string said = testing::internal::GetCapturedStderr();
     ASSERT_FALSE(shell->usesTray());  // the offscreen platform has none
     EXPECT_NE(said.find("no system tray"), std::string::npos) << said;
-    EXPECT_EQ(panel().windowTitle(), "Sonvel");
     run(200ms);
     EXPECT_GT(engineObjects(), 0u);
 
