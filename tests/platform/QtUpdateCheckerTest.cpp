@@ -47,9 +47,7 @@ class QtUpdateCheckerTest : public ::testing::Test {
 // UpdateFeedTest's.
 TEST_F(QtUpdateCheckerTest, EachAnswerEndsTheCheckWithItsOutcome) {
     FeedServer newer(FeedServer::http("200 OK", FeedServer::feedOffering("1.10")));
-    const UpdateOutcome found = check(newer.url());
-    ASSERT_TRUE(found.is<UpdateOutcome::Available>()) << UpdateFeed::sentence(found);
-    EXPECT_EQ(UpdateFeed::sentence(found),
+    EXPECT_EQ(UpdateFeed::sentence(check(newer.url())),
               "Version 1.10 of Sonvel is available. You have version 1.9.");
     FeedServer same(FeedServer::http("200 OK", FeedServer::feedOffering("1.9")));
     EXPECT_EQ(check(same.url()), UpdateOutcome{UpdateOutcome::UpToDate{"1.9"}});
@@ -61,11 +59,8 @@ TEST_F(QtUpdateCheckerTest, EachAnswerEndsTheCheckWithItsOutcome) {
     EXPECT_EQ(failure(serverError), Kind::serverError);
     EXPECT_EQ(serverError.as<UpdateOutcome::Failed>()->error.httpStatus, 500);
 
-    QUrl closed;
-    {
-        FeedServer gone(std::nullopt);
-        closed = gone.url();
-    }  // nothing listens on that port any more
+    // The server goes with the statement: nothing listens on that port any more.
+    const QUrl closed = FeedServer(std::nullopt).url();
     EXPECT_EQ(failure(check(closed)), Kind::unreachable);
 }
 
@@ -79,21 +74,19 @@ TEST_F(QtUpdateCheckerTest, HostileFeedsEndWithinTheBoundWithoutStallingTheLoop)
     const QByteArray notes = "<description><![CDATA[" +
                              QByteArray("<p>Quieter &amp; faster.</p>").repeated(142'000) +
                              "]]></description>";
-    for (const QByteArray& feed : {laughs + FeedServer::feedOffering("1.10", "<title>&b;</title>"),
-                                   FeedServer::feedOffering("1.10", notes)}) {
-        FeedServer server(FeedServer::http("200 OK", feed));
-        const UpdateOutcome outcome = check(server.url(), "1.9", 15s);
-        EXPECT_LT(loop.largestGap, testsupport::mainThreadBound) << feed.size() << " bytes";
-        if (feed.startsWith("<!DOCTYPE")) {
-            EXPECT_EQ(failure(outcome), Kind::malformed);
-            EXPECT_LT(loop.elapsed, 1s);
-            continue;
-        }
-        const auto* available = outcome.as<UpdateOutcome::Available>();
-        ASSERT_NE(available, nullptr) << UpdateFeed::sentence(outcome);
-        EXPECT_LE(available->item.description.size(), 64u * 1024);
-        EXPECT_TRUE(available->item.description.starts_with("Quieter & faster.\n"));
-    }
+    FeedServer bomb(FeedServer::http(
+        "200 OK", laughs + FeedServer::feedOffering("1.10", "<title>&b;</title>")));
+    EXPECT_EQ(failure(check(bomb.url(), "1.9", 15s)), Kind::malformed);
+    EXPECT_LT(loop.elapsed, 1s);
+    EXPECT_LT(loop.largestGap, testsupport::mainThreadBound);
+
+    FeedServer large(FeedServer::http("200 OK", FeedServer::feedOffering("1.10", notes)));
+    const UpdateOutcome outcome = check(large.url(), "1.9", 15s);
+    EXPECT_LT(loop.largestGap, testsupport::mainThreadBound);
+    const auto* available = outcome.as<UpdateOutcome::Available>();
+    ASSERT_NE(available, nullptr) << UpdateFeed::sentence(outcome);
+    EXPECT_LE(available->item.description.size(), UpdateFeed::maximumNotesBytes);
+    EXPECT_TRUE(available->item.description.starts_with("Quieter & faster.\n"));
 }
 
 TEST_F(QtUpdateCheckerTest, ASilentServerEndsTheCheckAtTheDeadline) {

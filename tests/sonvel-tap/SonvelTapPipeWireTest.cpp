@@ -24,25 +24,33 @@ std::pair<std::string, int> tool(const std::string& arguments) {
     return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
-// Returns once the tool lists `player` as playing.
-void awaitListed(pid_t player) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (tool("list --active").first.find(" " + std::to_string(player) + " ") ==
-           std::string::npos) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "pw-play never played";
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-}
-
-TEST(SonvelTapPipeWire, RerenderReportsEachGain) {
+// The meter hears its process alone, not the sink's mix, and the process
+// stays audible while it listens; rerender, beside the same other player,
+// plays and reports each gain. The server stops the players.
+TEST(SonvelTapPipeWire, MeterHearsOneProcessAndRerenderReportsEachGain) {
     auto server = pwtest::PipeWireServer::start();
     if (!server) GTEST_SKIP() << server.error();
     const pid_t player = (*server)->play({.frequency = 440, .amplitude = 0.5});
     ASSERT_GT(player, 0);
-    ASSERT_NO_FATAL_FAILURE(awaitListed(player));
+    ASSERT_GT((*server)->play({.frequency = 1000, .amplitude = 0.25}), 0);
+    const std::string pid = std::to_string(player);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (tool("list --active").first.find(" " + pid + " ") == std::string::npos) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "pw-play never played";
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
 
-    const auto [out, status] =
-        tool("rerender --allow-mute --step-seconds 1 --pid " + std::to_string(player));
+    auto recorder = pwtest::Recorder::start({"sonvel-test-a"});
+    ASSERT_TRUE(recorder) << recorder.error();
+    const auto [meter, meterStatus] = tool("meter --seconds 2 --pid " + pid);
+    EXPECT_NEAR(pwtest::toneDB((*recorder)->stop()[0], 440), -6.02, 0.5);
+    EXPECT_EQ(meterStatus, 0) << meter;
+    std::smatch summary;
+    ASSERT_TRUE(std::regex_search(meter, summary, std::regex(R"(over 2 s:  ch1 peak +([-\d.]+))")))
+        << meter;
+    EXPECT_NEAR(std::stod(summary[1]), -6.02, 0.1) << meter;
+
+    const auto [out, status] = tool("rerender --allow-mute --step-seconds 1 --pid " + pid);
     EXPECT_EQ(status, 0) << out;
     const std::regex step(R"(step \d+ +gain ([\d.]+) .*(off by +([-+][\d.]+) dB| silent)\n)");
     std::vector<double> offBy;
@@ -51,32 +59,6 @@ TEST(SonvelTapPipeWire, RerenderReportsEachGain) {
     }
     ASSERT_EQ(offBy.size(), 4u) << out;
     for (const double off : offBy) EXPECT_LE(std::abs(off), 0.1) << out;
-    (*server)->stopPlayer(player);
-}
-
-// The meter hears its process alone, not the sink's mix, and the process
-// stays audible while it listens.
-TEST(SonvelTapPipeWire, MeterHearsOneProcessAndLeavesItAudible) {
-    auto server = pwtest::PipeWireServer::start();
-    if (!server) GTEST_SKIP() << server.error();
-    const pid_t player = (*server)->play({.frequency = 440, .amplitude = 0.5});
-    const pid_t other = (*server)->play({.frequency = 1000, .amplitude = 0.25});
-    ASSERT_GT(player, 0);
-    ASSERT_GT(other, 0);
-    ASSERT_NO_FATAL_FAILURE(awaitListed(player));
-    auto recorder = pwtest::Recorder::start({"sonvel-test-a"});
-    ASSERT_TRUE(recorder) << recorder.error();
-
-    const auto [out, status] = tool("meter --seconds 2 --pid " + std::to_string(player));
-    const auto heard = (*recorder)->stop();
-    EXPECT_EQ(status, 0) << out;
-    std::smatch summary;
-    ASSERT_TRUE(std::regex_search(out, summary, std::regex(R"(over 2 s:  ch1 peak +([-\d.]+))")))
-        << out;
-    EXPECT_NEAR(std::stod(summary[1]), -6.02, 0.1) << out;
-    EXPECT_NEAR(pwtest::toneDB(heard[0], 440), -6.02, 0.5);
-    (*server)->stopPlayer(player);
-    (*server)->stopPlayer(other);
 }
 
 }  // namespace

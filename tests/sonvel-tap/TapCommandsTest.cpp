@@ -24,7 +24,7 @@ struct SpeakerPacer final : Pacer {
     int interruptAt = 0;
     std::vector<std::pair<double, double>> toneDB;  // (seconds, dBFS) per wait
 
-    SpeakerPacer(SimulatedAudioSystem& a, int interrupt)
+    explicit SpeakerPacer(SimulatedAudioSystem& a, int interrupt = 0)
         : audio(a), speaker(a.defaultOutput()), interruptAt(interrupt) {}
 
     bool wait(double seconds) override {
@@ -38,21 +38,24 @@ struct SpeakerPacer final : Pacer {
     }
 };
 
-struct World {
-    std::shared_ptr<SimulatedAudioSystem> audio = std::make_shared<SimulatedAudioSystem>();
-    World() {
+class TapCommands : public ::testing::Test {
+  protected:
+    TapCommands() {
         const auto world = sim::SimulatedWorld::readFile(sim::SimulatedWorld::defaultWorldPath());
         EXPECT_TRUE(world && sim::SimulatedWorld::load(*audio, *world));
     }
+    // Nothing a run made is left behind, whichever way it ended.
+    bool released() const { return audio->accounting() == SimulatedAudioSystem::Accounting{}; }
+
+    std::shared_ptr<SimulatedAudioSystem> audio = std::make_shared<SimulatedAudioSystem>();
+    std::ostringstream out;
 };
 
-TEST(TapCommands, RerenderPlaysEachGainOnTheSpeaker) {
-    World world;
-    SpeakerPacer pacer(*world.audio, 0);
-    std::ostringstream out;
+TEST_F(TapCommands, RerenderPlaysEachGainOnTheSpeaker) {
+    SpeakerPacer pacer(*audio);
     const RerenderCommand command{
         .pid = 501, .gains = {1.0f, 0.5f, 0.25f, 0.0f}, .stepSeconds = 0.5};
-    ASSERT_EQ(RerenderRun::run(world.audio, command, pacer, out), RunEnd::completed) << out.str();
+    ASSERT_EQ(RerenderRun::run(audio, command, pacer, out), RunEnd::completed) << out.str();
     std::vector<double> measured;
     for (const auto& [seconds, dB] : pacer.toneDB) {
         if (seconds > RerenderRun::settleSeconds) measured.push_back(dB);
@@ -62,36 +65,31 @@ TEST(TapCommands, RerenderPlaysEachGainOnTheSpeaker) {
         EXPECT_NEAR(measured[i], 20 * std::log10(0.5 * command.gains[i]), 0.1) << i;
     }
     EXPECT_LT(measured[3], -60.0);
-    EXPECT_EQ(world.audio->accounting(), SimulatedAudioSystem::Accounting{});
+    EXPECT_TRUE(released());
 }
 
-TEST(TapCommands, InterruptionReleasesEverything) {
+// One world for every interruption: each run must leave it as it found it.
+TEST_F(TapCommands, InterruptionReleasesEverything) {
     for (const int at : {1, 2, 3, 6}) {
-        World world;
-        SpeakerPacer pacer(*world.audio, at);
-        std::ostringstream out;
-        const auto end =
-            RerenderRun::run(world.audio, {.pid = 501, .stepSeconds = 0.5}, pacer, out);
-        EXPECT_EQ(end, RunEnd::interrupted) << at;
-        EXPECT_EQ(world.audio->accounting(), SimulatedAudioSystem::Accounting{}) << at;
-        EXPECT_NE(out.str().find("Interrupted; released"), std::string::npos) << out.str();
-
-        SpeakerPacer meterPacer(*world.audio, at);
-        EXPECT_EQ(ProcessMeter::run(world.audio, {.pid = 501, .seconds = 10}, meterPacer, out),
+        SpeakerPacer pacer(*audio, at), meterPacer(*audio, at);
+        std::ostringstream said;
+        EXPECT_EQ(RerenderRun::run(audio, {.pid = 501, .stepSeconds = 0.5}, pacer, said),
+                  RunEnd::interrupted)
+            << at;
+        EXPECT_TRUE(released()) << at;
+        EXPECT_NE(said.str().find("Interrupted; released"), std::string::npos) << said.str();
+        EXPECT_EQ(ProcessMeter::run(audio, {.pid = 501, .seconds = 10}, meterPacer, out),
                   RunEnd::interrupted);
-        EXPECT_EQ(world.audio->accounting(), SimulatedAudioSystem::Accounting{}) << at;
+        EXPECT_TRUE(released()) << at;
     }
 }
 
-TEST(TapCommands, MeterLeavesTheApplicationAudible) {
-    World world;
-    SpeakerPacer pacer(*world.audio, 0);
-    std::ostringstream out;
-    ASSERT_EQ(ProcessMeter::run(world.audio, {.pid = 501, .seconds = 3}, pacer, out),
-              RunEnd::completed);
+TEST_F(TapCommands, MeterLeavesTheApplicationAudible) {
+    SpeakerPacer pacer(*audio);
+    ASSERT_EQ(ProcessMeter::run(audio, {.pid = 501, .seconds = 3}, pacer, out), RunEnd::completed);
     ASSERT_EQ(pacer.toneDB.size(), 3u);
     for (const auto& [seconds, dB] : pacer.toneDB) EXPECT_NEAR(dB, 20 * std::log10(0.5), 0.1);
-    EXPECT_EQ(world.audio->accounting(), SimulatedAudioSystem::Accounting{});
+    EXPECT_TRUE(released());
 }
 
 }  // namespace
