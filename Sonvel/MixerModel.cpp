@@ -181,6 +181,10 @@ void MixerModel::refresh(bool rebuildEngines) {
         return;
     }
     if (!refreshDue_) incompleteSnapshots_ = 0;
+    const auto uid = [](const AudioWorld& w) { return w.output ? w.output->uid : std::string(); };
+    if (!world_ || uid(*world_) != uid(snapshot)) {
+        log_.info("Default output is {}", snapshot.output ? uid(snapshot) : "none");
+    }
     world_ = std::move(snapshot);
     groups.set(AppCatalog::groups(world_->records, env_.system->ownPID()));
     output.set(world_->output);
