@@ -45,7 +45,7 @@ TEST(SettingsStateTest, AnAvailableVersionOffersOnlyAWebPageToOpen) {
 }
 
 using Rows = std::vector<DiagnosticsRow>;
-const PlatformWording mac = PlatformWording::simulatedMacOS();
+const PlatformWording macWording = PlatformWording::simulatedMacOS();
 
 // The tap's rate has a fraction, which the page truncates rather than rounds.
 GainTapSetupInfo setup48k() {
@@ -65,7 +65,7 @@ TEST(DiagnosticsStateTest, SummaryRowsWithNoEngine) {
     input.validation =
         ValidationRecord{ValidationRecord::Outcome::passed, "24A335", {}, "", "", {}, "", 1};
     input.permission = PermissionState::Probing{true};
-    const DiagnosticsState state = DiagnosticsView::diagnostics(input, mac);
+    const DiagnosticsState state = DiagnosticsView::diagnostics(input, macWording);
     EXPECT_EQ(state.rows,
               (Rows{{"macOS build", "24B83"},
                     {"Validation path", "build 24B83, engine rev 1"},
@@ -93,7 +93,7 @@ TEST(DiagnosticsStateTest, EngineSectionsInKeyOrderWithTheirMeasurements) {
     noRate.deviceInputsDisabled = true;
     input.engines["com.mid"] = EngineFacts{noRate, 0, 0};
 
-    const DiagnosticsState state = DiagnosticsView::diagnostics(input, mac);
+    const DiagnosticsState state = DiagnosticsView::diagnostics(input, macWording);
     EXPECT_EQ(state.rows[5], (DiagnosticsRow{"Active engines", "3"}));
     ASSERT_EQ(state.engines.size(), 3u);
     EXPECT_EQ(state.engines[0],

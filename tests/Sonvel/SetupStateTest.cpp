@@ -22,7 +22,7 @@ std::string isoDate(std::chrono::system_clock::time_point) {
     return "6 Dec 2025, 15:04";
 }
 
-AppGroup group(std::string key, std::string name) {
+AppGroup runningGroup(std::string key, std::string name) {
     return {.key = std::move(key), .displayName = std::move(name), .isRunningOutput = true};
 }
 
@@ -52,7 +52,7 @@ SetupInput verifiedWith(std::vector<AppGroup> candidates) {
 }
 
 TEST(SetupStateTest, UnknownPermissionShowsTheStepsAndBlocksTheLiveTest) {
-    SetupInput input = verifiedWith({group("com.apple.Music", "Music")});
+    SetupInput input = verifiedWith({runningGroup("com.apple.Music", "Music")});
     input.permission = PermissionState::Unknown{};
     const SetupState state = render(input);
     EXPECT_EQ(state.access.line, Line::instructions);
@@ -123,8 +123,8 @@ TEST(SetupStateTest, HintWithoutCandidatesNamesTheDefaultOutputWhenThereIsOne) {
 }
 
 TEST(SetupStateTest, PickerShowsTheChoiceThatStartWouldTest) {
-    const SetupInput input =
-        verifiedWith({group("com.apple.Music", "Music"), group("com.example.pod", "Podcasts")});
+    const SetupInput input = verifiedWith(
+        {runningGroup("com.apple.Music", "Music"), runningGroup("com.example.pod", "Podcasts")});
     EXPECT_EQ(idle(input).choices, (std::vector<TestChoice>{{"com.apple.Music", "Music"},
                                                             {"com.example.pod", "Podcasts"}}));
     EXPECT_EQ(idle(input).selection, "com.apple.Music");

@@ -138,7 +138,7 @@ TEST_F(EngineHandoverTest, GivesUpOnTimeAndOddTimingsNeverWaitForever) {
         {&T::fadeTimeout, nan, true, 1},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.value << " for " << c.sleeps << " sleeps");
+        SCOPED_TRACE(::testing::Message() << c.value << " for " << c.sleeps << " sleeps");
         sleeps.clear();
         old = std::make_shared<FakeEngine>("old", log, 0.7f, true);
         fresh = std::make_shared<FakeEngine>("new", log, 0.9f);

@@ -12,7 +12,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const OutputContext speakers{3, "speakers-uid", "Speakers", std::nullopt};
+const OutputContext builtIn{3, "speakers-uid", "Speakers", std::nullopt};
 const OutputContext headphones{9, "headphones-uid", "Headphones", std::nullopt};
 
 AppGroup group(std::string key, bool playing = true, std::vector<AudioObjectID> processes = {20},
@@ -28,8 +28,8 @@ ReconcileInput readyInput(std::vector<AppGroup> groups) {
     ReconcileInput input;
     input.groups = std::move(groups);
     input.gate = ControlGate::Ready{};
-    input.output = speakers;
-    input.outputs = {speakers, headphones};
+    input.output = builtIn;
+    input.outputs = {builtIn, headphones};
     input.now = Clock::time_point{} + 1000s;
     return input;
 }
@@ -101,7 +101,7 @@ TEST(ReconcilerTest, DecisionOrder) {
                                    UnavailableReason::DeviceUnsupported{"Another app has it."}}});
 
     // A route alone that falls back beats the recorded failure.
-    input.output = speakers;
+    input.output = builtIn;
     const GroupStatus fallback =
         GroupStatus::RouteFallback{"Old DAC is not connected — using Default Output."};
     EXPECT_EQ(statusOf(input), fallback);
