@@ -38,9 +38,11 @@ struct ModelSession {
         const auto services = std::make_shared<pw::PipeWireSystemServices>(hal);
         if (setUp) {
             p.permissionVerifiedAt = std::chrono::system_clock::now();
-            p.validation = ValidationRecord{.outcome = ValidationRecord::Outcome::passed,
-                                            .osBuild = SystemInfo::osBuild(*services),
-                                            .engineRevision = 1};
+            ValidationRecord record;
+            record.outcome = ValidationRecord::Outcome::passed;
+            record.osBuild = SystemInfo::osBuild(*services);
+            record.engineRevision = 1;
+            p.validation = record;
         }
         store->values[MixerModel::preferencesKey] = PreferencesCodec::encode(p);
         const auto env = testsupport::realTimeEnvironment(hal, services, main, store);
