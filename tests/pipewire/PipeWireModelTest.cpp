@@ -54,8 +54,6 @@ TEST_F(PipeWireModelTest, LevelMuteRouteAndDefaultOutputAreHeardOnTheSinks) {
     heard = settle(a, music, -12.04);
     ASSERT_NEAR(heard[a][music], -12.04, 0.1);
     ASSERT_TRUE(server->setDefaultSink(b));
-    ASSERT_TRUE(server->waitFor([&](const pwtest::Graph& g) { return g.defaultSink == b; }, 5s))
-        << "the session manager never made the second sink the default";
     heard = settle(b, music, -12.04);
     EXPECT_NEAR(heard[b][music], -12.04, 0.1) << "the tapped application follows the default";
     EXPECT_LT(heard[a][music], absent);
