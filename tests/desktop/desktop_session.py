@@ -19,6 +19,7 @@ Missing, which a test turns into a skip.
 import argparse
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -185,6 +186,13 @@ class DesktopSession:
                 return f.read()
         except OSError:
             return ""
+
+    def qt_warnings(self, name):
+        """What the program wrote to stderr that is neither its own report nor
+        its own log at debug, info or notice level: Qt's warnings, mostly."""
+        own = re.compile(r"^(Sonvel:|\[|\d{4}-\d\d-\d\d [\d:.]+ (debug|info|notice) \[)")
+        return [line for line in self.log(name).splitlines()
+                if line.strip() and not own.match(line)]
 
     def run(self, argv, timeout=10.0, env=None):
         return subprocess.run(argv, env=env or self.env, capture_output=True, text=True,

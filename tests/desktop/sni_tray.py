@@ -230,8 +230,7 @@ def main():
             DesktopSession._stop(host.process)
             back = eventually(sonvel_windows)
             check("without the watcher the panel is a window again", back, back)
-            said = [line for line in desktop.log("sonvel").splitlines()
-                    if line.strip() and not line.startswith("Sonvel:")]
+            said = desktop.qt_warnings("sonvel")
             check("no Qt warning on stderr", not said, said)
         except Failed as failed:
             print(f"FAIL {failed}\n--- sonvel ---\n{desktop.log('sonvel')}")
