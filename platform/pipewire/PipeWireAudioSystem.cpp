@@ -73,6 +73,7 @@ PipeWireAudioSystem::~PipeWireAudioSystem() {
     pw_thread_loop_stop(s.loop);
     if (s.reconnectTimer) pw_loop_destroy_source(pw_thread_loop_get_loop(s.loop), s.reconnectTimer);
     if (s.lowerTimer) pw_loop_destroy_source(pw_thread_loop_get_loop(s.loop), s.lowerTimer);
+    if (s.metadataTimer) pw_loop_destroy_source(pw_thread_loop_get_loop(s.loop), s.metadataTimer);
     pw_context_destroy(s.context);
     pw_thread_loop_destroy(s.loop);
 }

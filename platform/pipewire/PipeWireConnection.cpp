@@ -143,17 +143,6 @@ const pw_node_events nodeEvents = [] {
     return e;
 }();
 
-const pw_metadata_events metadataEvents = [] {
-    pw_metadata_events e{};
-    e.version = PW_VERSION_METADATA_EVENTS;
-    e.property = [](void* data, std::uint32_t subject, const char* key, const char* type,
-                    const char* value) -> int {
-        static_cast<State*>(data)->metadataProperty(subject, key, type, value);
-        return 0;
-    };
-    return e;
-}();
-
 const pw_registry_events registryEvents = [] {
     pw_registry_events e{};
     e.version = PW_VERSION_REGISTRY_EVENTS;
@@ -179,6 +168,7 @@ const pw_core_events coreEvents = [] {
     e.done = [](void* data, std::uint32_t id, int seq) {
         auto* s = static_cast<State*>(data);
         if (id != PW_ID_CORE) return;
+        if (s->metadataCheck && seq == s->metadataCheck->seq) s->metadataChecked();
         if (seq == s->waitSeq) {
             s->waitDone = true;
             pw_thread_loop_signal(s->loop, false);
@@ -262,11 +252,7 @@ void State::disconnectCore() {
     nodes.clear();
     links.clear();
     defaultSinkName.clear();
-    if (metadata) {
-        spa_hook_remove(&metadataHook);
-        pw_proxy_destroy(metadata);
-        metadata = nullptr;
-    }
+    unbindMetadata();
     spa_hook_remove(&registryHook);
     pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
     registry = nullptr;
@@ -341,12 +327,7 @@ void State::addGlobal(std::uint32_t id, const char* type, const spa_dict* props)
         linked(links[id]);
         refresh();
     } else if (kind == PW_TYPE_INTERFACE_Metadata) {
-        if (text(props, PW_KEY_METADATA_NAME) != "default" || metadata) return;
-        metadata = static_cast<pw_proxy*>(
-            pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
-        if (!metadata) return;
-        pw_metadata_add_listener(reinterpret_cast<pw_metadata*>(metadata), &metadataHook,
-                                 &metadataEvents, this);
+        if (text(props, PW_KEY_METADATA_NAME) == "default" && !metadata) bindMetadata(id);
     }
 }
 
@@ -365,6 +346,10 @@ void State::removeGlobal(std::uint32_t id) {
         lowered.erase(id);
         targets.erase(id);
         written.erase(id);
+    } else if (metadata && id == metadataID) {
+        // The session manager restarted: its next metadata replaces this one.
+        unbindMetadata();
+        return;
     } else if (!links.erase(id)) {
         return;
     }

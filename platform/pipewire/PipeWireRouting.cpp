@@ -8,8 +8,6 @@
 
 #include <algorithm>
 
-#include <nlohmann/json.hpp>
-
 #include "platform/pipewire/PipeWireState.hpp"
 
 namespace sonvel::pw {
@@ -244,12 +242,7 @@ void State::metadataProperty(std::uint32_t subject, const char* key, const char*
     }
     const std::string_view k(key);
     if (subject == PW_ID_CORE && k == "default.audio.sink") {
-        defaultSinkName.clear();
-        // {"name":"…"}; anything else names no sink.
-        const auto parsed = nlohmann::json::parse(value ? value : "", nullptr, false);
-        if (parsed.is_object() && parsed.contains("name") && parsed["name"].is_string()) {
-            defaultSinkName = parsed["name"].get<std::string>();
-        }
+        defaultSinkName = sinkNameIn(value);
         refresh();
         return;
     }

@@ -35,6 +35,10 @@ namespace sonvel::pw {
 // the metadata a killed Sonvel left behind.
 inline constexpr std::string_view ownNodePrefix = "sonvel.";
 
+// The sink a default.audio.sink value names: {"name":"…"}; empty for
+// anything else.
+std::string sinkNameIn(const char* value);
+
 struct ClientInfo {
     PipeWireAudioSystem::State* owner = nullptr;
     std::uint32_t id = 0;
@@ -149,6 +153,17 @@ struct PipeWireAudioSystem::State {
     spa_hook registryHook{};
     pw_proxy* metadata = nullptr;  // the "default" metadata
     spa_hook metadataHook{};
+    std::uint32_t metadataID = 0;
+    // A second binding that reads the metadata whole (PipeWireMetadata.cpp).
+    struct MetadataCheck {
+        pw_proxy* proxy = nullptr;
+        spa_hook hook{};
+        int seq = -1;
+        std::map<std::pair<std::uint32_t, std::string>, Target> read;  // subject, key
+    };
+    std::unique_ptr<MetadataCheck> metadataCheck;
+    bool metadataDeaf = false;  // a reading found changes the events never brought
+    spa_source* metadataTimer = nullptr;
     spa_source* reconnectTimer = nullptr;
     bool connected = false;
     bool broken = false;   // the server went away; a reconnect is due
@@ -218,6 +233,14 @@ struct PipeWireAudioSystem::State {
     void removeGlobal(std::uint32_t id);
     void metadataProperty(std::uint32_t subject, const char* key, const char* type,
                           const char* value);
+
+    // The "default" metadata (PipeWireMetadata.cpp).
+    void bindMetadata(std::uint32_t id);
+    void unbindMetadata();
+    // Reads the metadata whole through a second binding, and applies what
+    // its events did not bring once the reading is complete.
+    void checkMetadata();
+    void metadataChecked();
 
     // Derived facts (PipeWireProperties.cpp).
     [[nodiscard]] const NodeInfo* sink(AudioObjectID device) const;

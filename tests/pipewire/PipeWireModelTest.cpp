@@ -53,6 +53,8 @@ TEST_F(PipeWireModelTest, LevelMuteRouteAndDefaultOutputAreHeardOnTheSinks) {
     route(std::nullopt, musicKey);
     heard = settle(a, music, -12.04);
     ASSERT_NEAR(heard[a][music], -12.04, 0.1);
+    // Followed even when the server no longer tells anyone of the change.
+    ASSERT_TRUE(server->strandMetadataBinding());
     ASSERT_TRUE(server->setDefaultSink(b));
     heard = settle(b, music, -12.04);
     EXPECT_NEAR(heard[b][music], -12.04, 0.1) << "the tapped application follows the default";

@@ -365,7 +365,9 @@ struct GraphQuery {
     }
 };
 
-std::expected<Graph, std::string> queryGraph() {
+// `leaveEarly`: the connection goes as soon as the globals are listed, before
+// the binds made while listing them are answered.
+std::expected<Graph, std::string> queryGraph(bool leaveEarly = false) {
     auto connection = Connection::open();
     if (!connection) return std::unexpected(connection.error());
     Connection& c = **connection;
@@ -377,7 +379,12 @@ std::expected<Graph, std::string> queryGraph() {
     listen(query->registry, &query->registryListener, &events, query.get());
     // The first round trip lists the globals; the second brings the answers
     // to the binds made while listing them.
-    const bool ok = c.syncLocked(2s) && c.syncLocked(2s);
+    const bool ok = c.syncLocked(2s) && (leaveEarly || c.syncLocked(2s));
+    if (leaveEarly) {
+        pw_thread_loop_unlock(c.loop());
+        std::this_thread::sleep_for(50ms);  // the binds reach the server
+        pw_thread_loop_lock(c.loop());
+    }
     Graph graph = std::move(query->graph);
     query.reset();  // proxies go while the loop cannot call into them
     pw_thread_loop_unlock(c.loop());
@@ -913,6 +920,13 @@ bool PipeWireServer::setDefaultSink(std::string_view sink) const {
         "pw-metadata -n default 0 default.configured.audio.sink '{\"name\":\"" + std::string(sink) +
         "\"}' Spa:String:JSON >/dev/null";
     return std::system(command.c_str()) == 0;
+}
+
+bool PipeWireServer::strandMetadataBinding() const {
+    if (wireplumber_ <= 0 || ::kill(wireplumber_, SIGSTOP) != 0) return false;
+    const bool listed = queryGraph(true).has_value();
+    ::kill(wireplumber_, SIGCONT);
+    return listed;
 }
 
 std::expected<Graph, std::string> PipeWireServer::graph() const {

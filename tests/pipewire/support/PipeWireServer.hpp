@@ -165,6 +165,11 @@ class PipeWireServer {
     // As a desktop's sound settings do, through the "default" metadata.
     bool setDefaultSink(std::string_view sink) const;
 
+    // A client binds the "default" metadata and leaves before WirePlumber
+    // answers the server for it: from then on the server passes metadata
+    // changes on to no client (PipeWire 0.3.65's metadata module).
+    bool strandMetadataBinding() const;
+
     std::expected<Graph, std::string> graph() const;
     // Polls the graph until `condition` holds; false after `timeout`.
     bool waitFor(const std::function<bool(const Graph&)>& condition,
