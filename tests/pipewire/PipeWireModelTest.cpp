@@ -8,7 +8,10 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
+
+#include <nlohmann/json.hpp>
 
 #include "MixerEngine/ProcessInspector.hpp"
 #include "platform/qt/QtPreferencesStore.hpp"
@@ -59,6 +62,58 @@ TEST_F(PipeWireModelTest, LevelMuteRouteAndDefaultOutputAreHeardOnTheSinks) {
     heard = settle(b, music, -12.04);
     EXPECT_NEAR(heard[b][music], -12.04, 0.1) << "the tapped application follows the default";
     EXPECT_LT(heard[a][music], absent);
+}
+
+// A stream Sonvel holds that the user moves with a PulseAudio mixer plays at
+// its own level where they sent it, its row says why the level is not heard,
+// and moved back to the default output it is at its level again.
+TEST_F(PipeWireModelTest, AStreamTheUserMovesWithPactlPlaysWhereTheySentIt) {
+    const std::string a(kSinkA), b(kSinkB), key = rowKey(podcastsPlayer);
+    play(podcastsPlayer, podcasts);
+    startSonvel(atHalf(key));
+    ASSERT_NEAR(settle(a, podcasts, -12.04)[a][podcasts], -12.04, 0.1);
+    std::string index;
+    if (FILE* list = ::popen("pactl -f json list sink-inputs", "r")) {
+        std::string text;
+        for (int c; (c = std::fgetc(list)) != EOF;) text += char(c);
+        ::pclose(list);
+        for (const auto& input : nlohmann::json::parse(text, nullptr, false)) {
+            if (input.value("/properties/application.name"_json_pointer, "") == "paplay") {
+                index = std::to_string(input.value("index", -1));
+            }
+        }
+    }
+    const auto graph = server->graph();
+    ASSERT_TRUE(!index.empty() && graph && graph->node("paplay") && graph->node(b));
+    // pipewire-pulse 0.3.65 loses some moves, with Sonvel or without (5 of 30
+    // on a bare server): as a user would, move again until the server has it.
+    const std::string onB = "pw-metadata -n default " + std::to_string(graph->node("paplay")->id) +
+                            " | grep -q \"target.object' value:'" +
+                            std::to_string(graph->node(b)->id) + "'\"";
+    const auto move = [&](const std::string& sink) {
+        for (int i = 0; i < 25; ++i) {
+            if (i % 5 == 0)
+                (void)std::system(("pactl move-sink-input " + index + " " + sink).c_str());
+            std::this_thread::sleep_for(100ms);
+            if ((std::system(onB.c_str()) == 0) == (sink == b)) return true;
+        }
+        return false;
+    };
+
+    ASSERT_TRUE(move(b));
+    auto heard = settle(b, podcasts, 0.0);
+    EXPECT_NEAR(heard[b][podcasts], 0.0, 0.1) << "at its own level where the user sent it";
+    EXPECT_LT(heard[a][podcasts], absent);
+    EXPECT_TRUE(within(2s, [&] {
+        const auto status = model->statuses.get().find(key);
+        const auto* unavailable = status == model->statuses.get().end()
+                                      ? nullptr
+                                      : status->second.as<GroupStatus::Unavailable>();
+        return unavailable && unavailable->reason.is<UnavailableReason::PlaysToOtherDevice>();
+    })) << "the row says it plays elsewhere";
+
+    ASSERT_TRUE(move(a));
+    EXPECT_NEAR(settle(a, podcasts, -12.04)[a][podcasts], -12.04, 0.1) << "its level again";
 }
 
 TEST_F(PipeWireModelTest, RespawnServerRestartAndQuitKeepEveryLevel) {
