@@ -21,8 +21,8 @@ namespace sonvel {
 namespace {
 
 using namespace std::chrono_literals;
-using pwtest::kSinkA;
-using pwtest::kSinkB;
+const std::string& a = pwtest::kSinkA;
+const std::string& b = pwtest::kSinkB;
 
 // music is pw-play's application, podcasts paplay's.
 using PipeWireModelTest = PipeWireModelFixture;
@@ -31,7 +31,6 @@ constexpr pwtest::Player podcastsPlayer = pwtest::Player::paplay;
 const std::string musicKey = rowKey(musicPlayer);
 
 TEST_F(PipeWireModelTest, LevelMuteRouteAndDefaultOutputAreHeardOnTheSinks) {
-    const std::string a(kSinkA), b(kSinkB);
     play(musicPlayer, music);
     play(podcastsPlayer, podcasts);
     startSonvel(atHalf(musicKey));
@@ -48,7 +47,7 @@ TEST_F(PipeWireModelTest, LevelMuteRouteAndDefaultOutputAreHeardOnTheSinks) {
     EXPECT_NEAR(heard[a][podcasts], 0.0, 0.1);
 
     main->sync([&] { model->toggleMute(row(musicKey)); });
-    route(kSinkB, musicKey);
+    route(b, musicKey);
     heard = settle(b, music, -12.04);
     EXPECT_NEAR(heard[b][music], -12.04, 0.1) << "routed to the second sink";
     EXPECT_LT(heard[a][music], absent) << "and heard there only";
@@ -68,7 +67,7 @@ TEST_F(PipeWireModelTest, LevelMuteRouteAndDefaultOutputAreHeardOnTheSinks) {
 // its own level where they sent it, its row says why the level is not heard,
 // and moved back to the default output it is at its level again.
 TEST_F(PipeWireModelTest, AStreamTheUserMovesWithPactlPlaysWhereTheySentIt) {
-    const std::string a(kSinkA), b(kSinkB), key = rowKey(podcastsPlayer);
+    const std::string key = rowKey(podcastsPlayer);
     play(podcastsPlayer, podcasts);
     startSonvel(atHalf(key));
     ASSERT_NEAR(settle(a, podcasts, -12.04)[a][podcasts], -12.04, 0.1);
@@ -117,7 +116,6 @@ TEST_F(PipeWireModelTest, AStreamTheUserMovesWithPactlPlaysWhereTheySentIt) {
 }
 
 TEST_F(PipeWireModelTest, RespawnServerRestartAndQuitKeepEveryLevel) {
-    const std::string a(kSinkA);
     const pid_t first = play(musicPlayer, music);
     play(podcastsPlayer, podcasts);
     startSonvel(atHalf(musicKey));
@@ -136,7 +134,7 @@ TEST_F(PipeWireModelTest, RespawnServerRestartAndQuitKeepEveryLevel) {
     EXPECT_NEAR(heard[a][music], -12.04, 0.1) << "rebuilt after the restart, heard once";
     EXPECT_NEAR(heard[a][podcasts], 0.0, 0.1);
 
-    stopSonvel();
+    stop();
     EXPECT_NEAR(settle(a, music, 0.0)[a][music], 0.0, 0.1) << "given back at full level on quit";
 }
 
@@ -170,7 +168,7 @@ TEST_F(PipeWireModelTest, AccessCheckAndLiveTestRunOnTheServer) {
                                   ::testing::DoubleNear(0, 0.1)));
         model->answerLiveTest(true);
     });
-    EXPECT_NEAR(settle(std::string(kSinkA), music, 0.0)[std::string(kSinkA)][music], 0.0, 0.1)
+    EXPECT_NEAR(settle(a, music, 0.0)[a][music], 0.0, 0.1)
         << "every application back at its own level";
 }
 
@@ -178,39 +176,56 @@ TEST_F(PipeWireModelTest, AccessCheckAndLiveTestRunOnTheServer) {
 // to and from our stereo capture, and the level is the one asked for relative
 // to what the application sounds like without Sonvel.
 TEST_F(PipeWireModelTest, OtherChannelLayoutsKeepTheirLevel) {
-    struct Case {
-        int channels;
-        std::string_view sink;
-    };
-    for (const Case c : {Case{1, kSinkA}, Case{6, kSinkA}, Case{2, pwtest::kSinkMono},
-                         Case{6, pwtest::kSinkMono}}) {
-        const std::string sink(c.sink);
+    for (const auto& [channels, sink] :
+         {std::pair{1, a}, {6, a}, {2, pwtest::kSinkMono}, {6, pwtest::kSinkMono}}) {
         ASSERT_TRUE(server->setDefaultSink(sink));
         // Quiet enough that no downmix clips.
-        const pid_t player = play(musicPlayer, music, c.channels, 0.25);
-        auto heard = hear({sink});
-        for (int i = 0; i < 10 && heard[sink][music] < absent; ++i) heard = hear({sink});
+        const pid_t player = play(musicPlayer, music, channels, 0.25);
+        // Until the stream is heard at all.
+        for (int i = 0; i < 11 && hear({sink})[sink][music] < absent; ++i) continue;
         // The first recording that hears it may hold the stream's fade-in.
-        heard = hear({sink});
-        const double direct = heard[sink][music];
+        const double direct = hear({sink})[sink][music];
         startSonvel(atHalf(musicKey));
-        heard = settle(sink, music, direct - 12.04);
-        EXPECT_NEAR(heard[sink][music] - direct, -12.04, 0.1)
-            << c.channels << " channels on " << sink << ", " << direct << " dB without Sonvel";
-        stopSonvel();
+        EXPECT_NEAR(settle(sink, music, direct - 12.04)[sink][music] - direct, -12.04, 0.1)
+            << channels << " channels on " << sink << ", " << direct << " dB without Sonvel";
+        stop();
         server->stopPlayer(player);
     }
+}
+
+// A stream's own application.icon_name, from a real pw-play, through the
+// backend's system services as the panel asks for it.
+TEST_F(PipeWireModelTest, AStreamsIconNameReachesThePanelThroughItsApplicationsPath) {
+    auto audio =
+        pw::PipeWireAudioSystem::connect({.routingJournal = server->directory() / "journal.json"});
+    ASSERT_TRUE(audio) << audio.error();
+    const pw::PipeWireSystemServices system(*audio);
+    const pid_t hinted = server->play({.player = pwtest::Player::pwPlay,
+                                       .properties = "{ application.icon_name = sonvel-test }"});
+    const pid_t plain = play(Player::paplay, music);
+    ASSERT_GT(hinted, 0);
+    std::optional<SystemServices::RunningApplication> app, other;
+    for (int i = 0; i < 50 && !(app && app->bundlePath && other); ++i) {
+        std::this_thread::sleep_for(100ms);
+        app = system.runningApplication(hinted);
+        other = system.runningApplication(plain);
+    }
+    ASSERT_TRUE(app && app->bundlePath) << "pw-play has no path to its icon";
+    EXPECT_EQ(system.iconName(*app->bundlePath), "sonvel-test");
+    // paplay names no icon and has no desktop entry here.
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->bundlePath, std::nullopt);
+    EXPECT_EQ(system.iconName("/proc/" + std::to_string(plain)), std::nullopt);
 }
 
 #ifdef SONVEL_BINARY
 // The `sonvel` program itself, driven by sonvelctl, quit the friendly way and
 // killed.
 TEST_F(PipeWireModelTest, SonvelQuitOrKilledLeavesNoApplicationSilent) {
-    const std::string a(kSinkA);
     play(musicPlayer, music);
     const auto config = server->directory() / "sonvel-config";
     startSonvel({});  // only to write a set-up machine's preferences
-    stopSonvel();
+    stop();
     QtPreferencesStore((config / "velmorra/app.velmorra.sonvel.conf").string())
         .setData(MixerModel::preferencesKey, store->values[MixerModel::preferencesKey]);
 
@@ -228,9 +243,12 @@ TEST_F(PipeWireModelTest, SonvelQuitOrKilledLeavesNoApplicationSilent) {
         }
         return pid;
     };
-    const auto sonvelTargets = [] {
-        const int found = std::system("pw-metadata -n default | grep -q \"value:'sonvel\\.\"");
-        return WIFEXITED(found) && WEXITSTATUS(found) == 0;
+    const auto shell = [](const std::string& command) {
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    const auto sonvelTargets = [&] {
+        return shell("pw-metadata -n default | grep -q \"value:'sonvel\\.\"") == 0;
     };
 
     // The user chose speakers A for music themselves: that survives a crash.
@@ -238,19 +256,14 @@ TEST_F(PipeWireModelTest, SonvelQuitOrKilledLeavesNoApplicationSilent) {
     ASSERT_TRUE(graph && graph->node("pw-play"));
     const std::string chosen =
         "pw-metadata -n default " + std::to_string(graph->node("pw-play")->id);
-    ASSERT_EQ(std::system((chosen + " target.object " + a + " Spa:String >/dev/null").c_str()), 0);
+    ASSERT_EQ(shell(chosen + " target.object " + a + " Spa:String >/dev/null"), 0);
 
     pid_t sonvel = launch();
     // Scripts reach it over the (private) session bus; until it has
     // registered and seen the application, sonvelctl says so and fails.
-    const auto sonvelctl = [](const std::string& arguments) {
-        const int status =
-            std::system((SONVELCTL_BINARY " " + arguments + " >/dev/null 2>&1").c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    };
-    const std::string set = "set " + musicKey + " 50%";
-    for (int i = 0; i < 100 && sonvelctl(set) != 0; ++i) std::this_thread::sleep_for(50ms);
-    ASSERT_EQ(sonvelctl(set), 0);
+    const std::string set = SONVELCTL_BINARY " set " + musicKey + " 50% >/dev/null 2>&1";
+    for (int i = 0; i < 100 && shell(set) != 0; ++i) std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(shell(set), 0);
     ASSERT_NEAR(settle(a, music, -12.04)[a][music], -12.04, 0.1);
     ::kill(sonvel, SIGTERM);
     int status = 0;
@@ -269,9 +282,8 @@ TEST_F(PipeWireModelTest, SonvelQuitOrKilledLeavesNoApplicationSilent) {
     EXPECT_TRUE(sonvelTargets());
     ASSERT_TRUE(pw::PipeWireAudioSystem::connect());
     EXPECT_FALSE(sonvelTargets());
-    const int kept =
-        std::system((chosen + " | grep -q \"target.object' value:'" + a + "'\"").c_str());
-    EXPECT_EQ(kept, 0) << "the user's own target is put back, not deleted";
+    EXPECT_EQ(shell(chosen + " | grep -q \"target.object' value:'" + a + "'\""), 0)
+        << "the user's own target is put back, not deleted";
 }
 #endif
 

@@ -28,7 +28,7 @@ class PipeWireModelFixture : public ::testing::Test, protected ModelSession {
         server = std::move(*started);
     }
     void TearDown() override {
-        stopSonvel();
+        stop();
         server.reset();
     }
 
@@ -45,11 +45,9 @@ class PipeWireModelFixture : public ::testing::Test, protected ModelSession {
         auto started = start(std::move(p), setUp);
         ASSERT_TRUE(started) << started.error();
     }
-    void stopSonvel() { stop(); }
 
     // The applications' levels on each sink, recorded over the same 0.5 s.
-    Levels hear(std::vector<std::string> sinks = {std::string(pwtest::kSinkA),
-                                                  std::string(pwtest::kSinkB)}) {
+    Levels hear(std::vector<std::string> sinks = {pwtest::kSinkA, pwtest::kSinkB}) {
         auto recorder = pwtest::Recorder::start(sinks);
         EXPECT_TRUE(recorder) << (recorder ? "" : recorder.error());
         if (!recorder) return {};

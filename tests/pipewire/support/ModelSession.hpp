@@ -38,11 +38,9 @@ struct ModelSession {
         const auto services = std::make_shared<pw::PipeWireSystemServices>(hal);
         if (setUp) {
             p.permissionVerifiedAt = std::chrono::system_clock::now();
-            ValidationRecord record;
-            record.outcome = ValidationRecord::Outcome::passed;
-            record.osBuild = SystemInfo::osBuild(*services);
-            record.engineRevision = 1;
-            p.validation = record;
+            p.validation = ValidationRecord{.outcome = ValidationRecord::Outcome::passed,
+                                            .osBuild = SystemInfo::osBuild(*services),
+                                            .engineRevision = 1};
         }
         store->values[MixerModel::preferencesKey] = PreferencesCodec::encode(p);
         const auto env = testsupport::realTimeEnvironment(hal, services, main, store);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -21,7 +22,6 @@
 #include <pipewire/pipewire.h>
 #include <spa/node/io.h>
 #include <spa/param/audio/format-utils.h>
-#include <spa/param/audio/raw-types.h>
 #include <nlohmann/json.hpp>
 
 #include "platform/sim/SpeakerAnalysis.hpp"
@@ -62,15 +62,8 @@ std::expected<pid_t, int> spawn(const std::vector<std::string>& argv, const fs::
     std::vector<char*> args;
     for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
-    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     int report[2];
-    if (out < 0 || in < 0 || ::pipe2(report, O_CLOEXEC) != 0) {
-        const int error = errno;
-        if (out >= 0) ::close(out);
-        if (in >= 0) ::close(in);
-        return std::unexpected(error);
-    }
+    if (::pipe2(report, O_CLOEXEC) != 0) return std::unexpected(errno);
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -81,7 +74,8 @@ std::expected<pid_t, int> spawn(const std::vector<std::string>& argv, const fs::
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::signal(SIGPIPE, SIG_DFL);
-        ::dup2(in, 0);
+        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        ::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
         ::dup2(out, 1);
         ::dup2(out, 2);
         ::execvp(args[0], args.data());
@@ -90,20 +84,13 @@ std::expected<pid_t, int> spawn(const std::vector<std::string>& argv, const fs::
         ::_exit(127);
     }
     const int forkError = errno;
-    ::close(out);
-    ::close(in);
     ::close(report[1]);
-    if (pid < 0) {
-        ::close(report[0]);
-        return std::unexpected(forkError);
-    }
     int execError = 0;
-    ssize_t got = 0;
-    do {
-        got = ::read(report[0], &execError, sizeof execError);
-    } while (got < 0 && errno == EINTR);
+    const bool failed = pid > 0 && TEMP_FAILURE_RETRY(::read(report[0], &execError,
+                                                             sizeof execError)) == sizeof execError;
     ::close(report[0]);
-    if (got == static_cast<ssize_t>(sizeof execError)) {
+    if (pid < 0) return std::unexpected(forkError);
+    if (failed) {
         ::waitpid(pid, nullptr, 0);
         return std::unexpected(execError);
     }
@@ -126,10 +113,10 @@ std::optional<int> exited(pid_t pid) {
     return std::nullopt;
 }
 
-int stopProcess(pid_t pid, std::chrono::milliseconds grace = 3s) {
+int stopProcess(pid_t pid) {
     if (auto status = exited(pid)) return *status;
     ::kill(pid, SIGTERM);
-    const auto deadline = Clock::now() + grace;
+    const auto deadline = Clock::now() + 3s;
     while (Clock::now() < deadline) {
         if (auto status = exited(pid)) return *status;
         std::this_thread::sleep_for(5ms);
@@ -149,338 +136,28 @@ std::string lastLine(const fs::path& log) {
     return last;
 }
 
-// --- libpipewire clients ---------------------------------------------------
-
-// libpipewire's method macros expand to C casts; they stay in these wrappers.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wold-style-cast"
-void listen(pw_core* core, spa_hook* hook, const pw_core_events* events, void* data) {
-    pw_core_add_listener(core, hook, events, data);
-}
-void listen(pw_registry* registry, spa_hook* hook, const pw_registry_events* events, void* data) {
-    pw_registry_add_listener(registry, hook, events, data);
-}
-void listen(pw_metadata* metadata, spa_hook* hook, const pw_metadata_events* events, void* data) {
-    pw_metadata_add_listener(metadata, hook, events, data);
-}
-int roundTrip(pw_core* core) {
-    return pw_core_sync(core, PW_ID_CORE, 0);
-}
-#pragma GCC diagnostic pop
-
 void initPipeWire() {
     static std::once_flag once;
     std::call_once(once, [] { pw_init(nullptr, nullptr); });
-}
-
-// A connection served by its own thread; callbacks run on that thread with
-// the loop's lock held, so the test thread takes the lock to touch state.
-class Connection {
-  public:
-    static std::expected<std::unique_ptr<Connection>, std::string> open() {
-        initPipeWire();
-        auto connection = std::unique_ptr<Connection>(new Connection());
-        connection->loop_ = pw_thread_loop_new("sonvel-pwtest", nullptr);
-        connection->context_ =
-            pw_context_new(pw_thread_loop_get_loop(connection->loop_), nullptr, 0);
-        if (connection->context_ == nullptr) return std::unexpected("no PipeWire context");
-        if (pw_thread_loop_start(connection->loop_) != 0) return std::unexpected("no loop thread");
-        pw_thread_loop_lock(connection->loop_);
-        connection->core_ = pw_context_connect(connection->context_, nullptr, 0);
-        const int error = errno;
-        if (connection->core_ != nullptr) {
-            static const pw_core_events events = {
-                .version = PW_VERSION_CORE_EVENTS,
-                .done = onDone,
-                .error = onError,
-            };
-            listen(connection->core_, &connection->coreListener_, &events, connection.get());
-        }
-        pw_thread_loop_unlock(connection->loop_);
-        if (connection->core_ == nullptr) {
-            return std::unexpected(std::string("cannot connect: ") + std::strerror(error));
-        }
-        return connection;
-    }
-
-    ~Connection() {
-        if (loop_ != nullptr) pw_thread_loop_stop(loop_);
-        if (core_ != nullptr) {
-            spa_hook_remove(&coreListener_);
-            pw_core_disconnect(core_);
-        }
-        if (context_ != nullptr) pw_context_destroy(context_);
-        if (loop_ != nullptr) pw_thread_loop_destroy(loop_);
-    }
-
-    pw_thread_loop* loop() const { return loop_; }
-    pw_core* core() const { return core_; }
-    bool lost() const { return lost_; }
-
-    // With the lock held: waits until `done` holds, the connection breaks or
-    // the deadline passes.
-    template <typename Done>
-    bool waitLocked(Done done, std::chrono::milliseconds timeout) {
-        timespec deadline{};
-        pw_thread_loop_get_time(
-            loop_, &deadline,
-            std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count());
-        while (!done()) {
-            if (lost_) return false;
-            if (pw_thread_loop_timed_wait_full(loop_, &deadline) != 0) return done();
-        }
-        return true;
-    }
-
-    // With the lock held: a round trip, after which every event the server
-    // sent before it has been handled.
-    bool syncLocked(std::chrono::milliseconds timeout) {
-        const int seq = roundTrip(core_);
-        return waitLocked([&] { return doneSeq_ == seq; }, timeout);
-    }
-
-  private:
-    Connection() = default;
-
-    static void onDone(void* data, std::uint32_t id, int seq) {
-        auto* self = static_cast<Connection*>(data);
-        if (id != PW_ID_CORE) return;
-        self->doneSeq_ = seq;
-        pw_thread_loop_signal(self->loop_, false);
-    }
-    static void onError(void* data, std::uint32_t id, int /*seq*/, int res,
-                        const char* /*message*/) {
-        auto* self = static_cast<Connection*>(data);
-        if (id == PW_ID_CORE && res == -EPIPE) self->lost_ = true;
-        pw_thread_loop_signal(self->loop_, false);
-    }
-
-    pw_thread_loop* loop_ = nullptr;
-    pw_context* context_ = nullptr;
-    pw_core* core_ = nullptr;
-    spa_hook coreListener_{};
-    int doneSeq_ = -1;
-    bool lost_ = false;
-};
-
-std::map<std::string, std::string> toMap(const spa_dict* dict) {
-    std::map<std::string, std::string> map;
-    if (dict == nullptr) return map;
-    for (std::uint32_t i = 0; i < dict->n_items; ++i) {
-        map[dict->items[i].key] = dict->items[i].value ? dict->items[i].value : "";
-    }
-    return map;
-}
-
-std::uint32_t toId(const std::map<std::string, std::string>& props, const std::string& key) {
-    const auto found = props.find(key);
-    return found == props.end()
-               ? PW_ID_ANY
-               : static_cast<std::uint32_t>(std::strtoul(found->second.c_str(), nullptr, 10));
-}
-
-// Registry globals carry only a few of a node's properties; each node is
-// bound for its full set (audio.position among them).
-struct GraphQuery {
-    Graph graph;
-    pw_registry* registry = nullptr;
-    spa_hook registryListener{};
-    struct Bound {
-        GraphQuery* query = nullptr;
-        std::size_t node = 0;
-        pw_proxy* proxy = nullptr;
-        spa_hook listener{};
-    };
-    std::vector<std::unique_ptr<Bound>> nodes;
-    pw_metadata* metadata = nullptr;
-    spa_hook metadataListener{};
-
-    static void onGlobal(void* data, std::uint32_t id, std::uint32_t /*permissions*/,
-                         const char* type, std::uint32_t /*version*/, const spa_dict* props) {
-        auto* query = static_cast<GraphQuery*>(data);
-        const std::string_view kind = type;
-        if (kind == PW_TYPE_INTERFACE_Node) {
-            query->graph.nodes.push_back({.id = id, .props = toMap(props)});
-            auto bound = std::make_unique<Bound>();
-            bound->query = query;
-            bound->node = query->graph.nodes.size() - 1;
-            bound->proxy = static_cast<pw_proxy*>(
-                pw_registry_bind(query->registry, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
-            static const pw_node_events events = {.version = PW_VERSION_NODE_EVENTS,
-                                                  .info = onNodeInfo};
-            pw_proxy_add_object_listener(bound->proxy, &bound->listener, &events, bound.get());
-            query->nodes.push_back(std::move(bound));
-        } else if (kind == PW_TYPE_INTERFACE_Link) {
-            const auto map = toMap(props);
-            query->graph.links.push_back({.outputNode = toId(map, PW_KEY_LINK_OUTPUT_NODE),
-                                          .inputNode = toId(map, PW_KEY_LINK_INPUT_NODE)});
-        } else if (kind == PW_TYPE_INTERFACE_Metadata && query->metadata == nullptr) {
-            const auto map = toMap(props);
-            const auto name = map.find(PW_KEY_METADATA_NAME);
-            if (name == map.end() || name->second != "default") return;
-            query->metadata = static_cast<pw_metadata*>(pw_registry_bind(
-                query->registry, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
-            static const pw_metadata_events events = {.version = PW_VERSION_METADATA_EVENTS,
-                                                      .property = onProperty};
-            listen(query->metadata, &query->metadataListener, &events, query);
-        }
-    }
-
-    static void onNodeInfo(void* data, const pw_node_info* info) {
-        auto* bound = static_cast<Bound*>(data);
-        if (info->props == nullptr) return;
-        for (auto& [key, value] : toMap(info->props)) {
-            bound->query->graph.nodes[bound->node].props[key] = value;
-        }
-    }
-
-    static int onProperty(void* data, std::uint32_t subject, const char* key, const char* /*type*/,
-                          const char* value) {
-        auto* query = static_cast<GraphQuery*>(data);
-        if (subject != PW_ID_CORE || key == nullptr ||
-            std::string_view(key) != "default.audio.sink")
-            return 0;
-        query->graph.defaultSink.clear();
-        if (value == nullptr) return 0;
-        const auto json = nlohmann::json::parse(value, nullptr, false);
-        if (json.is_object() && json.contains("name") && json["name"].is_string()) {
-            query->graph.defaultSink = json["name"].get<std::string>();
-        }
-        return 0;
-    }
-
-    ~GraphQuery() {
-        for (auto& bound : nodes) {
-            spa_hook_remove(&bound->listener);
-            pw_proxy_destroy(bound->proxy);
-        }
-        if (metadata != nullptr) {
-            spa_hook_remove(&metadataListener);
-            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(metadata));
-        }
-        if (registry != nullptr) {
-            spa_hook_remove(&registryListener);
-            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
-        }
-    }
-};
-
-// `leaveEarly`: the connection goes as soon as the globals are listed, before
-// the binds made while listing them are answered.
-std::expected<Graph, std::string> queryGraph(bool leaveEarly = false) {
-    auto connection = Connection::open();
-    if (!connection) return std::unexpected(connection.error());
-    Connection& c = **connection;
-    auto query = std::make_unique<GraphQuery>();
-    pw_thread_loop_lock(c.loop());
-    query->registry = pw_core_get_registry(c.core(), PW_VERSION_REGISTRY, 0);
-    static const pw_registry_events events = {.version = PW_VERSION_REGISTRY_EVENTS,
-                                              .global = GraphQuery::onGlobal};
-    listen(query->registry, &query->registryListener, &events, query.get());
-    // The first round trip lists the globals; the second brings the answers
-    // to the binds made while listing them.
-    const bool ok = c.syncLocked(2s) && (leaveEarly || c.syncLocked(2s));
-    if (leaveEarly) {
-        pw_thread_loop_unlock(c.loop());
-        std::this_thread::sleep_for(50ms);  // the binds reach the server
-        pw_thread_loop_lock(c.loop());
-    }
-    Graph graph = std::move(query->graph);
-    query.reset();  // proxies go while the loop cannot call into them
-    pw_thread_loop_unlock(c.loop());
-    if (!ok) return std::unexpected("the PipeWire server did not answer");
-    return graph;
-}
-
-// The sink's own layout, so channel 0 of a recording is its first channel
-// (FL of a stereo sink) and no up- or down-mix comes between.
-std::vector<std::uint32_t> channelPositions(const Graph::Node& node) {
-    std::vector<std::uint32_t> positions;
-    std::string word;
-    const std::string text = node.prop(SPA_KEY_AUDIO_POSITION) + " ";
-    for (char ch : text) {
-        if (ch != '[' && ch != ']' && ch != ' ' && ch != ',') {
-            word += ch;
-            continue;
-        }
-        if (word.empty()) continue;
-        std::uint32_t position = SPA_AUDIO_CHANNEL_UNKNOWN;
-        for (const spa_type_info* type = spa_type_audio_channel; type->name != nullptr; ++type) {
-            const std::string_view name = type->name;
-            if (name.substr(name.rfind(':') + 1) == word) position = type->type;
-        }
-        positions.push_back(position);
-        word.clear();
-    }
-    return positions;
 }
 
 }  // namespace
 
 // --- Graph -----------------------------------------------------------------
 
-std::string Graph::Node::prop(const std::string& key) const {
-    const auto found = props.find(key);
-    return found == props.end() ? std::string() : found->second;
-}
-
 const Graph::Node* Graph::node(std::string_view name) const {
-    for (const auto& candidate : nodes) {
-        if (candidate.name() == name) return &candidate;
-    }
-    return nullptr;
+    const auto found = std::ranges::find_if(nodes, [&](const Node& candidate) {
+        const auto own = candidate.props.find("node.name");
+        return own != candidate.props.end() && own->second == name;
+    });
+    return found == nodes.end() ? nullptr : &*found;
 }
 
 bool Graph::linked(std::string_view from, std::string_view to) const {
-    const Node* output = node(from);
-    const Node* input = node(to);
-    if (output == nullptr || input == nullptr) return false;
-    for (const auto& link : links) {
-        if (link.outputNode == output->id && link.inputNode == input->id) return true;
-    }
-    return false;
-}
-
-std::vector<double> envelope(std::span<const SinkRecording> recordings, double frequency) {
-    // Over the windows every sink recorded: one recording can stop a cycle
-    // after another, and the other's missing tail would read as silence.
-    std::optional<std::size_t> common;
-    for (const auto& r : recordings) {
-        const auto window = static_cast<std::size_t>(r.rate * kWindowMs / 1000) * r.channels;
-        const std::size_t windows = window > 0 ? r.samples.size() / window : 0;
-        common = std::min(common.value_or(windows), windows);
-    }
-    std::vector<double> levels(common.value_or(0), sim::SpeakerAnalysis::dB(0.0));
-    for (const auto& r : recordings) {
-        const std::span<const float> all(r.samples);
-        const auto window = static_cast<std::size_t>(r.rate * kWindowMs / 1000) * r.channels;
-        for (std::size_t i = 0; i < levels.size(); ++i) {
-            const double level = sim::SpeakerAnalysis::dB(sim::SpeakerAnalysis::toneAmplitude(
-                all.subspan(i * window, window), r.channels, 0, frequency, r.rate));
-            levels[i] = std::max(levels[i], level);
-        }
-    }
-    return levels;
-}
-
-Stretches stretches(const std::vector<double>& envelope, double level, double fromMs, double toMs) {
-    Stretches longest;
-    double above = 0, silent = 0;
-    const auto window = [](double ms) {
-        return static_cast<std::size_t>(std::max(0.0, ms) / kWindowMs);
-    };
-    for (std::size_t i = window(fromMs); i < std::min(envelope.size(), window(toMs)); ++i) {
-        above = envelope[i] > level + 0.5 ? above + kWindowMs : 0;
-        silent = envelope[i] < level - 30 ? silent + kWindowMs : 0;
-        longest.aboveMs = std::max(longest.aboveMs, above);
-        longest.silentMs = std::max(longest.silentMs, silent);
-    }
-    return longest;
-}
-
-double firstSoundMs(const std::vector<double>& envelope, double level) {
-    const auto first = std::ranges::find_if(envelope, [&](double l) { return l > level - 30; });
-    return first == envelope.end() ? 0.0 : double(first - envelope.begin()) * kWindowMs;
+    const Node *output = node(from), *input = node(to);
+    return output && input && std::ranges::any_of(links, [&](const Link& link) {
+               return link.outputNode == output->id && link.inputNode == input->id;
+           });
 }
 
 double toneDB(const SinkRecording& recording, double frequency, std::size_t channel, double skip) {
@@ -514,13 +191,17 @@ struct Recorder::State {
             nextPosition = now + frames;
         }
     };
-    std::unique_ptr<Connection> connection;
+    // One connection, served by its own thread; callbacks run on it with the
+    // loop's lock held.
+    pw_thread_loop* loop = pw_thread_loop_new("sonvel-recorder", nullptr);
+    pw_context* context = nullptr;
+    pw_core* core = nullptr;
     std::vector<std::unique_ptr<Capture>> captures;
     // Samples arrive on the data thread: on the loop's thread they were lost
     // whenever a busy machine kept it from its turn, and the gap read as a
     // step in the recorded sine.
     std::mutex mutex;
-    bool keeping = false;  // false until every capture receives, so spans match
+    std::atomic<bool> keeping = false;  // false until every capture receives, so spans match
 
     static void onProcess(void* data) {
         auto* capture = static_cast<Capture*>(data);
@@ -555,18 +236,26 @@ struct Recorder::State {
                         const char* error) {
         auto* capture = static_cast<Capture*>(data);
         if (state == PW_STREAM_STATE_ERROR) capture->error = error ? error : "stream error";
-        pw_thread_loop_signal(capture->state->connection->loop(), false);
     }
 
-    ~State() {
-        if (!connection) return;
-        pw_thread_loop_lock(connection->loop());
+    // With the loop locked, so no callback runs into a stream as it goes.
+    void destroyStreams() {
+        pw_thread_loop_lock(loop);
         for (auto& capture : captures) {
             if (capture->stream == nullptr) continue;
             spa_hook_remove(&capture->listener);
             pw_stream_destroy(capture->stream);
+            capture->stream = nullptr;
         }
-        pw_thread_loop_unlock(connection->loop());
+        pw_thread_loop_unlock(loop);
+    }
+
+    ~State() {
+        destroyStreams();
+        pw_thread_loop_stop(loop);
+        if (core != nullptr) pw_core_disconnect(core);
+        if (context != nullptr) pw_context_destroy(context);
+        pw_thread_loop_destroy(loop);
     }
 };
 
@@ -575,29 +264,26 @@ Recorder::~Recorder() = default;
 
 std::expected<std::unique_ptr<Recorder>, std::string> Recorder::start(
     const std::vector<std::string>& sinks) {
-    auto graph = queryGraph();
-    if (!graph) return std::unexpected(graph.error());
-    auto connection = Connection::open();
-    if (!connection) return std::unexpected(connection.error());
+    initPipeWire();
     auto state = std::make_unique<State>();
-    state->connection = std::move(*connection);
-    pw_thread_loop* loop = state->connection->loop();
-
+    pw_thread_loop* loop = state->loop;
+    state->context = pw_context_new(pw_thread_loop_get_loop(loop), nullptr, 0);
+    if (state->context == nullptr || pw_thread_loop_start(loop) != 0) {
+        return std::unexpected("no PipeWire loop");
+    }
     pw_thread_loop_lock(loop);
+    state->core = pw_context_connect(state->context, nullptr, 0);
+    std::string failure = state->core ? "" : std::string("cannot connect: ") + std::strerror(errno);
     for (const auto& sink : sinks) {
-        const Graph::Node* node = graph->node(sink);
-        if (node == nullptr || node->prop(PW_KEY_MEDIA_CLASS) != "Audio/Sink") {
-            pw_thread_loop_unlock(loop);
-            return std::unexpected("there is no sink named " + sink);
-        }
+        // The sink's own layout (kSinksConf), so channel 0 of a recording is
+        // its first channel and no up- or down-mix comes between.
+        const bool mono = sink == kSinkMono;
+        if (!mono && sink != kSinkA && sink != kSinkB)
+            failure = "there is no test sink named " + sink;
+        if (!failure.empty()) break;
         auto capture = std::make_unique<State::Capture>();
         capture->state = state.get();
-        const auto positions = channelPositions(*node);
-        if (positions.empty() || positions.size() > SPA_AUDIO_MAX_CHANNELS) {
-            pw_thread_loop_unlock(loop);
-            return std::unexpected("the sink " + sink + " has no channel layout");
-        }
-        capture->recording = {.sink = sink, .channels = positions.size(), .rate = kRate};
+        capture->recording = {.sink = sink, .channels = mono ? 1u : 2u, .rate = kRate};
         const std::string name = "sonvel-recorder-" + sink;
         // node.dont-reconnect: a recording that silently moved to another
         // sink would report that sink's sound as this one's.
@@ -609,14 +295,13 @@ std::expected<std::unique_ptr<Recorder>, std::string> Recorder::start(
                                                 .state_changed = State::onState,
                                                 .io_changed = State::onIO,
                                                 .process = State::onProcess};
-        capture->stream = pw_stream_new(state->connection->core(), name.c_str(), props);
+        capture->stream = pw_stream_new(state->core, name.c_str(), props);
         pw_stream_add_listener(capture->stream, &capture->listener, &events, capture.get());
 
-        spa_audio_info_raw info{};
-        info.format = SPA_AUDIO_FORMAT_F32;
-        info.rate = kRate;
-        info.channels = static_cast<std::uint32_t>(positions.size());
-        std::copy(positions.begin(), positions.end(), info.position);
+        spa_audio_info_raw info{.format = SPA_AUDIO_FORMAT_F32, .rate = kRate};
+        info.channels = mono ? 1 : 2;
+        info.position[0] = mono ? SPA_AUDIO_CHANNEL_MONO : SPA_AUDIO_CHANNEL_FL;
+        info.position[1] = SPA_AUDIO_CHANNEL_FR;
         std::uint8_t storage[1024];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
         const spa_pod* params[] = {
@@ -626,12 +311,10 @@ std::expected<std::unique_ptr<Recorder>, std::string> Recorder::start(
         pw_stream_connect(capture->stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1);
         state->captures.push_back(std::move(capture));
     }
-
     pw_thread_loop_unlock(loop);
 
     // Polled: the data thread that sets `receiving` does not hold the lock
     // a wait on the loop would need.
-    std::string failure;
     bool receiving = false;
     const auto deadline = Clock::now() + 5s;
     while (!receiving && failure.empty() && Clock::now() < deadline) {
@@ -647,25 +330,15 @@ std::expected<std::unique_ptr<Recorder>, std::string> Recorder::start(
         }
         pw_thread_loop_unlock(loop);
     }
-    {
-        std::lock_guard lock(state->mutex);
-        state->keeping = receiving && failure.empty();
-    }
     if (!failure.empty()) return std::unexpected(failure);
     if (!receiving) return std::unexpected("the recordings did not receive sound within 5 s");
+    state->keeping = true;
     return std::unique_ptr<Recorder>(new Recorder(std::move(state)));
 }
 
 std::vector<SinkRecording> Recorder::stop() {
+    state_->destroyStreams();
     std::vector<SinkRecording> recordings;
-    pw_thread_loop* loop = state_->connection->loop();
-    pw_thread_loop_lock(loop);
-    for (auto& capture : state_->captures) {
-        spa_hook_remove(&capture->listener);
-        pw_stream_destroy(capture->stream);
-        capture->stream = nullptr;
-    }
-    pw_thread_loop_unlock(loop);
     std::lock_guard lock(state_->mutex);
     for (auto& capture : state_->captures) recordings.push_back(std::move(capture->recording));
     return recordings;
@@ -675,120 +348,100 @@ std::vector<SinkRecording> Recorder::stop() {
 
 std::expected<std::unique_ptr<PipeWireServer>, std::string> PipeWireServer::start() {
     auto server = std::unique_ptr<PipeWireServer>(new PipeWireServer());
-    std::string pattern = (fs::temp_directory_path() / "sonvel-pipewire-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
+    std::string dir = (fs::temp_directory_path() / "sonvel-pipewire-XXXXXX").string();
+    if (::mkdtemp(dir.data()) == nullptr) {
         return std::unexpected("a private folder for PipeWire could not be made in " +
                                fs::temp_directory_path().string());
     }
-    server->dir_ = pattern;
+    server->dir_ = dir;
     const fs::path confDir = server->dir_ / "conf" / "pipewire" / "pipewire.conf.d";
     std::error_code error;
     fs::create_directories(confDir, error);
     std::ofstream(confDir / "sinks.conf") << kSinksConf;
     fs::create_directories(server->dir_ / "state", error);
 
-    const std::string dir = server->dir_.string();
     // PIPEWIRE_REMOTE is pinned so a value inherited from a desktop session
     // cannot point the tests at the user's server.
-    server->env_ = {{"XDG_RUNTIME_DIR", dir},
-                    {"PIPEWIRE_RUNTIME_DIR", dir},
-                    {"PIPEWIRE_REMOTE", "pipewire-0"},
-                    {"XDG_CONFIG_HOME", dir + "/conf"},
-                    {"XDG_STATE_HOME", dir + "/state"},
-                    {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir + "/bus"},
-                    {"PULSE_RUNTIME_PATH", dir + "/pulse"},
-                    {"PULSE_SERVER", "unix:" + dir + "/pulse/native"}};
-    for (const auto& [key, value] : server->env_) {
+    const std::pair<std::string, std::string> env[] = {
+        {"XDG_RUNTIME_DIR", dir},
+        {"PIPEWIRE_RUNTIME_DIR", dir},
+        {"PIPEWIRE_REMOTE", "pipewire-0"},
+        {"XDG_CONFIG_HOME", dir + "/conf"},
+        {"XDG_STATE_HOME", dir + "/state"},
+        {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir + "/bus"},
+        {"PULSE_RUNTIME_PATH", dir + "/pulse"},
+        {"PULSE_SERVER", "unix:" + dir + "/pulse/native"}};
+    for (const auto& [key, value] : env) {
         const char* old = std::getenv(key.c_str());
         server->savedEnv_.emplace_back(key, old ? std::optional<std::string>(old) : std::nullopt);
         ::setenv(key.c_str(), value.c_str(), 1);
     }
 
-    auto dbus =
-        spawn({"dbus-daemon", "--session", "--address=unix:path=" + dir + "/bus", "--nofork"},
-              server->dir_ / "dbus.log");
-    if (!dbus) {
-        return std::unexpected(dbus.error() == ENOENT ? "dbus-daemon is not installed"
-                                                      : "dbus-daemon could not start");
-    }
-    server->dbus_ = *dbus;
     // WirePlumber publishes no default output without a session bus.
-    const auto busDeadline = Clock::now() + 5s;
-    while (!fs::exists(server->dir_ / "bus")) {
-        if (exited(server->dbus_)) {
-            server->dbus_ = -1;
-            return std::unexpected("dbus-daemon exited while starting: " +
-                                   lastLine(server->dir_ / "dbus.log"));
-        }
-        if (Clock::now() > busDeadline) {
-            return std::unexpected("the session bus did not start within 5 s");
-        }
-        std::this_thread::sleep_for(5ms);
+    auto started = server->launch(
+        server->dbus_,
+        {"dbus-daemon", "--session", "--address=unix:path=" + dir + "/bus", "--nofork"});
+    if (started) {
+        started = server->await([&] { return fs::exists(dir + "/bus") ? "" : "the session bus"; });
     }
-    if (auto started = server->startAudio(); !started) return std::unexpected(started.error());
+    if (started) started = server->startAudio();
+    if (!started) return std::unexpected(started.error());
     return server;
 }
 
-std::expected<void, std::string> PipeWireServer::startAudio() {
-    auto pipewire = spawn({"pipewire"}, dir_ / "pipewire.log");
-    if (!pipewire) {
-        return std::unexpected(pipewire.error() == ENOENT ? "pipewire is not installed"
-                                                          : "pipewire could not start");
+std::expected<void, std::string> PipeWireServer::launch(pid_t& pid,
+                                                        const std::vector<std::string>& argv) {
+    auto started = spawn(argv, dir_ / (argv[0] + ".log"));
+    if (!started) {
+        return std::unexpected(
+            argv[0] + (started.error() == ENOENT ? " is not installed" : " could not start"));
     }
-    pipewire_ = *pipewire;
+    pid = *started;
+    return {};
+}
 
+std::expected<void, std::string> PipeWireServer::await(
+    const std::function<std::string()>& missing) {
     const auto deadline = Clock::now() + kReadyTimeout;
-    const auto seconds = std::to_string(kReadyTimeout.count()) + " s";
-    // WirePlumber gives up if the server's socket is not there yet.
-    while (!Connection::open()) {
-        if (auto status = exited(pipewire_)) {
-            pipewire_ = -1;
-            return std::unexpected("pipewire exited while starting: " +
-                                   lastLine(dir_ / "pipewire.log"));
-        }
-        if (Clock::now() > deadline) {
-            return std::unexpected("pipewire did not accept connections within " + seconds);
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-
-    auto wireplumber = spawn({"wireplumber"}, dir_ / "wireplumber.log");
-    if (!wireplumber) {
-        return std::unexpected(wireplumber.error() == ENOENT ? "wireplumber is not installed"
-                                                             : "wireplumber could not start");
-    }
-    wireplumber_ = *wireplumber;
-    // A socket left by a killed pipewire-pulse would read as ready.
-    const fs::path socket = dir_ / "pulse" / "native";
-    std::error_code error;
-    fs::remove(socket, error);
-    auto pulse = spawn({"pipewire-pulse"}, dir_ / "pipewire-pulse.log");
-    if (!pulse) {
-        return std::unexpected(pulse.error() == ENOENT ? "pipewire-pulse is not installed"
-                                                       : "pipewire-pulse could not start");
-    }
-    pulse_ = *pulse;
-
-    std::string missing = "the test sinks";
-    while (Clock::now() < deadline) {
-        for (auto [pid, name] :
-             {std::pair{&wireplumber_, "wireplumber"}, {&pulse_, "pipewire-pulse"}}) {
-            if (exited(*pid)) {
+    for (std::string what = missing(); !what.empty(); what = missing()) {
+        for (auto [pid, name] : {std::pair{&dbus_, "dbus-daemon"},
+                                 {&pipewire_, "pipewire"},
+                                 {&wireplumber_, "wireplumber"},
+                                 {&pulse_, "pipewire-pulse"}}) {
+            if (*pid > 0 && exited(*pid)) {
                 *pid = -1;
                 return std::unexpected(std::string(name) + " exited while starting: " +
                                        lastLine(dir_ / (std::string(name) + ".log")));
             }
         }
-        if (auto graph = queryGraph()) {
-            const bool sinks = graph->node(kSinkA) && graph->node(kSinkB) && graph->node(kSinkMono);
-            if (sinks && !graph->defaultSink.empty() && fs::exists(socket)) return {};
-            missing = !sinks                       ? "the test sinks"
-                      : graph->defaultSink.empty() ? "a default output"
-                                                   : "pipewire-pulse's socket";
+        if (Clock::now() > deadline) {
+            return std::unexpected(what + " did not come within " +
+                                   std::to_string(kReadyTimeout.count()) + " s");
         }
-        std::this_thread::sleep_for(20ms);
+        std::this_thread::sleep_for(10ms);
     }
-    return std::unexpected("wireplumber did not publish " + missing + " within " + seconds);
+    return {};
+}
+
+std::expected<void, std::string> PipeWireServer::startAudio() {
+    // A socket left by a killed pipewire-pulse would read as ready.
+    const fs::path socket = dir_ / "pulse" / "native";
+    std::error_code error;
+    fs::remove(socket, error);
+    auto started = launch(pipewire_, {"pipewire"});
+    // WirePlumber gives up if the server does not answer yet.
+    if (started) started = await([&] { return graph() ? "" : "pipewire's first answer"; });
+    if (started) started = launch(wireplumber_, {"wireplumber"});
+    if (started) started = launch(pulse_, {"pipewire-pulse"});
+    if (!started) return started;
+    return await([&]() -> std::string {
+        const auto graph = this->graph();
+        if (!graph || !graph->node(kSinkA) || !graph->node(kSinkB) || !graph->node(kSinkMono)) {
+            return "the test sinks";
+        }
+        if (graph->defaultSink.empty()) return "a default output";
+        return fs::exists(socket) ? "" : "pipewire-pulse's socket";
+    });
 }
 
 void PipeWireServer::stopAudio() {
@@ -812,11 +465,7 @@ void PipeWireServer::stop() {
     if (dbus_ > 0) stopProcess(dbus_);
     dbus_ = -1;
     for (const auto& [key, value] : savedEnv_) {
-        if (value) {
-            ::setenv(key.c_str(), value->c_str(), 1);
-        } else {
-            ::unsetenv(key.c_str());
-        }
+        value ? ::setenv(key.c_str(), value->c_str(), 1) : ::unsetenv(key.c_str());
     }
     savedEnv_.clear();
     if (!dir_.empty()) {
@@ -878,13 +527,6 @@ fs::path PipeWireServer::wav(const Sound& sound) const {
 }
 
 pid_t PipeWireServer::play(const Sound& sound) {
-    // How each player is told its sink and its application's name (pw-play
-    // takes none). pw-cat and pacat play as the names they are run by.
-    constexpr std::pair<std::string_view, std::string_view> flags[] = {
-        {"--target=", ""},
-        {"--device=", "--client-name="},
-        {"target-object=", "client-properties=props,application.name="}};
-    const auto [targetFlag, nameFlag] = flags[static_cast<int>(sound.player)];
     std::vector<std::string> argv;
     if (sound.player == Player::gst) {
         argv = {"gst-launch-1.0",
@@ -899,11 +541,13 @@ pid_t PipeWireServer::play(const Sound& sound) {
     } else {
         argv = {std::string(nodeName(sound.player)), wav(sound).string()};
     }
-    if (!sound.target.empty()) argv.push_back(std::string(targetFlag) + sound.target);
-    if (sound.player == Player::pwPlay && !sound.properties.empty())
-        argv.push_back("--properties=" + sound.properties);
-    if (!sound.name.empty() && !nameFlag.empty())
-        argv.push_back(std::string(nameFlag) + sound.name);
+    // pw-play takes more stream properties and no name; pw-cat and pacat
+    // play as the names they are run by, the others are told their
+    // application's name.
+    constexpr std::string_view flags[] = {
+        "--properties=", "--client-name=", "client-properties=props,application.name="};
+    const auto& value = sound.player == Player::pwPlay ? sound.properties : sound.name;
+    if (!value.empty()) argv.push_back(std::string(flags[static_cast<int>(sound.player)]) + value);
     auto pid = spawn(argv, dir_ / "players.log");
     if (!pid) return -1;
     players_.push_back(*pid);
@@ -924,20 +568,56 @@ bool PipeWireServer::setDefaultSink(std::string_view sink) const {
 
 bool PipeWireServer::strandMetadataBinding() const {
     if (wireplumber_ <= 0 || ::kill(wireplumber_, SIGSTOP) != 0) return false;
-    const bool listed = queryGraph(true).has_value();
+    // pw-metadata binds it and waits for WirePlumber's answer; it is stopped
+    // waiting.
+    const int status = std::system("timeout -s KILL 0.5 pw-metadata -n default >/dev/null 2>&1");
     ::kill(wireplumber_, SIGCONT);
-    return listed;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 137;
 }
 
+// pw-dump, as any client sees the registry, with each object's full properties.
 std::expected<Graph, std::string> PipeWireServer::graph() const {
-    return queryGraph();
+    std::string text;
+    if (FILE* dump = ::popen("timeout 5 pw-dump 2>/dev/null", "r")) {
+        char buffer[65536];
+        for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, dump)) > 0;) {
+            text.append(buffer, got);
+        }
+        if (::pclose(dump) != 0) text.clear();
+    }
+    const auto all = nlohmann::json::parse(text, nullptr, false);
+    if (!all.is_array()) return std::unexpected("the PipeWire server did not answer");
+    using Pointer = nlohmann::json::json_pointer;
+    Graph graph;
+    for (const auto& object : all) {
+        const auto type = object.value("type", std::string());
+        const auto info = object.value("info", nlohmann::json::object());
+        if (type == PW_TYPE_INTERFACE_Node) {
+            auto& node = graph.nodes.emplace_back(Graph::Node{.id = object.value("id", PW_ID_ANY)});
+            const auto props = info.value("props", nlohmann::json::object());
+            for (const auto& [key, value] : props.items()) {
+                node.props[key] = value.is_string() ? value.get<std::string>() : value.dump();
+            }
+        } else if (type == PW_TYPE_INTERFACE_Link) {
+            graph.links.push_back({.outputNode = info.value("output-node-id", PW_ID_ANY),
+                                   .inputNode = info.value("input-node-id", PW_ID_ANY)});
+        } else if (type == PW_TYPE_INTERFACE_Metadata &&
+                   object.value(Pointer("/props/metadata.name"), "") == "default") {
+            for (const auto& entry : object.value("metadata", nlohmann::json::array())) {
+                if (entry.value("key", "") == "default.audio.sink") {
+                    graph.defaultSink = entry.value(Pointer("/value/name"), "");
+                }
+            }
+        }
+    }
+    return graph;
 }
 
 bool PipeWireServer::waitFor(const std::function<bool(const Graph&)>& condition,
                              std::chrono::milliseconds timeout) const {
     const auto deadline = Clock::now() + timeout;
     do {
-        if (auto current = queryGraph(); current && condition(*current)) return true;
+        if (auto current = graph(); current && condition(*current)) return true;
         std::this_thread::sleep_for(20ms);
     } while (Clock::now() < deadline);
     return false;

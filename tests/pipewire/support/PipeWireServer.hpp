@@ -3,7 +3,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -11,18 +10,16 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace sonvel::pwtest {
 
 // The null sinks every server starts with. The first is the default output.
-inline constexpr std::string_view kSinkA = "sonvel-test-a";        // "Test Speakers A", stereo
-inline constexpr std::string_view kSinkB = "sonvel-test-b";        // "Test Speakers B", stereo
-inline constexpr std::string_view kSinkMono = "sonvel-test-mono";  // "Test Mono", mono
+inline const std::string kSinkA = "sonvel-test-a";        // "Test Speakers A", stereo
+inline const std::string kSinkB = "sonvel-test-b";        // "Test Speakers B", stereo
+inline const std::string kSinkMono = "sonvel-test-mono";  // "Test Mono", mono
 
 // Programs nobody here wrote, playing as applications do. Each names itself
 // in PipeWire its own way: its node's node.name and application.name, then its
@@ -41,7 +38,6 @@ struct Sound {
     double frequency = 440.0;
     double amplitude = 0.5;  // peak, linear
     int channels = 2;        // 1, 2 or 6 (FL FR FC LFE RL RR)
-    std::string target;      // a sink's node.name; empty follows the default output
     std::string name;        // paplay's and gst's application name; empty keeps theirs
     // pw-play and paplay: instead of the sine, a 5 ms burst of it starting at
     // its peak every this many ms of the file; 0 keeps the sine.
@@ -59,9 +55,6 @@ struct SinkRecording {
     // (cycles the capture missed or got no buffer in): 0 for a recording
     // without gaps.
     std::uint64_t missedFrames = 0;
-    double seconds() const {
-        return channels == 0 ? 0.0 : static_cast<double>(samples.size() / channels) / rate;
-    }
 };
 
 // Level of one frequency on one channel in dBFS (-120 floor), measured after
@@ -70,28 +63,12 @@ struct SinkRecording {
 double toneDB(const SinkRecording& recording, double frequency, std::size_t channel = 0,
               double skip = 0.1);
 
-// The level of one frequency on channel 0 in consecutive 10 ms windows, dBFS:
-// in each, the loudest of the recordings, as a listener to all would hear it.
-inline constexpr double kWindowMs = 10;
-std::vector<double> envelope(std::span<const SinkRecording> recordings, double frequency);
-// Over the windows in [fromMs, toMs): the longest stretches louder than
-// `level` + 0.5 dB and quieter than `level` - 30 dB, in ms.
-struct Stretches {
-    double aboveMs = 0;
-    double silentMs = 0;
-};
-Stretches stretches(const std::vector<double>& envelope, double level, double fromMs, double toMs);
-// When a sound at `level` is first heard, in ms: its first window louder
-// than `level` - 30 dB; 0 for a sound never heard, silent throughout.
-double firstSoundMs(const std::vector<double>& envelope, double level);
-
-// What the registry and the "default" metadata said at one moment.
+// What the registry and the "default" metadata said at one moment, as pw-dump
+// lists them (numbers and lists among a node's properties in its JSON).
 struct Graph {
     struct Node {
         std::uint32_t id = 0;
         std::map<std::string, std::string> props;
-        std::string prop(const std::string& key) const;
-        std::string name() const { return prop("node.name"); }
     };
     struct Link {
         std::uint32_t outputNode = 0;
@@ -106,7 +83,7 @@ struct Graph {
     bool linked(std::string_view from, std::string_view to) const;
 };
 
-// Captures what sinks play, through their monitors, each in its own stream
+// Captures what the test sinks play, through their monitors, each in its own stream
 // over one shared connection, so several sinks are heard over the same span
 // (their lengths can differ by one graph cycle, 1024 frames here).
 // The captures are clients like any other: Stream/Input/Audio nodes named
@@ -117,8 +94,6 @@ class Recorder {
     static std::expected<std::unique_ptr<Recorder>, std::string> start(
         const std::vector<std::string>& sinks);
     ~Recorder();
-    Recorder(const Recorder&) = delete;
-    Recorder& operator=(const Recorder&) = delete;
 
     // One recording per sink, in the order given to start().
     std::vector<SinkRecording> stop();
@@ -177,12 +152,16 @@ class PipeWireServer {
 
   private:
     PipeWireServer() = default;
+    // Starts `argv` into `pid`, its output in <program>.log.
+    std::expected<void, std::string> launch(pid_t& pid, const std::vector<std::string>& argv);
+    // Polls until `missing` names nothing; fails when a daemon exits first or
+    // the wait times out, naming what was still missing.
+    std::expected<void, std::string> await(const std::function<std::string()>& missing);
     std::expected<void, std::string> startAudio();
     void stopAudio();
     std::filesystem::path wav(const Sound& sound) const;
 
     std::filesystem::path dir_;
-    std::vector<std::pair<std::string, std::string>> env_;
     std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv_;
     pid_t dbus_ = -1;
     pid_t pipewire_ = -1;

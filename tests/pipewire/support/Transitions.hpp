@@ -10,6 +10,7 @@
 #include <set>
 
 #include "../support/Tones.hpp"
+#include "platform/sim/SpeakerAnalysis.hpp"
 #include "support/ModelSession.hpp"
 
 namespace sonvel::pwtest {
@@ -88,8 +89,6 @@ class Transitions {
     ~Transitions() {
         for (const pid_t pid : players) server.stopPlayer(pid);
     }
-    Transitions(const Transitions&) = delete;
-    Transitions& operator=(const Transitions&) = delete;
     double level() const { return sonvel ? storedDB : ownDB; }
 
     std::expected<Figures, std::string> run(const Scenario& scenario) {
@@ -109,37 +108,69 @@ class Transitions {
         Figures f;
         for (const double frequency : played) {
             const auto levels = envelope(recordings, frequency);
+            const auto at = levels.begin();
+            const auto end = std::ssize(levels);
+            const auto window = [&](double ms) {
+                return std::min(end, std::ptrdiff_t(ms / kWindowMs));
+            };
+            // From its first window louder than the level - 30 dB; a sound
+            // never heard was silent throughout.
+            auto from =
+                std::find_if(at, levels.end(), [&](double l) { return l > level() - 30; }) - at;
+            if (from == end) from = 0;
             // A player stopped on purpose is judged until it was stopped:
             // after that, the click of another stream's move can leak a
             // window into its tone and look like sound.
-            const double from = firstSoundMs(levels, level());
             const auto stopped = stoppedMs.find(frequency);
-            const double end = double(levels.size()) * kWindowMs;
-            const double to = stopped == stoppedMs.end() ? end : std::min(end, stopped->second);
-            const auto s = stretches(levels, level(), from, to);
-            f.aboveMs = std::max(f.aboveMs, s.aboveMs);
-            f.silentMs = std::max(f.silentMs, s.silentMs);
+            const auto to = stopped == stoppedMs.end() ? end : window(stopped->second);
+            double above = 0, silent = 0;  // the stretches running, in ms
+            for (auto w = from; w < to; ++w) {
+                above = at[w] > level() + 0.5 ? above + kWindowMs : 0;
+                silent = at[w] < level() - 30 ? silent + kWindowMs : 0;
+                f.aboveMs = std::max(f.aboveMs, above);
+                f.silentMs = std::max(f.silentMs, silent);
+            }
             if (frequency != music) continue;
-            // From `ms` to the first window at the level, or to the first of
-            // `run` in a row at it.
+            // From window `first` to the first of `run` in a row at the level.
             const auto atLevel = [&](double l) { return std::abs(l - level()) < 0.5; };
-            const auto toLevel = [&](double ms, std::ptrdiff_t run) {
-                const auto first =
-                    levels.begin() + std::min(std::ssize(levels), std::ptrdiff_t(ms / kWindowMs));
+            const auto toLevel = [&](std::ptrdiff_t first, std::ptrdiff_t run) {
                 auto w = first;
-                while (w + run <= levels.end() && !std::all_of(w, w + run, atLevel)) ++w;
+                while (w + run <= end && !std::all_of(at + w, at + w + run, atLevel)) ++w;
                 return double(w - first) * kWindowMs;
             };
             f.controlledMs = toLevel(from, 1);
-            if (markMs) f.settledMs = toLevel(*markMs, 5);
+            if (markMs) f.settledMs = toLevel(window(*markMs), 5);
         }
         return f;
+    }
+
+    // The level of one frequency on channel 0 in consecutive 10 ms windows,
+    // dBFS: in each, the loudest of the recordings, as a listener to all would
+    // hear it. Over the windows every sink recorded: one recording can stop a
+    // cycle after another, and the other's missing tail would read as silence.
+    static constexpr double kWindowMs = 10;
+    static std::vector<double> envelope(const std::vector<SinkRecording>& recordings,
+                                        double frequency) {
+        std::vector<double> levels;
+        for (std::size_t i = 0; !recordings.empty(); ++i) {
+            double loudest = sim::SpeakerAnalysis::dB(0.0);
+            for (const auto& r : recordings) {
+                const auto n = static_cast<std::size_t>(r.rate * kWindowMs / 1000) * r.channels;
+                if (n == 0 || (i + 1) * n > r.samples.size()) return levels;
+                loudest = std::max(
+                    loudest,
+                    sim::SpeakerAnalysis::dB(sim::SpeakerAnalysis::toneAmplitude(
+                        std::span(r.samples).subspan(i * n, n), r.channels, 0, frequency, r.rate)));
+            }
+            levels.push_back(loudest);
+        }
+        return levels;
     }
 
     // For the scenarios: the recording starts 300 ms before the change and
     // goes on while they hold.
     void record() {
-        auto started = Recorder::start({std::string(kSinkA), std::string(kSinkB)});
+        auto started = Recorder::start({kSinkA, kSinkB});
         if (!started) error += started.error();
         if (started)
             recorder = std::move(*started), recordedFrom = std::chrono::steady_clock::now();
@@ -171,7 +202,7 @@ class Transitions {
     double heardAtLevel() {
         double heard = -120;
         for (int i = 0; i < 12 && std::abs(heard - level()) >= 0.5; ++i) {
-            auto listening = Recorder::start({std::string(kSinkA)});
+            auto listening = Recorder::start({kSinkA});
             if (!listening) break;
             hold(std::chrono::milliseconds(500));
             heard = toneDB((*listening)->stop().front(), music);
