@@ -1,13 +1,13 @@
 // The session manager's "default" metadata: the default output and each
-// stream's target.object, bound once for its events and read whole again now
-// and then.
+// stream's target.object, bound once for its events and read whole again
+// every second.
 //
-// Why read it again: the server passes a metadata change on to no bound
-// client while any binding waits for the session manager's answer to its
-// ping, and a client that leaves during that wait never stops waiting (its
-// count is not given back). From then on, until the session manager restarts,
-// every client hears no change, ours included, while a fresh binding still
-// receives the whole metadata before its ping is answered.
+// Why read it again: while any binding waits for the session manager's answer
+// to the server's ping, the server passes a change on to that binding alone.
+// A pactl move is written in its own binding's wait, so no other client ever
+// hears of it; and a client that leaves during its wait never stops waiting,
+// after which, until the session manager restarts, no client hears of any
+// change. A fresh binding still receives the whole metadata.
 
 #include <nlohmann/json.hpp>
 
@@ -19,10 +19,7 @@ namespace {
 
 using State = PipeWireAudioSystem::State;
 
-// How often the metadata is read again while its events arrive, and once
-// they are known to be lost.
-constexpr std::chrono::milliseconds checkEvery{3000};
-constexpr std::chrono::milliseconds deafCheckEvery{500};
+constexpr std::chrono::milliseconds checkEvery{1000};
 
 const pw_metadata_events metadataEvents = [] {
     pw_metadata_events e{};
@@ -58,13 +55,6 @@ void onCheckTimer(void* data, std::uint64_t) {
     static_cast<State*>(data)->checkMetadata();
 }
 
-void every(State& s, spa_source* timer, std::chrono::milliseconds interval) {
-    timespec when{};
-    when.tv_sec = static_cast<time_t>(interval.count() / 1000);
-    when.tv_nsec = static_cast<long>(interval.count() % 1000) * 1000000;
-    pw_loop_update_timer(pw_thread_loop_get_loop(s.loop), timer, &when, &when, false);
-}
-
 }  // namespace
 
 std::string sinkNameIn(const char* value) {
@@ -86,8 +76,9 @@ void State::bindMetadata(std::uint32_t id) {
     if (!metadataTimer) {
         metadataTimer = pw_loop_add_timer(pw_thread_loop_get_loop(loop), onCheckTimer, this);
     }
-    metadataDeaf = false;
-    every(*this, metadataTimer, checkEvery);
+    timespec every{};
+    every.tv_sec = checkEvery.count() / 1000;
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop), metadataTimer, &every, &every, false);
 }
 
 void State::unbindMetadata() {
@@ -107,7 +98,11 @@ void State::unbindMetadata() {
 }
 
 void State::checkMetadata() {
-    if (!metadata || metadataCheck || !synced) return;
+    if (!metadata || !synced) return;
+    if (metadataCheck) {
+        metadataRecheck = true;
+        return;
+    }
     auto* proxy = static_cast<pw_proxy*>(
         pw_registry_bind(registry, metadataID, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
     if (!proxy) return;
@@ -124,9 +119,7 @@ void State::metadataChecked() {
     const auto check = std::move(metadataCheck);
     spa_hook_remove(&check->hook);
     pw_proxy_destroy(check->proxy);
-    bool missed = false;
     const auto apply = [&](std::uint32_t subject, const char* key, const Target& entry) {
-        missed = true;
         metadataProperty(subject, key, entry.value ? entry.type.c_str() : nullptr,
                          entry.value ? entry.value->c_str() : nullptr);
     };
@@ -151,10 +144,7 @@ void State::metadataChecked() {
                               : known->second.value == now.value && known->second.type == now.type;
         if (!same) apply(subject, "target.object", now);
     }
-    if (missed && !metadataDeaf) {
-        metadataDeaf = true;
-        every(*this, metadataTimer, deafCheckEvery);
-    }
+    if (std::exchange(metadataRecheck, false)) checkMetadata();
 }
 
 }  // namespace sonvel::pw

@@ -206,8 +206,14 @@ void State::keepLowered(const NodeInfo& node) {
 }
 
 void State::linked(const Link& link) {
-    if (!lowered.contains(link.outputNode)) return;
     const auto into = nodes.find(link.inputNode);
+    // Someone moved a stream we hold, and the metadata event that says so
+    // may never come.
+    if (moved.contains(link.outputNode) && into != nodes.end() &&
+        !into->second->name.starts_with(ownNodePrefix)) {
+        checkMetadata();
+    }
+    if (!lowered.contains(link.outputNode)) return;
     const std::string ours = fmt::format("{}tap.{}.", ownNodePrefix, ownPID);
     if (into == nodes.end() || !into->second->name.starts_with(ours)) return;
     if (const auto n = nodes.find(link.outputNode); n != nodes.end()) setVolume(*n->second, 1.0f);

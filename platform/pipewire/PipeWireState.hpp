@@ -162,7 +162,7 @@ struct PipeWireAudioSystem::State {
         std::map<std::pair<std::uint32_t, std::string>, Target> read;  // subject, key
     };
     std::unique_ptr<MetadataCheck> metadataCheck;
-    bool metadataDeaf = false;  // a reading found changes the events never brought
+    bool metadataRecheck = false;  // asked for while a reading was under way
     spa_source* metadataTimer = nullptr;
     spa_source* reconnectTimer = nullptr;
     bool connected = false;
@@ -238,7 +238,8 @@ struct PipeWireAudioSystem::State {
     void bindMetadata(std::uint32_t id);
     void unbindMetadata();
     // Reads the metadata whole through a second binding, and applies what
-    // its events did not bring once the reading is complete.
+    // its events did not bring once the reading is complete: every second,
+    // and at once when a stream we hold is linked elsewhere.
     void checkMetadata();
     void metadataChecked();
 
