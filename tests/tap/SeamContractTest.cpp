@@ -226,11 +226,8 @@ class SeamContractTest : public ::testing::Test {
         release.set_value();
         queue->sync([] {});
     }
-    // Counts the calls of a listener it adds.
-    std::shared_ptr<std::atomic<int>> count(AudioObjectID object, AudioObjectPropertySelector s) {
-        auto n = std::make_shared<std::atomic<int>>(0);
-        EXPECT_EQ(hal().addPropertyListenerBlock(object, {s}, queue, listener([n] { ++*n; })), 0);
-        return n;
+    auto count(AudioObjectID object, AudioObjectPropertySelector s) {
+        return testsupport::countCalls(hal(), object, s, queue);
     }
 
     World world;

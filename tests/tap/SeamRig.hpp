@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,6 +18,17 @@ namespace sonvel::testsupport {
 inline ListenerBlock listener(std::function<void()> call) {
     return std::make_shared<const AudioObjectPropertyListenerBlock>(
         [call = std::move(call)](auto) { call(); });
+}
+
+// Counts the calls of a listener it adds, run on `queue`.
+inline std::shared_ptr<std::atomic<int>> countCalls(AudioHardware& hal, AudioObjectID object,
+                                                    AudioObjectPropertySelector selector,
+                                                    std::shared_ptr<DispatchQueue> queue) {
+    auto n = std::make_shared<std::atomic<int>>(0);
+    EXPECT_EQ(
+        hal.addPropertyListenerBlock(object, {selector}, std::move(queue), listener([n] { ++*n; })),
+        0);
+    return n;
 }
 
 struct Rig {
