@@ -221,8 +221,8 @@ TEST(StatusIconTest, TooltipCountsTheApplicationsSonvelHoldsBelowFullLevel) {
     Preferences lowered;
     lowered.set(AppPreference(0.5, false, "Music"), "music");  // playing, held
     lowered.set(AppPreference(1.0, true, "Slack"), "slack");   // muted, silent for now
-    lowered.set(AppPreference(1.0, false, "Safari", "airpods", "AirPods"),
-                "safari");                                       // routed only
+    // Routed only.
+    lowered.set(AppPreference(1.0, false, "Safari", "airpods", "AirPods"), "safari");
     lowered.set(AppPreference(0.3, false, "Zoom"), "zoom");      // its engine failed
     lowered.set(AppPreference(0.2, false, "Chrome"), "chrome");  // plays to another device
     lowered.set(AppPreference(0.1, false, "Mail"), "mail");      // not running

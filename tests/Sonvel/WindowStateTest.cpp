@@ -1,10 +1,13 @@
-// The setup window's rules, without a window: which state line, which
-// buttons, the record summary and the live-test views.
+// The setup and settings windows' rules, without a window: the setup's state
+// line, buttons, record summary and live-test views; the settings' General
+// tab and the Diagnostics tab's rows and their formatting.
 
 #include <gtest/gtest.h>
 
 #include <tuple>
 
+#include "Sonvel/views/DiagnosticsState.hpp"
+#include "Sonvel/views/SettingsState.hpp"
 #include "Sonvel/views/SetupState.hpp"
 #include "Sonvel/views/Symbols.hpp"
 #include "core/LiveTest.hpp"
@@ -42,13 +45,11 @@ std::string detail(ControlGate gate, const PlatformWording& words) {
 }
 
 SetupInput verifiedWith(std::vector<AppGroup> candidates) {
-    SetupInput input;
-    input.permission = PermissionState::Verified{};
-    input.gate = ControlGate::NeedsLiveValidation{};
-    input.candidates = std::move(candidates);
-    input.output = OutputContext{7, "spk", "Speakers", std::nullopt};
-    input.osBuild = build;
-    return input;
+    return {.gate = ControlGate::NeedsLiveValidation{},
+            .permission = PermissionState::Verified{},
+            .candidates = std::move(candidates),
+            .output = OutputContext{7, "spk", "Speakers", std::nullopt},
+            .osBuild = build};
 }
 
 TEST(SetupStateTest, UnknownPermissionShowsTheStepsAndBlocksTheLiveTest) {
@@ -85,8 +86,6 @@ TEST(SetupStateTest, StateLineMessageInstructionsAndCheckAccessByPermission) {
          Symbols::warning, true, true},
         {PermissionState::Verified{}, std::nullopt, Line::label, Tone::positive,
          Symbols::accessConfirmed, false, true},
-        {PermissionState::Probing{false}, std::nullopt, Line::progress, Tone::primary, "", false,
-         false},
         {PermissionState::Probing{true}, std::nullopt, Line::progress, Tone::primary, "", false,
          false},
         {PermissionState::Failed{"boom"}, "The access check could not start: boom",
@@ -108,8 +107,19 @@ TEST(SetupStateTest, StateLineMessageInstructionsAndCheckAccessByPermission) {
               SetupView::accessStep(PermissionState::Probing{false}, {}, false, mac).lineText);
 }
 
-TEST(SetupStateTest, HintWithoutCandidatesNamesTheDefaultOutputWhenThereIsOne) {
-    SetupInput input = verifiedWith({});
+// With candidates the picker shows the one Start would test; without, a hint
+// names the default output when there is one.
+TEST(SetupStateTest, IdleStepShowsTheChoiceStartWouldTestOrAHint) {
+    SetupInput input = verifiedWith(
+        {runningGroup("com.apple.Music", "Music"), runningGroup("com.example.pod", "Podcasts")});
+    EXPECT_EQ(idle(input).choices, (std::vector<TestChoice>{{"com.apple.Music", "Music"},
+                                                            {"com.example.pod", "Podcasts"}}));
+    EXPECT_EQ(idle(input).selection, "com.apple.Music");
+    EXPECT_EQ(idle(input, "com.example.pod").selection, "com.example.pod");
+    // The chosen application stopped playing: the first one is shown and tested.
+    EXPECT_EQ(idle(input, "com.gone").selection, "com.apple.Music");
+
+    input.candidates.clear();
     const std::string start =
         "Start playing something continuous (music or a video with steady sound) in one app, on "
         "the current output device";
@@ -120,17 +130,6 @@ TEST(SetupStateTest, HintWithoutCandidatesNamesTheDefaultOutputWhenThereIsOne) {
     input.output.reset();
     EXPECT_EQ(std::tuple(idle(input).hint, idle(input).outputProblem),
               std::tuple(start + ".", std::nullopt));
-}
-
-TEST(SetupStateTest, PickerShowsTheChoiceThatStartWouldTest) {
-    const SetupInput input = verifiedWith(
-        {runningGroup("com.apple.Music", "Music"), runningGroup("com.example.pod", "Podcasts")});
-    EXPECT_EQ(idle(input).choices, (std::vector<TestChoice>{{"com.apple.Music", "Music"},
-                                                            {"com.example.pod", "Podcasts"}}));
-    EXPECT_EQ(idle(input).selection, "com.apple.Music");
-    EXPECT_EQ(idle(input, "com.example.pod").selection, "com.example.pod");
-    // The chosen application stopped playing: the first one is shown and tested.
-    EXPECT_EQ(idle(input, "com.gone").selection, "com.apple.Music");
 }
 
 TEST(SetupStateTest, RecordSummaryColourAndRepeatReason) {
@@ -225,10 +224,9 @@ TEST(SetupStateTest, EachSystemLapsesTheLiveTestInItsOwnWords) {
          }) {
         std::optional<ValidationRecord> record = ValidationRecord{
             ValidationRecord::Outcome::passed, c.stored, {}, "Speakers", "Music", {}, "", 1};
-        if (auto adopted = ValidationPolicy::adopt(record, c.current, c.words.gate.build)) {
-            EXPECT_EQ(adopted->osBuild, c.current);
+        // A wrongly adopted path shows as a lapsed test below.
+        if (auto adopted = ValidationPolicy::adopt(record, c.current, c.words.gate.build))
             record = adopted;
-        }
         const ControlGate gate = ControlGate::evaluate(PermissionState::Verified{}, record,
                                                        {c.current}, false, c.words.gate);
         EXPECT_EQ(gate, c.reason.empty() ? ControlGate{ControlGate::Ready{}}
@@ -242,6 +240,103 @@ TEST(SetupStateTest, EachSystemLapsesTheLiveTestInItsOwnWords) {
               "Sonvel only received silence. Turn on Sonvel in System Settings › Privacy & "
               "Security › Screen & System Audio Recording › System Audio Recording Only, then "
               "relaunch.");
+}
+
+TEST(SettingsStateTest, VolumeControlsAndResetTime) {
+    SettingsInput input;
+    const auto shown = [&] {
+        const auto state = SettingsView::general(input, isoDate);
+        return std::tuple(state.volumeControls, state.volumeControlsTone, state.audioReset);
+    };
+    EXPECT_EQ(shown(), std::tuple(ControlGate(ControlGate::NeedsPermission{}).title(),
+                                  Tone::warning, std::optional<std::string>()));
+    input.gate = ControlGate::Ready{};
+    input.audioResetAt = std::chrono::system_clock::time_point{};
+    EXPECT_EQ(shown(), std::tuple("Available", Tone::positive,
+                                  "Sonvel audio was reset at 6 Dec 2025, 15:04"));
+}
+
+TEST(SettingsStateTest, AnAvailableVersionOffersOnlyAWebPageToOpen) {
+    AppcastItem item{"Sonvel 0.2",    "20",
+                     "0.2",           "https://example.org/notes",
+                     std::nullopt,    "file:///etc/passwd",
+                     "<p>Faster.</p>"};
+    auto line = SettingsView::updateLine({true, false, UpdateOutcome::Available{item, "0.1.0"}});
+    EXPECT_EQ(line->text, "Version 0.2 of Sonvel is available. You have version 0.1.0.");
+    EXPECT_FALSE(line->downloadPage);  // a link that is no web page is never offered
+    item.enclosureURL = "https://example.org/sonvel-0.2.tar.gz";
+    line = SettingsView::updateLine({true, false, UpdateOutcome::Available{item, "0.1.0"}});
+    EXPECT_EQ(line->downloadPage, item.enclosureURL);
+    EXPECT_EQ(line->releaseNotesURL, item.releaseNotesURL);
+    EXPECT_EQ(line->notes, "<p>Faster.</p>");
+}
+
+using Rows = std::vector<DiagnosticsRow>;
+
+// The tap's rate has a fraction, which the page truncates rather than rounds.
+GainTapSetupInfo setup48k() {
+    return {.tapSampleRate = 44100.9,
+            .tapChannels = 2,
+            .sampleRate = 48000,
+            .bufferFrames = 512,
+            .outputLatencyFrames = 24,
+            .outputSafetyOffsetFrames = 16,
+            .inputLatencyFrames = 8,
+            .inputSafetyOffsetFrames = 5};
+}
+
+TEST(DiagnosticsStateTest, SummaryRowsWithNoEngine) {
+    DiagnosticsInput input;
+    input.osBuild = "24B83";
+    input.validation =
+        ValidationRecord{ValidationRecord::Outcome::passed, "24A335", {}, "", "", {}, "", 1};
+    input.permission = PermissionState::Probing{true};
+    const DiagnosticsState state = DiagnosticsView::diagnostics(input, mac);
+    EXPECT_EQ(state.rows,
+              (Rows{{"macOS build", "24B83"},
+                    {"Validation path", "build 24B83, engine rev 1"},
+                    {"Validation", "needsRevalidation(macOS changed from build 24A335 to 24B83.)"},
+                    {"Output device", "none"},
+                    {"Permission", "probing(nothingPlaying: true)"},
+                    {"Active engines", "0"}}));
+    EXPECT_TRUE(state.engines.empty());
+
+    input.output = OutputContext{3, "spk", "Speakers", std::nullopt};
+    input.silenceNotice = "Every app you turned down is silent.";
+    const auto rows = DiagnosticsView::diagnostics(input, linux).rows;
+    EXPECT_EQ(rows.front().label, "Audio server");
+    EXPECT_EQ(rows[3].value, "Speakers");
+    EXPECT_EQ(rows.back(), (DiagnosticsRow{"Only silence", *input.silenceNotice}));
+    EXPECT_EQ(DiagnosticsView::text(PermissionState::Failed{"no device"}), "failed(no device)");
+}
+
+TEST(DiagnosticsStateTest, EngineSectionsInKeyOrderWithTheirMeasurements) {
+    DiagnosticsInput input;
+    input.engines["com.zeta"] = EngineFacts{setup48k(), 3, 1};
+    input.engines["com.alpha"] = EngineFacts{std::nullopt, 0, 0};  // setup not known yet
+    GainTapSetupInfo noRate = setup48k();
+    noRate.sampleRate = 0;
+    noRate.deviceInputsDisabled = true;
+    input.engines["com.mid"] = EngineFacts{noRate, 0, 0};
+
+    const DiagnosticsState state = DiagnosticsView::diagnostics(input, mac);
+    EXPECT_EQ(state.rows[5], (DiagnosticsRow{"Active engines", "3"}));
+    ASSERT_EQ(state.engines.size(), 3u);
+    EXPECT_EQ(state.engines[0],
+              (DiagnosticsSection{"com.alpha",
+                                  {{"Processor overloads", "0"}, {"Received audio", "not yet"}}}));
+    EXPECT_EQ(state.engines[1].title, "com.mid");
+    EXPECT_EQ(state.engines[1].rows[0], (DiagnosticsRow{"Added latency (est.)", "0.0 ms"}));
+    EXPECT_EQ(state.engines[1].rows[1], (DiagnosticsRow{"IO", "0 Hz, 512 frames"}));
+    EXPECT_EQ(state.engines[1].rows[3], (DiagnosticsRow{"Device inputs disabled", "yes"}));
+    // (512 + 24 + 16 + 8 + 5) frames at 48 kHz.
+    EXPECT_EQ(state.engines[2], (DiagnosticsSection{"com.zeta",
+                                                    {{"Added latency (est.)", "11.8 ms"},
+                                                     {"IO", "48000 Hz, 512 frames"},
+                                                     {"Tap", "44100 Hz, 2 ch"},
+                                                     {"Device inputs disabled", "n/a"},
+                                                     {"Processor overloads", "3"},
+                                                     {"Received audio", "yes"}}}));
 }
 
 }  // namespace
