@@ -14,6 +14,7 @@ namespace {
 
 using sim::SimulatedAudioSystem;
 using Call = SimulatedAudioSystem::Call;
+using namespace nlohmann::literals;
 
 class ProcessInspectorTest : public ::testing::Test {
   protected:
@@ -22,9 +23,6 @@ class ProcessInspectorTest : public ::testing::Test {
         ASSERT_TRUE(loaded) << loaded.error();
         world.emplace(std::move(*loaded));
         services.emplace(*world);
-    }
-    void loadDefault() {
-        load(*sim::SimulatedWorld::readFile(sim::SimulatedWorld::defaultWorldPath()));
     }
     const ProcessRecord* record(const AudioWorld& w, ProcessID pid) {
         const auto r = std::ranges::find(w.records, pid, &ProcessRecord::pid);
@@ -36,8 +34,8 @@ class ProcessInspectorTest : public ::testing::Test {
     std::optional<sim::SimulatedSystemServices> services;
 };
 
-TEST_F(ProcessInspectorTest, DefaultWorldResolvesOwnersAndSkipsItself) {
-    loadDefault();
+TEST_F(ProcessInspectorTest, DefaultWorldResolvesOwnersSkipsItselfAndSurvivesARefusedProcessList) {
+    load(*sim::SimulatedWorld::readFile(sim::SimulatedWorld::defaultWorldPath()));
     const AudioWorld w = ProcessInspector::snapshot(*hal, *services);
     EXPECT_EQ(w.ownProcessObjectID, hal->processObject(4242));
     EXPECT_TRUE(w.otherProcessesRunningOutput);
@@ -57,43 +55,34 @@ TEST_F(ProcessInspectorTest, DefaultWorldResolvesOwnersAndSkipsItself) {
                                                "Studio DAC"}));
     EXPECT_EQ(w.outputs.back().unsupportedReason,
               "Another app has exclusive access to Studio DAC.");
-    EXPECT_EQ(SystemInfo::osBuild(*services), "24A335");
-}
 
-TEST_F(ProcessInspectorTest, RefusedProcessListStillFillsTheOutputs) {
-    loadDefault();
+    // A refused process list still fills the outputs.
     hal->inject({.call = Call::getPropertyDataSize,
                  .status = -50,
                  .selector = hal::selector::processObjectList,
                  .persistent = true});
-    const AudioWorld w = ProcessInspector::snapshot(*hal, *services);
-    EXPECT_TRUE(w.records.empty());
-    EXPECT_FALSE(w.otherProcessesRunningOutput);
-    EXPECT_FALSE(w.ownProcessObjectID);
-    EXPECT_TRUE(w.output);
-    EXPECT_EQ(w.outputs.size(), 4u);
+    const AudioWorld refused = ProcessInspector::snapshot(*hal, *services);
+    EXPECT_TRUE(refused.records.empty());
+    EXPECT_FALSE(refused.otherProcessesRunningOutput);
+    EXPECT_FALSE(refused.ownProcessObjectID);
+    EXPECT_TRUE(refused.output);
+    EXPECT_EQ(refused.outputs.size(), 4u);
 }
 
 TEST_F(ProcessInspectorTest, OneBundleCostsOneLookupAndOurOwnProcessIsLeftOut) {
-    load({{"ownPID", 1},
-          {"devices", {{{"uid", "spk"}}}},
-          {"bundles",
-           {{{"path", "/Applications/My.application.app"},
-             {"bundleID", "com.my"},
-             {"name", "My.application.app"}}}},
-          {"applications", {{{"pid", 50}, {"bundlePath", "/Applications/My.application.app"}}}},
-          {"processes",
-           {{{"pid", 1}, {"playing", true}},  // ourselves
-            {{"pid", 50}, {"bundleID", "com.my"}},
-            {{"pid", 51},
-             {"bundleID", "com.my.helper.a"},
-             {"executable",
-              "/Applications/My.application.app/Contents/Helpers/A.app/Contents/MacOS/A"}},
-            {{"pid", 52},
-             {"bundleID", "com.my.helper.b"},
-             {"executable",
-              "/Applications/My.application.app/Contents/Helpers/B.app/Contents/MacOS/B"}},
-            {{"pid", 0}, {"bundleID", "com.my.helper.c"}}}}});
+    // pid 1 is ourselves, playing.
+    load(R"({"ownPID": 1, "devices": [{"uid": "spk"}],
+        "bundles": [{"path": "/Applications/My.application.app", "bundleID": "com.my",
+                     "name": "My.application.app"}],
+        "applications": [{"pid": 50, "bundlePath": "/Applications/My.application.app"}],
+        "processes": [
+          {"pid": 1, "playing": true},
+          {"pid": 50, "bundleID": "com.my"},
+          {"pid": 51, "bundleID": "com.my.helper.a",
+           "executable": "/Applications/My.application.app/Contents/Helpers/A.app/Contents/MacOS/A"},
+          {"pid": 52, "bundleID": "com.my.helper.b",
+           "executable": "/Applications/My.application.app/Contents/Helpers/B.app/Contents/MacOS/B"},
+          {"pid": 0, "bundleID": "com.my.helper.c"}]})"_json);
     const std::size_t before = services->bundleLookups();
     const AudioWorld w = ProcessInspector::snapshot(*hal, *services);
     // One for the regular application, its own process and both helpers.
@@ -112,12 +101,8 @@ TEST_F(ProcessInspectorTest, OneBundleCostsOneLookupAndOurOwnProcessIsLeftOut) {
 }
 
 TEST_F(ProcessInspectorTest, DefaultOutputReasons) {
-    load({{"ownPID", 5},
-          {"devices",
-           {{{"uid", "dac"},
-             {"name", "DAC"},
-             {"output", nlohmann::json::array()},
-             {"hogModeOwner", 9}}}}});
+    load(R"({"ownPID": 5,
+             "devices": [{"uid": "dac", "name": "DAC", "output": [], "hogModeOwner": 9}]})"_json);
     hal->setDefaultOutput(hal->deviceID("dac"));
     auto context = ProcessInspector::outputContext(*hal, 5);
     ASSERT_TRUE(context);

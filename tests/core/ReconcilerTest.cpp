@@ -25,13 +25,11 @@ AppGroup group(std::string key, bool playing = true, std::vector<AudioObjectID> 
 }
 
 ReconcileInput readyInput(std::vector<AppGroup> groups) {
-    ReconcileInput input;
-    input.groups = std::move(groups);
-    input.gate = ControlGate::Ready{};
-    input.output = builtIn;
-    input.outputs = {builtIn, headphones};
-    input.now = Clock::time_point{} + 1000s;
-    return input;
+    return {.groups = std::move(groups),
+            .gate = ControlGate::Ready{},
+            .output = builtIn,
+            .outputs = {builtIn, headphones},
+            .now = Clock::time_point{} + 1000s};
 }
 
 GroupStatus locked(ControlGate gate) {
@@ -74,12 +72,10 @@ TEST(ReconcilerTest, EachKindOfGroupInOnePass) {
 TEST(ReconcilerTest, DecisionOrder) {
     ReconcileInput input = readyInput({group("a", true, {20}, {7})});
     input.preferences["a"] = AppPreference(1.0, false, "A", "gone-uid", "Old DAC");
-    input.output = OutputContext{3, "speakers-uid", "Speakers", "Another app has it."};
     input.failures.insert_or_assign("a", GroupStatus{GroupStatus::Failed{"broken", true}});
 
     // Gate closed beats no output, other device, unusable target, fallback, failure.
     input.gate = ControlGate::NeedsLiveValidation{};
-    std::optional<OutputContext> savedOutput = input.output;
     input.output.reset();
     EXPECT_EQ(statusOf(input), locked(ControlGate::NeedsLiveValidation{}));
     EXPECT_TRUE(Reconciler::reconcile(input).specs.empty());
@@ -90,7 +86,7 @@ TEST(ReconcilerTest, DecisionOrder) {
               GroupStatus{GroupStatus::Unavailable{UnavailableReason::NoOutputDevice{}}});
 
     // Plays elsewhere (device 7, default is 3) beats the unusable default output.
-    input.output = savedOutput;
+    input.output = OutputContext{3, "speakers-uid", "Speakers", "Another app has it."};
     EXPECT_EQ(statusOf(input),
               GroupStatus{GroupStatus::Unavailable{UnavailableReason::PlaysToOtherDevice{}}});
 
@@ -138,10 +134,6 @@ EngineSpec want(std::string key, std::vector<AudioObjectID> processes = {1},
     return {key, key, {std::move(processes), std::move(device)}, gain};
 }
 
-EnginePlanner::Running running(const EngineSpec& s, float gain) {
-    return {s.topology, gain};
-}
-
 // Stale engines go first (by key), then new and moved ones in the desired
 // order, then gain changes; an unchanged engine needs nothing, and a changed
 // device or process set is a rebuild, not a destroy and a create.
@@ -151,9 +143,9 @@ TEST(EnginePlannerTest, DestroysThenBuildsInDesiredOrderThenGains) {
     const auto bMoved = want("b", {2}, "headphones"), cLouder = want("c", {3}, "dev", 0.9f);
     const auto dGrown = want("d", {4, 5});
     const std::map<std::string, EnginePlanner::Running> engines{
-        {"b", running(b, 0.5f)},      {"c", running(c, 0.5f)},
-        {"d", running(d, 0.5f)},      {"e", running(want("e"), 0.5f)},
-        {"z", running(want("z"), 1)}, {"Y", running(want("Y"), 1)}};
+        {"b", {b.topology, 0.5f}},      {"c", {c.topology, 0.5f}},
+        {"d", {d.topology, 0.5f}},      {"e", {want("e").topology, 0.5f}},
+        {"z", {want("z").topology, 1}}, {"Y", {want("Y").topology, 1}}};
     EXPECT_EQ(
         EnginePlanner::actions(engines, {cLouder, a, bMoved, dGrown, want("e")}),
         (Plan{Action::Destroy{"Y"}, Action::Destroy{"z"}, Action::Create{a},

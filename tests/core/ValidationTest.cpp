@@ -64,10 +64,9 @@ TEST(ControlGateTest, StaleRecordsNeedRevalidationWithTheirReason) {
 TEST(ValidationPolicyTest, InvalidateKeepsTheFirstReasonAndLeavesFailuresAlone) {
     EXPECT_EQ(ValidationPolicy::invalidate(std::nullopt, "r"), std::nullopt);
 
+    // That the reason is recorded at all is heard through the gate above.
     const auto once = ValidationPolicy::invalidate(passed(), "first");
-    ASSERT_TRUE(once);
-    EXPECT_EQ(once->invalidatedReason, "first");
-    EXPECT_EQ(ValidationPolicy::invalidate(once, "second")->invalidatedReason, "first");
+    EXPECT_EQ(ValidationPolicy::invalidate(once, "second"), once);
 
     ValidationRecord failed = passed();
     failed.outcome = ValidationRecord::Outcome::failed;
@@ -118,10 +117,9 @@ std::vector<StepMeasurement> passing() {
     return {measured(1), measured(0.5f), measured(0.25f), measured(0), measured(1)};
 }
 
-TEST(LiveTestTest, PlanAndStepsInTime) {
-    std::vector<float> gains;
-    for (const LiveTest::Step& step : LiveTest::steps()) gains.push_back(step.gain);
-    EXPECT_EQ(gains, (std::vector<float>{1, 0.5f, 0.25f, 0, 1}));
+// The plan's gains are heard end to end in MixerModelTest's live test, the
+// last one's in the measurements below.
+TEST(LiveTestTest, StepsInTime) {
     const std::pair<double, std::optional<std::size_t>> times[] = {
         {-5, 0},    {1.999, 0},           {2.0, 1},
         {9.999, 4}, {10.0, std::nullopt}, {std::nan(""), std::nullopt}};
