@@ -1,7 +1,5 @@
 #pragma once
 
-#include <cstddef>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,16 +14,7 @@ struct EngineTopology {
     std::vector<AudioObjectID> processObjectIDs;
     std::string deviceUID;
 
-    [[nodiscard]] std::size_t hash() const;
-
     bool operator==(const EngineTopology&) const = default;
 };
 
 }  // namespace sonvel
-
-template <>
-struct std::hash<sonvel::EngineTopology> {
-    std::size_t operator()(const sonvel::EngineTopology& topology) const noexcept {
-        return topology.hash();
-    }
-};

@@ -17,12 +17,6 @@ double position(float gain) {
     return std::sqrt(sanitizedPosition(static_cast<double>(gain)));
 }
 
-double decibels(double position) {
-    const float g = gain(position);
-    if (!(g > 0.0f)) return -120.0;
-    return 20.0 * std::log10(static_cast<double>(g));
-}
-
 std::string percentText(double position) {
     const double p = sanitizedPosition(position);
     return fmt::format("{}%", static_cast<int>(std::round(p * 100.0)));
