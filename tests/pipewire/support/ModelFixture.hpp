@@ -49,7 +49,7 @@ class PipeWireModelFixture : public ::testing::Test, protected ModelSession {
     // The applications' levels on each sink, recorded over the same 0.5 s.
     Levels hear(std::vector<std::string> sinks = {pwtest::kSinkA, pwtest::kSinkB}) {
         auto recorder = pwtest::Recorder::start(sinks);
-        EXPECT_TRUE(recorder) << (recorder ? "" : recorder.error());
+        EXPECT_TRUE(recorder) << (recorder ? "" : recorder.error() + server->exitedDaemons());
         if (!recorder) return {};
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         Levels levels;

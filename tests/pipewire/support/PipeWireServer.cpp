@@ -453,6 +453,20 @@ void PipeWireServer::stopAudio() {
     }
 }
 
+std::string PipeWireServer::exitedDaemons() {
+    std::string gone;
+    for (auto [pid, name] : {std::pair{&pipewire_, "pipewire"},
+                             {&wireplumber_, "wireplumber"},
+                             {&pulse_, "pipewire-pulse"}}) {
+        if (const auto status = *pid > 0 ? exited(*pid) : std::nullopt) {
+            *pid = -1;
+            gone += "; " + std::string(name) + " exited (" + std::to_string(*status) +
+                    "): " + lastLine(dir_ / (std::string(name) + ".log"));
+        }
+    }
+    return gone;
+}
+
 std::expected<void, std::string> PipeWireServer::restart() {
     stopAudio();
     return startAudio();

@@ -126,6 +126,9 @@ class PipeWireServer {
     // Every client connection is lost; clients must connect again. pw-play
     // and paplay exit when theirs goes; gst-launch-1.0 stays, silent.
     std::expected<void, std::string> restart();
+    // "; wireplumber exited (134): <its last log line>" for each daemon that
+    // is gone; empty while all run. For a failure to say what broke.
+    std::string exitedDaemons();
 
     const std::filesystem::path& directory() const { return dir_; }
     // The pipewire daemon, for reading its CPU time; -1 while it is not running.

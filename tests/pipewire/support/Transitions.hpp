@@ -98,11 +98,12 @@ class Transitions {
         if (scenario.playing) {
             start(controlled, music);
             if (const double heard = heardAtLevel(); std::abs(heard - level()) >= 0.5) {
-                return std::unexpected("heard at " + std::to_string(heard) + " dB before");
+                return std::unexpected("heard at " + std::to_string(heard) + " dB before" +
+                                       server.exitedDaemons());
             }
         }
         scenario.change(*this);
-        if (!recorder) return std::unexpected(error);
+        if (!recorder) return std::unexpected(error + server.exitedDaemons());
         const auto recordings = recorder->stop();
         recorder.reset();
         Figures f;
