@@ -207,11 +207,14 @@ void State::keepLowered(const NodeInfo& node) {
 
 void State::linked(const Link& link) {
     const auto into = nodes.find(link.inputNode);
-    // Someone moved a stream we hold, and the metadata event that says so
-    // may never come.
-    if (moved.contains(link.outputNode) && into != nodes.end() &&
-        !into->second->name.starts_with(ownNodePrefix)) {
-        checkMetadata();
+    // Someone moved a stream we hold or want, and the metadata event that
+    // says so may never come.
+    if (into != nodes.end() && !into->second->name.starts_with(ownNodePrefix)) {
+        const auto from = nodes.find(link.outputNode);
+        const bool wanted = from != nodes.end() && std::ranges::any_of(taps, [&](const auto& t) {
+                                return covers(t.second, *from->second);
+                            });
+        if (moved.contains(link.outputNode) || wanted) checkMetadata();
     }
     if (!lowered.contains(link.outputNode)) return;
     const std::string ours = fmt::format("{}tap.{}.", ownNodePrefix, ownPID);
@@ -270,6 +273,10 @@ void State::metadataProperty(std::uint32_t subject, const char* key, const char*
     }
     if (!echo && moved.contains(subject) && !(now && now->starts_with(ownNodePrefix))) {
         userMoved(subject);
+    } else if (!echo && !moved.contains(subject)) {
+        // Sent back to the default output: an engine that started while the
+        // stream still played elsewhere left it out.
+        if (const auto n = nodes.find(subject); n != nodes.end()) engageNewStream(*n->second);
     }
     if (!value) return;
     // A killed Sonvel leaves streams aimed at nodes that are gone, which the

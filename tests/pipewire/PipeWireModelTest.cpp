@@ -64,8 +64,8 @@ TEST_F(PipeWireModelTest, LevelMuteRouteAndDefaultOutputAreHeardOnTheSinks) {
 }
 
 // A stream Sonvel holds that the user moves with a PulseAudio mixer plays at
-// its own level where they sent it, and its row says why the level is not
-// heard.
+// its own level where they sent it, its row says why the level is not heard,
+// and moved back to the default output it is at its level again.
 TEST_F(PipeWireModelTest, AStreamTheUserMovesWithPactlPlaysWhereTheySentIt) {
     const std::string key = rowKey(podcastsPlayer);
     play(podcastsPlayer, podcasts);
@@ -111,6 +111,8 @@ TEST_F(PipeWireModelTest, AStreamTheUserMovesWithPactlPlaysWhereTheySentIt) {
         return unavailable && unavailable->reason.is<UnavailableReason::PlaysToOtherDevice>();
     })) << "the row says it plays elsewhere";
 
+    ASSERT_TRUE(move(a));
+    EXPECT_NEAR(settle(a, podcasts, -12.04)[a][podcasts], -12.04, 0.1) << "its level again";
 }
 
 TEST_F(PipeWireModelTest, RespawnServerRestartAndQuitKeepEveryLevel) {
