@@ -125,6 +125,7 @@ struct Bench {
     std::unique_ptr<sonvel::pwtest::PipeWireServer> server;
     std::shared_ptr<sonvel::pw::PipeWireAudioSystem> hal;
     bool allGapFree = true;
+    pid_t player = -1;  // the tone's pw-play, whose own CPU is the yardstick
 
     // pw-play, whose bursts are timed by its file: a stream that loses or
     // repeats samples when moved moves them too, which "direct after
@@ -411,8 +412,9 @@ bool switches(Bench& b, const std::string& tone, sonvel::AudioObjectID process) 
 
 // Nanoseconds on a CPU, summed over the process's threads. /proc/<pid>/stat
 // counts in 10 ms ticks, too coarse for a few milliseconds a second;
-// schedstat counts nanoseconds. The server's threads live as long as it does.
-double serverCpuSeconds(pid_t pid) {
+// schedstat counts nanoseconds. The server's and the player's threads live as
+// long as they do.
+double cpuSecondsOf(pid_t pid) {
     double total = 0;
     std::error_code error;
     for (const auto& task :
@@ -434,15 +436,18 @@ double ownCpuSeconds() {
 struct CpuRate {
     double own = 0;  // CPU seconds per second of audio
     double server = 0;
+    double player = 0;
 };
 
-CpuRate measureCpu(pid_t server) {
+CpuRate measureCpu(pid_t server, pid_t player) {
     const double own0 = ownCpuSeconds();
-    const double server0 = serverCpuSeconds(server);
+    const double server0 = cpuSecondsOf(server);
+    const double player0 = cpuSecondsOf(player);
     const auto t0 = Clock::now();
     std::this_thread::sleep_for(kCpuWindow);
     const double wall = seconds(Clock::now() - t0);
-    return {(ownCpuSeconds() - own0) / wall, (serverCpuSeconds(server) - server0) / wall};
+    return {(ownCpuSeconds() - own0) / wall, (cpuSecondsOf(server) - server0) / wall,
+            (cpuSecondsOf(player) - player0) / wall};
 }
 
 bool cpu(Bench& b, const std::string& tone, sonvel::AudioObjectID process) {
@@ -451,14 +456,14 @@ bool cpu(Bench& b, const std::string& tone, sonvel::AudioObjectID process) {
     // Interleaved, so a change in the machine's load falls on both.
     for (int r = 0; r < kCpuRepeats; ++r) {
         std::this_thread::sleep_for(500ms);
-        direct.push_back(measureCpu(server));
+        direct.push_back(measureCpu(server, b.player));
         auto e = b.engine(process, kEngineGain);
         if (!e || !e->start() || !b.tapped(tone)) {
             fmt::print(stderr, "the engine did not take the tone\n");
             return false;
         }
         std::this_thread::sleep_for(500ms);
-        engine.push_back(measureCpu(server));
+        engine.push_back(measureCpu(server, b.player));
         (void)e->stop();
         if (!b.direct(tone)) return false;
     }
@@ -469,6 +474,10 @@ bool cpu(Bench& b, const std::string& tone, sonvel::AudioObjectID process) {
     };
     const double dOwn = best(direct, &CpuRate::own), dServer = best(direct, &CpuRate::server);
     const double eOwn = best(engine, &CpuRate::own), eServer = best(engine, &CpuRate::server);
+    // The application's own client does the same per-cycle work (a wake-up,
+    // a buffer through an adapter), so it is the floor one more PipeWire
+    // client costs on this machine.
+    const double player = std::min(best(direct, &CpuRate::player), best(engine, &CpuRate::player));
     fmt::print(
         "3. CPU per second of audio (ms CPU / s, best of {} windows of {} s, tone playing)\n",
         kCpuRepeats, std::chrono::duration<double>(kCpuWindow).count());
@@ -479,6 +488,9 @@ bool cpu(Bench& b, const std::string& tone, sonvel::AudioObjectID process) {
                eOwn + eServer);
     fmt::print("   {:<22} {:>12.3f} {:>12.3f} {:>12.3f}\n", "engine - direct", eOwn - dOwn,
                eServer - dServer, eOwn + eServer - dOwn - dServer);
+    fmt::print("   {:<22} {:>12.3f}\n", "pw-play playing it", player);
+    fmt::print("   one engine costs {:.2f} times what the application's own client costs\n",
+               (eOwn - dOwn) / player);
     return true;
 }
 
@@ -569,7 +581,7 @@ int main(int argc, char** argv) {
         if (!ok) break;
         if (!wanted(name)) continue;
         const std::string tone(sonvel::pwtest::nodeName(Player::pwPlay));
-        const pid_t pid = b.play(kSineFrequency, 0);
+        const pid_t pid = b.player = b.play(kSineFrequency, 0);
         const auto process = b.processOf(pid);
         ok = pid > 0 && process && section(b, tone, *process);
         b.server->stopPlayer(pid);
