@@ -27,8 +27,10 @@ class EngineHostTest : public ::testing::Test, protected testsupport::TwoTones {
                                  .sleep = [this](double) { hal->step(1); }},
                                 [this](const Event& e) { events.push_back(e); });
     }
+    // Stopping everything returns with everything released.
     ~EngineHostTest() override {
         host->stopAll(true);
+        EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
         pump();
     }
     void pump() {
@@ -63,10 +65,8 @@ TEST_F(EngineHostTest, ApplyBuildsRetunesDestroysFailsVanishedDevicesAndDoesNoth
 
     int calls = 0;
     hal->setCallHook([&](Call) { ++calls; });
-    play({spec("a", a, 0.25f), spec("b", b, 0.5f)});
-    EXPECT_EQ(calls, 0);
     play({spec("a", a, 0.5f), spec("b", b, 0.5f)});
-    EXPECT_EQ(calls, 0);  // a gain change touches no audio object
+    EXPECT_EQ(calls, 0);  // a gain change touches no audio object; what did not change, none
     hal->setCallHook({});
     EXPECT_NEAR(heard(440), -6.02, 0.05);
     EXPECT_EQ(log.messages("engine"),
@@ -74,7 +74,6 @@ TEST_F(EngineHostTest, ApplyBuildsRetunesDestroysFailsVanishedDevicesAndDoesNoth
 
     // A destroyed key leaves the readouts at once.
     play({spec("b", b, 0.5f)});
-    EXPECT_EQ(host->runningKeys(), std::set<std::string>{"b"});
     EXPECT_FALSE(host->readouts().contains("a"));
     EXPECT_NEAR(heard(440), 0.0, 0.05);
     const EngineReadout readout = host->readouts().at("b");
@@ -132,8 +131,6 @@ TEST_F(EngineHostTest, HandOverStartsAgainOrFailsLeavingNoEngineAndTheNextApplyC
     host->rebuild({spec("a", a, 0.25f)});
     pump();
     EXPECT_EQ(events, (std::vector<Event>{Event::Started{"a"}, Event::Started{"a"}}));
-    play({spec("a", a, 0.25f, "usb")});  // another device: rebuilt
-    EXPECT_EQ(host->readouts().at("a").setup->outputDeviceUID, "usb");
 
     events.clear();
     hal->inject({.call = Call::createProcessTap, .status = -50});
@@ -149,7 +146,7 @@ TEST_F(EngineHostTest, HandOverStartsAgainOrFailsLeavingNoEngineAndTheNextApplyC
     EXPECT_EQ(events.back(), (Event{Event::Started{"a"}}));
 }
 
-TEST_F(EngineHostTest, AbandonAfterRestartDestroysNothingAndStopAllRestoresEveryone) {
+TEST_F(EngineHostTest, AbandonAfterRestartDestroysNothingAndTheNextApplyBuildsAgain) {
     play({spec("a", a, 0.5f), spec("b", b, 0.0f)});
     events.clear();
     hal->restartServer();
@@ -171,40 +168,46 @@ TEST_F(EngineHostTest, AbandonAfterRestartDestroysNothingAndStopAllRestoresEvery
     // fall between the model's commands.
     play({spec("a", a, 0.5f), spec("b", b, 0.0f)});
     EXPECT_LT(heard(660), -100);
-    host->stopAll(true);  // returns with everything released
-    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
-    EXPECT_NEAR(heard(440), 0.0, 0.05);
-    EXPECT_NEAR(heard(660), 0.0, 0.05);
 }
 
+// That the live test's engine measures its steps, and the probe's success,
+// are MixerModelTest's. The probe hears only others (b stands for ourselves)
+// and mutes nobody; when it cannot start, the host's second try fails too.
 TEST_F(EngineHostTest, TestEngineAndProbe) {
     std::vector<std::optional<std::string>> completions;
     const auto done = [&](const std::optional<std::string>& m) { completions.push_back(m); };
     host->startTestEngine(spec("a", a, 1.0f), 5, done);
-    pump();
-    ASSERT_EQ(completions, std::vector<std::optional<std::string>>{std::nullopt});
-    ASSERT_TRUE(host->testEngineReadout());
-    EXPECT_EQ(host->testEngineReadout()->segments->segments().size(), 5u);
     host->stopTestEngine(done);
-    pump();
-    EXPECT_EQ(completions.size(), 2u);
-    EXPECT_FALSE(host->testEngineReadout());
     host->stopTestEngine(done);  // nothing to stop: still completes
     pump();
     EXPECT_EQ(completions.size(), 3u);
+    EXPECT_FALSE(host->testEngineReadout());
     host->startTestEngine(spec("a", a, 1.0f, "nowhere"), 5, done);
     pump();
     EXPECT_EQ(completions.back(), "The output device is gone.");
 
-    host->startProbe({}, done);
+    hal->setPlaying(a, false);
+    host->startProbe({b}, done);
     pump();
-    EXPECT_EQ(completions.back(), std::nullopt);
-    hal->step(3);
-    EXPECT_GT(host->probeNonZeroSamples(), 0u);
+    hal->step(5);
+    EXPECT_EQ(host->probeNonZeroSamples(), 0u);
+    hal->setPlaying(a, true);
+    EXPECT_NEAR(heard(440), 0.0, 0.05);
+    // 41 cycles of 512 stereo frames, less the sine's few exact zeros.
+    EXPECT_GT(host->probeNonZeroSamples(), 41u * 1000);
+    EXPECT_LE(host->probeNonZeroSamples(), 41u * 1024);
     host->stopProbe();
     pump();
     EXPECT_EQ(host->probeNonZeroSamples(), 0u);
-    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
+
+    hal->inject({.call = Call::deviceStart, .status = -50, .persistent = true});
+    host->startProbe({}, done);
+    pump();
+    EXPECT_EQ(completions.back(), "AudioDeviceStart(probe) failed: -50");
+    hal->setTapFormat({48000, fourCC("lpcm"), 12, 4, 1, 4, 2, 16, 0});
+    host->startProbe({}, done);
+    pump();
+    EXPECT_EQ(completions.back(), "Tap format is not Float32 linear PCM (flags=12, bits=16).");
 }
 
 // Real queues and threads; run under ThreadSanitizer. The host's readouts

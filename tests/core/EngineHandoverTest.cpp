@@ -18,7 +18,7 @@ struct FakeEngine : HandoverEngine {
 
     GainControl& control() override {
         log.push_back(name + ".control");
-        if (onControl) onControl();
+        cycle(cyclesOnControl);
         return gain;
     }
     const EngineMeter& meter() const override { return cycles; }
@@ -26,7 +26,7 @@ struct FakeEngine : HandoverEngine {
         log.push_back(name + ".start");
         if (startError) return std::unexpected(*startError);
         running = true;
-        if (onStart) onStart();
+        cycle(cyclesOnStart);
         return {};
     }
     void stopIO() override {
@@ -44,7 +44,7 @@ struct FakeEngine : HandoverEngine {
     EngineMeter cycles;
     std::optional<std::string> startError;
     bool running = false;
-    std::function<void()> onStart, onControl;
+    int cyclesOnStart = 0, cyclesOnControl = 0;
 };
 
 class EngineHandoverTest : public ::testing::Test {
@@ -89,12 +89,9 @@ TEST_F(EngineHandoverTest, CrossfadesNewTargetBeforeOldZeroAndStopsOldLast) {
 
 TEST_F(EngineHandoverTest, NoSleepWhenCyclesAreAlreadyDone) {
     // The new engine renders as soon as it starts, and both engines complete
-    // their two cycles as the old one's gain is written.
-    fresh->onStart = [&] { fresh->cycle(); };
-    old->onControl = [&] {
-        old->cycle(2);
-        fresh->cycle(2);
-    };
+    // their two cycles as their gains are written.
+    fresh->cyclesOnStart = 1;
+    fresh->cyclesOnControl = old->cyclesOnControl = 2;
     ASSERT_TRUE(replace());
     EXPECT_TRUE(sleeps.empty());
     EXPECT_EQ(log.back(), "old.stop");
