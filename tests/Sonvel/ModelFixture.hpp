@@ -45,14 +45,11 @@ using testsupport::MemoryStore;
 using testsupport::toneDB;
 
 // A setup already done on this machine: permission proven, live test passed.
-inline void storeValidSetup(MemoryStore& store, Preferences p,
-                            std::chrono::system_clock::time_point verifiedAt) {
-    p.permissionVerifiedAt = verifiedAt;
-    ValidationRecord record;
-    record.outcome = ValidationRecord::Outcome::passed;
-    record.osBuild = "24A335";
-    record.engineRevision = 1;
-    p.validation = record;
+inline void storeValidSetup(MemoryStore& store, Preferences p) {
+    p.permissionVerifiedAt =
+        std::chrono::system_clock::time_point{std::chrono::seconds{1'700'000'000}};
+    p.validation = ValidationRecord{
+        .outcome = ValidationRecord::Outcome::passed, .osBuild = "24A335", .engineRevision = 1};
     store.values[MixerModel::preferencesKey] = PreferencesCodec::encode(p);
 }
 
@@ -118,11 +115,7 @@ class MixerModelTest : public ::testing::Test {
         p.set(AppPreference(podcastsLevel, false, "Podcasts"), "com.example.podcasts");
         storeValidSetup(p);
     }
-    void storeValidSetup(Preferences p = {}) {
-        modeltest::storeValidSetup(
-            *store, std::move(p),
-            std::chrono::system_clock::time_point{std::chrono::seconds{1'700'000'000}});
-    }
+    void storeValidSetup(Preferences p = {}) { modeltest::storeValidSetup(*store, std::move(p)); }
 
     // What the model starts with: this machine, its stepped queues, the fakes.
     MixerModel::Environment environment() {

@@ -49,7 +49,7 @@ TEST(UpdateFeedTest, ReadsItemsOfferedToEveryone) {
     EXPECT_EQ((*items)[1].downloadPage(), "https://example.org/download");
 }
 
-TEST(UpdateFeedTest, EvaluatesAgainstTheRunningVersion) {
+TEST(UpdateFeedTest, EvaluatesAgainstTheRunningVersionAndSaysSo) {
     using Kind = UpdateError::Kind;
     // Only the newest item, 1.10, reads "1.10 (summer)".
     EXPECT_EQ(UpdateFeed::sentence(UpdateFeed::evaluate(feed, "1.9")),
@@ -75,6 +75,17 @@ TEST(UpdateFeedTest, EvaluatesAgainstTheRunningVersion) {
         EXPECT_EQ(kind(many + "</channel></rss>") == Kind::malformed,
                   count > UpdateFeed::maximumItems);
     }
+
+    // Every failure is a sentence; the parser's words stay in the log.
+    for (Kind k : {Kind::notConfigured, Kind::unreachable, Kind::serverError, Kind::malformed,
+                   Kind::noVersions}) {
+        const std::string s = UpdateFeed::sentence(UpdateOutcome::Failed{{k, "detail", 500}});
+        EXPECT_TRUE(s.ends_with(".")) << s;
+        EXPECT_EQ(s.find("detail"), std::string::npos) << s;
+        EXPECT_EQ(s.find("500"), std::string::npos) << s;
+    }
+    EXPECT_EQ(UpdateFeed::sentence(UpdateOutcome::Failed{{Kind::timedOut, "", 0, 15}}),
+              "The update server did not answer within 15 seconds. Try again later.");
 }
 
 TEST(UpdateFeedTest, OnlyWebLinksPass) {
@@ -119,19 +130,6 @@ TEST(UpdateFeedTest, ComparesVersionsPartByPart) {
         EXPECT_EQ(UpdateFeed::compareVersions(a, b), order) << a << " vs " << b;
         EXPECT_EQ(UpdateFeed::compareVersions(b, a), -order) << b << " vs " << a;
     }
-}
-
-TEST(UpdateFeedTest, EveryFailureIsASentence) {
-    using Kind = UpdateError::Kind;
-    for (Kind k : {Kind::notConfigured, Kind::unreachable, Kind::serverError, Kind::malformed,
-                   Kind::noVersions}) {
-        const std::string s = UpdateFeed::sentence(UpdateOutcome::Failed{{k, "detail", 500}});
-        EXPECT_TRUE(s.ends_with(".")) << s;
-        EXPECT_EQ(s.find("detail"), std::string::npos) << s;  // parser words stay in the log
-        EXPECT_EQ(s.find("500"), std::string::npos) << s;
-    }
-    EXPECT_EQ(UpdateFeed::sentence(UpdateOutcome::Failed{{Kind::timedOut, "", 0, 15}}),
-              "The update server did not answer within 15 seconds. Try again later.");
 }
 
 }  // namespace
