@@ -104,7 +104,8 @@ TEST(AppCatalogTest, GroupsHelpersWebContentAndSkipsTheRest) {
                   {"com.example.Tool", "com.example.Tool", {}, {90}, {300}, false}}));
 }
 
-// Case-insensitive order of names is guarded by NameOrderTest.
+// Names order as a person reads them: accented letters among their base
+// letters rather than after "z", and case ignored.
 TEST(AppCatalogTest, DisplayOrderPlayingFirstThenNamesKeepingTies) {
     auto app = [](AudioObjectID id, const std::string& name, bool playing) {
         const std::string key = "id." + std::to_string(id);
@@ -115,35 +116,19 @@ TEST(AppCatalogTest, DisplayOrderPlayingFirstThenNamesKeepingTies) {
         // Equal lower-cased names keep their order of first appearance.
         {{app(7, "Music", false), app(3, "music", false), app(5, "MUSIC", false)},
          {"id.7", "id.3", "id.5"}},
+        {{app(1, "zoom", false), app(2, "Éclair", false), app(3, "Fable", false),
+          app(4, "eclair", false), app(5, "Ölmühle", false), app(6, "Drum", false)},
+         {"id.6", "id.4", "id.2", "id.3", "id.5", "id.1"}},
     };
     for (const auto& [records, keys] : cases) {
         EXPECT_EQ(each(AppCatalog::groups(records, 0), &AppGroup::key), keys);
     }
 }
 
-// Both lists a person reads by name, the panel's applications and the output
-// menu, put accented names among their base letters rather than after "z",
-// and ignore case.
-TEST(NameOrderTest, PanelAndOutputMenuSortAccentsAmongTheirBaseLetters) {
-    const std::vector<std::string> expected{"Drum", "eclair", "Éclair", "Fable", "Ölmühle", "zoom"};
-    const std::vector<std::string> shuffled{"zoom", "Éclair", "Fable", "eclair", "Ölmühle", "Drum"};
-    std::vector<ProcessRecord> records;
-    std::vector<DeviceFacts> devices;
-    for (std::size_t i = 0; i < shuffled.size(); ++i) {
-        const auto id = static_cast<AudioObjectID>(i + 1);
-        const std::string key = "id." + std::to_string(id);
-        records.push_back(process(id, ProcessID(id), key, key, shuffled[i], true, false));
-        devices.push_back({id, key, shuffled[i], 2, false, std::nullopt});
-    }
-    EXPECT_EQ(each(AppCatalog::groups(records, 0), &AppGroup::displayName), expected);
-    EXPECT_EQ(each(OutputCatalog::selectable(devices, std::nullopt, 0), &OutputContext::name),
-              expected);
-}
-
 // Hidden devices, devices without outputs and this application's own devices
 // (by identifier prefix, case-sensitive, at the start only) are never offered;
 // one another process holds exclusively is offered, with why it cannot be used.
-// The default output comes first, the rest by name.
+// The default output comes first, the rest by name as the applications are.
 TEST(OutputCatalogTest, OffersVisibleOutputDevicesThatAreNotOurOwnDefaultFirst) {
     const auto outputs =
         OutputCatalog::selectable({{1, "hidden", "Hidden", 2, true},
@@ -151,16 +136,16 @@ TEST(OutputCatalogTest, OffersVisibleOutputDevicesThatAreNotOurOwnDefaultFirst) 
                                    {3, "app.velmorra.sonvel.engine.X", "Sonvel Engine", 2},
                                    {4, "app.velmorra.quillaster.probe", "Old Probe", 2},
                                    {5, "x.app.velmorra.sonvel.y", "Not Ours", 2},
-                                   {6, "APP.velmorra.sonvel.z", "Nor", 2},
+                                   {6, "APP.velmorra.sonvel.z", "Éclair", 2},
                                    {7, "spk", "Speakers", 2},
                                    {8, "dac", "DAC", 2, false, 500},
-                                   {9, "mine", "Mine", 2, false, 77}},
+                                   {9, "mine", "mine", 2, false, 77}},
                                   "spk", 77);
     EXPECT_EQ(each(outputs, &OutputContext::name),
-              (std::vector<std::string>{"Speakers", "DAC", "Mine", "Nor", "Not Ours"}));
+              (std::vector<std::string>{"Speakers", "DAC", "Éclair", "mine", "Not Ours"}));
     EXPECT_EQ(outputs[1].unsupportedReason, "Another app has exclusive access to DAC.");
     EXPECT_EQ(outputs[0], (OutputContext{7, "spk", "Speakers", std::nullopt}));
-    EXPECT_FALSE(outputs[2].unsupportedReason);
+    EXPECT_FALSE(outputs[3].unsupportedReason);
 }
 
 const OutputContext speakers{1, "spk", "Speakers", std::nullopt};

@@ -14,7 +14,6 @@
 
 #include "core/EngineMeter.hpp"
 #include "core/GainControl.hpp"
-#include "core/GainTaper.hpp"
 
 namespace sonvel {
 namespace {
@@ -34,14 +33,6 @@ void alongside(const std::function<void()>& background, const std::function<void
     foreground();
     done.store(true, std::memory_order_release);
     other.join();
-}
-
-// Positions in and out of range, numbers or not, are covered by PositionTest.
-TEST(GainTaperTest, LabelsAreLinearInThePosition) {
-    // Halves rounded away from zero.
-    for (const auto& [position, text] : {std::pair{0.005, "1%"}, {0.004, "0%"}, {0.125, "13%"}}) {
-        EXPECT_EQ(GainTaper::percentText(position), text);
-    }
 }
 
 // The constructor and both setters store the same sanitised gain: never -0,
@@ -111,7 +102,14 @@ RenderStats cycle(float inPeak = 0.5f, float outPeak = 0.25f, double inSquares =
     return {512, inPeak, outPeak, inSquares, outSquares, 1000, 1024, 1024};
 }
 
-TEST(EngineMeterTest, SnapshotsDrainIntervalsButNotLifetimeTotalsAndDecibelsFloorAtMinus120) {
+// Snapshots drain the interval, not the lifetime totals. A NaN peak would
+// stick above every number: it is ignored. A cycle whose squares are not
+// finite, negative or below a millionth adds none, but the cycle itself still
+// counts; squares beyond the counter's range saturate instead of wrapping.
+TEST(EngineMeterTest, SnapshotsDrainKeepTheLargestPeaksAndCountSquaresInMillionths) {
+    EXPECT_EQ(EngineMeter::fixedPoint(2.5), 2'500'000u);
+    // Saturated at a quarter of the counter's range, so a few such cycles cannot wrap it.
+    EXPECT_EQ(EngineMeter::fixedPoint(1e300), std::uint64_t{1} << 62);
     EngineMeter meter;
     // No samples is silence, not 0/0.
     EXPECT_EQ(meter.takeSnapshot().inputRMS(), 0.0);
@@ -120,54 +118,26 @@ TEST(EngineMeterTest, SnapshotsDrainIntervalsButNotLifetimeTotalsAndDecibelsFloo
     for (double silent : {0.0, -1.0, std::nan(""), 0.0000001}) {
         EXPECT_EQ(MeterSnapshot::dB(silent), -120.0) << silent;
     }
-    meter.record(cycle());
-    meter.record(cycle());
-    const MeterSnapshot first = meter.takeSnapshot();
-    EXPECT_EQ(first, (MeterSnapshot{2, 1024, 2000, 2048, 2048, 5.0, 2.0, 0.5f, 0.25f}));
-    EXPECT_NEAR(first.inputRMS(), std::sqrt(5.0 / 2048), 1e-15);
-    EXPECT_EQ(meter.takeSnapshot(), MeterSnapshot::empty);
-    meter.record(cycle());
-    EXPECT_EQ(meter.totalCallbacks(), 3u);
-    EXPECT_EQ(meter.totalInputNonZeroSamples(), 3000u);
-    EXPECT_EQ(meter.takeSnapshot().callbacks, 1u);
-}
-
-// A NaN peak would stick above every number: it is ignored. A cycle whose
-// squares are not finite adds none, but the cycle itself still counts.
-TEST(EngineMeterTest, PeaksKeepTheLargestWhateverTheOrderAndNonFiniteValuesAddNothing) {
-    EngineMeter meter;
     meter.record(cycle(0.5f, 0.25f));
     meter.record(cycle(0.25f, 0.5f));
-    const MeterSnapshot s = meter.takeSnapshot();
-    EXPECT_EQ(std::pair(s.inputPeak, s.outputPeak), std::pair(0.5f, 0.5f));
+    const MeterSnapshot first = meter.takeSnapshot();
+    EXPECT_EQ(first, (MeterSnapshot{2, 1024, 2000, 2048, 2048, 5.0, 2.0, 0.5f, 0.5f}));
+    EXPECT_NEAR(first.inputRMS(), std::sqrt(5.0 / 2048), 1e-15);
+    EXPECT_EQ(meter.takeSnapshot(), MeterSnapshot::empty);
     meter.record(
         cycle(std::nanf(""), -1.0f, std::numeric_limits<double>::infinity(), std::nan("")));
-    meter.record(cycle(0.125f, 0.125f, 2.5, 1.0));
+    meter.record(cycle(0.125f, 0.125f));
+    meter.record(cycle(0.0f, 0.0f, -1.0, 0.0000004));
+    EXPECT_EQ(meter.totalCallbacks(), 5u);
+    EXPECT_EQ(meter.totalInputNonZeroSamples(), 5000u);
     EXPECT_EQ(meter.takeSnapshot(),
-              (MeterSnapshot{2, 1024, 2000, 2048, 2048, 2.5, 1.0, 0.125f, 0.125f}));
+              (MeterSnapshot{3, 1536, 3000, 3072, 3072, 2.5, 1.0, 0.125f, 0.125f}));
 }
 
-TEST(EngineMeterTest, SquaresAreMillionthsAndNonFiniteSumsAddNothing) {
-    EXPECT_EQ(EngineMeter::fixedPoint(2.5), 2'500'000u);
-    for (double nothing :
-         {0.0000004, std::nan(""), std::numeric_limits<double>::infinity(), -1.0}) {
-        EXPECT_EQ(EngineMeter::fixedPoint(nothing), 0u) << nothing;
-    }
-    // Beyond the counter's range the contribution saturates instead of wrapping.
-    EXPECT_EQ(EngineMeter::fixedPoint(1e300), EngineMeter::fixedPoint(1e30));
-}
-
-// Where steady cycles of a segment in range and unsteady ones go is heard in
-// GainRendererTest; here, what the count leaves out.
-TEST(SegmentedMeterTest, SegmentsBeyondTheCountGoToTransitions) {
-    for (long count : {5L, 0L, -3L}) {
-        SCOPED_TRACE(count);
-        const auto segments = static_cast<std::uint32_t>(std::max(count, 0L));
-        SegmentedMeter meter(count);
-        EXPECT_EQ(meter.segments().size(), segments);
-        meter.record(cycle(), segments, true);
-        EXPECT_EQ(meter.transitions()->totalCallbacks(), 1u);
-    }
+// Where steady cycles of a segment in range or beyond it and unsteady ones go
+// is heard in GainRendererTest; here, counts that leave no segments.
+TEST(SegmentedMeterTest, CountsBelowOneGiveNoSegments) {
+    for (long count : {0L, -3L}) EXPECT_TRUE(SegmentedMeter(count).segments().empty()) << count;
 }
 
 // Draining while the IO thread records must neither lose nor double-count a

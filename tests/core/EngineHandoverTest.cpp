@@ -71,32 +71,6 @@ class EngineHandoverTest : public ::testing::Test {
     std::vector<double> sleeps;
 };
 
-TEST_F(EngineHandoverTest, CrossfadesNewTargetBeforeOldZeroAndStopsOldLast) {
-    // Each poll lets both engines run one cycle.
-    onSleep = [&] {
-        old->cycle();
-        fresh->cycle();
-    };
-    const auto result = replace(0.4f);
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->get(), fresh.get());
-    // The new engine starts silent and takes the target before the old one is faded out.
-    EXPECT_EQ(log, (Log{"new.control", "new.start", "new.control", "old.control", "old.stop"}));
-    EXPECT_EQ(std::pair(fresh->gain.target(), old->gain.target()), std::pair(0.4f, 0.0f));
-    // One poll until the new engine's first cycle, two for the cycles after the fade.
-    EXPECT_EQ(sleeps, (std::vector<double>{0.005, 0.005, 0.005}));
-}
-
-TEST_F(EngineHandoverTest, NoSleepWhenCyclesAreAlreadyDone) {
-    // The new engine renders as soon as it starts, and both engines complete
-    // their two cycles as their gains are written.
-    fresh->cyclesOnStart = 1;
-    fresh->cyclesOnControl = old->cyclesOnControl = 2;
-    ASSERT_TRUE(replace());
-    EXPECT_TRUE(sleeps.empty());
-    EXPECT_EQ(log.back(), "old.stop");
-}
-
 TEST_F(EngineHandoverTest, FailuresLeaveTheOldEngineUntouched) {
     build = [] { return std::unexpected<std::string>("No tap."); };
     auto result = replace();
@@ -117,29 +91,41 @@ TEST_F(EngineHandoverTest, FailuresLeaveTheOldEngineUntouched) {
 // the old one keeps playing as it was. An old engine that never completes its
 // cycles after the fade is waited for 50 polls, then stopped all the same.
 // Timings that are zero, negative or not a number never make a wait endless:
-// a time-out means no wait, a poll interval the 0.5 ms floor.
+// a time-out means no wait, a poll interval the 0.5 ms floor. An engine that
+// renders as it starts, and cycles that complete as the gains are written,
+// need no sleep at all. Whenever the new engine renders, it starts silent and
+// takes the target before the old one is faded out and, last, stopped: one
+// poll until its first cycle, two for the cycles after the fade.
 TEST_F(EngineHandoverTest, GivesUpOnTimeAndOddTimingsNeverWaitForever) {
     using T = EngineHandover::Timing;
     const double nan = std::nan("");
+    // Beyond the new engine's rendering: cycles that come on start and on each
+    // gain written, or the old engine's cycle on each poll.
+    enum Also { alone, eager, oldPlays };
     const struct {
         double T::*field;  // none: the defaults
         double value;
         bool renders;  // the new engine renders from its first poll on
         std::size_t sleeps;
+        Also also;
     } cases[] = {
-        {nullptr, 0, false, 150},           {nullptr, 0, true, 1 + 50},
-        {&T::pollInterval, 0, false, 1500}, {&T::pollInterval, nan, false, 1500},
-        {&T::startTimeout, nan, false, 0},  {&T::startTimeout, -1, false, 0},
-        {&T::fadeTimeout, 0, true, 1},  // only the wait for the first cycle
-        {&T::fadeTimeout, nan, true, 1},
-    };
+        {nullptr, 0, false, 150, alone},           {nullptr, 0, true, 1 + 50, alone},
+        {&T::pollInterval, 0, false, 1500, alone}, {&T::pollInterval, nan, false, 1500, alone},
+        {&T::startTimeout, nan, false, 0, alone},  {&T::startTimeout, -1, false, 0, alone},
+        {&T::fadeTimeout, 0, true, 1, alone},  // only the wait for the first cycle
+        {&T::fadeTimeout, nan, true, 1, alone},    {nullptr, 0, true, 0, eager},
+        {nullptr, 0, true, 1 + 2, oldPlays}};
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.value << " for " << c.sleeps << " sleeps");
         sleeps.clear();
+        log.clear();
         old = std::make_shared<FakeEngine>("old", log, 0.7f, true);
         fresh = std::make_shared<FakeEngine>("new", log, 0.9f);
+        fresh->cyclesOnStart = c.also == eager;
+        fresh->cyclesOnControl = old->cyclesOnControl = c.also == eager ? 2 : 0;
         onSleep = [&] {
             if (c.renders) fresh->cycle();
+            if (c.also == oldPlays) old->cycle();
         };
         T timing;
         if (c.field) timing.*c.field = c.value;
@@ -147,7 +133,11 @@ TEST_F(EngineHandoverTest, GivesUpOnTimeAndOddTimingsNeverWaitForever) {
         EXPECT_EQ(sleeps.size(), c.sleeps);
         EXPECT_EQ(result.has_value(), c.renders);
         if (c.renders) {
-            EXPECT_EQ(log.back(), "old.stop");
+            EXPECT_EQ(result->get(), fresh.get());
+            EXPECT_EQ(log,
+                      (Log{"new.control", "new.start", "new.control", "old.control", "old.stop"}));
+            EXPECT_EQ(std::pair(fresh->gain.target(), old->gain.target()), std::pair(0.4f, 0.0f));
+            EXPECT_EQ(sleeps, std::vector<double>(c.sleeps, 0.005));
         } else {
             EXPECT_EQ(result.error(), HandoverError{HandoverError::NewEngineNeverRan{}});
             EXPECT_FALSE(fresh->running);

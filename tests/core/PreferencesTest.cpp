@@ -21,15 +21,22 @@ using PreferencesCodec::encode;
 // Wherever a position is read, stored, saved or turned into a gain, a value
 // that is not a number is full level (it neither silences the application nor
 // starts an engine) and infinities clamp like other values out of range.
+// What mute and a route change at full level is heard through the engines of
+// ReconcilerTest and the count of applications turned down of StatusIconTest.
 TEST(PositionTest, EveryPlaceFollowsOneRule) {
     const double inf = std::numeric_limits<double>::infinity();
+    // Labels round halves away from zero, and nothing less than a half up.
     const std::tuple<double, double, const char*> cases[] = {
-        {std::nan(""), 1.0, "100%"}, {inf, 1.0, "100%"}, {-inf, 0.0, "0%"}, {1.7, 1.0, "100%"},
-        {-0.2, 0.0, "0%"},           {0.5, 0.5, "50%"},  {1.0, 1.0, "100%"}};
+        {std::nan(""), 1.0, "100%"}, {inf, 1.0, "100%"},    {-inf, 0.0, "0%"},
+        {1.7, 1.0, "100%"},          {-0.2, 0.0, "0%"},     {0.5, 0.5, "50%"},
+        {1.0, 1.0, "100%"},          {0.125, 0.125, "13%"}, {0x1p-8, 0x1p-8, "0%"}};
     for (const auto& [given, sane, percent] : cases) {
         SCOPED_TRACE(given);
         const bool full = sane >= 1.0;
-        EXPECT_EQ(AppPreference(given, false, "A").position, sane);
+        // A device name without a device identifies nothing.
+        const AppPreference made(given, false, "A", std::nullopt, "Speakers");
+        EXPECT_EQ(std::pair(made.position, made.outputDeviceName.has_value()),
+                  std::pair(sane, false));
 
         AppPreference raw;  // as a document or a command may leave it
         raw.position = given;
@@ -48,12 +55,6 @@ TEST(PositionTest, EveryPlaceFollowsOneRule) {
             EXPECT_EQ(p.apps.contains("k") ? p.apps.at("k").position : -1.0, full ? -1.0 : sane);
         }
     }
-}
-
-// What mute and a route change at full level is heard through the engines of
-// ReconcilerTest and the count of applications turned down of StatusIconTest.
-TEST(AppPreferenceTest, ADeviceNameWithoutADeviceIdentifiesNothing) {
-    EXPECT_FALSE(AppPreference(0.5, false, "A", std::nullopt, "Speakers").outputDeviceName);
 }
 
 system_clock::time_point at(std::int64_t secondsSinceEpoch) {
@@ -90,6 +91,10 @@ TEST(PreferencesCodecTest, WritesOneSortedLineWithWholeSecondDatesAndReadsItBack
 
     EXPECT_EQ(decode(encode(sample())), (Decoded{sample(), std::nullopt}));
     EXPECT_EQ(decode(encode(Preferences{})), Decoded{});
+    // Optional keys may be null as well as absent.
+    EXPECT_EQ(decode(R"({"apps":{},"isPaused":false,"showIdleApps":true,"validation":null,)"
+                     R"("version":1})"),
+              Decoded{});
     EXPECT_EQ(decode(std::nullopt), Decoded{});
 }
 
@@ -114,79 +119,60 @@ TEST(PreferencesCodecTest, EveryWrittenDocumentDecodesAndWritesTheSameBytes) {
     EXPECT_EQ(back.preferences.apps.at("bad").displayName, "Bad \xEF\xBF\xBD name");
 }
 
-TEST(PreferencesCodecTest, OptionalKeysMayBeAbsentOrNullAndUnknownKeysAreIgnored) {
-    const auto d = decode(R"({"apps":{"a":{"displayName":"A","muted":false,"position":0.25,)"
-                          R"("outputDeviceName":null}},"isPaused":true,"showIdleApps":false,)"
-                          R"("version":1,"validation":null,"future":[1,2]})");
-    ASSERT_EQ(d.issue, std::nullopt);
-    EXPECT_FALSE(d.preferences.permissionVerifiedAt);
-    EXPECT_FALSE(d.preferences.validation);
-    EXPECT_EQ(d.preferences.apps.at("a"), AppPreference(0.25, false, "A"));
-}
-
 // A fault anywhere makes the whole document unreadable, so nothing is half-read;
 // the issue names the place and what was expected there. One case per rule.
 // Other versions are not read either.
-TEST(PreferencesCodecTest, RejectsOtherVersionsMissingKeysWrongTypesAndUnknownOutcomes) {
-    const nlohmann::json good = nlohmann::json::parse(encode(sample()));
-    struct Case {
-        std::string pointer;                  // what to change, as a JSON pointer
-        std::optional<nlohmann::json> value;  // none: remove it
-        std::string issue;
+TEST(PreferencesCodecTest, RejectsMalformedBytesOtherVersionsMissingKeysAndWrongTypes) {
+    const std::string good = encode(sample());
+    // The document with what `pointer` names set to `value`, or removed.
+    const auto changed = [&](const char* pointer, const std::optional<nlohmann::json>& value) {
+        nlohmann::json doc = nlohmann::json::parse(good);
+        const nlohmann::json::json_pointer at(pointer);
+        if (value) doc[at] = *value;
+        if (!value) doc[at.parent_pointer()].erase(at.back());
+        return doc.dump();
     };
     const std::string newer = "Preferences were written by a newer Sonvel (version ";
-    const std::vector<Case> cases{
-        {"/version", 2, newer + "2)."},
-        {"/version", 3.0, newer + "3)."},
-        {"/version", -7, "Unsupported preferences version -7."},
-        {"/showIdleApps", std::nullopt, unreadable("missing key “showIdleApps”")},
-        {"/isPaused", nullptr, unreadable("“isPaused” is not a boolean")},  // null is not absence
-        {"/apps/us.zoom/position", "0.5",
-         unreadable("“apps” › “us.zoom” › “position” is not a number")},
-        {"/version", 1.5, unreadable("“version” is not an integer")},
-        {"/version", 1e20, unreadable("“version” is not an integer")},  // beyond 64 bits
-        {"/validation/date", "2026-02-30T00:00:00Z",
-         unreadable("“validation” › “date” is not an ISO 8601 date")},
-        {"/validation/outcome", "maybe",
-         unreadable("“validation” › “outcome” is neither “passed” nor “failed”")},
-        {"/validation/measurements", "one line",
-         unreadable("“validation” › “measurements” is not an array")},
-        {"/apps", nlohmann::json::array(), unreadable("“apps” is not an object")},
-    };
-    for (const Case& c : cases) {
-        nlohmann::json doc = good;
-        const nlohmann::json::json_pointer pointer(c.pointer);
-        if (c.value) {
-            doc[pointer] = *c.value;
-        } else {
-            doc[pointer.parent_pointer()].erase(pointer.back());
-        }
-        EXPECT_EQ(decode(doc.dump()), (Decoded{Preferences{}, c.issue})) << c.pointer;
-    }
-}
-
-TEST(PreferencesCodecTest, MalformedBytesGiveDefaultsAndAnIssue) {
-    const std::string good = encode(sample());
     const std::string afterGood = "not valid JSON at byte " + std::to_string(good.size() + 1);
-    const std::vector<std::pair<std::string, std::string>> cases{
-        {good.substr(0, 100), "not valid JSON at byte 101"},
-        {std::string(100'000, '[') + std::string(100'000, ']'), "the document is not an object"},
-        {R"({"version":1e400})", "a number is too large"},
-        {"{\"apps\":{\"\xFF\xFE\":{}}}", "not valid JSON at byte 11"},
-        {good + "x", afterGood},
-        {good + std::string("\0x", 2), afterGood},
+    const std::pair<std::string, std::string> cases[] = {
+        {changed("/version", 2), newer + "2)."},
+        {changed("/version", 3.0), newer + "3)."},
+        {changed("/version", -7), "Unsupported preferences version -7."},
+        {changed("/showIdleApps", std::nullopt), unreadable("missing key “showIdleApps”")},
+        {changed("/isPaused", nullptr), unreadable("“isPaused” is not a boolean")},  // not absent
+        {changed("/apps/us.zoom/position", "0.5"),
+         unreadable("“apps” › “us.zoom” › “position” is not a number")},
+        {changed("/version", 1.5), unreadable("“version” is not an integer")},
+        {changed("/version", 1e20), unreadable("“version” is not an integer")},  // beyond 64 bits
+        {changed("/validation/date", "2026-02-30T00:00:00Z"),
+         unreadable("“validation” › “date” is not an ISO 8601 date")},
+        {changed("/validation/outcome", "maybe"),
+         unreadable("“validation” › “outcome” is neither “passed” nor “failed”")},
+        {changed("/validation/measurements", "one line"),
+         unreadable("“validation” › “measurements” is not an array")},
+        {changed("/apps", nlohmann::json::array()), unreadable("“apps” is not an object")},
+        {good.substr(0, 100), unreadable("not valid JSON at byte 101")},
+        {std::string(100'000, '[') + std::string(100'000, ']'),
+         unreadable("the document is not an object")},
+        {R"({"version":1e400})", unreadable("a number is too large")},
+        {"{\"apps\":{\"\xFF\xFE\":{}}}", unreadable("not valid JSON at byte 11")},
+        {good + "x", unreadable(afterGood)},
+        {good + std::string("\0x", 2), unreadable(afterGood)},
     };
-    for (const auto& [bytes, why] : cases) {
-        EXPECT_EQ(decode(bytes), (Decoded{Preferences{}, unreadable(why)})) << bytes.substr(0, 40);
+    for (const auto& [bytes, issue] : cases) {
+        EXPECT_EQ(decode(bytes), (Decoded{Preferences{}, issue})) << bytes.substr(0, 60);
     }
     EXPECT_EQ(decode(good + " \n\t").preferences, sample());
 }
 
-// One date the clock cannot hold must not cost every level, mute and route.
+// One date the clock cannot hold must not cost every level, mute and route;
+// nor does a key this version does not know.
 TEST(PreferencesCodecTest, DatesBeyondTheClockAreClampedAndTheDocumentKept) {
     nlohmann::json doc = nlohmann::json::parse(encode(sample()));
     doc["validation"]["date"] = "9999-12-31T23:59:59.5Z";
     doc["permissionVerifiedAt"] = "1600-01-01T00:00:00Z";
+    doc["apps"]["us.zoom"]["outputDeviceName"] = nullptr;
+    doc["future"] = {1, 2};
     const Decoded d = decode(doc.dump());
     EXPECT_EQ(d.issue, std::nullopt);
     EXPECT_EQ(d.preferences.apps, sample().apps);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "core/ControlGate.hpp"
 #include "core/LiveTest.hpp"
@@ -24,53 +25,43 @@ ControlGate evaluate(PermissionState permission, std::optional<ValidationRecord>
     return ControlGate::evaluate(permission, record, path, paused, GateWording{});
 }
 
-TEST(ControlGateTest, PermissionComesBeforeValidationWhichComesBeforePause) {
-    for (const PermissionState& p : {PermissionState{PermissionState::Unknown{}},
-                                     PermissionState{PermissionState::Probing{true}},
-                                     PermissionState{PermissionState::Failed{"x"}}}) {
-        EXPECT_EQ(evaluate(p, passed(), true), G{G::NeedsPermission{}});
-    }
-    EXPECT_EQ(evaluate(PermissionState::LikelyDenied{}, passed(), true), G{G::PermissionDenied{}});
-
-    const PermissionState verified = PermissionState::Verified{};
-    EXPECT_EQ(evaluate(verified, std::nullopt, true), G{G::NeedsLiveValidation{}});
-    ValidationRecord failed = passed();
-    failed.outcome = ValidationRecord::Outcome::failed;
-    failed.invalidatedReason = "ignored";
-    EXPECT_EQ(evaluate(verified, failed, true), G{G::ValidationFailed{}});
-    EXPECT_EQ(evaluate(verified, passed(), false), G{G::Ready{}});
-    EXPECT_EQ(evaluate(verified, passed(), true), G{G::Paused{}});
-}
-
-TEST(ControlGateTest, StaleRecordsNeedRevalidationWithTheirReason) {
+// Each row also meets the conditions of the verdicts after its own: permission
+// comes before validation, which comes before staleness, which comes before
+// pause. A stale record keeps the first reason it was given.
+TEST(ControlGateTest, PermissionThenValidationThenStalenessThenPause) {
     const PermissionState verified = PermissionState::Verified{};
     const ValidationPath newBuild{"24B83", 1};
-    const G gate = evaluate(verified, passed("24A335"), false, newBuild);
-    EXPECT_EQ(gate, G{G::NeedsRevalidation{"The system changed from build 24A335 to 24B83."}});
-    EXPECT_EQ(gate.detail(),
-              "The system changed from build 24A335 to 24B83. Run the 10-second live test again.");
-
-    for (std::int64_t revision : {0, 2}) {
-        EXPECT_EQ(evaluate(verified, passed("24A335", revision), true),
-                  G{G::NeedsRevalidation{"Sonvel's audio engine changed since the last test."}});
-    }
-    EXPECT_EQ(evaluate(verified, passed("24A335", 1)), G{G::Ready{}});
-
-    const auto invalidated = ValidationPolicy::invalidate(passed(), "Silence was captured.");
-    EXPECT_EQ(evaluate(verified, invalidated, false, newBuild),
-              G{G::NeedsRevalidation{"Silence was captured."}});
-}
-
-TEST(ValidationPolicyTest, InvalidateKeepsTheFirstReasonAndLeavesFailuresAlone) {
-    EXPECT_EQ(ValidationPolicy::invalidate(std::nullopt, "r"), std::nullopt);
-
-    // That the reason is recorded at all is heard through the gate above.
-    const auto once = ValidationPolicy::invalidate(passed(), "first");
-    EXPECT_EQ(ValidationPolicy::invalidate(once, "second"), once);
-
     ValidationRecord failed = passed();
     failed.outcome = ValidationRecord::Outcome::failed;
     EXPECT_EQ(ValidationPolicy::invalidate(failed, "r"), failed);
+    failed.invalidatedReason = "ignored";
+    const auto silence = ValidationPolicy::invalidate(passed(), "Silence was captured.");
+    const auto stale = [](const char* why) { return G{G::NeedsRevalidation{why}}; };
+    const char* engine = "Sonvel's audio engine changed since the last test.";
+    const std::tuple<PermissionState, std::optional<ValidationRecord>, bool, G, ValidationPath>
+        cases[] = {
+            {PermissionState::Unknown{}, passed(), true, G::NeedsPermission{}, current},
+            {PermissionState::Probing{true}, passed(), true, G::NeedsPermission{}, current},
+            {PermissionState::Failed{"x"}, passed(), true, G::NeedsPermission{}, current},
+            {PermissionState::LikelyDenied{}, passed(), true, G::PermissionDenied{}, current},
+            {verified, ValidationPolicy::invalidate(std::nullopt, "r"), true,
+             G::NeedsLiveValidation{}, current},
+            {verified, failed, true, G::ValidationFailed{}, newBuild},
+            {verified, passed(), false, G::Ready{}, current},
+            {verified, passed(), true, G::Paused{}, current},
+            {verified, passed("24A335", 0), true, stale(engine), current},
+            {verified, passed("24A335", 2), true, stale(engine), current},
+            {verified, passed("24A335", 1), false, G::Ready{}, current},
+            {verified, ValidationPolicy::invalidate(silence, "second"), true,
+             stale("Silence was captured."), newBuild},
+            {verified, passed(), true, stale("The system changed from build 24A335 to 24B83."),
+             newBuild},
+        };
+    for (const auto& [permission, record, paused, gate, path] : cases) {
+        EXPECT_EQ(evaluate(permission, record, paused, path), gate);
+    }
+    EXPECT_EQ(stale("The system changed.").detail(),
+              "The system changed. Run the 10-second live test again.");
 }
 
 const double nan = std::nan("");
