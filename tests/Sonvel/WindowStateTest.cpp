@@ -21,9 +21,7 @@ const PlatformWording mac = PlatformWording::simulatedMacOS();
 const PlatformWording linux = PlatformWording::linuxDesktop();
 const std::string build = "24A335";
 
-std::string isoDate(std::chrono::system_clock::time_point) {
-    return "6 Dec 2025, 15:04";
-}
+const TimeFormat isoDate = [](auto) { return std::string("6 Dec 2025, 15:04"); };
 
 AppGroup runningGroup(std::string key, std::string name) {
     return {.key = std::move(key), .displayName = std::move(name), .isRunningOutput = true};
@@ -56,31 +54,23 @@ TEST(SetupStateTest, UnknownPermissionShowsTheStepsAndBlocksTheLiveTest) {
     SetupInput input = verifiedWith({runningGroup("com.apple.Music", "Music")});
     input.permission = PermissionState::Unknown{};
     const SetupState state = render(input);
-    EXPECT_EQ(state.access.line, Line::instructions);
     EXPECT_EQ(
         state.access.lineText,
         "1. Start playing any sound.  2. Click Check Access.  3. If macOS asks, click Allow.");
-    EXPECT_FALSE(state.access.instructions);
     const auto& idle = std::get<IdleTestState>(state.liveTest);
     // No selection, so no start button.
     EXPECT_EQ(std::tuple(idle.blocked, idle.choices.empty(), idle.selection),
               std::tuple("Complete step 1 first.", true, std::nullopt));
     EXPECT_EQ(state.accessHeader, (StepHeaderState{"Step 1: Audio access", false, "circle"}));
-    EXPECT_EQ(state.liveTestHeader.title, "Step 2: Live audio test");
 }
 
 // Check Access is off while the check listens and while a live test runs.
 TEST(SetupStateTest, StateLineMessageInstructionsAndCheckAccessByPermission) {
     const std::string silence = "Only silence was received while an app was playing.";
-    struct Case {
-        PermissionState permission;
-        std::optional<std::string> message;
-        Line line;
-        Tone tone;
-        std::string_view symbol;
-        bool instructions;
-        bool checkAccess;
-    };
+    // The permission and message; the state line, its tone and symbol; whether the
+    // instructions show and Check Access is on.
+    using Case = std::tuple<PermissionState, std::optional<std::string>, Line, Tone,
+                            std::string_view, bool, bool>;
     const Case cases[] = {
         {PermissionState::LikelyDenied{}, std::nullopt, Line::label, Tone::warning,
          Symbols::warning, true, true},
@@ -91,12 +81,14 @@ TEST(SetupStateTest, StateLineMessageInstructionsAndCheckAccessByPermission) {
         {PermissionState::Failed{"boom"}, "The access check could not start: boom",
          Line::instructions, Tone::primary, "", true, true},
         {PermissionState::Unknown{}, silence, Line::instructions, Tone::primary, "", true, true},
+        {PermissionState::Unknown{}, std::nullopt, Line::instructions, Tone::primary, "", false,
+         true},
     };
-    for (const Case& c : cases) {
-        const AccessStepState s = SetupView::accessStep(c.permission, c.message, false, mac);
+    for (const auto& [permission, message, line, tone, symbol, instructions, access] : cases) {
+        const AccessStepState s = SetupView::accessStep(permission, message, false, mac);
         EXPECT_EQ(std::tuple(s.line, s.lineTone, std::string_view(s.lineSymbol), s.message,
                              s.instructions.has_value(), s.checkAccessEnabled),
-                  std::tuple(c.line, c.tone, c.symbol, c.message, c.instructions, c.checkAccess))
+                  std::tuple(line, tone, symbol, message, instructions, access))
             << s.lineText;
     }
     EXPECT_FALSE(
@@ -115,8 +107,8 @@ TEST(SetupStateTest, IdleStepShowsTheChoiceStartWouldTestOrAHint) {
     EXPECT_EQ(idle(input).choices, (std::vector<TestChoice>{{"com.apple.Music", "Music"},
                                                             {"com.example.pod", "Podcasts"}}));
     EXPECT_EQ(idle(input).selection, "com.apple.Music");
-    EXPECT_EQ(idle(input, "com.example.pod").selection, "com.example.pod");
-    // The chosen application stopped playing: the first one is shown and tested.
+    // A choice that still plays is kept (the setup window's test picks one); one
+    // that stopped playing gives way to the first.
     EXPECT_EQ(idle(input, "com.gone").selection, "com.apple.Music");
 
     input.candidates.clear();
@@ -161,7 +153,6 @@ TEST(SetupStateTest, RunningMarksDoneCurrentAndLaterSteps) {
                                       "circle"};
     for (std::size_t i = 0; i < running.steps.size(); ++i) {
         EXPECT_EQ(running.steps[i].symbol, marks[i]) << i;
-        EXPECT_EQ(running.steps[i].current, i == 2) << i;
         EXPECT_EQ(running.steps[i].instruction, LiveTest::steps()[i].instruction);
     }
     input.liveTest = LiveTestPhase::Finishing{"Music"};
@@ -169,20 +160,15 @@ TEST(SetupStateTest, RunningMarksDoneCurrentAndLaterSteps) {
               "Restoring Music and reading measurements…");
 }
 
+// Without an automatic failure Yes is pressed, and the measurements read, in the
+// setup window's test.
 TEST(SetupStateTest, AnAutomaticFailureLeavesOnlyTheNegativeAnswer) {
-    LiveTest::StepMeasurement half;
-    half.gain = 0.5f;
     SetupInput input = verifiedWith({});
-    input.liveTest = LiveTestPhase::AwaitingAnswer{"Music", {half}, "The app stayed silent."};
-    auto answer = std::get<AnswerTestState>(render(input).liveTest);
-    EXPECT_EQ(std::tuple(answer.yesEnabled, answer.automaticFailure, answer.measured),
-              std::tuple(false, "The app stayed silent.", std::vector{half.summary()}));
+    input.liveTest = LiveTestPhase::AwaitingAnswer{"Music", {}, "The app stayed silent."};
+    const auto answer = std::get<AnswerTestState>(render(input).liveTest);
+    EXPECT_EQ(std::tuple(answer.yesEnabled, answer.automaticFailure),
+              std::tuple(false, "The app stayed silent."));
     EXPECT_TRUE(answer.question.starts_with("Did Music get quieter twice"));
-
-    input.liveTest = LiveTestPhase::AwaitingAnswer{"Music", {}, std::nullopt};
-    answer = std::get<AnswerTestState>(render(input).liveTest);
-    EXPECT_TRUE(answer.yesEnabled);
-    EXPECT_TRUE(answer.measured.empty());
 }
 
 TEST(SetupStateTest, LinuxWordingNeverPointsAtAPrivacyPane) {
@@ -242,7 +228,7 @@ TEST(SetupStateTest, EachSystemLapsesTheLiveTestInItsOwnWords) {
               "relaunch.");
 }
 
-TEST(SettingsStateTest, VolumeControlsAndResetTime) {
+TEST(SettingsStateTest, VolumeControlsResetTimeAndUpdateNotes) {
     SettingsInput input;
     const auto shown = [&] {
         const auto state = SettingsView::general(input, isoDate);
@@ -254,21 +240,10 @@ TEST(SettingsStateTest, VolumeControlsAndResetTime) {
     input.audioResetAt = std::chrono::system_clock::time_point{};
     EXPECT_EQ(shown(), std::tuple("Available", Tone::positive,
                                   "Sonvel audio was reset at 6 Dec 2025, 15:04"));
-}
-
-TEST(SettingsStateTest, AnAvailableVersionOffersOnlyAWebPageToOpen) {
-    AppcastItem item{"Sonvel 0.2",    "20",
-                     "0.2",           "https://example.org/notes",
-                     std::nullopt,    "file:///etc/passwd",
-                     "<p>Faster.</p>"};
-    auto line = SettingsView::updateLine({true, false, UpdateOutcome::Available{item, "0.1.0"}});
-    EXPECT_EQ(line->text, "Version 0.2 of Sonvel is available. You have version 0.1.0.");
-    EXPECT_FALSE(line->downloadPage);  // a link that is no web page is never offered
-    item.enclosureURL = "https://example.org/sonvel-0.2.tar.gz";
-    line = SettingsView::updateLine({true, false, UpdateOutcome::Available{item, "0.1.0"}});
-    EXPECT_EQ(line->downloadPage, item.enclosureURL);
-    EXPECT_EQ(line->releaseNotesURL, item.releaseNotesURL);
-    EXPECT_EQ(line->notes, "<p>Faster.</p>");
+    // The sentence and which links are offered are heard on the settings window.
+    const AppcastItem item{.title = "Sonvel 0.2", .version = "20", .description = "<p>Faster.</p>"};
+    input.updates = {true, false, UpdateOutcome::Available{item, "0.1.0"}};
+    EXPECT_EQ(SettingsView::general(input, isoDate).update->notes, item.description);
 }
 
 using Rows = std::vector<DiagnosticsRow>;

@@ -64,10 +64,8 @@ TEST(AppIconsTest, EachApplicationShowsItsHintOrItsEntrysIconElseTheGenericSymbo
     EXPECT_EQ(entries.size(), 2U) << "shadowed, hidden and link entries are left out";
 
     const QImage generic = drawn(appIcon(std::nullopt, {}, QPalette()));
-    const struct {
-        AppIdentity app;
-        std::optional<QRgb> colour;  // none: the generic symbol
-    } cases[] = {
+    // Each application and its icon's colour; none: the generic symbol.
+    const std::pair<AppIdentity, std::optional<QRgb>> cases[] = {
         {{"foo", "", "", ""}, qRgb(255, 0, 0)},
         {{"", "foo-bin", "", ""}, qRgb(255, 0, 0)},
         {{"", "", "barwindow", ""}, qRgb(0, 0, 255)},
@@ -77,13 +75,13 @@ TEST(AppIconsTest, EachApplicationShowsItsHintOrItsEntrysIconElseTheGenericSymbo
         {{"gone", "gone", "", ""}, std::nullopt},
         {{"nobody", "nobody", "Nobody", ""}, std::nullopt},
     };
-    for (const auto& c : cases) {
+    for (const auto& [app, colour] : cases) {
         const QIcon icon = appIcon(
-            "app", [&](const std::string&) { return entries.iconName(c.app); }, QPalette());
-        if (c.colour)
-            EXPECT_EQ(drawn(icon).pixel(24, 24), *c.colour) << c.app.id << c.app.binary;
+            "app", [&](const std::string&) { return entries.iconName(app); }, QPalette());
+        if (colour)
+            EXPECT_EQ(drawn(icon).pixel(24, 24), *colour) << app.id << app.binary;
         else
-            EXPECT_EQ(drawn(icon), generic) << c.app.id;
+            EXPECT_EQ(drawn(icon), generic) << app.id;
     }
     QIcon::setThemeSearchPaths(searchPaths);
 }

@@ -100,7 +100,7 @@ TEST_F(SettingsWindowTest, AFailedLaunchAtLoginChangeShowsWhyAndTheRealState) {
     EXPECT_FALSE(general.launchAtLogin()->isChecked());
 }
 
-TEST_F(SettingsWindowTest, CheckForUpdatesTellsWhatTheFeedOffers) {
+TEST_F(SettingsWindowTest, CheckForUpdatesTellsWhatTheFeedOffersAndOpensOnlyWebPages) {
     startShell();
     const QPushButton* unconfigured = openSettings().general()->checkForUpdates();
     EXPECT_FALSE(unconfigured->isEnabled());  // no feed configured
@@ -113,20 +113,8 @@ TEST_F(SettingsWindowTest, CheckForUpdatesTellsWhatTheFeedOffers) {
     EXPECT_EQ(general.updateLine()->text(), offer);
     EXPECT_TRUE(general.checkForUpdates()->isEnabled());
 
-    // 4 MB of notes are read, shown and drawn without the window ever freezing.
-    SONVEL_SKIP_MAIN_THREAD_BOUND();
-    GeneralSettingsTab& shown = checkFeed(FeedServer::feedOffering(
-        "9.9", "<description><![CDATA[" +
-                   QByteArray("<p>Quieter &amp; faster.</p>").repeated(142'000) +
-                   "]]></description>"));
-    EXPECT_LT(waitForTheCheck().largestGap, testsupport::mainThreadBound);
-    EXPECT_EQ(shown.updateLine()->text(), offer);
-}
-
-// Whatever a feed's links say, only a web page is ever offered or opened, for
-// each of the three kinds of link an item has.
-TEST_F(SettingsWindowTest, OnlyWebLinksFromTheFeedCanBeOpened) {
-    startShell();
+    // Whatever a feed's links say, only a web page is ever offered or opened, for
+    // each of the three kinds of link an item has.
     for (const auto& [element, button] :
          {std::pair{"<link>%1</link>", &GeneralSettingsTab::download},
           {"<enclosure url=\"%1\"/>", &GeneralSettingsTab::download},
@@ -135,16 +123,25 @@ TEST_F(SettingsWindowTest, OnlyWebLinksFromTheFeedCanBeOpened) {
         for (const std::string url :
              {"javascript:alert(1)", "file:///etc/passwd", "data:text/html;base64,PGI+eDwvYj4=",
               "example.org/notes", "https:///notes", "http:notes", "HTTPS://example.org/notes"}) {
-            GeneralSettingsTab& general = checkFeed(FeedServer::feedOffering(
+            GeneralSettingsTab& tab = checkFeed(FeedServer::feedOffering(
                 "9.9", QString(element).arg(QString::fromStdString(url)).toUtf8()));
             waitForTheCheck();
             opened.clear();
-            QTest::mouseClick((general.*button)(), Qt::LeftButton);  // ignored while hidden
+            QTest::mouseClick((tab.*button)(), Qt::LeftButton);  // ignored while hidden
             const bool web = url.starts_with("HTTPS");
-            EXPECT_EQ((general.*button)()->isVisibleTo(&general), web) << url;
+            EXPECT_EQ((tab.*button)()->isVisibleTo(&tab), web) << url;
             EXPECT_EQ(opened, web ? std::vector{url} : std::vector<std::string>{}) << url;
         }
     }
+
+    // 4 MB of notes are read, shown and drawn without the window ever freezing.
+    SONVEL_SKIP_MAIN_THREAD_BOUND();
+    GeneralSettingsTab& shown = checkFeed(FeedServer::feedOffering(
+        "9.9", "<description><![CDATA[" +
+                   QByteArray("<p>Quieter &amp; faster.</p>").repeated(142'000) +
+                   "]]></description>"));
+    EXPECT_LT(waitForTheCheck().largestGap, testsupport::mainThreadBound);
+    EXPECT_EQ(shown.updateLine()->text(), offer);
 }
 
 TEST_F(SettingsWindowTest, DiagnosticsFollowTheEnginesAndTheMinute) {

@@ -84,16 +84,14 @@ TEST_F(SetupWindowTest, FromAFreshStartToOpenVolumeControls) {
 
     // Each step, as the window shows it and as the speaker heard it.
     std::vector<double> heard(LiveTest::steps().size(), -999);
+    const auto level = [&] { return testsupport::toneDB(hal->speaker(speakers), podcastsTone); };
     long shown = -1;
     const auto step = [&] {
         const auto* running = model->liveTest->as<LiveTestPhase::Running>();
         return running ? running->step : -1;
     };
     while (runUntil([&] { return step() != shown; }, 3s) && step() >= 0) {
-        if (shown >= 0) {
-            heard[std::size_t(shown)] =
-                testsupport::toneDB(hal->speaker(speakers), podcastsTone) + sineCrest;
-        }
+        if (shown >= 0) heard[std::size_t(shown)] = level() + sineCrest;
         hal->clearSpeaker(speakers);
         shown = step();
         ASSERT_EQ(live.currentPage(), live.runningPage());
@@ -106,7 +104,7 @@ TEST_F(SetupWindowTest, FromAFreshStartToOpenVolumeControls) {
     }
     EXPECT_EQ(shown, long(heard.size()) - 1);
     ASSERT_TRUE(runUntil([&] { return live.currentPage() == live.answerPage(); }, 3s));
-    heard.back() = testsupport::toneDB(hal->speaker(speakers), podcastsTone) + sineCrest;
+    heard.back() = level() + sineCrest;
 
     const auto& answer = *model->liveTest->as<LiveTestPhase::AwaitingAnswer>();
     ASSERT_EQ(live.measuredLines().size(), heard.size());
