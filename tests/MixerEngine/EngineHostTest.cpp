@@ -17,10 +17,16 @@ using sim::SimulatedAudioSystem;
 using Call = SimulatedAudioSystem::Call;
 using Event = EngineHost::Event;
 
+// Spins until `done` holds, for at most ten seconds; whether it held.
+bool spinUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    return done();
+}
+
 class EngineHostTest : public ::testing::Test, protected testsupport::TwoTones {
   protected:
     EngineHostTest() {
-        hal->addDevice({.uid = "usb", .name = "USB"});
         host = EngineHost::make({.hal = hal,
                                  .mainQueue = main,
                                  .queue = queue,
@@ -66,9 +72,8 @@ TEST_F(EngineHostTest, ApplyBuildsRetunesDestroysFailsVanishedDevicesAndDoesNoth
     int calls = 0;
     hal->setCallHook([&](Call) { ++calls; });
     play({spec("a", a, 0.5f), spec("b", b, 0.5f)});
-    EXPECT_EQ(calls, 0);  // a gain change touches no audio object; what did not change, none
-    hal->setCallHook({});
-    EXPECT_NEAR(heard(440), -6.02, 0.05);
+    EXPECT_EQ(calls, 0);   // a gain change touches no audio object; what did not change, none
+    hal->setCallHook({});  // that the new gain is heard is sonvelctl's test on the bus
     EXPECT_EQ(log.messages("engine"),
               (std::vector<std::string>{"Engine started for a", "Engine started for b"}));
 
@@ -76,9 +81,8 @@ TEST_F(EngineHostTest, ApplyBuildsRetunesDestroysFailsVanishedDevicesAndDoesNoth
     play({spec("b", b, 0.5f)});
     EXPECT_FALSE(host->readouts().contains("a"));
     EXPECT_NEAR(heard(440), 0.0, 0.05);
-    const EngineReadout readout = host->readouts().at("b");
-    EXPECT_GT(readout.meter->totalCallbacks(), 0u);
-    EXPECT_EQ(readout.overloads(), 0);
+    EXPECT_GT(host->readouts().at("b").meter->totalCallbacks(), 0u);
+    EXPECT_EQ(host->readouts().at("b").overloads(), 0);
 
     // A key whose device has vanished fails alone.
     play({spec("b", b, 0.5f), spec("c", a, 0.5f, "gone-uid")});
@@ -92,7 +96,7 @@ TEST_F(EngineHostTest, FaultsTearDownTheirEngineUnlessItWasReplaced) {
     play({spec("a", a, 0.5f)});
     // A fault from the running engine: torn down and reported.
     hal->stopIOAbnormally(hal->liveObjects().aggregates.at(0).id);
-    while (queue->pending() == 0) std::this_thread::yield();  // the listener hops to the host
+    ASSERT_TRUE(spinUntil([&] { return queue->pending() > 0; }));  // the listener hops here
     pump();
     EXPECT_EQ(events.back(), (Event{Event::Fault{"a", "Audio IO stopped abnormally."}}));
     EXPECT_TRUE(host->runningKeys().empty());
@@ -110,11 +114,7 @@ TEST_F(EngineHostTest, FaultsTearDownTheirEngineUnlessItWasReplaced) {
         if (faultQueued || call != Call::deviceStart) return;
         const std::size_t before = queue->pending();
         hal->stopIOAbnormally(old);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (queue->pending() == before && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::yield();
-        }
-        faultQueued = queue->pending() > before;
+        faultQueued = spinUntil([&] { return queue->pending() > before; });
     });
     pump();
     hal->setCallHook({});
@@ -183,8 +183,8 @@ TEST_F(EngineHostTest, TestEngineAndProbe) {
     EXPECT_EQ(completions.size(), 3u);
     EXPECT_FALSE(host->testEngineReadout());
     host->startTestEngine(spec("a", a, 1.0f, "nowhere"), 5, done);
-    pump();
-    EXPECT_EQ(completions.back(), "The output device is gone.");
+    const auto completed = [&] { return pump(), completions.back(); };
+    EXPECT_EQ(completed(), "The output device is gone.");
 
     hal->setPlaying(a, false);
     host->startProbe({b}, done);
@@ -202,12 +202,10 @@ TEST_F(EngineHostTest, TestEngineAndProbe) {
 
     hal->inject({.call = Call::deviceStart, .status = -50, .persistent = true});
     host->startProbe({}, done);
-    pump();
-    EXPECT_EQ(completions.back(), "AudioDeviceStart(probe) failed: -50");
+    EXPECT_EQ(completed(), "AudioDeviceStart(probe) failed: -50");
     hal->setTapFormat({48000, fourCC("lpcm"), 12, 4, 1, 4, 2, 16, 0});
     host->startProbe({}, done);
-    pump();
-    EXPECT_EQ(completions.back(), "Tap format is not Float32 linear PCM (flags=12, bits=16).");
+    EXPECT_EQ(completed(), "Tap format is not Float32 linear PCM (flags=12, bits=16).");
 }
 
 // Real queues and threads; run under ThreadSanitizer. The host's readouts
@@ -252,10 +250,7 @@ TEST(EngineHostThreads, NoSeamCallUnderALockAndReleasingDuringAFaultDoesNotDeadl
         host->stopAll(false);
         host.reset();  // while the fault may still be on its way
         // The queued stop keeps the host until it has run.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!weak.expired() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::yield();
-        ASSERT_TRUE(weak.expired());
+        ASSERT_TRUE(spinUntil([&] { return weak.expired(); }));
         EXPECT_EQ(hal->accounting().ioProcs, 0u);
     }
 }

@@ -47,8 +47,7 @@ TEST_F(ProcessInspectorTest, DefaultWorldResolvesOwnersSkipsItselfAndSurvivesARe
     // The daemon is nobody's user application.
     EXPECT_FALSE(record(w, 90)->isUserApp);
 
-    ASSERT_TRUE(w.output);
-    EXPECT_EQ(w.output->uid, "BuiltInSpeakerDevice");
+    EXPECT_EQ(w.output.value().uid, "BuiltInSpeakerDevice");
     std::vector<std::string> names;
     for (const OutputContext& o : w.outputs) names.push_back(o.name);
     EXPECT_EQ(names, (std::vector<std::string>{"MacBook Pro Speakers", "AirPods Pro", "Écouteurs",
@@ -94,27 +93,24 @@ TEST_F(ProcessInspectorTest, OneBundleCostsOneLookupAndOurOwnProcessIsLeftOut) {
     EXPECT_EQ(record(w, 51)->appName, "Mylication");
     EXPECT_EQ(record(w, 52)->appBundleID, "com.my");
     // A pid of 0 has no registry facts or path, but its bundle ID still finds the owner.
-    const ProcessRecord* zero = record(w, 0);
-    ASSERT_NE(zero, nullptr);
-    EXPECT_EQ(zero->appBundleID, "com.my");
-    EXPECT_EQ(zero->appPath, std::nullopt);
+    ASSERT_NE(record(w, 0), nullptr);
+    EXPECT_EQ(std::tuple(record(w, 0)->appBundleID, record(w, 0)->appPath),
+              std::tuple("com.my", std::nullopt));
 }
 
 TEST_F(ProcessInspectorTest, DefaultOutputReasons) {
     load(R"({"ownPID": 5,
              "devices": [{"uid": "dac", "name": "DAC", "output": [], "hogModeOwner": 9}]})"_json);
     hal->setDefaultOutput(hal->deviceID("dac"));
-    auto context = ProcessInspector::outputContext(*hal, 5);
-    ASSERT_TRUE(context);
-    EXPECT_EQ(context->unsupportedReason, "Another app has exclusive access to this device.");
+    const auto context = [&] { return ProcessInspector::outputContext(*hal, 5).value(); };
+    EXPECT_EQ(context().unsupportedReason, "Another app has exclusive access to this device.");
     hal->setHogModeOwner(hal->deviceID("dac"), 5);
-    EXPECT_EQ(ProcessInspector::outputContext(*hal, 5)->unsupportedReason,
-              "This device has no output channels.");
+    EXPECT_EQ(context().unsupportedReason, "This device has no output channels.");
     hal->inject({.call = Call::getPropertyDataSize,
                  .status = -50,
                  .selector = hal::selector::name,
                  .persistent = true});
-    EXPECT_EQ(ProcessInspector::outputContext(*hal, 5)->name, "Output");
+    EXPECT_EQ(context().name, "Output");
 }
 
 // The build and the paths as the system gives them, in a world that says so.

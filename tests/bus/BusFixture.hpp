@@ -21,9 +21,14 @@
 namespace sonvel::bustest {
 
 struct CtlRun {
-    int code = -1;
+    int code = -1;  // also when it did not start or end
     std::string out;
     std::string err;
+    bool operator==(const CtlRun&) const = default;
+    friend void PrintTo(const CtlRun& r, std::ostream* os) {
+        *os << "exit " << r.code << ", out: " << ::testing::PrintToString(r.out)
+            << ", err: " << ::testing::PrintToString(r.err);
+    }
 };
 
 class BusTest : public modeltest::MixerModelTest {
@@ -76,13 +81,9 @@ class BusTest : public modeltest::MixerModelTest {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
             p.waitForFinished(5);
         }
-        if (p.state() != QProcess::NotRunning) {
-            p.kill();
-            p.waitForFinished();
-            return {};
-        }
-        return {p.exitCode(), p.readAllStandardOutput().toStdString(),
-                p.readAllStandardError().toStdString()};
+        // One still running has no exit code, and is killed as `p` goes.
+        return {p.state() == QProcess::NotRunning ? p.exitCode() : -1,
+                p.readAllStandardOutput().toStdString(), p.readAllStandardError().toStdString()};
     }
 
     QTemporaryDir folder;

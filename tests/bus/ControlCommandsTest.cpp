@@ -10,27 +10,22 @@
 namespace sonvel::ControlCommands {
 namespace {
 
+template <class T>
+bool refusedAsBad(const Result<T>& result) {
+    return !result && result.error().code == ExitCode::badArgument;
+}
+
 TEST(ControlCommandsTest, LevelsParseOrAreRefusedWithoutAChange) {
-    const std::pair<std::string, Level> accepted[]{
-        {"40%", {0.4, false}},  {"0.4", {0.4, false}},  {"+10%", {0.1, true}},
-        {"-10%", {-0.1, true}}, {"100%", {1.0, false}}, {"0%", {0.0, false}},
-    };
-    for (const auto& [text, level] : accepted) {
-        const auto parsed = parseLevel(text);
-        ASSERT_TRUE(parsed) << text << ": " << parsed.error().message;
-        EXPECT_NEAR(parsed->value, level.value, 1e-12) << text;
-        EXPECT_EQ(parsed->relative, level.relative) << text;
-    }
+    const std::pair<std::string, Level> accepted[]{{"40%", {0.4, false}},  {"0.4", {0.4, false}},
+                                                   {"+10%", {0.1, true}},  {"-10%", {-0.1, true}},
+                                                   {"100%", {1.0, false}}, {"0%", {0.0, false}}};
+    for (const auto& [text, level] : accepted) EXPECT_EQ(parseLevel(text), level) << text;
     for (const std::string& text :
          std::vector<std::string>{"101%", "1.5", "+150%", "+-5%", "nan", "inf%", "", "%", "forty",
-                                  "40 %", std::string(300, '1') + "%"}) {
-        const auto parsed = parseLevel(text);
-        ASSERT_FALSE(parsed) << text;
-        EXPECT_EQ(parsed.error().code, ExitCode::badArgument) << text;
-    }
+                                  "40 %", std::string(300, '1') + "%"})
+        EXPECT_TRUE(refusedAsBad(parseLevel(text))) << text;
     EXPECT_DOUBLE_EQ(applyLevel({-0.1, true}, 0.05), 0.0);
     EXPECT_DOUBLE_EQ(applyLevel({0.1, true}, 0.95), 1.0);
-    EXPECT_NEAR(applyLevel({-0.1, true}, 0.5), 0.4, 1e-12);
 }
 
 TEST(ControlCommandsTest, NumbersFromTheBusAreCheckedNotClamped) {
@@ -40,9 +35,8 @@ TEST(ControlCommandsTest, NumbersFromTheBusAreCheckedNotClamped) {
     for (double bad : {-1.0, 100.5, nan}) EXPECT_FALSE(checkedPercent(bad)) << bad;
     EXPECT_DOUBLE_EQ(*checkedPercent(50), 0.5);
     for (const std::string& bad :
-         std::vector<std::string>{"", "Mu\nsic", "Mu\x7fsic", std::string(257, 'a')}) {
-        EXPECT_EQ(checkedName(bad, "name").error().code, ExitCode::badArgument);
-    }
+         std::vector<std::string>{"", "Mu\nsic", "Mu\x7fsic", std::string(257, 'a')})
+        EXPECT_TRUE(refusedAsBad(checkedName(bad, "name"))) << bad;
 }
 
 TEST(ControlCommandsTest, ApplicationsMatchByKeyOrNameAndErrorsListCandidates) {
@@ -50,30 +44,17 @@ TEST(ControlCommandsTest, ApplicationsMatchByKeyOrNameAndErrorsListCandidates) {
                                    {.key = "com.b.player", .name = "Player"},
                                    {.key = "com.c.player", .name = "Player"},
                                    {.key = "com.d.élan", .name = "Élan"}};
-    EXPECT_EQ(matchApp("music", rows)->key, "com.a.music");
     EXPECT_EQ(matchApp("COM.C.PLAYER", rows)->key, "com.c.player");
     EXPECT_EQ(matchApp("élan", rows)->key, "com.d.élan");
 
-    const auto ambiguous = matchApp("player", rows);
-    EXPECT_EQ(ambiguous.error().code, ExitCode::noSuchApp);
-    EXPECT_EQ(ambiguous.error().message,
-              "'player' names 2 applications; give one of their keys: 'Player' (com.b.player), "
-              "'Player' (com.c.player).");
-    const auto unknown = matchApp("Radio", {rows[0]});
-    EXPECT_EQ(unknown.error().message,
-              "No application is called 'Radio'. Known: 'Music' "
-              "(com.a.music).");
-    EXPECT_EQ(matchApp("Mu\tsic", rows).error().code, ExitCode::badArgument);
-}
-
-TEST(ControlCommandsTest, OutputsMatchAndUnusableOnesAreRefusedWithTheirReason) {
-    const std::vector<OutputRow> outputs{{"spk", "Speakers", true, {}},
-                                         {"dac", "Studio DAC", false, "It is busy."}};
-    EXPECT_EQ(matchOutput("DEFAULT", outputs)->has_value(), false);
-    EXPECT_EQ((*matchOutput("speakers", outputs))->uid, "spk");
-    EXPECT_EQ(matchOutput("dac", outputs).error().message,
-              "Studio DAC cannot be chosen: It is busy.");
-    EXPECT_EQ(matchOutput("HDMI", outputs).error().code, ExitCode::noSuchOutput);
+    EXPECT_EQ(matchApp("player", rows).error(),
+              (Error{ExitCode::noSuchApp,
+                     "'player' names 2 applications; give one of their keys: 'Player' "
+                     "(com.b.player), 'Player' (com.c.player)."}));
+    EXPECT_EQ(matchApp("Radio", {rows[0]}).error(),
+              (Error{ExitCode::noSuchApp,
+                     "No application is called 'Radio'. Known: 'Music' (com.a.music)."}));
+    EXPECT_TRUE(refusedAsBad(matchApp("Mu\tsic", rows)));
 }
 
 TEST(ControlCommandsTest, RowsComeFromThePublishedStateAndSurviveTheWire) {
@@ -89,9 +70,8 @@ TEST(ControlCommandsTest, RowsComeFromThePublishedStateAndSurviveTheWire) {
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0], (AppRow{"com.a.music", "Music", true, 0.5, "50%", true, "pods", "AirPods",
                                rows[0].caption}));
-    EXPECT_EQ(rows[1].name, "Radio");
-    EXPECT_FALSE(rows[1].playing);
-    EXPECT_EQ(rows[1].percent, "25%");
+    EXPECT_EQ(rows[1], (AppRow{"com.r.radio", "Radio", false, 0.25, "25%", false, std::nullopt,
+                               std::nullopt, rows[1].caption, rows[1].hearing}));
 
     nlohmann::json wire = nlohmann::json::array();
     for (const AppRow& r : rows) wire.push_back(toJson(r));
@@ -103,48 +83,30 @@ TEST(ControlCommandsTest, RowsComeFromThePublishedStateAndSurviveTheWire) {
     EXPECT_EQ(appRowsFromJson("[{\"key\": 1}]").error().code, ExitCode::failed);
 }
 
-TEST(ControlCommandsTest, ChangesAreRefusedWithTheGatesOwnWordsUnlessReady) {
-    EXPECT_FALSE(refusal(ControlGate::Ready{}));
-    const ControlGate locked = ControlGate::NeedsPermission{};
-    const auto refused = refusal(ControlGate::Paused{});
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(refused->code, ExitCode::controlsUnavailable);
-    EXPECT_EQ(refused->message,
-              "Sonvel is paused. All apps play at their normal volume. Resume to apply your "
-              "levels.");
-    const Status s = status(locked, {});
-    EXPECT_EQ(*statusFromJson(toJson(s).dump()), s);
-    EXPECT_EQ(formatStatus(s), locked.title() + "\n" + locked.detail() + "\n");
+// What a ready gate and usable outputs allow is sonvelctl's test on the bus.
+TEST(ControlCommandsTest, AnUnusableOutputAndThePausedGateRefuseInTheirOwnWords) {
+    const std::vector<OutputRow> outputs{{"spk", "Speakers", true, {}},
+                                         {"dac", "Studio DAC", false, "It is busy."}};
+    EXPECT_EQ(matchOutput("dac", outputs).error().message,
+              "Studio DAC cannot be chosen: It is busy.");
+    EXPECT_EQ(refusal(ControlGate::Paused{}),
+              (Error{ExitCode::controlsUnavailable,
+                     "Sonvel is paused. All apps play at their normal volume. Resume to apply "
+                     "your levels."}));
 }
 
+// Those that sonvelctl sends, and the codes that come back, are its test on the bus.
 TEST(ControlCommandsTest, CommandLinesAreCheckedBeforeAnythingIsSent) {
-    using Verb = Invocation::Verb;
     using Args = std::vector<std::string>;
-    const auto set = parseInvocation(Args{"set", "Music", "-10%"});
-    ASSERT_TRUE(set);
-    EXPECT_EQ(*set, (Invocation{Verb::set, "Music", {-0.1, true}, "", false}));
-    EXPECT_EQ(parseInvocation(Args{"--json", "list"})->json, true);
-    EXPECT_EQ(parseInvocation(Args{"route", "Music", "default"})->device, "default");
-
-    for (const Args& args : std::vector<Args>{
-             {},
-             {"louder"},
-             {"mute"},
-             {"set", "Music"},
-             {"set", "Music", "NaN"},
-             {"set", "", "40%"},
-             {"mute", "Music", "--json"},
-             {"route", "Music", "Spea\x1bkers"},
-             {"list", std::string(maxArgumentLength + 1, 'x')},
-         }) {
-        const auto parsed = parseInvocation(args);
-        ASSERT_FALSE(parsed) << ::testing::PrintToString(args);
-        EXPECT_EQ(parsed.error().code, ExitCode::badArgument);
-    }
-    for (ExitCode code : {ExitCode::badArgument, ExitCode::noSuchApp, ExitCode::controlsUnavailable,
-                          ExitCode::noSuchOutput}) {
-        EXPECT_EQ(exitCodeOf(errorName(code)), code);
-    }
+    for (const Args& args : std::vector<Args>{{},
+                                              {"mute"},
+                                              {"set", "Music"},
+                                              {"set", "", "40%"},
+                                              {"mute", "Music", "--json"},
+                                              {"route", "Music", "Spea\x1bkers"},
+                                              {"list", std::string(maxArgumentLength + 1, 'x')}})
+        EXPECT_TRUE(refusedAsBad(parseInvocation(args))) << ::testing::PrintToString(args);
+    EXPECT_EQ(exitCodeOf(errorName(ExitCode::badArgument)), ExitCode::badArgument);
     EXPECT_EQ(exitCodeOf("org.freedesktop.DBus.Error.ServiceUnknown"), ExitCode::notRunning);
 }
 

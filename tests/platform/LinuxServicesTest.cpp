@@ -46,10 +46,9 @@ TEST(XdgLoginItemTest, EnablingWritesAnEntryDisablingRemovesItAndFailingGivesASe
 
     fs::remove_all(entry.parent_path());
     std::ofstream(entry.parent_path()) << "a file where the folder should be";
-    const auto result = item.setEnabled(true);
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error(), "Sonvel could not be added to the login items: " + entry.string() +
-                                  " cannot be written.");
+    EXPECT_EQ(item.setEnabled(true),
+              std::unexpected("Sonvel could not be added to the login items: " + entry.string() +
+                              " cannot be written."));
 }
 
 TEST(QtMainQueueTest, RunsWorkInOrderOnTheEventLoopThread) {
@@ -74,31 +73,26 @@ TEST(QtMainQueueTest, RunsWorkInOrderOnTheEventLoopThread) {
 TEST(LinuxWorkspaceTest, SoundSettingsFollowTheDesktopAndWhatIsInstalled) {
     using Command = std::vector<std::string>;
     const Command gnome{"gnome-control-center", "sound"}, pavu{"pavucontrol"};
-    struct Case {
-        std::string desktop;
-        std::set<std::string> installed;
-        Command chosen;  // empty: disabled
+    // What is launched on each desktop with these programs installed; none: disabled.
+    const std::tuple<std::string, std::set<std::string>, std::vector<Command>> cases[]{
+        {"ubuntu:GNOME", {"gnome-control-center", "pavucontrol"}, {gnome}},
+        {"GNOME", {"pavucontrol"}, {pavu}},
+        {"KDE", {"kcmshell5", "kcmshell6"}, {{"kcmshell6", "kcm_pulseaudio"}}},
+        {"kde", {"systemsettings", "pavucontrol"}, {{"systemsettings", "kcm_pulseaudio"}}},
+        {"XFCE", {"gnome-control-center", "systemsettings", "pavucontrol"}, {pavu}},
+        {"", {"gnome-control-center", "systemsettings"}, {}},
     };
-    for (const Case& c : {
-             Case{"ubuntu:GNOME", {"gnome-control-center", "pavucontrol"}, gnome},
-             Case{"GNOME", {"pavucontrol"}, pavu},
-             Case{"KDE", {"kcmshell5", "kcmshell6"}, {"kcmshell6", "kcm_pulseaudio"}},
-             Case{"kde", {"systemsettings", "pavucontrol"}, {"systemsettings", "kcm_pulseaudio"}},
-             Case{"XFCE", {"gnome-control-center", "systemsettings", "pavucontrol"}, pavu},
-             Case{"", {"gnome-control-center", "systemsettings"}, {}},
-         }) {
+    for (const auto& [desktop, installed, chosen] : cases) {
         std::vector<Command> launched;
         LinuxWorkspace workspace(
             std::make_shared<SteppedQueue>("main"), [] {},
-            {.desktop = c.desktop,
-             .isInstalled = [&](const std::string& p) { return c.installed.contains(p); },
+            {.desktop = desktop,
+             .isInstalled = [&](const std::string& p) { return installed.contains(p); },
              .launch = [&](const Command& command) { return launched.push_back(command), true; }});
-        EXPECT_EQ(workspace.openSoundSettings(), !c.chosen.empty()) << c.desktop;
-        EXPECT_EQ(launched,
-                  c.chosen.empty() ? std::vector<Command>{} : std::vector<Command>{c.chosen});
-        EXPECT_EQ(workspace.soundSettingsUnavailableReason(),
-                  c.chosen.empty() ? std::optional<std::string>(SoundSettingsApp::notFound)
-                                   : std::nullopt);
+        EXPECT_EQ(workspace.openSoundSettings(), !chosen.empty()) << desktop;
+        EXPECT_EQ(launched, chosen);
+        EXPECT_EQ(workspace.soundSettingsUnavailableReason().value_or("available"),
+                  chosen.empty() ? SoundSettingsApp::notFound : "available");
         EXPECT_FALSE(workspace.openPrivacySettings());
     }
 }
@@ -146,9 +140,8 @@ TEST(XdgLoginItemTest, AChangeMadeElsewhereIsReported) {
         if (!extra) fs::remove(entry);
         if (extra)
             std::ofstream(entry) << "[Desktop Entry]\nType=Application\nExec=sonvel\n" << extra;
-        for (int tries = 0; tries < 500; ++tries, std::this_thread::sleep_for(10ms)) {
+        for (int tries = 0; tries < 500; ++tries, std::this_thread::sleep_for(10ms))
             if (changes > before && item.isEnabled() == enabled) return true;
-        }
         return false;
     };
     EXPECT_TRUE(follows("", true));

@@ -35,6 +35,11 @@ class QtUpdateCheckerTest : public ::testing::Test {
         EXPECT_TRUE(checker.canCheckForUpdates());
         return checker.state().last.value_or(UpdateOutcome::Failed{{Kind::notConfigured}});
     }
+    // The same, against a feed this test serves.
+    UpdateOutcome served(const QByteArray& body, std::chrono::milliseconds timeout = 5s,
+                         const char* status = "200 OK") {
+        return check(FeedServer(FeedServer::http(status, body)).url(), "1.9", timeout);
+    }
     static Kind failure(const UpdateOutcome& outcome) {
         const auto* failed = outcome.as<UpdateOutcome::Failed>();
         return failed ? failed->error.kind : Kind::notConfigured;
@@ -46,16 +51,12 @@ class QtUpdateCheckerTest : public ::testing::Test {
 // What the server sends decides the outcome; the version rules themselves are
 // UpdateFeedTest's.
 TEST_F(QtUpdateCheckerTest, EachAnswerEndsTheCheckWithItsOutcome) {
-    FeedServer newer(FeedServer::http("200 OK", FeedServer::feedOffering("1.10")));
-    EXPECT_EQ(UpdateFeed::sentence(check(newer.url())),
+    EXPECT_EQ(UpdateFeed::sentence(served(FeedServer::feedOffering("1.10"))),
               "Version 1.10 of Sonvel is available. You have version 1.9.");
-    FeedServer same(FeedServer::http("200 OK", FeedServer::feedOffering("1.9")));
-    EXPECT_EQ(check(same.url()), UpdateOutcome{UpdateOutcome::UpToDate{"1.9"}});
-
-    FeedServer malformed(FeedServer::http("200 OK", "<rss><channel><item>"));
-    EXPECT_EQ(failure(check(malformed.url())), Kind::malformed);
-    FeedServer broken(FeedServer::http("500 Internal Server Error", "oops"));
-    const UpdateOutcome serverError = check(broken.url());
+    EXPECT_EQ(served(FeedServer::feedOffering("1.9")),
+              UpdateOutcome{UpdateOutcome::UpToDate{"1.9"}});
+    EXPECT_EQ(failure(served("<rss><channel><item>")), Kind::malformed);
+    const UpdateOutcome serverError = served("oops", 5s, "500 Internal Server Error");
     EXPECT_EQ(failure(serverError), Kind::serverError);
     EXPECT_EQ(serverError.as<UpdateOutcome::Failed>()->error.httpStatus, 500);
 
@@ -74,14 +75,12 @@ TEST_F(QtUpdateCheckerTest, HostileFeedsEndWithinTheBoundWithoutStallingTheLoop)
     const QByteArray notes = "<description><![CDATA[" +
                              QByteArray("<p>Quieter &amp; faster.</p>").repeated(142'000) +
                              "]]></description>";
-    FeedServer bomb(FeedServer::http(
-        "200 OK", laughs + FeedServer::feedOffering("1.10", "<title>&b;</title>")));
-    EXPECT_EQ(failure(check(bomb.url(), "1.9", 15s)), Kind::malformed);
+    EXPECT_EQ(failure(served(laughs + FeedServer::feedOffering("1.10", "<title>&b;</title>"), 15s)),
+              Kind::malformed);
     EXPECT_LT(loop.elapsed, 1s);
     EXPECT_LT(loop.largestGap, testsupport::mainThreadBound);
 
-    FeedServer large(FeedServer::http("200 OK", FeedServer::feedOffering("1.10", notes)));
-    const UpdateOutcome outcome = check(large.url(), "1.9", 15s);
+    const UpdateOutcome outcome = served(FeedServer::feedOffering("1.10", notes), 15s);
     EXPECT_LT(loop.largestGap, testsupport::mainThreadBound);
     const auto* available = outcome.as<UpdateOutcome::Available>();
     ASSERT_NE(available, nullptr) << UpdateFeed::sentence(outcome);
@@ -90,9 +89,7 @@ TEST_F(QtUpdateCheckerTest, HostileFeedsEndWithinTheBoundWithoutStallingTheLoop)
 }
 
 TEST_F(QtUpdateCheckerTest, ASilentServerEndsTheCheckAtTheDeadline) {
-    FeedServer silent(std::nullopt);
-    const UpdateOutcome outcome = check(silent.url(), "1.9", 300ms);
-    EXPECT_EQ(failure(outcome), Kind::timedOut);
+    EXPECT_EQ(failure(check(FeedServer(std::nullopt).url(), "1.9", 300ms)), Kind::timedOut);
     EXPECT_GE(loop.elapsed, 250ms);  // measured from just after the check began
     EXPECT_LT(loop.elapsed, 3s);
     EXPECT_GT(loop.ticks, 5);  // the event loop ran all along
