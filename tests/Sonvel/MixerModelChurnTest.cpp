@@ -2,7 +2,6 @@
 // that fail, capture withdrawn, and work that arrives after shutdown; then
 // random schedules of all of it.
 
-#include <array>
 #include <cmath>
 #include <functional>
 #include <random>
@@ -14,21 +13,17 @@ namespace {
 
 using namespace sonvel::modeltest;
 
-class MixerModelChurnTest : public MixerModelTest {
-  protected:
-    // Each application is tapped once at most, and after shutdown nothing is left.
-    void expectOneTapEachThenNothingAfterShutdown(std::size_t engines) {
-        EXPECT_EQ(hal->accounting().taps, engines);
-        EXPECT_EQ(hal->accounting().aggregates, engines);
-        model->shutdown();
-        // No tap left, so every application is heard in full.
-        EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
-    }
-};
+// Each application is tapped once at most: one tap, aggregate and IO
+// procedure per engine. That shutdown then leaves nothing, after every kind
+// of churn, is the random schedules'.
+using MixerModelChurnTest = MixerModelTest;
 
 // A restart drops every engine with the old server: nothing is destroyed
 // there and failures start over. The second run's retry, due at 0.5 s, falls
-// 50 ms into the restart window and must not be forgotten.
+// 50 ms into the restart window (a restart is delivered up to 100 ms late)
+// and must not be forgotten; the engine it builds there runs on the new
+// server and must stay owned, heard once at its level. The random schedules
+// below build in that window among every other command.
 TEST_F(MixerModelChurnTest, ARestartClearsFailuresAndRebuildsWithoutDestroyingVanishedObjects) {
     for (const auto beforeRestart : {0ms, 450ms}) {
         SCOPED_TRACE(beforeRestart.count());
@@ -49,36 +44,12 @@ TEST_F(MixerModelChurnTest, ARestartClearsFailuresAndRebuildsWithoutDestroyingVa
         EXPECT_EQ(std::ranges::count(calls, Call::destroyProcessTap), 0);
         EXPECT_NEAR(heard(440), halfSliderDB, 0.05);
         EXPECT_NEAR(heard(660), halfSliderDB, 0.05);
-        expectOneTapEachThenNothingAfterShutdown(2);
+        EXPECT_EQ(engineObjects(), 2 * 3u);
     }
-}
-
-// A restart is delivered up to 100 ms late; whatever the model builds in that
-// window runs on the new server and must stay owned, heard once at its level.
-// Seed 7 builds Music's engine in the window six times, 0 to 80 ms after the
-// restart, while Podcasts' engine carries on.
-TEST_F(MixerModelChurnTest, RandomRestartsAmongCommandsLeaveOneEngineEachAtTheRightLevel) {
-    startReady(0.5, 0.5);
-    std::mt19937 random(7);
-    for (int i = 0; i < 30; ++i) {
-        hal->restartServer();
-        run(std::chrono::milliseconds(10 * (random() % 10)));
-        // Back from full level (no engine) the command builds one in the window.
-        const double level = std::array{1.0, 0.5, 0.25}[random() % 3];
-        model->setPosition(level, musicRow());
-        run(400ms);
-        ASSERT_EQ(hal->accounting().taps, level < 1 ? 2u : 1u) << "restart " << i;
-        ASSERT_NEAR(heard(440), 40 * std::log10(level), 0.05) << "restart " << i;
-    }
-    model->setPosition(0.5, musicRow());
-    run(400ms);
-    EXPECT_TRUE(model->failures().empty());
-    EXPECT_NEAR(heard(660), halfSliderDB, 0.05);
-    expectOneTapEachThenNothingAfterShutdown(2);
 }
 
 // An unplugged output is not an engine failure: the application is back on
-// the fallback output at its own level at once, never at full level meanwhile.
+// the fallback output at its own level at once, never louder meanwhile.
 TEST_F(MixerModelChurnTest, UnpluggingARoutedOutputKeepsTheLevelOnTheFallback) {
     hal->setPlaying(podcasts, false);
     const AudioObjectID usb = hal->addDevice({.uid = "usb", .name = "USB Headset"});
@@ -96,8 +67,7 @@ TEST_F(MixerModelChurnTest, UnpluggingARoutedOutputKeepsTheLevelOnTheFallback) {
     EXPECT_EQ(status("com.apple.Music"),
               GroupStatus{GroupStatus::RouteFallback{
                   "USB Headset is not connected — using Default Output."}});
-    hal->setPlaying(podcasts, true);
-    expectOneTapEachThenNothingAfterShutdown(1);
+    EXPECT_EQ(engineObjects(), 3u);
 }
 
 TEST_F(MixerModelChurnTest, SilenceFromEveryEngineAfterProofIsSaidNotHidden) {

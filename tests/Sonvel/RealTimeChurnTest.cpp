@@ -57,7 +57,6 @@ class RealTimeChurnTest : public ::testing::Test {
         waitCycles(device, 8);
         return toneDB(hal->speaker(device), frequency);
     }
-    bool engineRuns(const std::string& key) { return model->host().runningKeys().contains(key); }
 
     std::shared_ptr<SimulatedAudioSystem> hal =
         std::make_shared<SimulatedAudioSystem>(SimulatedAudioSystem::ClockMode::realTime);
@@ -82,13 +81,13 @@ TEST_F(RealTimeChurnTest, AfterEveryRestartANewPlayerIsNoticedAtItsStoredLevel) 
         return std::ranges::count(log.messages("model"), "Audio server restarted; rebuilding");
     };
     for (int i = 0; i < restarts; ++i) {
-        hal->addProcess({.pid = 9000 + i,
-                         .bundleID = "com.example.radio" + std::to_string(i),
-                         .signal = {sim::Signal::Kind::sine, 440, 1.0}});
+        const std::string key = "com.example.radio" + std::to_string(i);
+        hal->addProcess(
+            {.pid = 9000 + i, .bundleID = key, .signal = {sim::Signal::Kind::sine, 440, 1.0}});
         hal->restartServer();
         ASSERT_TRUE(within(2s, [&] { return restartsHandled() == i + 1; })) << "restart " << i;
         hal->setPlaying(hal->processObject(9000 + i), true);
-        ASSERT_TRUE(within(2s, [&] { return engineRuns("com.example.radio" + std::to_string(i)); }))
+        ASSERT_TRUE(within(2s, [&] { return model->host().runningKeys().contains(key); }))
             << "restart " << i << ": the new player was not noticed";
         // The cycle the clock was rendering when the tap took hold still
         // carries the player's first, untapped frames: heard before the

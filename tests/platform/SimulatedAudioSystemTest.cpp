@@ -266,8 +266,6 @@ TEST(SimulatedWorldTest, AMalformedDescriptionIsRefusedNamingTheFieldAndLeavesTh
     const std::pair<std::string, std::string> cases[] = {
         {"[1,2]", "it is [1,2], not an object"},
         {"null", "it is null, not an object"},
-        {R"("world")", R"(it is "world", not an object)"},
-        {"7", "it is 7, not an object"},
         {R"({"capturePermission":"yes"})", R"(capturePermission is "yes", not true or false)"},
         {R"({"devices":{}})", "devices is {}, not a list"},
         {R"({"devices":[{"name":"no uid"}]})", "devices[0].uid is missing"},
@@ -322,26 +320,14 @@ TEST(SimulatedWorldTest, TheLargestWorldRunsEveryClockAndStops) {
     EXPECT_EQ(clocked, count);
 }
 
-// Real-time clocks with IO procedures, listeners, world changes and restarts
-// all at once; run under ThreadSanitizer in CI.
-TEST(SimulatedAudioSystemRealTimeTest, EverythingAtOnceIsRaceFree) {
+// Restarts on real-time clocks; run under ThreadSanitizer in CI. World
+// changes racing IO procedures on real clocks are RealTimeChurnTest's, whose
+// players start, stop and leave while engines render.
+TEST(SimulatedAudioSystemRealTimeTest, RestartsAreRaceFree) {
     Sim hal(Sim::ClockMode::realTime);
     hal.addDevice({.uid = "spk", .name = "Speakers", .bufferFrames = 64});
-    const AudioObjectID a = hal.addProcess({.pid = 10, .playing = true});
+    hal.addProcess({.pid = 10, .playing = true});
     auto queue = SerialQueue::make("test.rt");
-    const auto notified = countCalls(hal, a, sel::processIsRunningOutput, queue);
-    std::atomic<std::uint64_t> ioCycles{0};
-    Rig rig(hal, mutingTap({a}), "spk", [&](auto, auto&) { ioCycles.fetch_add(1); });
-    rig.start();
-    // Played and paused as fast as it goes while the clock runs the IO.
-    for (bool playing = false; ioCycles.load() < 50; playing = !playing) {
-        hal.setPlaying(a, playing);
-        std::this_thread::yield();
-    }
-    rig.tearDown();
-    queue->sync([] {});
-    EXPECT_GT(*notified, 0);
-
     // The restart notification runs on another thread at once: what it
     // registers never falls to the restart it announces, renumbered or not.
     const auto onRestart = listener([&] {

@@ -3,7 +3,6 @@
 #include <map>
 #include <ranges>
 #include <set>
-#include <thread>
 
 #include "platform/sim/SimulatedAudioSystem.hpp"
 #include "support/AllocationCounter.hpp"
@@ -14,7 +13,6 @@
 namespace sonvel {
 namespace {
 
-using sim::Signal;
 using sim::SimulatedAudioSystem;
 using Call = SimulatedAudioSystem::Call;
 
@@ -22,7 +20,8 @@ using Call = SimulatedAudioSystem::Call;
 // after a stop, abandoning after a restart and the permission probe are
 // EngineHostTest's; that a hand-over loses and doubles nothing is
 // MixerModelTest's reset of Sonvel's audio. How a gain ramps is
-// GainRendererTest's.
+// GainRendererTest's. Stopping, abandoning and handing gains over while IO
+// renders on real clocks is RealTimeChurnTest's, under ThreadSanitizer.
 class GainTapEngineTest : public ::testing::Test, protected testsupport::TwoTones {
   protected:
     GainTapEngine::Configuration configuration(std::vector<AudioObjectID> processes,
@@ -270,29 +269,6 @@ TEST_F(GainTapEngineTest, FaultsReachOnFaultOnceAndOverloadsOnlyCount) {
     e->listenerQueue()->sync([] {});
     EXPECT_EQ(faults, (Faults{{Kind::outputGone, "The output device went away."}}));
     EXPECT_EQ(e->faultCount(), 2);
-}
-
-// Stopping or abandoning while the IO thread renders: run under ThreadSanitizer.
-// That no callback follows is SeamContractTest's, stopping IO coming first.
-TEST_F(GainTapEngineTest, StopAndAbandonWhileIORunsOnRealClocks) {
-    hal = std::make_shared<SimulatedAudioSystem>(SimulatedAudioSystem::ClockMode::realTime);
-    speakers = hal->addDevice({.uid = "spk", .name = "Speakers", .bufferFrames = 64});
-    a = hal->addProcess({.pid = 10, .signal = {Signal::Kind::sine, 440, 1}, .playing = true});
-    for (int round = 0; round < 3; ++round) {
-        auto e = GainTapEngine::make(hal, configuration({a}), 0.5f, {});
-        ASSERT_TRUE(e);
-        ASSERT_TRUE((*e)->start());
-        while ((*e)->meter().totalCallbacks() < 5) std::this_thread::yield();
-        (*e)->control().set(0.1f);
-        if (round == 1) {
-            hal->restartServer();
-            (*e)->abandon();
-        } else {
-            EXPECT_TRUE((*e)->stop().empty());
-        }
-        EXPECT_FALSE((*e)->isRunning());
-    }
-    EXPECT_EQ(hal->accounting(), SimulatedAudioSystem::Accounting{});
 }
 
 }  // namespace
