@@ -27,9 +27,7 @@ class VirtualClock final : public Clock {
   public:
     explicit VirtualClock(const SteppedQueue& queue) : queue_(queue), start_(queue.now()) {}
     std::chrono::system_clock::time_point now() const override {
-        return std::chrono::system_clock::time_point{std::chrono::seconds{1'780'000'000}} +
-               std::chrono::duration_cast<std::chrono::system_clock::duration>(queue_.now() -
-                                                                               start_);
+        return std::chrono::sys_seconds{1'780'000'000s} + (queue_.now() - start_);
     }
     std::chrono::steady_clock::time_point uptime() const override { return queue_.now(); }
 
@@ -46,17 +44,14 @@ using testsupport::toneDB;
 
 // A setup already done on this machine: permission proven, live test passed.
 inline void storeValidSetup(MemoryStore& store, Preferences p) {
-    p.permissionVerifiedAt =
-        std::chrono::system_clock::time_point{std::chrono::seconds{1'700'000'000}};
+    p.permissionVerifiedAt = std::chrono::sys_seconds{1'700'000'000s};
     p.validation = ValidationRecord{
         .outcome = ValidationRecord::Outcome::passed, .osBuild = "24A335", .engineRevision = 1};
     store.values[MixerModel::preferencesKey] = PreferencesCodec::encode(p);
 }
 
-struct Application {
-    int pid;
-    std::string bundleID, name;
-};
+// An application's pid, bundle identifier and name.
+using Application = std::tuple<int, std::string, std::string>;
 
 // This machine as Sonvel (pid 4242) finds it: these applications, each in a
 // bundle of its own name.
@@ -75,6 +70,15 @@ inline sim::SimulatedWorld loadWorld(SimulatedAudioSystem& hal,
                                             {"bundles", bundles}});
 }
 
+// An application with a full-scale tone of its own.
+inline AudioObjectID addPlayer(SimulatedAudioSystem& hal, ProcessID pid,
+                               const std::string& bundleID, double frequency, bool playing = true) {
+    return hal.addProcess({.pid = pid,
+                           .bundleID = bundleID,
+                           .signal = {sim::Signal::Kind::sine, frequency, 1.0},
+                           .playing = playing});
+}
+
 class MixerModelTest : public ::testing::Test {
   protected:
     MixerModelTest() { freshWorld(); }
@@ -91,18 +95,11 @@ class MixerModelTest : public ::testing::Test {
         store = std::make_shared<MemoryStore>();
         workspace = std::make_shared<FakeWorkspace>();
         speakers = hal->addDevice({.uid = "spk", .name = "Speakers"});
-        music = addPlayer(501, "com.apple.Music", 440);
-        podcasts = addPlayer(830, "com.example.podcasts", 660);
+        music = addPlayer(*hal, 501, "com.apple.Music", 440);
+        podcasts = addPlayer(*hal, 830, "com.example.podcasts", 660);
         world = loadWorld(
             *hal, {{501, "com.apple.Music", "Music"}, {830, "com.example.podcasts", "Podcasts"}});
         services = std::make_shared<sim::SimulatedSystemServices>(*world);
-    }
-    // An application playing a full-scale tone of its own.
-    AudioObjectID addPlayer(ProcessID pid, const std::string& bundleID, double frequency) {
-        return hal->addProcess({.pid = pid,
-                                .bundleID = bundleID,
-                                .signal = {sim::Signal::Kind::sine, frequency, 1.0},
-                                .playing = true});
     }
     ~MixerModelTest() override {
         if (model) model->shutdown();
@@ -149,23 +146,20 @@ class MixerModelTest : public ::testing::Test {
         EXPECT_EQ(store->writes, writesBefore + 1);
     }
 
+    // In the order each turn serves them: listeners first, the main loop last.
+    std::array<SteppedQueue*, 4> queues() const {
+        return {observerQueue.get(), engineListeners.get(), hostQueue.get(), main.get()};
+    }
     // Lets every queue catch up at the current virtual time.
     void settle() {
-        for (int i = 0; i < 4; ++i) {
-            observerQueue->runUntilIdle();
-            engineListeners->runUntilIdle();
-            hostQueue->runUntilIdle();
-            main->runUntilIdle();
-        }
+        for (int i = 0; i < 4; ++i)
+            for (auto* q : queues()) q->runUntilIdle();
     }
     // Runs the machine for a while: audio, listeners, host and main loop.
     void run(std::chrono::milliseconds duration) {
         for (auto t = 0ms; t < duration; t += 10ms) {
             hal->step(1);
-            observerQueue->advance(10ms);
-            engineListeners->advance(10ms);
-            hostQueue->advance(10ms);
-            main->advance(10ms);
+            for (auto* q : queues()) q->advance(10ms);
             settle();
         }
     }
@@ -189,9 +183,8 @@ class MixerModelTest : public ::testing::Test {
     std::shared_ptr<SimulatedAudioSystem> hal;
     std::optional<sim::SimulatedWorld> world;
     std::shared_ptr<sim::SimulatedSystemServices> services;
-    std::shared_ptr<SteppedQueue> main, hostQueue, observerQueue;
-    // Every engine's listeners, so engine faults arrive when the test says.
-    std::shared_ptr<SteppedQueue> engineListeners;
+    // The last one is every engine's listeners, so engine faults arrive when the test says.
+    std::shared_ptr<SteppedQueue> main, hostQueue, observerQueue, engineListeners;
     std::shared_ptr<MemoryStore> store;
     // A store on disk instead, for the tests of the settings file itself.
     std::shared_ptr<PreferencesStore> storeInUse;

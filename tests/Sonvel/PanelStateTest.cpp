@@ -12,7 +12,6 @@
 namespace sonvel {
 namespace {
 
-using namespace std::string_literals;
 using Status = GroupStatus;
 using Reason = UnavailableReason;
 
@@ -22,12 +21,9 @@ const OutputContext dac{3, "dac", "Studio DAC", "Another app has exclusive acces
 
 const RowView::Context ready{ControlGate::Ready{}, speakers, {speakers}};
 
-AppGroupDescriptor running(const std::string& name) {
-    return {name, name, {}, false, true, true};
-}
+const auto running = [](std::string n) { return AppGroupDescriptor{n, n, {}, false, true, true}; };
 
-AppGroup group(const std::string& key, bool playing, std::string name = "") {
-    if (name.empty()) name = key;
+AppGroup group(const std::string& key, bool playing, const std::string& name) {
     return {.key = key,
             .displayName = name,
             .appPath = "/Applications/" + name + ".app",
@@ -69,11 +65,10 @@ TEST(RowViewTest, CaptionsAndTheirColourFollowTheStatus) {
          Caption{"No output device.", secondary}},
     };
     // A routed row's caption is read on the panel.
-    for (const auto& [name, status, preference, expected] : cases) {
+    for (const auto& [name, status, preference, expected] : cases)
         EXPECT_EQ(RowView::caption(running("Music"), status, preference, {speakers, airPods}),
                   expected)
             << name;
-    }
     // Not running comes first, whatever the status, and is never a warning.
     AppGroupDescriptor remembered{"a", "A", {}, false, false, false};
     EXPECT_EQ(RowView::caption(remembered, Status::Failed{"x", false}, plain, {}),
@@ -83,24 +78,23 @@ TEST(RowViewTest, CaptionsAndTheirColourFollowTheStatus) {
               (Caption{silentRowCaption, warning}));
 }
 
-TEST(RowViewTest, DotLightsStrictlyAboveTheFloorAndOnlyForActiveRows) {
+// The dot lights strictly above the floor, and only for active rows.
+TEST(RowViewTest, DotMuteLevelEnabledRetryAndOutputMenuStates) {
     EXPECT_EQ(RowView::levelDot(0.0001f), (LevelDotState{false, "Silent"}));
     EXPECT_EQ(RowView::levelDot(0.000101f), (LevelDotState{true, "Playing through Sonvel"}));
     EXPECT_TRUE(RowView::row(running("M"), Status::Active{}, {}, 0.5f, ready).dot);
     EXPECT_FALSE(RowView::row(running("M"), Status::Idle{}, {}, 0.5f, ready).dot);
     EXPECT_FALSE(RowView::row(running("M"), Status::Active{}, {}, std::nullopt, ready).dot);
-}
 
-TEST(RowViewTest, MuteLevelEnabledAndRetryStates) {
     const RowState muted = RowView::row(running("Music"), Status::Active{},
                                         AppPreference(0.3, true, "Music"), std::nullopt, ready);
     // The controls' accessible names are read on the panel itself.
     EXPECT_EQ(std::tuple(muted.muteSymbol, muted.levelText, muted.position),
-              std::tuple(std::string(Symbols::muted), "Muted"s, 0.3));
+              std::tuple(Symbols::muted, "Muted", 0.3));
 
     const RowState fresh = RowView::row(running("Music"), Status::Untouched{}, {}, {}, ready);
     EXPECT_EQ(std::tuple(fresh.position, fresh.levelText, fresh.controlsEnabled, fresh.levelRole),
-              std::tuple(1.0, "100%"s, true, Tone::primary));
+              std::tuple(1.0, "100%", true, Tone::primary));
 
     const RowView::Context locked{ControlGate::NeedsPermission{}, speakers, {speakers, airPods}};
     const RowState off = RowView::row(running("Music"), Status::Untouched{}, {}, {}, locked);
@@ -111,9 +105,8 @@ TEST(RowViewTest, MuteLevelEnabledAndRetryStates) {
     // Retry only for a failure that stopped retrying by itself.
     EXPECT_TRUE(RowView::row(running("M"), Status::Failed{"x", false}, {}, {}, ready).showsRetry);
     EXPECT_FALSE(RowView::row(running("M"), Status::Failed{"x", true}, {}, {}, ready).showsRetry);
-}
 
-TEST(RowViewTest, OutputMenuItems) {
+    // The output menu's items.
     const OutputMenuState routed = RowView::outputMenu("Music", "pods", "Speakers", {airPods, dac});
     EXPECT_EQ(routed.symbol, Symbols::routed);
     EXPECT_EQ(routed.items, (std::vector<OutputMenuItem>{
@@ -121,22 +114,21 @@ TEST(RowViewTest, OutputMenuItems) {
                                 {airPods, "AirPods", true, true, ""},
                                 {dac, "Studio DAC", false, false, *dac.unsupportedReason}}));
 
-    const OutputMenuState plain =
-        RowView::outputMenu("Music", std::nullopt, std::nullopt, {airPods});
+    const OutputMenuState plain = RowView::outputMenu("Music", {}, {}, {airPods});
     EXPECT_EQ(plain.symbol, Symbols::followsDefault);
     EXPECT_EQ(plain.items[0], (OutputMenuItem{std::nullopt, "Default Output", true}));
 
     // Offered only with two usable outputs (the panel's test routes with two), and
     // never to a row on another device.
     const RowView::Context two{ControlGate::Ready{}, speakers, {speakers, airPods, dac}};
-    EXPECT_FALSE(
-        RowView::row(running("M"), Status::Unavailable{Reason::PlaysToOtherDevice{}}, {}, {}, two)
-            .outputMenu);
+    const Status elsewhere = Status::Unavailable{Reason::PlaysToOtherDevice{}};
+    EXPECT_FALSE(RowView::row(running("M"), elsewhere, {}, {}, two).outputMenu);
     const RowView::Context oneUsable{ControlGate::Ready{}, speakers, {speakers, dac}};
     EXPECT_FALSE(RowView::row(running("M"), Status::Active{}, {}, {}, oneUsable).outputMenu);
 }
 
-TEST(PanelViewTest, OtherAppsMixIdleAndRememberedInNameOrder) {
+// Other apps mix idle and remembered ones, in name order.
+TEST(PanelViewTest, RowsSectionsHeaderAndBanners) {
     Preferences p;
     p.set(AppPreference(0.5, false, "zither"), "z");
     p.set(AppPreference(0.5, false, "Beta"), "playing-but-named-beta");
@@ -155,40 +147,36 @@ TEST(PanelViewTest, OtherAppsMixIdleAndRememberedInNameOrder) {
                            {"c", "Chess", "/Applications/Chess.app", false, true, false},
                            {"e", "Éclair", "/Applications/Éclair.app", false, true, false},
                            {"z", "zither", std::nullopt, false, false, false}}));
-}
 
-TEST(PanelViewTest, SectionsHeaderAndBanners) {
+    // Sections, header and banners.
     PanelInput input;
     input.groups = {group("c", false, "Chess")};
     input.gate = ControlGate::Ready{};
     PanelState s = PanelView::panel(input);
     ASSERT_EQ(s.sections.size(), 2u);
     EXPECT_EQ(s.sections[0], (SectionState{"Playing now", "No app is playing sound.", {}}));
-    EXPECT_EQ(s.sections[1].title, "Other apps");
-    EXPECT_EQ(s.header.defaultOutputLine, "Default Output: none");
-    EXPECT_TRUE(s.banners.empty());
+    EXPECT_EQ(std::tuple(s.sections[1].title, s.header.defaultOutputLine, s.banners.empty()),
+              std::tuple("Other apps", "Default Output: none", true));
 
     input.preferences.showIdleApps = false;
     EXPECT_EQ(PanelView::panel(input).sections.size(), 1u);
 
     // Paused: the switch stays usable, the banner offers to resume.
-    input.gate = ControlGate::Paused{};
+    const ControlGate paused = ControlGate::Paused{}, denied = ControlGate::PermissionDenied{};
+    input.gate = paused;
     input.output = speakers;
     s = PanelView::panel(input);
     EXPECT_EQ(s.header, (HeaderState{"Default Output: Speakers", false, true}));
-    ASSERT_EQ(s.banners.size(), 1u);
-    EXPECT_EQ(std::tuple(s.banners[0].symbol, s.banners[0].action, s.banners[0].actionTitle),
-              std::tuple(std::string(Symbols::paused), BannerState::Action::resume, "Resume"s));
-    EXPECT_EQ(s.banners[0].title, ControlGate(ControlGate::Paused{}).title());
+    using Banners = std::vector<BannerState>;
+    EXPECT_EQ(s.banners, (Banners{{std::string(Symbols::paused), Tone::secondary, paused.title(),
+                                   paused.detail(), BannerState::Action::resume, "Resume"}}));
 
     // Locked: nothing is usable, and setup cannot be opened yet, which it says.
-    input.gate = ControlGate::PermissionDenied{};
-    s = PanelView::panel(input);
-    EXPECT_EQ(std::tuple(s.banners[0].symbol, s.banners[0].symbolRole, s.banners[0].actionEnabled,
-                         s.banners[0].actionTooltip),
-              std::tuple(std::string(Symbols::locked), Tone::warning, false,
-                         std::string(PanelView::setupUnavailable)));
-    EXPECT_EQ(s.banners[0].detail, ControlGate(ControlGate::PermissionDenied{}).detail());
+    input.gate = denied;
+    EXPECT_EQ(PanelView::panel(input).banners,
+              (Banners{{std::string(Symbols::locked), Tone::warning, denied.title(),
+                        denied.detail(), BannerState::Action::openSetup, "Open Setup…", false,
+                        std::string(PanelView::setupUnavailable)}}));
     // Where the platform has its own words for a pane that does not exist.
     input.permissionDeniedDetail = "Linux words.";
     EXPECT_EQ(PanelView::panel(input).banners[0].detail, "Linux words.");
@@ -225,25 +213,21 @@ TEST(StatusIconTest, TooltipCountsTheApplicationsSonvelHoldsBelowFullLevel) {
         {"slack", Status::Idle{}},
         {"safari", Status::Active{}},
         {"zoom", Status::Failed{"no tap", true}},
-        {"chrome", Status::Unavailable{UnavailableReason::PlaysToOtherDevice{}}}};
+        {"chrome", Status::Unavailable{Reason::PlaysToOtherDevice{}}}};
     Preferences paused = lowered;
     paused.isPaused = true;
     Preferences one;
     one.set(AppPreference(0.99, false, "Music"), "music");
 
-    const std::tuple<Preferences, ControlGate, std::string> cases[] = {
-        {{}, ControlGate::Ready{}, "Sonvel"},
-        {lowered, ControlGate::Ready{}, "Sonvel — 2 applications turned down"},
-        {one, ControlGate::Ready{}, "Sonvel — 1 application turned down"},
-        {paused, ControlGate::Ready{}, "Sonvel — Paused"},
-        {lowered, ControlGate::NeedsPermission{}, "Sonvel — Setup needed"},
+    const auto tooltip = [&](const Preferences& p, ControlGate gate = ControlGate::Ready{}) {
+        return StatusIcon::tooltip(StatusIcon::variant(p, gate),
+                                   StatusIcon::turnedDown(p, groups, statuses));
     };
-    for (const auto& [preferences, gate, expected] : cases) {
-        const auto variant = StatusIcon::variant(preferences, gate);
-        EXPECT_EQ(
-            StatusIcon::tooltip(variant, StatusIcon::turnedDown(preferences, groups, statuses)),
-            expected);
-    }
+    EXPECT_EQ(tooltip({}), "Sonvel");
+    EXPECT_EQ(tooltip(lowered), "Sonvel — 2 applications turned down");
+    EXPECT_EQ(tooltip(one), "Sonvel — 1 application turned down");
+    EXPECT_EQ(tooltip(paused), "Sonvel — Paused");
+    EXPECT_EQ(tooltip(lowered, ControlGate::NeedsPermission{}), "Sonvel — Setup needed");
     // What assistive technology reads, whatever is turned down: paused over a
     // closed gate (its tooltip too), locked, and their tooltips are ShellTest's,
     // on the tray.
@@ -253,12 +237,9 @@ TEST(StatusIconTest, TooltipCountsTheApplicationsSonvelHoldsBelowFullLevel) {
 TEST(StatusIconTest, InkIsWhicheverOfBlackAndWhiteContrastsMore) {
     // Greys and the dark panel are measured on the drawn icon (IconsTest); these
     // are told apart only by weighing the channels as the eye does.
-    const std::tuple<int, int, int, StatusIcon::Ink> cases[] = {
-        {0x3d, 0x5a, 0xfe, StatusIcon::Ink::white},  // saturated blue reads dark
-        {0xff, 0xff, 0x00, StatusIcon::Ink::black},
-    };
-    for (const auto& [r, g, b, ink] : cases)
-        EXPECT_EQ(StatusIcon::inkAgainst(r, g, b), ink) << r << "," << g << "," << b;
+    // A saturated blue reads dark.
+    EXPECT_EQ(StatusIcon::inkAgainst(0x3d, 0x5a, 0xfe), StatusIcon::Ink::white);
+    EXPECT_EQ(StatusIcon::inkAgainst(0xff, 0xff, 0x00), StatusIcon::Ink::black);
     EXPECT_NEAR(StatusIcon::contrastRatio(StatusIcon::relativeLuminance(0, 0, 0),
                                           StatusIcon::relativeLuminance(255, 255, 255)),
                 21.0, 1e-9);

@@ -44,8 +44,7 @@ class RealTimeChurnTest : public ::testing::Test {
         main->sync([&] { model = MixerModel::make(env); });
     }
 
-    template <class Done>
-    bool within(std::chrono::milliseconds limit, Done done) {
+    bool within(std::chrono::milliseconds limit, auto done) {
         return testsupport::within(*main, limit * scale, done);
     }
     void waitCycles(AudioObjectID device, std::uint64_t n) {
@@ -82,8 +81,7 @@ TEST_F(RealTimeChurnTest, AfterEveryRestartANewPlayerIsNoticedAtItsStoredLevel) 
     };
     for (int i = 0; i < restarts; ++i) {
         const std::string key = "com.example.radio" + std::to_string(i);
-        hal->addProcess(
-            {.pid = 9000 + i, .bundleID = key, .signal = {sim::Signal::Kind::sine, 440, 1.0}});
+        addPlayer(*hal, 9000 + i, key, 440, false);
         hal->restartServer();
         ASSERT_TRUE(within(2s, [&] { return restartsHandled() == i + 1; })) << "restart " << i;
         hal->setPlaying(hal->processObject(9000 + i), true);
@@ -101,10 +99,7 @@ TEST_F(RealTimeChurnTest, AfterEveryRestartANewPlayerIsNoticedAtItsStoredLevel) 
 // Unplugging a routed output moves the application to the speakers at its
 // own level at once: never heard above it for longer than 150 ms.
 TEST_F(RealTimeChurnTest, AnUnpluggedOutputNeverPlaysTheApplicationTooLoud) {
-    hal->addProcess({.pid = 501,
-                     .bundleID = "com.apple.Music",
-                     .signal = {sim::Signal::Kind::sine, 440, 1.0},
-                     .playing = true});
+    addPlayer(*hal, 501, "com.apple.Music", 440);
     start({});
     const AppGroupDescriptor row{"com.apple.Music", "Music"};
     const double gain = 0.125 * 0.125;

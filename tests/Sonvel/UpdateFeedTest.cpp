@@ -10,32 +10,22 @@ namespace sonvel {
 namespace {
 
 constexpr const char* feed = R"(<?xml version="1.0" encoding="utf-8"?>
-<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle">
-  <channel>
-    <title>Sonvel</title>
-    <item>
-      <title>Sonvel 1.9</title>
-      <enclosure url="https://example.org/1.9.tar.gz" sparkle:version="1.9" length="1"/>
-    </item>
-    <item>
-      <title>Sonvel 1.10 &amp; more</title>
-      <link>https://example.org/download</link>
-      <sparkle:version>1.10</sparkle:version>
-      <sparkle:shortVersionString>1.10 (summer)</sparkle:shortVersionString>
-      <sparkle:releaseNotesLink>https://example.org/notes/1.10</sparkle:releaseNotesLink>
-      <description><![CDATA[<p>Quieter &amp; faster.</p>]]></description>
-      <enclosure url="https://example.org/1.10.tar.gz" sparkle:version="0.1"/>
-    </item>
-    <item>
-      <title>Beta</title>
-      <sparkle:channel>beta</sparkle:channel>
-      <sparkle:version>2.0b1</sparkle:version>
-    </item>
-    <item><title>No version</title></item>
-  </channel>
-</rss>)";
+<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>
+  <title>Sonvel</title><item><title>Sonvel 1.9</title>
+    <enclosure url="https://example.org/1.9.tar.gz" sparkle:version="1.9" length="1"/></item>
+  <item><title>Sonvel 1.10 &amp; more</title><link>https://example.org/download</link>
+    <sparkle:version>1.10</sparkle:version>
+    <sparkle:shortVersionString>1.10 (summer)</sparkle:shortVersionString>
+    <sparkle:releaseNotesLink>https://example.org/notes/1.10</sparkle:releaseNotesLink>
+    <description><![CDATA[<p>Quieter &amp; faster.</p>]]></description>
+    <enclosure url="https://example.org/1.10.tar.gz" sparkle:version="0.1"/></item>
+  <item><title>Beta</title><sparkle:channel>beta</sparkle:channel>
+    <sparkle:version>2.0b1</sparkle:version></item><item><title>No version</title></item>
+</channel></rss>)";
 
-TEST(UpdateFeedTest, ReadsItemsOfferedToEveryone) {
+// Reads the items offered to everyone, evaluates them against the running
+// version and says so.
+TEST(UpdateFeedTest, ReadsAndEvaluatesItemsOfferedToEveryone) {
     const auto items = UpdateFeed::parse(feed);
     ASSERT_TRUE(items) << items.error();
     // In 1.10 the version element wins over the enclosure's attribute.
@@ -47,57 +37,50 @@ TEST(UpdateFeedTest, ReadsItemsOfferedToEveryone) {
     // The web page first, else the enclosure.
     EXPECT_EQ((*items)[0].downloadPage(), "https://example.org/1.9.tar.gz");
     EXPECT_EQ((*items)[1].downloadPage(), "https://example.org/download");
-}
 
-TEST(UpdateFeedTest, EvaluatesAgainstTheRunningVersionAndSaysSo) {
-    using Kind = UpdateError::Kind;
+    using enum UpdateError::Kind;
     // Only the newest item, 1.10, reads "1.10 (summer)".
     EXPECT_EQ(UpdateFeed::sentence(UpdateFeed::evaluate(feed, "1.9")),
               "Version 1.10 (summer) of Sonvel is available. You have version 1.9.");
-    EXPECT_EQ(UpdateFeed::evaluate(feed, "1.10.0"),
-              UpdateOutcome{UpdateOutcome::UpToDate{"1.10.0"}});
+    EXPECT_EQ(UpdateFeed::evaluate(feed, "1.10.0"), UpdateOutcome::UpToDate{"1.10.0"});
     EXPECT_TRUE(UpdateFeed::evaluate(feed, "3.0").is<UpdateOutcome::UpToDate>());
 
     const auto kind = [](std::string_view xml) {
         const auto outcome = UpdateFeed::evaluate(xml, "1.0");
         return outcome.is<UpdateOutcome::Failed>() ? outcome.as<UpdateOutcome::Failed>()->error.kind
-                                                   : Kind::notConfigured;
+                                                   : notConfigured;
     };
-    EXPECT_EQ(kind("<rss><channel><item><title>x</item></channel></rss>"), Kind::malformed);
-    EXPECT_EQ(kind("<html><body>Not found</body></html>"), Kind::malformed);
-    EXPECT_EQ(kind("<rss version=\"2.0\"><channel/></rss>"), Kind::noVersions);
-    EXPECT_EQ(kind("<!DOCTYPE rss><rss version=\"2.0\"><channel/></rss>"), Kind::malformed);
+    EXPECT_EQ(kind("<rss><channel><item><title>x</item></channel></rss>"), malformed);
+    EXPECT_EQ(kind("<html><body>Not found</body></html>"), malformed);
+    EXPECT_EQ(kind("<rss version=\"2.0\"><channel/></rss>"), noVersions);
+    EXPECT_EQ(kind("<!DOCTYPE rss><rss version=\"2.0\"><channel/></rss>"), malformed);
     for (const std::size_t count : {UpdateFeed::maximumItems, UpdateFeed::maximumItems + 1}) {
         std::string many = R"(<rss xmlns:s="http://www.andymatuschak.org/xml-namespaces/sparkle">)";
         many += "<channel>";
         for (std::size_t i = 0; i < count; ++i) many += "<item><s:version>1</s:version></item>";
-        EXPECT_EQ(kind(many + "</channel></rss>") == Kind::malformed,
-                  count > UpdateFeed::maximumItems);
+        EXPECT_EQ(kind(many + "</channel></rss>") == malformed, count > UpdateFeed::maximumItems);
     }
 
     // Every failure is a sentence; the parser's words stay in the log.
-    for (Kind k : {Kind::notConfigured, Kind::unreachable, Kind::serverError, Kind::malformed,
-                   Kind::noVersions}) {
+    for (UpdateError::Kind k : {notConfigured, unreachable, serverError, malformed, noVersions}) {
         const std::string s = UpdateFeed::sentence(UpdateOutcome::Failed{{k, "detail", 500}});
         EXPECT_TRUE(s.ends_with(".")) << s;
         EXPECT_EQ(s.find("detail"), std::string::npos) << s;
         EXPECT_EQ(s.find("500"), std::string::npos) << s;
     }
-    EXPECT_EQ(UpdateFeed::sentence(UpdateOutcome::Failed{{Kind::timedOut, "", 0, 15}}),
+    EXPECT_EQ(UpdateFeed::sentence(UpdateOutcome::Failed{{timedOut, "", 0, 15}}),
               "The update server did not answer within 15 seconds. Try again later.");
 }
 
 TEST(UpdateFeedTest, OnlyWebLinksPass) {
     for (const char* url : {"https://example.org", "HTTP://example.org:8080/a?b#c",
-                            "https://[::1]/notes", "https://bücher.example/"}) {
+                            "https://[::1]/notes", "https://bücher.example/"})
         EXPECT_TRUE(isWebLink(url)) << url;
-    }
     for (const char* url :
          {"javascript://example.org/%0aalert(1)", "ftp://example.org/", "https://:443/",
           "https://[]/", "https://trusted.example@elsewhere.example/", "https://example.org\\x",
-          "https://exa mple.org/", " https://example.org", "https://example.org/\n"}) {
+          "https://exa mple.org/", " https://example.org", "https://example.org/\n"})
         EXPECT_FALSE(isWebLink(url)) << url;
-    }
 }
 
 TEST(UpdateFeedTest, NotesArePlainTextWithinTheirCap) {
@@ -110,9 +93,8 @@ TEST(UpdateFeedTest, NotesArePlainTextWithinTheirCap) {
          "a < b && &bogus; \uFFFD\uFFFD"},
         {"ééééé", 8, "éé…"},  // cut between characters, the ellipsis within the cap
     };
-    for (const auto& [html, limit, text] : cases) {
+    for (const auto& [html, limit, text] : cases)
         EXPECT_EQ(UpdateFeed::plainText(html, limit), text) << html;
-    }
 }
 
 TEST(UpdateFeedTest, ComparesVersionsPartByPart) {

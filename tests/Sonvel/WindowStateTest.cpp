@@ -17,23 +17,17 @@ namespace sonvel {
 namespace {
 
 using Line = AccessStepState::Line;
+using Outcome = ValidationRecord::Outcome;
 const PlatformWording mac = PlatformWording::simulatedMacOS();
 const PlatformWording linux = PlatformWording::linuxDesktop();
 const std::string build = "24A335";
 
 const TimeFormat isoDate = [](auto) { return std::string("6 Dec 2025, 15:04"); };
 
-AppGroup runningGroup(std::string key, std::string name) {
-    return {.key = std::move(key), .displayName = std::move(name), .isRunningOutput = true};
-}
-
-SetupState render(const SetupInput& input, std::optional<std::string> selected = std::nullopt,
-                  const PlatformWording& wording = mac) {
-    return SetupView::setup(input, selected, isoDate, wording);
-}
+const auto render = [](const SetupInput& in) { return SetupView::setup(in, {}, isoDate, mac); };
 
 IdleTestState idle(const SetupInput& input, std::optional<std::string> selected = std::nullopt) {
-    return std::get<IdleTestState>(render(input, std::move(selected)).liveTest);
+    return std::get<IdleTestState>(SetupView::setup(input, selected, isoDate, mac).liveTest);
 }
 
 // The gate's own sentences, as every view that shows the gate reads them.
@@ -42,16 +36,20 @@ std::string detail(ControlGate gate, const PlatformWording& words) {
     return gate.detail();
 }
 
-SetupInput verifiedWith(std::vector<AppGroup> candidates) {
-    return {.gate = ControlGate::NeedsLiveValidation{},
-            .permission = PermissionState::Verified{},
-            .candidates = std::move(candidates),
-            .output = OutputContext{7, "spk", "Speakers", std::nullopt},
-            .osBuild = build};
+// Access verified, the live test not yet run, these applications (key, name) playing.
+SetupInput verifiedWith(const std::vector<std::pair<std::string, std::string>>& playing) {
+    SetupInput input{.gate = ControlGate::NeedsLiveValidation{},
+                     .permission = PermissionState::Verified{},
+                     .output = OutputContext{7, "spk", "Speakers", std::nullopt},
+                     .osBuild = build};
+    for (const auto& [key, name] : playing)
+        input.candidates.push_back({.key = key, .displayName = name, .isRunningOutput = true});
+    return input;
 }
 
-TEST(SetupStateTest, UnknownPermissionShowsTheStepsAndBlocksTheLiveTest) {
-    SetupInput input = verifiedWith({runningGroup("com.apple.Music", "Music")});
+// Unknown permission shows the steps and blocks the live test.
+TEST(SetupStateTest, StateLineMessageInstructionsAndCheckAccessByPermission) {
+    SetupInput input = verifiedWith({{"com.apple.Music", "Music"}});
     input.permission = PermissionState::Unknown{};
     const SetupState state = render(input);
     EXPECT_EQ(
@@ -62,27 +60,22 @@ TEST(SetupStateTest, UnknownPermissionShowsTheStepsAndBlocksTheLiveTest) {
     EXPECT_EQ(std::tuple(idle.blocked, idle.choices.empty(), idle.selection),
               std::tuple("Complete step 1 first.", true, std::nullopt));
     EXPECT_EQ(state.accessHeader, (StepHeaderState{"Step 1: Audio access", false, "circle"}));
-}
 
-// Check Access is off while the check listens and while a live test runs.
-TEST(SetupStateTest, StateLineMessageInstructionsAndCheckAccessByPermission) {
+    // Check Access is off while the check listens and while a live test runs.
     const std::string silence = "Only silence was received while an app was playing.";
     // The permission and message; the state line, its tone and symbol; whether the
     // instructions show and Check Access is on.
-    using Case = std::tuple<PermissionState, std::optional<std::string>, Line, Tone,
-                            std::string_view, bool, bool>;
-    const Case cases[] = {
-        {PermissionState::LikelyDenied{}, std::nullopt, Line::label, Tone::warning,
-         Symbols::warning, true, true},
-        {PermissionState::Verified{}, std::nullopt, Line::label, Tone::positive,
-         Symbols::accessConfirmed, false, true},
-        {PermissionState::Probing{true}, std::nullopt, Line::progress, Tone::primary, "", false,
-         false},
-        {PermissionState::Failed{"boom"}, "The access check could not start: boom",
-         Line::instructions, Tone::primary, "", true, true},
-        {PermissionState::Unknown{}, silence, Line::instructions, Tone::primary, "", true, true},
-        {PermissionState::Unknown{}, std::nullopt, Line::instructions, Tone::primary, "", false,
-         true},
+    using P = PermissionState;
+    using enum Tone;
+    using Row = std::tuple<P, std::optional<std::string>, Line, Tone, std::string_view, bool, bool>;
+    const Row cases[] = {
+        {P::LikelyDenied{}, {}, Line::label, warning, Symbols::warning, true, true},
+        {P::Verified{}, {}, Line::label, positive, Symbols::accessConfirmed, false, true},
+        {P::Probing{true}, {}, Line::progress, primary, "", false, false},
+        {P::Failed{"boom"}, "The access check could not start: boom", Line::instructions, primary,
+         "", true, true},
+        {P::Unknown{}, silence, Line::instructions, primary, "", true, true},
+        {P::Unknown{}, {}, Line::instructions, primary, "", false, true},
     };
     for (const auto& [permission, message, line, tone, symbol, instructions, access] : cases) {
         const AccessStepState s = SetupView::accessStep(permission, message, false, mac);
@@ -91,19 +84,17 @@ TEST(SetupStateTest, StateLineMessageInstructionsAndCheckAccessByPermission) {
                   std::tuple(line, tone, symbol, message, instructions, access))
             << s.lineText;
     }
-    EXPECT_FALSE(
-        SetupView::accessStep(PermissionState::Verified{}, {}, true, mac).checkAccessEnabled);
-    EXPECT_EQ(SetupView::accessStep(PermissionState::LikelyDenied{}, {}, false, mac).lineText,
+    EXPECT_FALSE(SetupView::accessStep(P::Verified{}, {}, true, mac).checkAccessEnabled);
+    EXPECT_EQ(SetupView::accessStep(P::LikelyDenied{}, {}, false, mac).lineText,
               "Sonvel only heard silence.");
-    EXPECT_NE(SetupView::accessStep(PermissionState::Probing{true}, {}, false, mac).lineText,
-              SetupView::accessStep(PermissionState::Probing{false}, {}, false, mac).lineText);
+    EXPECT_NE(SetupView::accessStep(P::Probing{true}, {}, false, mac).lineText,
+              SetupView::accessStep(P::Probing{false}, {}, false, mac).lineText);
 }
 
 // With candidates the picker shows the one Start would test; without, a hint
 // names the default output when there is one.
-TEST(SetupStateTest, IdleStepShowsTheChoiceStartWouldTestOrAHint) {
-    SetupInput input = verifiedWith(
-        {runningGroup("com.apple.Music", "Music"), runningGroup("com.example.pod", "Podcasts")});
+TEST(SetupStateTest, IdleStepShowsTheChoiceStartWouldTestOrAHintAndTheRecord) {
+    auto input = verifiedWith({{"com.apple.Music", "Music"}, {"com.example.pod", "Podcasts"}});
     EXPECT_EQ(idle(input).choices, (std::vector<TestChoice>{{"com.apple.Music", "Music"},
                                                             {"com.example.pod", "Podcasts"}}));
     EXPECT_EQ(idle(input).selection, "com.apple.Music");
@@ -122,17 +113,14 @@ TEST(SetupStateTest, IdleStepShowsTheChoiceStartWouldTestOrAHint) {
     input.output.reset();
     EXPECT_EQ(std::tuple(idle(input).hint, idle(input).outputProblem),
               std::tuple(start + ".", std::nullopt));
-}
 
-TEST(SetupStateTest, RecordSummaryColourAndRepeatReason) {
-    SetupInput input = verifiedWith({});
-    input.validation = ValidationRecord{
-        ValidationRecord::Outcome::failed, build, {}, "Speakers", "Music", {}, "", 1};
-    const std::string failed =
-        "Failed on 6 Dec 2025, 15:04 with Music via Speakers (macOS 24A335).";
+    // The last record's summary, its colour and why it needs repeating.
+    input = verifiedWith({});
+    input.validation = ValidationRecord{Outcome::failed, build, {}, "Speakers", "Music", {}, "", 1};
+    const char* failed = "Failed on 6 Dec 2025, 15:04 with Music via Speakers (macOS 24A335).";
     EXPECT_EQ(idle(input).record, (IdleTestState::Record{failed, Tone::warning}));
 
-    input.validation->outcome = ValidationRecord::Outcome::passed;
+    input.validation->outcome = Outcome::passed;
     EXPECT_EQ(idle(input).record->tone, Tone::positive);
     EXPECT_EQ(render(input).liveTestHeader.symbol, Symbols::stepComplete);
 
@@ -143,27 +131,23 @@ TEST(SetupStateTest, RecordSummaryColourAndRepeatReason) {
     EXPECT_FALSE(render(input).liveTestHeader.complete);
 }
 
-TEST(SetupStateTest, RunningMarksDoneCurrentAndLaterSteps) {
+// Running marks done, current and later steps; an automatic failure leaves only No.
+TEST(SetupStateTest, RunningMarksTheStepsAndAnAutomaticFailureLeavesOnlyNo) {
     SetupInput input = verifiedWith({});
     input.liveTest = LiveTestPhase::Running{"com.apple.Music", "Music", 2, {}};
-    const auto running = std::get<RunningTestState>(render(input).liveTest);
-    EXPECT_EQ(running.heading, "Testing Music. Listen:");
-    ASSERT_EQ(running.steps.size(), LiveTest::steps().size());
-    const std::string_view marks[] = {"checkmark", "checkmark", "speaker.wave.2.fill", "circle",
-                                      "circle"};
-    for (std::size_t i = 0; i < running.steps.size(); ++i) {
-        EXPECT_EQ(running.steps[i].symbol, marks[i]) << i;
-        EXPECT_EQ(running.steps[i].instruction, LiveTest::steps()[i].instruction);
+    const auto shown = std::get<RunningTestState>(render(input).liveTest);
+    EXPECT_EQ(shown.heading, "Testing Music. Listen:");
+    ASSERT_EQ(shown.steps.size(), LiveTest::steps().size());
+    const char* marks[] = {"checkmark", "checkmark", "speaker.wave.2.fill", "circle", "circle"};
+    for (std::size_t i = 0; i < shown.steps.size(); ++i) {
+        EXPECT_EQ(shown.steps[i].symbol, marks[i]) << i;
+        EXPECT_EQ(shown.steps[i].instruction, LiveTest::steps()[i].instruction);
     }
     input.liveTest = LiveTestPhase::Finishing{"Music"};
     EXPECT_EQ(std::get<BusyTestState>(render(input).liveTest).text,
               "Restoring Music and reading measurements…");
-}
-
-// Without an automatic failure Yes is pressed, and the measurements read, in the
-// setup window's test.
-TEST(SetupStateTest, AnAutomaticFailureLeavesOnlyTheNegativeAnswer) {
-    SetupInput input = verifiedWith({});
+    // Without an automatic failure Yes is pressed, and the measurements read, in the
+    // setup window's test.
     input.liveTest = LiveTestPhase::AwaitingAnswer{"Music", {}, "The app stayed silent."};
     const auto answer = std::get<AnswerTestState>(render(input).liveTest);
     EXPECT_EQ(std::tuple(answer.yesEnabled, answer.automaticFailure),
@@ -171,13 +155,14 @@ TEST(SetupStateTest, AnAutomaticFailureLeavesOnlyTheNegativeAnswer) {
     EXPECT_TRUE(answer.question.starts_with("Did Music get quieter twice"));
 }
 
-TEST(SetupStateTest, LinuxWordingNeverPointsAtAPrivacyPane) {
+// Linux wording never points at a privacy pane, and each system lapses the live
+// test in its own words.
+TEST(SetupStateTest, EachSystemInItsOwnWords) {
     SetupInput input = verifiedWith({});
     input.permission = PermissionState::LikelyDenied{};
-    input.validation = ValidationRecord{
-        ValidationRecord::Outcome::passed, build, {}, "Speakers", "Music", {}, "", 1};
+    input.validation = ValidationRecord{Outcome::passed, build, {}, "Speakers", "Music", {}, "", 1};
     input.gate = ControlGate::PermissionDenied{};
-    const SetupState state = render(input, std::nullopt, linux);
+    const SetupState state = SetupView::setup(input, {}, isoDate, linux);
     EXPECT_FALSE(state.access.showsPrivacySettings);
     const auto& idle = std::get<IdleTestState>(state.liveTest);
     EXPECT_NE(idle.record->text.find("(24A335)"), std::string::npos);
@@ -185,39 +170,32 @@ TEST(SetupStateTest, LinuxWordingNeverPointsAtAPrivacyPane) {
          {state.access.intro, *state.access.instructions, state.status.detail, idle.intro,
           detail(ControlGate::NeedsLiveValidation{}, linux),
           detail(ControlGate::NeedsPermission{}, linux),
-          detail(ControlGate::PermissionDenied{}, linux)}) {
+          detail(ControlGate::PermissionDenied{}, linux)})
         for (const char* word : {"Mac", "macOS", "System Settings"})
             EXPECT_EQ(text.find(word), std::string::npos) << text;
-    }
-}
 
-// The audio path is what a live test proves: on Linux a kernel update (not
-// part of the build) leaves the controls open, a new audio server asks again,
-// and a record that stored a kernel release is carried over once.
-TEST(SetupStateTest, EachSystemLapsesTheLiveTestInItsOwnWords) {
+    // The audio path is what a live test proves: on Linux a kernel update (not
+    // part of the build) leaves the controls open, a new audio server asks again,
+    // and a record that stored a kernel release is carried over once.
     const std::string before = "PipeWire 0.3.65, WirePlumber 0.4.13";
     const std::string after = "PipeWire 1.0.5, WirePlumber 0.5.2";
-    struct Case {
-        const PlatformWording& words;
-        std::string stored, current, reason;
-    };
-    for (const Case& c : {
+    using Case = std::tuple<const PlatformWording&, std::string, std::string, std::string>;
+    for (const auto& [words, stored, current, reason] : {
              Case{mac, "24A335", "24B83", "macOS changed from build 24A335 to 24B83."},
              Case{linux, before, before, ""},
              Case{linux, "6.1.0-18-amd64", before, ""},
              Case{linux, before, after,
                   "The audio server changed from " + before + " to " + after + "."},
          }) {
-        std::optional<ValidationRecord> record = ValidationRecord{
-            ValidationRecord::Outcome::passed, c.stored, {}, "Speakers", "Music", {}, "", 1};
+        std::optional<ValidationRecord> record =
+            ValidationRecord{Outcome::passed, stored, {}, "Speakers", "Music", {}, "", 1};
         // A wrongly adopted path shows as a lapsed test below.
-        if (auto adopted = ValidationPolicy::adopt(record, c.current, c.words.gate.build))
-            record = adopted;
-        const ControlGate gate = ControlGate::evaluate(PermissionState::Verified{}, record,
-                                                       {c.current}, false, c.words.gate);
-        EXPECT_EQ(gate, c.reason.empty() ? ControlGate{ControlGate::Ready{}}
-                                         : ControlGate{ControlGate::NeedsRevalidation{c.reason}})
-            << c.stored << " → " << c.current;
+        record = ValidationPolicy::adopt(record, current, words.gate.build).value_or(*record);
+        EXPECT_EQ(ControlGate::evaluate(PermissionState::Verified{}, record, {current}, false,
+                                        words.gate),
+                  reason.empty() ? ControlGate{ControlGate::Ready{}}
+                                 : ControlGate{ControlGate::NeedsRevalidation{reason}})
+            << stored << " → " << current;
     }
     EXPECT_EQ(detail(ControlGate::NeedsLiveValidation{}, mac),
               "Run the 10-second live test once so you can confirm by ear that per-app volume "
@@ -249,10 +227,11 @@ TEST(SettingsStateTest, VolumeControlsResetTimeAndUpdateNotes) {
 using Rows = std::vector<DiagnosticsRow>;
 
 // The tap's rate has a fraction, which the page truncates rather than rounds.
-GainTapSetupInfo setup48k() {
+GainTapSetupInfo engineSetup(double sampleRate = 48000, bool inputsDisabled = false) {
     return {.tapSampleRate = 44100.9,
             .tapChannels = 2,
-            .sampleRate = 48000,
+            .deviceInputsDisabled = inputsDisabled,
+            .sampleRate = sampleRate,
             .bufferFrames = 512,
             .outputLatencyFrames = 24,
             .outputSafetyOffsetFrames = 16,
@@ -260,13 +239,12 @@ GainTapSetupInfo setup48k() {
             .inputSafetyOffsetFrames = 5};
 }
 
-TEST(DiagnosticsStateTest, SummaryRowsWithNoEngine) {
+TEST(DiagnosticsStateTest, SummaryRowsThenEngineSections) {
     DiagnosticsInput input;
     input.osBuild = "24B83";
-    input.validation =
-        ValidationRecord{ValidationRecord::Outcome::passed, "24A335", {}, "", "", {}, "", 1};
+    input.validation = ValidationRecord{Outcome::passed, "24A335", {}, "", "", {}, "", 1};
     input.permission = PermissionState::Probing{true};
-    const DiagnosticsState state = DiagnosticsView::diagnostics(input, mac);
+    DiagnosticsState state = DiagnosticsView::diagnostics(input, mac);
     EXPECT_EQ(state.rows,
               (Rows{{"macOS build", "24B83"},
                     {"Validation path", "build 24B83, engine rev 1"},
@@ -283,18 +261,14 @@ TEST(DiagnosticsStateTest, SummaryRowsWithNoEngine) {
     EXPECT_EQ(rows[3].value, "Speakers");
     EXPECT_EQ(rows.back(), (DiagnosticsRow{"Only silence", *input.silenceNotice}));
     EXPECT_EQ(DiagnosticsView::text(PermissionState::Failed{"no device"}), "failed(no device)");
-}
 
-TEST(DiagnosticsStateTest, EngineSectionsInKeyOrderWithTheirMeasurements) {
-    DiagnosticsInput input;
-    input.engines["com.zeta"] = EngineFacts{setup48k(), 3, 1};
-    input.engines["com.alpha"] = EngineFacts{std::nullopt, 0, 0};  // setup not known yet
-    GainTapSetupInfo noRate = setup48k();
-    noRate.sampleRate = 0;
-    noRate.deviceInputsDisabled = true;
-    input.engines["com.mid"] = EngineFacts{noRate, 0, 0};
+    // Engine sections, in key order, with their measurements.
+    input = {};
+    input.engines["com.zeta"] = EngineFacts{engineSetup(), 3, 1};
+    input.engines["com.alpha"] = EngineFacts{std::nullopt, 0, 0};        // setup not known yet
+    input.engines["com.mid"] = EngineFacts{engineSetup(0, true), 0, 0};  // no rate, inputs off
 
-    const DiagnosticsState state = DiagnosticsView::diagnostics(input, mac);
+    state = DiagnosticsView::diagnostics(input, mac);
     EXPECT_EQ(state.rows[5], (DiagnosticsRow{"Active engines", "3"}));
     ASSERT_EQ(state.engines.size(), 3u);
     EXPECT_EQ(state.engines[0],
