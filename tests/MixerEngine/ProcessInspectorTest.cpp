@@ -28,6 +28,10 @@ class ProcessInspectorTest : public ::testing::Test {
         const auto r = std::ranges::find(w.records, pid, &ProcessRecord::pid);
         return r == w.records.end() ? nullptr : &*r;
     }
+    // Every size read of `selector` fails from now on.
+    void refuseSize(AudioObjectPropertySelector selector) {
+        hal->inject({.call = Call::getPropertyDataSize, .selector = selector, .persistent = true});
+    }
 
     std::shared_ptr<SimulatedAudioSystem> hal = std::make_shared<SimulatedAudioSystem>();
     std::optional<sim::SimulatedWorld> world;
@@ -56,16 +60,9 @@ TEST_F(ProcessInspectorTest, DefaultWorldResolvesOwnersSkipsItselfAndSurvivesARe
               "Another app has exclusive access to Studio DAC.");
 
     // A refused process list still fills the outputs.
-    hal->inject({.call = Call::getPropertyDataSize,
-                 .status = -50,
-                 .selector = hal::selector::processObjectList,
-                 .persistent = true});
-    const AudioWorld refused = ProcessInspector::snapshot(*hal, *services);
-    EXPECT_TRUE(refused.records.empty());
-    EXPECT_FALSE(refused.otherProcessesRunningOutput);
-    EXPECT_FALSE(refused.ownProcessObjectID);
-    EXPECT_TRUE(refused.output);
-    EXPECT_EQ(refused.outputs.size(), 4u);
+    refuseSize(hal::selector::processObjectList);
+    EXPECT_EQ(ProcessInspector::snapshot(*hal, *services),
+              (AudioWorld{{}, w.output, w.outputs, {}, false, {"the process list"}}));
 }
 
 TEST_F(ProcessInspectorTest, OneBundleCostsOneLookupAndOurOwnProcessIsLeftOut) {
@@ -106,10 +103,7 @@ TEST_F(ProcessInspectorTest, DefaultOutputReasons) {
     EXPECT_EQ(context().unsupportedReason, "Another app has exclusive access to this device.");
     hal->setHogModeOwner(hal->deviceID("dac"), 5);
     EXPECT_EQ(context().unsupportedReason, "This device has no output channels.");
-    hal->inject({.call = Call::getPropertyDataSize,
-                 .status = -50,
-                 .selector = hal::selector::name,
-                 .persistent = true});
+    refuseSize(hal::selector::name);
     EXPECT_EQ(context().name, "Output");
 }
 

@@ -47,7 +47,6 @@ TEST_F(SimulatedAudioSystemTest, AggregateInputsAreDeviceInputsThenTheTap) {
     hal->addDevice({.uid = "hs", .name = "Headset", .outputStreams = {2}, .inputStreams = {2}});
     std::string hasData;  // per input buffer, whether it holds two channels of samples
     Rig rig(*hal, mutingTap({a}), "hs", [&](auto input, auto&) {
-        hasData.clear();
         for (const auto& x : input->buffers) hasData += x.data && x.channelCount == 2 ? 'y' : 'n';
     });
     rig.start();
@@ -65,7 +64,7 @@ TEST_F(SimulatedAudioSystemTest, AggregateInputsAreDeviceInputsThenTheTap) {
     words[3] = 0;
     ASSERT_EQ(hal->setPropertyData(rig.aggregate, usage, {}, size, words), hal::noError);
     hal->step(1);
-    EXPECT_EQ(hasData, "ny");
+    EXPECT_EQ(hasData, "yyny");
 }
 
 // Without capture permission, for everyone or for one process, taps deliver
@@ -132,18 +131,17 @@ TEST_F(SimulatedAudioSystemTest, FormatChangeOnARunningDeviceCarriesItsAggregate
 TEST_F(SimulatedAudioSystemTest, FaultEffectsOnTheCallsThatBuildAnEngine) {
     const Call build[] = {Call::createProcessTap, Call::createAggregateDevice, Call::createIOProcID,
                           Call::deviceStart};
-    for (std::size_t n = 0; n < 4; ++n) {
+    const TapDescription d{.processes = {a}, .uuid = "t"};
+    const nlohmann::json agg = {{"uid", "agg"}, {"master", "spk"}, {"taps", {{{"uid", "t"}}}}};
+    for (std::size_t n = 0; n < 4; ++n)
         for (const Effect effect : {Effect::fail, Effect::zeroObject, Effect::failAfterEffect}) {
             if (n == 3 && effect == Effect::zeroObject) continue;  // starting creates nothing
             hal->inject({.call = build[n], .status = hal::illegalOperationError, .effect = effect});
             AudioObjectID tap = 0, aggregate = 0;
             AudioDeviceIOProcID proc = 0;
             // Stops at the first call that fails or hands back no object.
-            const TapDescription d{.processes = {a}, .uuid = "t"};
             OSStatus status = hal->createProcessTap(d, tap);
-            if (status == 0 && tap)
-                status = hal->createAggregateDevice(
-                    {{"uid", "agg"}, {"master", "spk"}, {"taps", {{{"uid", "t"}}}}}, aggregate);
+            if (status == 0 && tap) status = hal->createAggregateDevice(agg, aggregate);
             if (status == 0 && aggregate)
                 status = hal->createIOProcIDWithBlock(aggregate, nullptr, playTapBack, proc);
             if (status == 0 && proc) status = hal->deviceStart(aggregate, proc);
@@ -159,7 +157,6 @@ TEST_F(SimulatedAudioSystemTest, FaultEffectsOnTheCallsThatBuildAnEngine) {
             for (const auto& g : live.aggregates) EXPECT_EQ(hal->destroyAggregateDevice(g.id), 0);
             for (const auto& t : live.taps) EXPECT_EQ(hal->destroyProcessTap(t.id), 0);
         }
-    }
     // A listener registered although the call said no.
     hal->inject({.call = Call::addPropertyListener, .effect = Effect::failAfterEffect});
     EXPECT_NE(hal->addPropertyListenerBlock(a, {sel::processPID}, main, listener([] {})), 0);
@@ -225,13 +222,11 @@ TEST_F(SimulatedAudioSystemTest, FaultsHitTheNthCallTheyAimAtTillSpentOrLiftedTa
 TEST_F(SimulatedAudioSystemTest, CycleFaultsDisturbTheCyclesTheyAimAt) {
     hal->setPlaying(b, false);
     int calls = 0, silentInputs = 0;
-    Rig rig(*hal, mutingTap({a}), "spk",
-            [&](const AudioBufferList* in, const AudioBufferList& out) {
-                ++calls;
-                const AudioBuffer& tap = in->buffers.back();
-                silentInputs += *std::max_element(tap.data, tap.data + tap.byteSize / 4) == 0;
-                playTapBack(in, out);
-            });
+    Rig rig(*hal, mutingTap({a}), "spk", [&](auto in, auto& out) {
+        const AudioBuffer& tap = in->buffers.back();
+        silentInputs += *std::max_element(tap.data, tap.data + tap.byteSize / 4) == 0;
+        ++calls, playTapBack(in, out);
+    });
     rig.start();
     const auto overloads = countCalls(*hal, rig.aggregate, sel::processorOverload, main);
     using Kind = Sim::CycleFault::Kind;

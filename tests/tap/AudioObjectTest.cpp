@@ -7,8 +7,8 @@
 namespace sonvel {
 namespace {
 
-using sim::SimulatedAudioSystem;
-using Call = SimulatedAudioSystem::Call;
+using Sim = sim::SimulatedAudioSystem;
+using Call = Sim::Call;
 namespace sel = hal::selector;
 
 // Printable codes read as text are AudioObjectTest.FailuresNameTheReadAndTheStatus's,
@@ -26,7 +26,7 @@ class AudioObjectTest : public ::testing::Test {
     // The sentence a failed read gives.
     static std::string why(const auto& read) { return read ? "read" : read.error().description(); }
 
-    SimulatedAudioSystem hal;
+    Sim hal;
     AudioObjectID speakers = hal.addDevice({.uid = "spk", .name = "Speakers", .hogModeOwner = 321});
     AudioObjectID usb = hal.addDevice({.uid = "usb", .outputStreams = {2, 1}, .inputStreams = {1}});
     AudioObjectID music = hal.addProcess({.pid = 501, .bundleID = "com.music", .playing = true});
@@ -50,7 +50,7 @@ TEST_F(AudioObjectTest, FailuresNameTheReadAndTheStatus) {
 }
 
 TEST_F(AudioObjectTest, EmptyListMakesNoDataCallAndShortReadsKeepWhatCame) {
-    SimulatedAudioSystem empty;
+    Sim empty;
     empty.inject({.call = Call::getPropertyData});  // a data call would fail
     EXPECT_TRUE(AudioSystem::processSnapshots(empty).value().empty());
     // An absent string and a layout without buffers read as nothing, not as failures.
@@ -58,8 +58,7 @@ TEST_F(AudioObjectTest, EmptyListMakesNoDataCallAndShortReadsKeepWhatCame) {
     EXPECT_EQ(AudioSystem::inputChannelCount(hal, speakers), 0);
     // A list cut short keeps what came; a single value cut short is a
     // failure, never half a number.
-    hal.inject(
-        {.persistent = true, .effect = SimulatedAudioSystem::Effect::shortRead, .readBytes = 4});
+    hal.inject({.persistent = true, .effect = Sim::Effect::shortRead, .readBytes = 4});
     EXPECT_EQ(AudioObject::readObjectIDs(hal, hal::systemObject, sel::processObjectList),
               std::vector<AudioObjectID>{music});
     EXPECT_EQ(AudioObject::readValue<double>(hal, speakers, sel::nominalSampleRate).error().status,

@@ -18,35 +18,28 @@ CleanupStack::Action record(std::vector<std::string>& log, std::string name,
     };
 }
 
-TEST(CleanupStackTest, RunsNewestFirstOnceAndKeepsGoingPastFailures) {
+TEST(CleanupStackTest, RunsNewestFirstOnceAndKeepsGoingPastFailuresOrDiscardsWithoutRunning) {
     const Log::Capture captured;
     std::vector<std::string> log;
-    CleanupStack stack;
+    CleanupStack stack, discarded;
     EXPECT_TRUE(stack.push("A", record(log, "A")));
     EXPECT_TRUE(stack.push("B", record(log, "B", "B broke.")));
     EXPECT_TRUE(stack.push("C", record(log, "C")));
     EXPECT_EQ(stack.pendingLabels(), (std::vector<std::string>{"A", "B", "C"}));
+    discarded.push("a", record(log, "a"));
+    discarded.push("b", record(log, "b", "b broke."));
 
     EXPECT_EQ(stack.runAll(), (std::vector<Failure>{{"B", "B broke."}}));
-    EXPECT_EQ(log, (std::vector<std::string>{"C", "B", "A"}));
     EXPECT_TRUE(stack.runAll().empty());  // B, run again, would fail again
+    EXPECT_EQ(discarded.discardAll(), (std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(discarded.runAll().empty());  // b, run, would fail
     // Late pushes run at once, and their failures are no less logged.
     EXPECT_FALSE(stack.push("D", record(log, "D", "D broke.")));
+    EXPECT_FALSE(discarded.push("c", record(log, "c")));
+    EXPECT_EQ(log, (std::vector<std::string>{"C", "B", "A", "D", "c"}));
     EXPECT_EQ(
         captured.messages("cleanup"),
         (std::vector<std::string>{"Cleanup B failed: B broke.", "Cleanup D failed: D broke."}));
-}
-
-TEST(CleanupStackTest, DiscardForgetsWithoutRunning) {
-    std::vector<std::string> log;
-    CleanupStack stack;
-    stack.push("A", record(log, "A"));
-    stack.push("B", record(log, "B"));
-    EXPECT_EQ(stack.discardAll(), (std::vector<std::string>{"A", "B"}));
-    EXPECT_TRUE(stack.runAll().empty());
-    EXPECT_TRUE(log.empty());
-    EXPECT_FALSE(stack.push("C", record(log, "C")));
-    EXPECT_EQ(log, std::vector<std::string>{"C"});
 }
 
 TEST(CleanupStackTest, AnActionMayUseTheStackWithoutDeadlock) {
@@ -68,10 +61,9 @@ TEST(CleanupStackConcurrencyTest, ExactlyOneOfRunAndDiscardTakesTheEntries) {
         CleanupStack stack;
         std::vector<std::string> ran, discarded;  // ran: only on the thread that runs
         for (int i = 0; i < 10; ++i) stack.push("e", record(ran, "e"));
-        std::thread a([&] { stack.runAll(); });
-        std::thread b([&] { discarded = stack.discardAll(); });
-        a.join();
-        b.join();
+        {
+            std::jthread a([&] { stack.runAll(); }), b([&] { discarded = stack.discardAll(); });
+        }
         // Either every action ran or every label was discarded; never both, never a mix.
         EXPECT_TRUE((ran.size() == 10 && discarded.empty()) ||
                     (ran.empty() && discarded.size() == 10))

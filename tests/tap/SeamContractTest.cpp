@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "platform/sim/SimulatedAudioSystem.hpp"
-#include "platform/sim/SpeakerAnalysis.hpp"
 #include "support/AllocationCounter.hpp"
+#include "support/Tones.hpp"
 #include "tap/SeamRig.hpp"
 #include "tap/SerialQueue.hpp"
 #ifdef SONVEL_SEAM_PIPEWIRE
@@ -49,8 +49,7 @@ struct SimulatorWorld {
         // Stepped IO runs on the thread that steps, which allocates.
         static constexpr bool realTimeIOThread = false;
     };
-    std::unique_ptr<sim::SimulatedAudioSystem> simulator =
-        std::make_unique<sim::SimulatedAudioSystem>();
+    std::optional<sim::SimulatedAudioSystem> simulator{std::in_place};
     std::map<double, ProcessID> pids{{tapped, 10}, {bystander, 20}};
     std::string output = "spk";
 
@@ -67,8 +66,7 @@ struct SimulatorWorld {
         const AudioObjectID d = simulator->deviceID(output);
         simulator->clearSpeaker(d);
         simulator->step(40);
-        return sim::SpeakerAnalysis::dB(
-            sim::SpeakerAnalysis::toneAmplitude(simulator->speaker(d), 2, 0, tone, 48000));
+        return testsupport::toneDB(simulator->speaker(d), tone);
     }
     void add(const std::string& uid) { simulator->addDevice({.uid = uid}); }
     void remove(const std::string& uid) { simulator->removeDevice(simulator->deviceID(uid)); }
@@ -119,10 +117,8 @@ struct PipeWireWorld {
         return pwtest::toneDB(recorder->stop().at(0), tone);
     }
     void add(const std::string& uid) {
-        EXPECT_EQ(
-            std::system(
-                ("pactl load-module module-null-sink sink_name=" + uid + " >/dev/null").c_str()),
-            0);
+        const std::string load = "pactl load-module module-null-sink sink_name=" + uid;
+        EXPECT_EQ(std::system((load + " >/dev/null").c_str()), 0);
     }
     void remove(const std::string&) {
         EXPECT_EQ(std::system("pactl unload-module module-null-sink"), 0);
@@ -277,8 +273,7 @@ TYPED_TEST(SeamContractTest, ListenersRunOnTheirQueueAndNeverOnceRemoved) {
     EXPECT_EQ(add(hal::systemObject, nullptr), hal::paramError);
     ASSERT_EQ(add(hal::systemObject, q), 0);
     this->whileANoticeWaits([] {});
-    EXPECT_EQ(calls, 1);
-    EXPECT_EQ(offQueue, 0);
+    EXPECT_EQ(std::pair(calls.load(), offQueue.load()), std::pair(1, 0));
     // Removal names the object, address, queue and block that adding did.
     EXPECT_EQ(remove(SerialQueue::make("other"), block), nope);
     EXPECT_EQ(remove(q, listener([] {})), nope);

@@ -20,14 +20,12 @@ inline ListenerBlock listener(std::function<void()> call) {
         [call = std::move(call)](auto) { call(); });
 }
 
-// Counts the calls of a listener it adds, run on `queue`.
+// Counts the calls of a listener it adds for `s` on `object`, run on `on`.
 inline std::shared_ptr<std::atomic<int>> countCalls(AudioHardware& hal, AudioObjectID object,
-                                                    AudioObjectPropertySelector selector,
-                                                    std::shared_ptr<DispatchQueue> queue) {
+                                                    AudioObjectPropertySelector s,
+                                                    std::shared_ptr<DispatchQueue> on) {
     auto n = std::make_shared<std::atomic<int>>(0);
-    EXPECT_EQ(
-        hal.addPropertyListenerBlock(object, {selector}, std::move(queue), listener([n] { ++*n; })),
-        0);
+    EXPECT_EQ(hal.addPropertyListenerBlock(object, {s}, std::move(on), listener([n] { ++*n; })), 0);
     return n;
 }
 
@@ -36,14 +34,14 @@ struct Rig {
     AudioObjectID tap = 0, aggregate = 0;
     AudioDeviceIOProcID proc = 0;
 
-    Rig(AudioHardware& h, const TapDescription& description, const std::string& output,
+    // The aggregate takes the tap's UUID for its own.
+    Rig(AudioHardware& h, const TapDescription& d, const std::string& output,
         AudioDeviceIOBlock block)
         : hal(h) {
-        const nlohmann::json taps = {{{"uid", description.uuid}}};
-        EXPECT_EQ(hal.createProcessTap(description, tap), 0);
-        EXPECT_EQ(hal.createAggregateDevice(
-                      {{"uid", description.uuid}, {"master", output}, {"taps", taps}}, aggregate),
-                  0);
+        const nlohmann::json agg = {
+            {"uid", d.uuid}, {"master", output}, {"taps", {{{"uid", d.uuid}}}}};
+        EXPECT_EQ(hal.createProcessTap(d, tap), 0);
+        EXPECT_EQ(hal.createAggregateDevice(agg, aggregate), 0);
         EXPECT_EQ(hal.createIOProcIDWithBlock(aggregate, nullptr, std::move(block), proc), 0);
     }
     void start() { EXPECT_EQ(hal.deviceStart(aggregate, proc), 0); }
