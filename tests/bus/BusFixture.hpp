@@ -44,9 +44,8 @@ class BusTest : public modeltest::MixerModelTest {
         daemon.start(program, {"--session", "--address=" + address, "--nofork", "--print-address"});
         ASSERT_TRUE(daemon.waitForStarted(10000));
         // It prints its address once it listens.
-        while (!daemon.canReadLine() && daemon.state() == QProcess::Running) {
+        while (!daemon.canReadLine() && daemon.state() == QProcess::Running)
             daemon.waitForReadyRead(100);
-        }
         ASSERT_TRUE(daemon.canReadLine()) << daemon.readAllStandardError().toStdString();
         // Every sonvelctl the test starts talks to this bus.
         qputenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8());

@@ -87,8 +87,8 @@ TEST_F(BusTest, RouteMovesTheApplicationAndAChangeNotHeardNowIsAnsweredAsStored)
     startSonvel();
     const AudioObjectID usb = hal->addDevice({.uid = "usb", .name = "USB DAC"});
     run(200ms);
-    EXPECT_EQ(ctl({"route", "Music", "usb dac"}),
-              (CtlRun{0, "", ""}));  // heard at once: nothing to say
+    // Heard at once: nothing to say.
+    EXPECT_EQ(ctl({"route", "Music", "usb dac"}), (CtlRun{0, "", ""}));
     EXPECT_EQ(stored().apps.at("com.apple.Music").outputDeviceUID, "usb");
     run(200ms);  // past the hand-over to the new output
     hal->clearSpeaker(usb);

@@ -32,9 +32,8 @@ TEST(AppCatalogTest, OutermostAppPathAndHelperParentKey) {
         {"/Applications/Tool.app", "/Applications/Tool.app"},
         {"/usr/libexec/daemon", std::nullopt},
         {"/Applications/Thing.APP/x", std::nullopt}};  // case-sensitive
-    for (const auto& [path, app] : paths) {
+    for (const auto& [path, app] : paths)
         EXPECT_EQ(AppCatalog::outermostAppPath(path), app) << path;
-    }
     const std::pair<const char*, const char*> keys[] = {
         {"com.example.Browser.helper.Renderer", "com.example.Browser"},
         {"com.example.HelperTool", "com.example"},
@@ -120,9 +119,8 @@ TEST(AppCatalogTest, DisplayOrderPlayingFirstThenNamesKeepingTies) {
           app(4, "eclair", false), app(5, "Ölmühle", false), app(6, "Drum", false)},
          {"id.6", "id.4", "id.2", "id.3", "id.5", "id.1"}},
     };
-    for (const auto& [records, keys] : cases) {
+    for (const auto& [records, keys] : cases)
         EXPECT_EQ(each(AppCatalog::groups(records, 0), &AppGroup::key), keys);
-    }
 }
 
 // Hidden devices, devices without outputs and this application's own devices

@@ -40,8 +40,7 @@ TEST(PositionTest, EveryPlaceFollowsOneRule) {
 
         AppPreference raw;  // as a document or a command may leave it
         raw.position = given;
-        EXPECT_EQ(raw.isDefault(), full);
-        EXPECT_EQ(raw.isFullLevel(), full);
+        EXPECT_EQ(std::pair(raw.isDefault(), raw.isFullLevel()), std::pair(full, full));
         EXPECT_EQ(raw.gain(), static_cast<float>(sane * sane));
         EXPECT_EQ(GainTaper::position(static_cast<float>(given)), std::sqrt(sane));
         EXPECT_EQ(GainTaper::percentText(given), percent);
@@ -51,9 +50,8 @@ TEST(PositionTest, EveryPlaceFollowsOneRule) {
         set.set(raw, "k");
         Preferences direct;  // bypassing `set`, as a stale record might
         direct.apps["k"] = raw;
-        for (const Preferences& p : {set, decode(encode(direct)).preferences}) {
+        for (const Preferences& p : {set, decode(encode(direct)).preferences})
             EXPECT_EQ(p.apps.contains("k") ? p.apps.at("k").position : -1.0, full ? -1.0 : sane);
-        }
     }
 }
 
@@ -159,9 +157,8 @@ TEST(PreferencesCodecTest, RejectsMalformedBytesOtherVersionsMissingKeysAndWrong
         {good + "x", unreadable(afterGood)},
         {good + std::string("\0x", 2), unreadable(afterGood)},
     };
-    for (const auto& [bytes, issue] : cases) {
+    for (const auto& [bytes, issue] : cases)
         EXPECT_EQ(decode(bytes), (Decoded{Preferences{}, issue})) << bytes.substr(0, 60);
-    }
     EXPECT_EQ(decode(good + " \n\t").preferences, sample());
 }
 

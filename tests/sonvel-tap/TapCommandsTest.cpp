@@ -57,13 +57,11 @@ TEST_F(TapCommands, RerenderPlaysEachGainOnTheSpeaker) {
         .pid = 501, .gains = {1.0f, 0.5f, 0.25f, 0.0f}, .stepSeconds = 0.5};
     ASSERT_EQ(RerenderRun::run(audio, command, pacer, out), RunEnd::completed) << out.str();
     std::vector<double> measured;
-    for (const auto& [seconds, dB] : pacer.toneDB) {
+    for (const auto& [seconds, dB] : pacer.toneDB)
         if (seconds > RerenderRun::settleSeconds) measured.push_back(dB);
-    }
     ASSERT_EQ(measured.size(), 4u);
-    for (std::size_t i = 0; i < 3; ++i) {
+    for (std::size_t i = 0; i < 3; ++i)
         EXPECT_NEAR(measured[i], 20 * std::log10(0.5 * command.gains[i]), 0.1) << i;
-    }
     EXPECT_LT(measured[3], -60.0);
     EXPECT_TRUE(released());
 }

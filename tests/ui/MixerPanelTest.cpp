@@ -62,8 +62,7 @@ TEST_F(ShellTest, EveryControlSaysWhatItIsAndDoesIt) {
     run(2500ms);
     EXPECT_EQ(accessible(shown.levelDot())->text(QAccessible::Name), "Silent");
 
-    QTest::mouseClick(panel().footerButton("Quit"), Qt::LeftButton);
-    settle();
+    click(panel().footerButton("Quit"));
     EXPECT_EQ(engineObjects(), 0u);
     EXPECT_NEAR(heard(440), 0.0, 0.1);
 }
@@ -97,8 +96,7 @@ TEST_F(ShellTest, BannersAndTheSwitchPauseAndResume) {
     EXPECT_TRUE(panel().pausedSwitch()->isChecked() && panel().pausedSwitch()->isEnabled());
     EXPECT_FALSE(row("com.apple.Music").slider()->isEnabled());
     ASSERT_EQ(panel().banners().size(), 1u);
-    QTest::mouseClick(panel().banners()[0]->actionButton(), Qt::LeftButton);  // "Resume"
-    settle();
+    click(panel().banners()[0]->actionButton());  // "Resume"
     EXPECT_FALSE(model->preferences->isPaused);
     EXPECT_TRUE(panel().banners().empty());
     EXPECT_FALSE(panel().pausedSwitch()->isChecked());

@@ -43,6 +43,12 @@ class ShellTest : public modeltest::MixerModelTest {
         EXPECT_TRUE(window.grab().save(dir + "/" + name + ".png")) << name;
     }
 
+    // A click, then whatever it started runs its course.
+    void click(QWidget* target) {
+        QTest::mouseClick(target, Qt::LeftButton);
+        settle();
+    }
+
     [[nodiscard]] MixerPanel& panel() const { return *shell->panel(); }
     [[nodiscard]] AppRowWidget& row(const std::string& key) const {
         AppRowWidget* r = panel().row(key);
