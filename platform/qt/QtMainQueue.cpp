@@ -17,7 +17,23 @@ QtMainQueue::QtMainQueue() : context_(std::make_unique<QObject>()) {
 QtMainQueue::~QtMainQueue() = default;
 
 void QtMainQueue::async(Work work) {
-    QMetaObject::invokeMethod(context_.get(), std::move(work), Qt::QueuedConnection);
+    {
+        const std::lock_guard lock(pendingMutex_);
+        pending_.push_back(std::move(work));
+    }
+    QMetaObject::invokeMethod(
+        context_.get(), [this] { runNext(); }, Qt::QueuedConnection);
+}
+
+void QtMainQueue::runNext() {
+    Work work;
+    {
+        const std::lock_guard lock(pendingMutex_);
+        if (pending_.empty()) return;
+        work = std::move(pending_.front());
+        pending_.pop_front();
+    }
+    work();
 }
 
 void QtMainQueue::sync(const Work& work) {
@@ -25,8 +41,8 @@ void QtMainQueue::sync(const Work& work) {
         work();
         return;
     }
-    // A promise rather than Qt's blocking connection, so the hand-over between
-    // the two threads is visible to the race detector too.
+    // A promise rather than Qt's blocking connection, so the hand-back is
+    // visible to the race detector too.
     std::promise<void> done;
     async([&] {
         work();

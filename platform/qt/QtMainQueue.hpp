@@ -1,6 +1,8 @@
 #pragma once
 
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "tap/DispatchQueue.hpp"
@@ -23,7 +25,15 @@ class QtMainQueue final : public DispatchQueue {
     [[nodiscard]] bool isCurrent() const override;
 
   private:
+    void runNext();
+
     std::string label_ = "main";
+    // Work waits here, under a lock of our own, and each posted call runs the
+    // oldest: the race detector cannot see Qt's locks and would take work
+    // handed over inside a posted call for a race.
+    std::mutex pendingMutex_;
+    std::deque<Work> pending_;
+    // Last, so that it goes first and takes its posted calls with it.
     std::unique_ptr<QObject> context_;
 };
 

@@ -130,13 +130,22 @@ void QtUpdateChecker::read(QByteArray body) {
             std::string_view(body.constData(), static_cast<std::size_t>(body.size())), version,
             stop);
         if (stop.stop_requested()) return;
-        QMetaObject::invokeMethod(
-            this,
-            [this, check, outcome = std::move(outcome)]() mutable {
-                if (check == check_ && state_.checking) conclude(std::move(outcome));
-            },
-            Qt::QueuedConnection);
+        {
+            const std::lock_guard lock(readingMutex_);
+            reading_.emplace(check, std::move(outcome));
+        }
+        QMetaObject::invokeMethod(this, &QtUpdateChecker::takeReading, Qt::QueuedConnection);
     });
+}
+
+void QtUpdateChecker::takeReading() {
+    std::optional<std::pair<std::uint64_t, UpdateOutcome>> reading;
+    {
+        const std::lock_guard lock(readingMutex_);
+        reading.swap(reading_);
+    }
+    if (reading && reading->first == check_ && state_.checking)
+        conclude(std::move(reading->second));
 }
 
 UpdateOutcome QtUpdateChecker::timedOut() const {

@@ -5,9 +5,11 @@
 #include <QUrl>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "Sonvel/views/UpdateFeed.hpp"
 #include "tap/Log.hpp"
@@ -58,6 +60,7 @@ class QtUpdateChecker final : public QObject, public UpdateChecker {
   private:
     void finish(QNetworkReply* reply);
     void read(QByteArray body);
+    void takeReading();
     void conclude(UpdateOutcome outcome);
     [[nodiscard]] UpdateOutcome timedOut() const;
 
@@ -73,6 +76,11 @@ class QtUpdateChecker final : public QObject, public UpdateChecker {
     // later check.
     std::uint64_t check_ = 0;
     UpdateCheckState state_;
+    // The reader's outcome and the check it read for. It is handed over
+    // under this lock, and Qt only announces it, because the race detector
+    // cannot see Qt's own locks and would take the hand-over for a race.
+    std::mutex readingMutex_;
+    std::optional<std::pair<std::uint64_t, UpdateOutcome>> reading_;
     Log::Logger log_{"updates"};
     std::jthread reader_;
 };
