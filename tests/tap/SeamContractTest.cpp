@@ -114,7 +114,7 @@ struct PipeWireWorld {
     double level(double tone) {
         auto recorder = pwtest::Recorder::start({output}).value();
         std::this_thread::sleep_for(400ms);
-        return pwtest::toneDB(recorder->stop().at(0), tone);
+        return pwtest::heardDB(recorder->stop().at(0), tone);
     }
     void add(const std::string& uid) {
         const std::string load = "pactl load-module module-null-sink sink_name=" + uid;

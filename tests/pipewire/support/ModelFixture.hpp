@@ -54,7 +54,7 @@ class PipeWireModelFixture : public ::testing::Test, protected ModelSession {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         Levels levels;
         for (const auto& r : (*recorder)->stop()) {
-            for (const double f : {music, podcasts}) levels[r.sink][f] = pwtest::toneDB(r, f);
+            for (const double f : {music, podcasts}) levels[r.sink][f] = pwtest::heardDB(r, f);
         }
         return levels;
     }

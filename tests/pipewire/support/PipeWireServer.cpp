@@ -169,6 +169,22 @@ double toneDB(const SinkRecording& recording, double frequency, std::size_t chan
         tail, recording.channels, channel, frequency, recording.rate));
 }
 
+double heardDB(const SinkRecording& recording, double frequency) {
+    const double whole = toneDB(recording, frequency);
+    const auto window = static_cast<std::size_t>(recording.rate / 20) * recording.channels;
+    if (window == 0) return whole;
+    std::vector<double> windows;
+    const std::span<const float> all(recording.samples);
+    for (std::size_t at = 0; at + window <= all.size(); at += window) {
+        windows.push_back(sim::SpeakerAnalysis::dB(sim::SpeakerAnalysis::toneAmplitude(
+            all.subspan(at, window), recording.channels, 0, frequency, recording.rate)));
+    }
+    if (windows.empty()) return whole;
+    const auto middle = windows.begin() + std::ssize(windows) / 2;
+    std::ranges::nth_element(windows, middle);
+    return std::max(whole, *middle);
+}
+
 // --- Recorder --------------------------------------------------------------
 
 struct Recorder::State {

@@ -62,6 +62,11 @@ struct SinkRecording {
 // fade-in and whatever was queued before.
 double toneDB(const SinkRecording& recording, double frequency, std::size_t channel = 0,
               double skip = 0.1);
+// The level a tone is heard at: the louder of the whole recording's and the
+// median of its 50 ms windows'. A loaded graph drops whole cycles, which pull
+// the whole down but not the median; a tone leaking through part of the time
+// is louder in the whole than in the median, so it still counts.
+double heardDB(const SinkRecording& recording, double frequency);
 
 // What the registry and the "default" metadata said at one moment, as pw-dump
 // lists them (numbers and lists among a node's properties in its JSON).
